@@ -1,0 +1,13 @@
+// The loader's path for documents without a spec version (pre-0.30 IDLs).
+#pragma once
+
+#include "idl/json.hpp"
+#include "idl/model.hpp"
+#include "idl/result.hpp"
+
+namespace brisquel::idl::legacy {
+
+// Reads `document` as a legacy IDL and converts it into the current model.
+Result<Idl> load(const json::Value& document);
+
+}  // namespace brisquel::idl::legacy
