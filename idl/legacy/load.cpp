@@ -1,9 +1,16 @@
 #include "idl/legacy/load.hpp"
 
+#include <utility>
+
+#include "idl/legacy/convert.hpp"
+#include "idl/legacy/readers.hpp"
+
 namespace brisquel::idl::legacy {
 
-Result<Idl> load(const json::Value&) {
-  return fail("IDL documents without a spec version are not supported yet");
+Result<idl::Idl> load(const json::Value& document) {
+  auto legacy = read_idl(document);
+  if (!legacy) return fail(std::move(legacy.error()));
+  return try_from(std::move(*legacy));
 }
 
 }  // namespace brisquel::idl::legacy

@@ -8,6 +8,6 @@
 namespace brisquel::idl::legacy {
 
 // Reads `document` as a legacy IDL and converts it into the current model.
-Result<Idl> load(const json::Value& document);
+Result<idl::Idl> load(const json::Value& document);
 
 }  // namespace brisquel::idl::legacy
