@@ -1,0 +1,21 @@
+// Strict base64 (standard alphabet) for event payloads in log lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace brisquel::codec {
+
+// Bytes that decoding `text_size` characters can produce at most.
+constexpr std::size_t base64_decoded_capacity(std::size_t text_size) { return text_size / 4 * 3; }
+
+// Decodes `text` into `out` (room for base64_decoded_capacity(text.size())
+// bytes) and returns the decoded length. Refuses (nullopt) anything but the
+// canonical padded form: a length that is not a multiple of 4, a character
+// outside the alphabet (white space included), "=" anywhere but as the one or
+// two last characters, and non-zero unused bits in the last symbol.
+std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out);
+
+}  // namespace brisquel::codec

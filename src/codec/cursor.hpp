@@ -1,0 +1,63 @@
+// A forward-only, bounds-checked reader over an event payload.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "idl/result.hpp"
+
+namespace brisquel::codec {
+
+// The error texts of a failed read; kept out of line so reads stay small.
+[[gnu::cold]] std::string length_overflow_text();
+[[gnu::cold]] std::string end_of_buffer_text(std::uint64_t need, std::uint64_t pos, std::uint64_t have);
+
+class Cursor {
+ public:
+  explicit Cursor(std::span<const std::uint8_t> data) : data_(data) {}
+
+  std::uint64_t pos() const { return pos_; }
+  std::size_t size() const { return data_.size(); }
+  std::size_t remaining() const { return data_.size() - pos_; }
+
+  // The next `n` bytes; a failed read leaves the position where it was.
+  Result<std::span<const std::uint8_t>> take(std::uint64_t n) {
+    if (n > UINT64_MAX - pos_) return fail(length_overflow_text());
+    if (pos_ + n > data_.size()) return fail(end_of_buffer_text(n, pos_, data_.size()));
+    auto view = data_.subspan(static_cast<std::size_t>(pos_), static_cast<std::size_t>(n));
+    pos_ += n;
+    return view;
+  }
+
+  // A copy of the next N bytes, for fixed-width numbers (2, 4, 8, 16) and keys (32).
+  template <std::size_t N>
+    requires(N == 2 || N == 4 || N == 8 || N == 16 || N == 32)
+  Result<std::array<std::uint8_t, N>> take_array() {
+    auto bytes = take(N);
+    if (!bytes) return fail(std::move(bytes.error()));
+    std::array<std::uint8_t, N> out;
+    std::memcpy(out.data(), bytes->data(), N);
+    return out;
+  }
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::uint64_t pos_ = 0;
+};
+
+// Little-endian reads from take_array's copies.
+template <class T, std::size_t N>
+inline T load_le(const std::array<std::uint8_t, N>& bytes) {
+  static_assert(sizeof(T) == N);
+  static_assert(std::endian::native == std::endian::little, "little-endian targets only");
+  T v;
+  std::memcpy(&v, bytes.data(), N);
+  return v;
+}
+
+}  // namespace brisquel::codec
