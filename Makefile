@@ -27,7 +27,7 @@ in-cpp-test:
 	$(BUILD)/cpp/brisquel_cpp_tests --gtest_brief=1
 
 in-install:
-	$(PIP_INSTALL) -Cbuild-dir=$(BUILD)/py .
+	$(PIP_INSTALL) -Cbuild-dir=$(BUILD)/py -Ccmake.define.BRISQUEL_TEST_HOOKS=ON .
 
 in-pytest:
 	cd tests && $(PY) -m pytest -q -p no:cacheprovider .

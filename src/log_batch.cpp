@@ -1,0 +1,77 @@
+#include "src/log_batch.hpp"
+
+#include "src/arguments.hpp"
+
+namespace brisquel {
+namespace {
+constexpr const char* kParam = "logs";
+}
+
+bool LogBatch::add(PyObject* item, bool owned) {
+  if (owned) owned_.emplace_back(item);
+  if (!PyUnicode_Check(item)) {
+    raise_not_instance(kParam, item, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+  if (utf8 == nullptr) return false;  // a lone surrogate: UnicodeEncodeError as it is
+  lines_.emplace_back(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool LogBatch::convert(PyObject* logs) {
+  if (PyUnicode_Check(logs)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'logs': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(logs)) {
+    raise_not_instance(kParam, logs, "Sequence");
+    return false;
+  }
+  if (PyTuple_CheckExact(logs)) {
+    // A tuple never changes and the caller holds it for the whole call.
+    const Py_ssize_t n = PyTuple_GET_SIZE(logs);
+    lines_.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!add(PyTuple_GET_ITEM(logs, i), false)) return false;
+    }
+    return true;
+  }
+  if (PyList_CheckExact(logs)) {
+    // Another thread (or Python code run while decoding) may change the list:
+    // take each item by a strong reference, as iterating would.
+    lines_.reserve(static_cast<std::size_t>(PyList_GET_SIZE(logs)));
+    owned_.reserve(static_cast<std::size_t>(PyList_GET_SIZE(logs)));
+    for (Py_ssize_t i = 0;; ++i) {
+      PyObject* item = PyList_GetItemRef(logs, i);
+      if (item == nullptr) {
+        PyErr_Clear();  // IndexError: the end of the list
+        return true;
+      }
+      if (!add(item, true)) return false;
+    }
+  }
+  // Any other sequence: the length only sizes the buffers, and a failure to
+  // tell it is ignored.
+  const Py_ssize_t hint = PyObject_Size(logs);
+  if (hint < 0) PyErr_Clear();
+  else lines_.reserve(static_cast<std::size_t>(hint));
+  PyRef iter(PyObject_GetIter(logs));
+  if (!iter) {
+    prefix_argument_error(kParam);
+    return false;
+  }
+  for (;;) {
+    PyObject* item = nullptr;
+    const int got = PyIter_NextItem(iter.get(), &item);
+    if (got == 0) return true;
+    if (got < 0) {
+      prefix_argument_error(kParam);
+      return false;
+    }
+    if (!add(item, true)) return false;
+  }
+}
+
+}  // namespace brisquel

@@ -1,0 +1,54 @@
+// Internal faults (a broken invariant, or the interpreter failing to create an
+// object mid-decode) abandon the method call and reach Python as
+// PanicException instead of crashing the process.
+#pragma once
+
+#include "src/py_ref.hpp"
+
+#include <string>
+
+namespace brisquel {
+
+// Thrown inside the extension, caught at the boundary of every Python-callable
+// function and raised there as PanicException.
+struct Panic {
+  std::string message;
+};
+
+// Reports the pending Python exception through the unraisable-exception hook
+// and abandons the method call.
+[[noreturn]] void panic_after_python_error();
+
+// "pyo3_runtime.PanicException" (a BaseException), created on first use; a
+// borrowed reference, or nullptr with the creation error set.
+PyObject* panic_exception_type();
+
+// Sets PanicException(message) as the pending exception.
+void raise_panic(const Panic& panic);
+
+// Runs `body` (returning a new reference or nullptr with an exception set) and
+// turns what it throws into a Python exception or, for native allocation
+// failure, a message on standard error and an abort.
+template <class F>
+PyObject* guard(F&& body) noexcept;
+
+[[noreturn]] void abort_out_of_memory() noexcept;
+
+}  // namespace brisquel
+
+#include <new>
+
+template <class F>
+PyObject* brisquel::guard(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Panic& p) {
+    raise_panic(p);
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    abort_out_of_memory();
+  } catch (...) {
+    raise_panic(Panic{"unexpected native exception"});
+    return nullptr;
+  }
+}

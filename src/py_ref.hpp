@@ -1,0 +1,41 @@
+// An owning Python reference: every path, error paths included, releases it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace brisquel {
+
+class PyRef {
+ public:
+  PyRef() = default;
+  // Takes over a new reference (or nullptr).
+  explicit PyRef(PyObject* owned) : p_(owned) {}
+  static PyRef borrow(PyObject* borrowed) { return PyRef(Py_XNewRef(borrowed)); }
+
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PyRef& operator=(PyRef&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Hands the reference over to the caller.
+  [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
+  // A new reference to the same object, for a caller that steals it.
+  [[nodiscard]] PyObject* new_ref() const { return Py_NewRef(p_); }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace brisquel

@@ -1,0 +1,141 @@
+// brisquel._brisquel_testing: hooks that let the tests see what the public
+// module keeps to itself (the decoder's error texts, the value helpers, the
+// panic path). Built only with -DBRISQUEL_TEST_HOOKS=ON; never installed by a
+// plain `pip install .`.
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "idl/loader.hpp"
+#include "src/borsh_decoder.hpp"
+#include "src/decoder_tables.hpp"
+#include "src/panic.hpp"
+#include "src/parse_logs.hpp"
+#include "src/python_error.hpp"
+#include "src/values.hpp"
+
+namespace brisquel::testing {
+namespace {
+
+PyObject* outcome(Result<PyRef> r) {
+  if (r) return Py_BuildValue("(sN)", "ok", r->release());
+  return Py_BuildValue("(ss#)", "error", r.error().data(), static_cast<Py_ssize_t>(r.error().size()));
+}
+
+// decode_event(idl_json, event_name, body) -> ("ok", fields) | ("error", text)
+PyObject* decode_event(PyObject*, PyObject* args) {
+  const char* idl_text;
+  Py_ssize_t idl_size;
+  const char* name;
+  Py_buffer body;
+  if (!PyArg_ParseTuple(args, "s#sy*", &idl_text, &idl_size, &name, &body)) return nullptr;
+  struct Release {
+    Py_buffer* b;
+    ~Release() { PyBuffer_Release(b); }
+  } release{&body};
+  return guard([&]() -> PyObject* {
+    auto idl = idl::convert_idl(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
+    if (!idl) {
+      PyErr_SetString(PyExc_ValueError, ("failed to parse IDL: " + idl.error()).c_str());
+      return nullptr;
+    }
+    std::unique_ptr<DecoderTables> tables;
+    try {
+      auto built = DecoderTables::build(*idl);
+      if (!built) {
+        PyErr_SetString(PyExc_ValueError, built.error().c_str());
+        return nullptr;
+      }
+      tables = std::move(*built);
+    } catch (const PythonErrorSet&) {
+      return nullptr;
+    }
+    for (const auto& layout : tables->events()) {
+      if (layout.name != name) continue;
+      std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(body.buf), static_cast<std::size_t>(body.len));
+      return outcome(decode_event_body(layout, bytes));
+    }
+    PyErr_Format(PyExc_KeyError, "no event named '%s'", name);
+    return nullptr;
+  });
+}
+
+// base58_pubkey(key: 32 bytes) -> str
+PyObject* base58_pubkey(PyObject*, PyObject* arg) {
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
+  if (size != 32) {
+    PyErr_SetString(PyExc_ValueError, "a public key is 32 bytes");
+    return nullptr;
+  }
+  return guard([&]() -> PyObject* {
+    std::array<std::uint8_t, 32> key;
+    std::memcpy(key.data(), data, 32);
+    return py_pubkey(key).release();
+  });
+}
+
+// pyint_from_le_bytes(raw: 32 bytes, signed: bool) -> ("ok", int) | ("error", text)
+PyObject* int_from_le_bytes(PyObject*, PyObject* args) {
+  const char* data;
+  Py_ssize_t size;
+  int is_signed;
+  if (!PyArg_ParseTuple(args, "y#p", &data, &size, &is_signed)) return nullptr;
+  if (size != 32) {
+    PyErr_SetString(PyExc_ValueError, "32 bytes expected");
+    return nullptr;
+  }
+  return guard([&]() -> PyObject* {
+    std::array<std::uint8_t, 32> raw;
+    std::memcpy(raw.data(), data, 32);
+    return outcome(pyint_from_le_bytes(raw, is_signed != 0));
+  });
+}
+
+// python_error_text(exc or None) -> str: the text of `exc` raised (None: nothing pending)
+PyObject* error_text(PyObject*, PyObject* exc) {
+  return guard([&]() -> PyObject* {
+    if (exc != Py_None) PyErr_SetRaisedException(Py_NewRef(exc));
+    const std::string text = take_python_error_text();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+// fail_creating_value(exc): takes the path of a value constructor that got
+// nullptr from the interpreter with `exc` pending.
+PyObject* fail_creating_value(PyObject*, PyObject* exc) {
+  return guard([&]() -> PyObject* {
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    return made(nullptr).release();
+  });
+}
+
+PyMethodDef methods[] = {
+    {"decode_event", decode_event, METH_VARARGS, "decode_event(idl_json, event_name, body)"},
+    {"base58_pubkey", base58_pubkey, METH_O, "base58_pubkey(key)"},
+    {"pyint_from_le_bytes", int_from_le_bytes, METH_VARARGS, "pyint_from_le_bytes(raw, signed)"},
+    {"python_error_text", error_text, METH_O, "python_error_text(exc)"},
+    {"fail_creating_value", fail_creating_value, METH_O, "fail_creating_value(exc)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* m) {
+  if (PyModule_AddIntConstant(m, "MAX_TYPE_DEPTH", kMaxTypeDepth) < 0) return -1;
+  if (PyModule_AddIntConstant(m, "MAX_ZERO_SIZED_ELEMENTS", kMaxZeroSizedElements) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef def = {PyModuleDef_HEAD_INIT, "_brisquel_testing", "Test-only hooks into the decoder.", 0, methods,
+                   slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace brisquel::testing
+
+PyMODINIT_FUNC PyInit__brisquel_testing() { return PyModuleDef_Init(&brisquel::testing::def); }

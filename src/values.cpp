@@ -1,0 +1,66 @@
+#include "src/values.hpp"
+
+#include <cstring>
+
+#include "src/codec/base58.hpp"
+#include "src/codec/utf8.hpp"
+#include "src/python_error.hpp"
+
+namespace brisquel {
+
+PyRef py_int128(const std::array<std::uint8_t, 16>& le_bytes, bool is_signed) {
+  int flags = Py_ASNATIVEBYTES_NATIVE_ENDIAN;
+  if (!is_signed) flags |= Py_ASNATIVEBYTES_UNSIGNED_BUFFER;
+  return made(PyLong_FromNativeBytes(le_bytes.data(), le_bytes.size(), flags));
+}
+
+Result<PyRef> pyint_from_le_bytes(const std::array<std::uint8_t, 32>& le_bytes, bool is_signed) {
+  PyRef module;
+  {
+    PyRef name(PyUnicode_FromString("builtins"));
+    if (!name) return fail(take_python_error_text());
+    module = PyRef(PyImport_Import(name.get()));
+  }
+  if (!module) return fail(take_python_error_text());
+  PyRef int_type(PyObject_GetAttrString(module.get(), "int"));
+  if (!int_type) return fail(take_python_error_text());
+  PyRef raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(le_bytes.data()), 32));
+  if (!raw) return fail(take_python_error_text());
+  PyRef kwargs(PyDict_New());
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", is_signed ? Py_True : Py_False) < 0) {
+    return fail(take_python_error_text());
+  }
+  PyRef from_bytes(PyObject_GetAttrString(int_type.get(), "from_bytes"));
+  if (!from_bytes) return fail(take_python_error_text());
+  PyRef little(PyUnicode_FromString("little"));
+  if (!little) return fail(take_python_error_text());
+  PyObject* args[] = {raw.get(), little.get()};
+  PyRef result(PyObject_VectorcallDict(from_bytes.get(), args, 2, kwargs.get()));
+  if (!result) return fail(take_python_error_text());
+  return result;
+}
+
+PyRef py_bytes(std::span<const std::uint8_t> body) {
+  return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.data()),
+                                        static_cast<Py_ssize_t>(body.size())));
+}
+
+PyRef py_ascii_str(std::string_view ascii) {
+  // The compact ASCII form takes a plain copy: no decoding pass.
+  PyRef s = made(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
+  std::memcpy(PyUnicode_DATA(s.get()), ascii.data(), ascii.size());
+  return s;
+}
+
+PyRef py_str(std::string_view utf8) {
+  if (codec::is_ascii(utf8)) return py_ascii_str(utf8);
+  return made(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
+}
+
+PyRef py_pubkey(const std::array<std::uint8_t, 32>& key) {
+  char text[codec::kPubkeyBase58Max];
+  const std::size_t n = codec::encode_base58_pubkey(key, text);
+  return py_ascii_str(std::string_view(text, n));
+}
+
+}  // namespace brisquel
