@@ -1,4 +1,4 @@
-// The loader's path for documents without a spec version (pre-0.30 IDLs).
+// The loader's path for documents that declare no `metadata.spec` (pre-0.30 IDLs).
 #pragma once
 
 #include "idl/json.hpp"

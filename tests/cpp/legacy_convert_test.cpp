@@ -258,7 +258,7 @@ TEST(LegacyConvert, UnconvertibleSeedDropsOnlyThePda) {
                       R"({"kind": "const", "type": {"array": ["u8", 2]}, "value": [1, 2]})"));
 }
 
-TEST(LegacyConvert, LoaderSendsDocumentsWithoutSpecHere) {
+TEST(LegacyConvert, LoaderSendsUnversionedDocumentsHere) {
   auto idl = convert_idl(doc(R"("events": [{"name": "MyEvent", "fields": []}])"));
   ASSERT_TRUE(idl) << idl.error();
   EXPECT_EQ(idl->address, "Prog1111");
