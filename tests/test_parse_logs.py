@@ -1,0 +1,140 @@
+"""parse_logs: batch conversion, line prefixes, trimming, strict base64 and
+discriminator matching."""
+
+from __future__ import annotations
+
+import base64
+import collections
+import json
+
+import pytest
+
+from borsh import discriminator, encode_event, log_line
+from brisquel import EventDecoder
+from conftest import make_idl, struct
+
+IDL = make_idl([
+    struct("Transfer", [{"name": "amount", "type": "u64"}, {"name": "memo", "type": "string"}]),
+    struct("Empty"),
+    struct("Byte", [{"name": "b", "type": "u8"}]),
+    struct("Pair", ["u8", "u16"]),
+], ["Transfer", "Empty", "Byte", "Pair"])
+DECODER = EventDecoder(json.dumps(IDL))
+TRANSFER = encode_event(IDL, "Transfer", {"amount": 5, "memo": "hi"})
+B64 = base64.b64encode(TRANSFER).decode()
+EXPECTED = ("Transfer", {"amount": 5, "memo": "hi"})
+
+
+@pytest.mark.parametrize("line, decoded", [
+    ("Program data: " + B64, True),
+    ("Program log: " + B64, True),
+    ("Program data: \t " + B64 + "\r\n", True),
+    ("Program data: \u3000\u00a0" + B64 + "\u2029\u0085", True),
+    ("Program data:" + B64, False),          # no space after the colon
+    (" Program data: " + B64, False),         # nothing may precede the prefix
+    ("\tProgram log: " + B64, False),
+    ("program data: " + B64, False),
+    ("Program return: " + B64, False),
+    ("Program data: " + B64[:-1], False),     # truncated
+    ("Program data: " + B64.rstrip("="), False),  # padding dropped
+    ("Program data: " + B64[:8] + " " + B64[8:], False),  # inner white space
+    ("Program data: \u200b" + B64, False),    # U+200B is not white space
+    ("Program data: ", False),
+    ("Program log: ", False),
+    ("Program log: Instruction: Swap", False),
+])
+def test_line_forms(line, decoded):
+    assert DECODER.parse_logs([line]) == ([EXPECTED] if decoded else [])
+
+
+def test_only_the_standard_alphabet():
+    payload = discriminator("Empty") + bytes(range(256))
+    standard, url_safe = base64.b64encode(payload).decode(), base64.urlsafe_b64encode(payload).decode()
+    assert standard != url_safe
+    assert DECODER.parse_logs(["Program data: " + standard, "Program data: " + url_safe]) == [("Empty", {})]
+
+
+def test_payload_lengths_and_matching():
+    empty, byte = discriminator("Empty"), discriminator("Byte")
+    assert DECODER.parse_logs([log_line(empty)]) == [("Empty", {})]
+    assert DECODER.parse_logs([log_line(byte)]) == []                 # the u8 is missing
+    assert DECODER.parse_logs([log_line(byte + b"\x09\xff\xff")]) == [("Byte", {"b": 9})]  # extra bytes ignored
+    assert DECODER.parse_logs([log_line(empty[:7])]) == []            # shorter than a discriminator
+    assert DECODER.parse_logs([log_line(b"\0" * 8)]) == []            # unknown discriminator
+    assert DECODER.parse_logs([log_line(discriminator("Pair") + b"\x01\x02\x00")]) == [("Pair", [1, 2])]
+
+
+def test_batch_order_and_failures_in_between():
+    lines = [
+        "Program X invoke [1]", log_line(TRANSFER), log_line(discriminator("Byte")),
+        "Program log: " + B64, "Program X success", log_line(discriminator("Empty")),
+    ]
+    assert DECODER.parse_logs(lines) == [EXPECTED, EXPECTED, ("Empty", {})]
+    assert DECODER.parse_logs(tuple(lines)) == DECODER.parse_logs(lines)
+    assert DECODER.parse_logs(collections.deque(lines)) == DECODER.parse_logs(lines)
+    assert DECODER.parse_logs([]) == []
+
+
+def test_first_declared_discriminator_wins():
+    disc = list(discriminator("Same"))
+    idl = make_idl([struct("A", [{"name": "x", "type": "u32"}]), struct("B", [{"name": "y", "type": "u8"}]),
+                    struct("Odd")],
+                   [("A", disc), ("B", disc), ("Odd", disc[:7]), ("Odd", [])])
+    d = EventDecoder(json.dumps(idl))
+    assert d.event_names == ["A", "B", "Odd", "Odd"]
+    assert d.parse_logs([log_line(bytes(disc) + b"\1\0\0\0")]) == [("A", {"x": 1})]
+    # A decodes first and fails: B is not tried even though it would succeed.
+    assert d.parse_logs([log_line(bytes(disc) + b"\1")]) == []
+    assert d.parse_logs([log_line(bytes(disc[:7])), log_line(bytes(disc[:7]) + b"\0")]) == []
+
+
+class BadIter(list):
+    def __iter__(self):
+        raise TypeError("no iterating")
+
+
+class BadItems(collections.abc.Sequence):
+    def __len__(self):
+        raise RuntimeError("length is not needed")
+
+    def __getitem__(self, i):
+        if i == 0:
+            return log_line(TRANSFER)
+        raise ValueError("broken item")
+
+
+class NoLen(collections.abc.Sequence):
+    def __len__(self):
+        raise RuntimeError("length is only a hint")
+
+    def __getitem__(self, i):
+        if i < 2:
+            return log_line(TRANSFER)
+        raise IndexError
+
+
+@pytest.mark.parametrize("logs, error, message", [
+    ("Program data: x", TypeError, "argument 'logs': Can't extract `str` to `Vec`"),
+    ({"a"}, TypeError, "argument 'logs': 'set' object is not an instance of 'Sequence'"),
+    ({"a": 1}, TypeError, "argument 'logs': 'dict' object is not an instance of 'Sequence'"),
+    ((x for x in []), TypeError, "argument 'logs': 'generator' object is not an instance of 'Sequence'"),
+    (None, TypeError, "argument 'logs': 'None' is not an instance of 'Sequence'"),
+    (5, TypeError, "argument 'logs': 'int' object is not an instance of 'Sequence'"),
+    (b"ab", TypeError, "argument 'logs': 'int' object is not an instance of 'str'"),
+    ([log_line(TRANSFER), None], TypeError, "argument 'logs': 'None' is not an instance of 'str'"),
+    ((log_line(TRANSFER), b"x"), TypeError, "argument 'logs': 'bytes' object is not an instance of 'str'"),
+    ([BadIter()], TypeError, "argument 'logs': 'BadIter' object is not an instance of 'str'"),
+    (BadIter(), TypeError, "argument 'logs': no iterating"),
+    (BadItems(), ValueError, "broken item"),
+    ([log_line(TRANSFER), "\ud800"], UnicodeEncodeError, None),
+])
+def test_batch_conversion_errors(logs, error, message):
+    with pytest.raises(error) as info:
+        DECODER.parse_logs(logs)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_length_failure_is_ignored():
+    assert DECODER.parse_logs(NoLen()) == [EXPECTED, EXPECTED]
