@@ -1,0 +1,122 @@
+"""python -m brisquel, and the legacy-address helper it offers."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+import borsh
+from brisquel import with_program_address
+from conftest import REPO, make_idl, struct
+
+IDL = make_idl([struct("Ping", [{"name": "raw", "type": "bytes"}, {"name": "x", "type": "f32"},
+                                {"name": "n", "type": "u128"}])], ["Ping"])
+LINE = borsh.log_line(borsh.encode_event(IDL, "Ping", {"raw": b"\x01\xab", "x": float("nan"), "n": 2**100}))
+EVENT = {"event": "Ping", "fields": {"raw": "01ab", "x": "NaN", "n": 2**100}}
+TX = {"slot": 1, "meta": {"err": None, "logMessages": ["Program X invoke [1]", LINE, "Program X success"]}}
+
+
+def run(*args, stdin=""):
+    return subprocess.run([sys.executable, "-m", "brisquel", *map(str, args)], input=stdin,
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.fixture
+def idl_file(tmp_path):
+    path = tmp_path / "idl.json"
+    path.write_text(json.dumps(IDL))
+    return path
+
+
+@pytest.mark.parametrize("logs, events", [
+    ("Program X invoke [1]\n" + LINE + "\r\n\n" + LINE, 2),
+    (json.dumps([LINE, "Program log: hi", LINE]), 2),
+    (json.dumps(TX), 1),
+    (json.dumps({"jsonrpc": "2.0", "id": 1, "result": TX}), 1),
+    (json.dumps({"jsonrpc": "2.0", "id": 1, "result": None}), 0),
+    (json.dumps([TX, {"meta": None}, TX]), 2),
+    (json.dumps(TX) + "\n" + json.dumps({"result": TX}) + "\n", 2),          # JSON lines
+    (json.dumps({"transactions": [TX, TX]}), 2),                              # a block
+    ("  \n" + json.dumps([LINE, "\ud800"], ensure_ascii=True), 1),           # a lone surrogate escape
+    ("", 0),
+])
+def test_input_forms(idl_file, tmp_path, logs, events):
+    path = tmp_path / "logs"
+    path.write_text(logs, encoding="utf-8", errors="surrogatepass")
+    for result in (run(idl_file, path), run(idl_file, "-", stdin=logs.encode("utf-8", "replace").decode())):
+        assert result.returncode == 0, result.stderr
+        assert [json.loads(line) for line in result.stdout.splitlines()] == [EVENT] * events
+
+
+@pytest.mark.parametrize("logs, message", [
+    ("[1, 2", "input is not valid JSON"),
+    ('{"id": 1}', "JSON object without meta.logMessages"),
+    ('{"error": {"code": -32602, "message": "Invalid params"}}', "RPC error response: Invalid params"),
+    ('{"meta": {"logMessages": "x"}}', "meta.logMessages is not a list of strings"),
+    ("[1]", "expected log lines or transactions, got JSON int"),
+])
+def test_bad_input_is_one_line(idl_file, logs, message):
+    result = run(idl_file, "-", stdin=logs)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert result.stderr.startswith("brisquel: ") and message in result.stderr
+    assert result.stderr.count("\n") == 1
+
+
+def test_bad_files(tmp_path, idl_file):
+    bad = tmp_path / "bad.json"
+    bad.write_text("{")
+    for args, message in [((tmp_path / "none.json",), "cannot read IDL file"),
+                          ((bad,), "failed to parse IDL: EOF while parsing an object at line 1 column 1"),
+                          ((idl_file, tmp_path / "none.txt"), "cannot read log file")]:
+        result = run(*args)
+        assert result.returncode == 1 and message in result.stderr and "Traceback" not in result.stderr
+
+
+LEGACY = {"version": "0.1.0", "name": "old", "instructions": [],
+          "events": [{"name": "Ping", "fields": [{"name": "someValue", "type": "u8", "index": False}]}]}
+
+
+def test_program_id_option_for_legacy_idls(tmp_path):
+    path = tmp_path / "legacy.json"
+    path.write_text(json.dumps(LEGACY))
+    line = borsh.log_line(borsh.discriminator("Ping") + b"\x2a")
+    assert "Program id missing" in run(path, "-", stdin=line).stderr
+    result = run(path, "-", "--program-id", "11111111111111111111111111111111", stdin=line)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {"event": "Ping", "fields": {"some_value": 42}}
+
+
+ADDR = "Prog1111111111111111111111111111111111111111"
+
+
+@pytest.mark.parametrize("document, address", [
+    (LEGACY, ADDR),
+    ({**LEGACY, "metadata": None}, ADDR),
+    ({**LEGACY, "metadata": {"origin": "x"}}, ADDR),
+    ({**LEGACY, "metadata": {"address": None}}, ADDR),
+    ({**LEGACY, "metadata": {"address": "Other"}}, "Other"),
+    ({**LEGACY, "metadata": "text"}, None),
+    ({**LEGACY, "metadata": {"spec": "0.1.0"}}, None),
+    ([1, 2], None),
+])
+def test_with_program_address(document, address):
+    text = json.dumps(document)
+    out = with_program_address(text, ADDR)
+    if address is None:
+        assert out == text
+    else:
+        assert json.loads(out)["metadata"]["address"] == address
+        assert {k: v for k, v in json.loads(out).items() if k != "metadata"} == \
+            {k: v for k, v in document.items() if k != "metadata"}
+    assert with_program_address("{not json", ADDR) == "{not json"
+    assert with_program_address('{"x": NaN}', ADDR) == '{"x": NaN}'
+
+
+def test_demo_files_decode():
+    result = run(REPO / "examples" / "events_idl.json", REPO / "examples" / "logs.txt")
+    assert result.returncode == 0, result.stderr
+    events = [json.loads(line)["event"] for line in result.stdout.splitlines()]
+    assert events == ["SwapExecuted"] * 3 + ["LiquidityChanged"] * 2 + ["ProposalPosted", "OracleUpdated"]
