@@ -1,7 +1,7 @@
 # Every target runs inside the project's Debian testing root (scripts/sandbox),
 # which is created on first use. Targets named in-* are the same steps run
 # directly, for use inside that root or on a machine that already has the
-# dependencies (Python 3.14, a C++23 compiler, CMake, ICU, OpenSSL, RapidJSON, GoogleTest).
+# dependencies (Python 3.14, a C++23 compiler, CMake, ICU, OpenSSL, RapidJSON, simdutf, GoogleTest).
 
 BUILD ?= build
 JOBS ?= 2

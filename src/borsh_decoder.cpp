@@ -1,6 +1,8 @@
 #include "src/borsh_decoder.hpp"
 
+#include <array>
 #include <bit>
+#include <cstring>
 #include <format>
 #include <string_view>
 
@@ -14,124 +16,133 @@ namespace {
 using Kind = TypeNode::Kind;
 using codec::load_le;
 
-[[gnu::cold]] std::string too_deep_text() { return std::format("type nesting exceeds {} levels", kMaxTypeDepth); }
-[[gnu::cold]] std::string too_many_zero_sized_text() {
-  return std::format("too many zero-sized elements (limit {})", kMaxZeroSizedElements);
-}
-
-// Propagates the error of a Result into the enclosing function's Result.
-#define TRY_ASSIGN(var, expr)                                   \
-  auto var##_result = (expr);                                   \
-  if (!var##_result) [[unlikely]] return fail(std::move(var##_result.error())); \
-  auto var = std::move(*var##_result)
+// Counts one type level for as long as it lives.
+struct Level {
+  int& depth;
+  explicit Level(int& d) : depth(d) { ++depth; }
+  ~Level() { --depth; }
+};
 
 }  // namespace
 
-Result<PyRef> BorshDecoder::decode_type(const TypeNode& type) {
-  if (depth_ >= kMaxTypeDepth) [[unlikely]] return fail(too_deep_text());
-  ++depth_;
-  Result<PyRef> value = decode_value(type);
-  --depth_;
-  return value;
-}
+PyRef BorshDecoder::python_failed() { return failed(take_python_error_text()); }
 
-Result<PyRef> BorshDecoder::decode_value(const TypeNode& type) {
+// Reads N bytes into `p`, or returns the read's failure.
+#define READ(p, n)                                   \
+  const std::uint8_t* p = cursor_.try_take(n);       \
+  if (p == nullptr) [[unlikely]] return read_failed(n)
+
+PyRef BorshDecoder::value_of(const TypeNode& type) {
+  if (depth_ >= kMaxTypeDepth) [[unlikely]] {
+    return failed(std::format("type nesting exceeds {} levels", kMaxTypeDepth));
+  }
+  const Level level(depth_);
   switch (type.kind) {
     case Kind::Bool: {
-      TRY_ASSIGN(b, cursor_.take(1));
+      READ(b, 1);
       return py_bool(b[0] != 0);
     }
     case Kind::U8: {
-      TRY_ASSIGN(b, cursor_.take(1));
+      READ(b, 1);
       return py_int(b[0]);
     }
     case Kind::I8: {
-      TRY_ASSIGN(b, cursor_.take(1));
+      READ(b, 1);
       return py_int(static_cast<std::int8_t>(b[0]));
     }
     case Kind::U16: {
-      TRY_ASSIGN(a, cursor_.take_array<2>());
-      return py_int(load_le<std::uint16_t>(a));
+      READ(b, 2);
+      return py_int(load_le<std::uint16_t>(b));
     }
     case Kind::I16: {
-      TRY_ASSIGN(a, cursor_.take_array<2>());
-      return py_int(load_le<std::int16_t>(a));
+      READ(b, 2);
+      return py_int(load_le<std::int16_t>(b));
     }
     case Kind::U32: {
-      TRY_ASSIGN(a, cursor_.take_array<4>());
-      return py_int(load_le<std::uint32_t>(a));
+      READ(b, 4);
+      return py_int(load_le<std::uint32_t>(b));
     }
     case Kind::I32: {
-      TRY_ASSIGN(a, cursor_.take_array<4>());
-      return py_int(load_le<std::int32_t>(a));
+      READ(b, 4);
+      return py_int(load_le<std::int32_t>(b));
     }
     case Kind::F32: {
-      TRY_ASSIGN(a, cursor_.take_array<4>());
-      return py_float(static_cast<double>(std::bit_cast<float>(load_le<std::uint32_t>(a))));
+      READ(b, 4);
+      return py_float(static_cast<double>(std::bit_cast<float>(load_le<std::uint32_t>(b))));
     }
     case Kind::U64: {
-      TRY_ASSIGN(a, cursor_.take_array<8>());
-      return py_uint64(load_le<std::uint64_t>(a));
+      READ(b, 8);
+      return py_uint64(load_le<std::uint64_t>(b));
     }
     case Kind::I64: {
-      TRY_ASSIGN(a, cursor_.take_array<8>());
-      return py_int(load_le<std::int64_t>(a));
+      READ(b, 8);
+      return py_int(load_le<std::int64_t>(b));
     }
     case Kind::F64: {
-      TRY_ASSIGN(a, cursor_.take_array<8>());
-      return py_float(std::bit_cast<double>(load_le<std::uint64_t>(a)));
+      READ(b, 8);
+      return py_float(std::bit_cast<double>(load_le<std::uint64_t>(b)));
     }
     case Kind::U128:
     case Kind::I128: {
-      TRY_ASSIGN(a, cursor_.take_array<16>());
+      READ(b, 16);
+      std::array<std::uint8_t, 16> a;
+      std::memcpy(a.data(), b, 16);
       return py_int128(a, type.kind == Kind::I128);
     }
     case Kind::U256:
     case Kind::I256: {
-      TRY_ASSIGN(a, cursor_.take_array<32>());
-      return pyint_from_le_bytes(a, type.kind == Kind::I256);
+      READ(b, 32);
+      std::array<std::uint8_t, 32> a;
+      std::memcpy(a.data(), b, 32);
+      auto v = pyint_from_le_bytes(a, type.kind == Kind::I256);
+      if (!v) return failed(std::move(v.error()));
+      return std::move(*v);
     }
     case Kind::Bytes: {
-      TRY_ASSIGN(len, cursor_.take_array<4>());
-      TRY_ASSIGN(body, cursor_.take(load_le<std::uint32_t>(len)));
-      return py_bytes(body);
+      READ(len, 4);
+      const std::uint32_t n = load_le<std::uint32_t>(len);
+      READ(body, n);
+      return py_bytes(std::span<const std::uint8_t>(body, n));
     }
     case Kind::String:
-      return decode_string();
+      return string_of();
     case Kind::Pubkey: {
-      TRY_ASSIGN(key, cursor_.take_array<32>());
+      READ(b, 32);
+      std::array<std::uint8_t, 32> key;
+      std::memcpy(key.data(), b, 32);
       return py_pubkey(key);
     }
     case Kind::Option: {
-      TRY_ASSIGN(tag, cursor_.take(1));
+      READ(tag, 1);
       if (tag[0] == 0) return py_none();
-      return decode_type(*type.inner);
+      return value_of(*type.inner);
     }
     case Kind::Vec: {
-      TRY_ASSIGN(count, cursor_.take_array<4>());
-      return decode_list(*type.inner, load_le<std::uint32_t>(count));
+      READ(count, 4);
+      return list_of(*type.inner, load_le<std::uint32_t>(count));
     }
     case Kind::Array:
-      if (type.generic_len) return fail("generic array length is not supported");
-      return decode_list(*type.inner, type.len);
+      if (type.generic_len) return failed("generic array length is not supported");
+      return list_of(*type.inner, type.len);
     case Kind::Defined:
-      return decode_defined(type);
+      return defined_of(type);
     case Kind::Generic:
-      return fail("generic type parameter is not supported");
+      return failed("generic type parameter is not supported");
   }
   throw Panic{"unknown IDL type kind"};
 }
 
-Result<PyRef> BorshDecoder::decode_string() {
-  TRY_ASSIGN(len, cursor_.take_array<4>());
-  TRY_ASSIGN(body, cursor_.take(load_le<std::uint32_t>(len)));
-  const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+PyRef BorshDecoder::string_of() {
+  READ(len, 4);
+  const std::uint32_t n = load_le<std::uint32_t>(len);
+  READ(body, n);  // consumed before it is checked
+  const std::string_view text(reinterpret_cast<const char*>(body), n);
   if (codec::is_ascii(text)) return py_ascii_str(text);
-  if (auto error = codec::check_utf8(text)) return fail("invalid utf-8: " + codec::describe(*error));
+  if (auto error = codec::check_utf8(text)) return failed("invalid utf-8: " + codec::describe(*error));
   return py_str(text);
 }
 
-Result<PyRef> BorshDecoder::decode_list(const TypeNode& element, std::uint64_t count) {
+PyRef BorshDecoder::list_of(const TypeNode& element, std::uint64_t count) {
   // Size the list up front only when the unread payload could hold every
   // element, so a forged count costs nothing; otherwise grow by appending.
   const std::uint64_t remaining = cursor_.remaining();
@@ -139,61 +150,67 @@ Result<PyRef> BorshDecoder::decode_list(const TypeNode& element, std::uint64_t c
   PyRef list = made(PyList_New(presize ? static_cast<Py_ssize_t>(count) : 0));
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t before = cursor_.pos();
-    TRY_ASSIGN(item, decode_type(element));
+    PyRef item = value_of(element);
+    if (!item) return item;
     if (cursor_.pos() == before && ++zero_sized_ > kMaxZeroSizedElements) [[unlikely]] {
-      return fail(too_many_zero_sized_text());
+      return failed(std::format("too many zero-sized elements (limit {})", kMaxZeroSizedElements));
     }
     if (presize) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     } else if (PyList_Append(list.get(), item.get()) < 0) [[unlikely]] {
-      return fail(take_python_error_text());
+      return python_failed();
     }
   }
   return list;
 }
 
-Result<PyRef> BorshDecoder::decode_fields(const std::optional<FieldList>& fields) {
+PyRef BorshDecoder::fields_of(const std::optional<FieldList>& fields) {
   if (!fields) return made(PyDict_New());
   const std::size_t n = fields->types.size();
   if (fields->named) {
     PyRef dict = made(PyDict_New());
     for (std::size_t i = 0; i < n; ++i) {
-      TRY_ASSIGN(value, decode_type(*fields->types[i]));
-      if (PyDict_SetItem(dict.get(), fields->keys[i].get(), value.get()) < 0) [[unlikely]] {
-        return fail(take_python_error_text());
-      }
+      PyRef value = value_of(*fields->types[i]);
+      if (!value) return value;
+      if (PyDict_SetItem(dict.get(), fields->keys[i].get(), value.get()) < 0) [[unlikely]] return python_failed();
     }
     return dict;
   }
   PyRef list = made(PyList_New(static_cast<Py_ssize_t>(n)));
   for (std::size_t i = 0; i < n; ++i) {
-    TRY_ASSIGN(value, decode_type(*fields->types[i]));
+    PyRef value = value_of(*fields->types[i]);
+    if (!value) return value;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
   }
   return list;
 }
 
-Result<PyRef> BorshDecoder::decode_defined(const TypeNode& type) {
-  if (type.has_generics) return fail(std::format("generic defined type '{}' is not supported", type.name));
-  if (type.definition == nullptr) return fail(std::format("unknown defined type '{}'", type.name));
+PyRef BorshDecoder::defined_of(const TypeNode& type) {
+  if (type.has_generics) return failed(std::format("generic defined type '{}' is not supported", type.name));
+  if (type.definition == nullptr) return failed(std::format("unknown defined type '{}'", type.name));
   const Definition& d = *type.definition;
   switch (d.kind) {
-    case Definition::Kind::Struct: return decode_fields(d.fields);
-    case Definition::Kind::Enum: return decode_enum(d.variants);
-    case Definition::Kind::Type: return decode_type(*d.alias);
+    case Definition::Kind::Struct: return fields_of(d.fields);
+    case Definition::Kind::Enum: return enum_of(d.variants);
+    case Definition::Kind::Type: return value_of(*d.alias);
   }
   throw Panic{"unknown type definition kind"};
 }
 
-Result<PyRef> BorshDecoder::decode_enum(const std::vector<Variant>& variants) {
-  TRY_ASSIGN(index, cursor_.take(1));
-  if (index[0] >= variants.size()) return fail(std::format("enum discriminant {} out of range", unsigned{index[0]}));
+PyRef BorshDecoder::enum_of(const std::vector<Variant>& variants) {
+  READ(index, 1);
+  if (index[0] >= variants.size()) {
+    return failed(std::format("enum discriminant {} out of range", unsigned{index[0]}));
+  }
   const Variant& v = variants[index[0]];
   if (!v.fields) return PyRef(v.name.new_ref());
-  TRY_ASSIGN(fields, decode_fields(v.fields));
+  PyRef fields = fields_of(v.fields);
+  if (!fields) return fields;
   PyRef dict = made(PyDict_New());
-  if (PyDict_SetItem(dict.get(), v.name.get(), fields.get()) < 0) [[unlikely]] return fail(take_python_error_text());
+  if (PyDict_SetItem(dict.get(), v.name.get(), fields.get()) < 0) [[unlikely]] return python_failed();
   return dict;
 }
+
+#undef READ
 
 }  // namespace brisquel

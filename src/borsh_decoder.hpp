@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "idl/result.hpp"
@@ -27,22 +28,41 @@ class BorshDecoder {
  public:
   explicit BorshDecoder(std::span<const std::uint8_t> body) : cursor_(body) {}
 
-  // Returns a dict (named), a list (tuple) or an empty dict (no field list).
-  Result<PyRef> decode_fields(const std::optional<FieldList>& fields);
-  Result<PyRef> decode_type(const TypeNode& type);
-  Result<PyRef> decode_defined(const TypeNode& type);
-  Result<PyRef> decode_enum(const std::vector<Variant>& variants);
+  // Each returns the new value or the decoder's error text. decode_fields
+  // gives a dict (named fields), a list (tuple fields) or {} (no field list).
+  Result<PyRef> decode_fields(const std::optional<FieldList>& fields) { return result(fields_of(fields)); }
+  Result<PyRef> decode_type(const TypeNode& type) { return result(value_of(type)); }
+  Result<PyRef> decode_defined(const TypeNode& type) { return result(defined_of(type)); }
+  Result<PyRef> decode_enum(const std::vector<Variant>& variants) { return result(enum_of(variants)); }
 
   const codec::Cursor& cursor() const { return cursor_; }
 
  private:
-  Result<PyRef> decode_value(const TypeNode& type);
-  Result<PyRef> decode_list(const TypeNode& element, std::uint64_t count);
-  Result<PyRef> decode_string();
+  // The recursion itself passes one pointer around: an empty PyRef is a
+  // failure whose text waits in error_.
+  PyRef fields_of(const std::optional<FieldList>& fields);
+  PyRef value_of(const TypeNode& type);
+  PyRef defined_of(const TypeNode& type);
+  PyRef enum_of(const std::vector<Variant>& variants);
+  PyRef list_of(const TypeNode& element, std::uint64_t count);
+  PyRef string_of();
+
+  [[gnu::cold]] PyRef failed(std::string text) {
+    error_ = std::move(text);
+    return PyRef();
+  }
+  [[gnu::cold]] PyRef read_failed(std::uint64_t n) { return failed(cursor_.read_error(n)); }
+  [[gnu::cold]] PyRef python_failed();
+
+  Result<PyRef> result(PyRef value) {
+    if (!value) return fail(std::move(error_));
+    return value;
+  }
 
   codec::Cursor cursor_;
   int depth_ = 0;
   std::uint32_t zero_sized_ = 0;
+  std::string error_;
 };
 
 }  // namespace brisquel

@@ -58,9 +58,8 @@ PyRef py_str(std::string_view utf8) {
 }
 
 PyRef py_pubkey(const std::array<std::uint8_t, 32>& key) {
-  char text[codec::kPubkeyBase58Max];
-  const std::size_t n = codec::encode_base58_pubkey(key, text);
-  return py_ascii_str(std::string_view(text, n));
+  codec::Base58Buffer buffer;
+  return py_ascii_str(codec::encode_base58_pubkey(key, buffer));
 }
 
 }  // namespace brisquel

@@ -4,13 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace brisquel::codec {
 
-// Longest base58 text of 32 bytes.
-inline constexpr std::size_t kPubkeyBase58Max = 44;
+// Room for the base58 text of a 32-byte key.
+struct Base58Buffer {
+  char digits[45];
+};
 
-// Writes the base58 text of `key` to `out` and returns its length (32 to 44).
-std::size_t encode_base58_pubkey(std::span<const std::uint8_t, 32> key, char* out);
+// The base58 text of `key` (32 to 44 characters), held in `buffer`.
+std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer);
 
 }  // namespace brisquel::codec

@@ -27,22 +27,34 @@ class Cursor {
 
   // The next `n` bytes; a failed read leaves the position where it was.
   Result<std::span<const std::uint8_t>> take(std::uint64_t n) {
-    if (n > UINT64_MAX - pos_) return fail(length_overflow_text());
-    if (pos_ + n > data_.size()) return fail(end_of_buffer_text(n, pos_, data_.size()));
-    auto view = data_.subspan(static_cast<std::size_t>(pos_), static_cast<std::size_t>(n));
-    pos_ += n;
-    return view;
+    const std::uint8_t* p = try_take(n);
+    if (p == nullptr) return fail(read_error(n));
+    return std::span<const std::uint8_t>(p, static_cast<std::size_t>(n));
   }
 
   // A copy of the next N bytes, for fixed-width numbers (2, 4, 8, 16) and keys (32).
   template <std::size_t N>
     requires(N == 2 || N == 4 || N == 8 || N == 16 || N == 32)
   Result<std::array<std::uint8_t, N>> take_array() {
-    auto bytes = take(N);
-    if (!bytes) return fail(std::move(bytes.error()));
+    const std::uint8_t* p = try_take(N);
+    if (p == nullptr) return fail(read_error(N));
     std::array<std::uint8_t, N> out;
-    std::memcpy(out.data(), bytes->data(), N);
+    std::memcpy(out.data(), p, N);
     return out;
+  }
+
+  // The decoder's fast path: the next `n` bytes, or nullptr (position
+  // unchanged) when they are not there; read_error(n) then tells why.
+  const std::uint8_t* try_take(std::uint64_t n) {
+    if (n > data_.size() - pos_) [[unlikely]] return nullptr;
+    const std::uint8_t* p = data_.data() + pos_;
+    pos_ += n;
+    return p;
+  }
+
+  [[gnu::cold]] std::string read_error(std::uint64_t n) const {
+    if (n > UINT64_MAX - pos_) return length_overflow_text();
+    return end_of_buffer_text(n, pos_, data_.size());
   }
 
  private:
@@ -50,14 +62,19 @@ class Cursor {
   std::uint64_t pos_ = 0;
 };
 
-// Little-endian reads from take_array's copies.
+// Little-endian reads of fixed-width numbers.
+template <class T>
+inline T load_le(const std::uint8_t* bytes) {
+  static_assert(std::endian::native == std::endian::little, "little-endian targets only");
+  T v;
+  std::memcpy(&v, bytes, sizeof(T));
+  return v;
+}
+
 template <class T, std::size_t N>
 inline T load_le(const std::array<std::uint8_t, N>& bytes) {
   static_assert(sizeof(T) == N);
-  static_assert(std::endian::native == std::endian::little, "little-endian targets only");
-  T v;
-  std::memcpy(&v, bytes.data(), N);
-  return v;
+  return load_le<T>(bytes.data());
 }
 
 }  // namespace brisquel::codec

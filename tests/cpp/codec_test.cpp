@@ -29,10 +29,17 @@ std::optional<std::string> b64(std::string_view text) {
 
 TEST(Base64, StrictRows) {
   struct Row {
-    std::string_view text;
+    std::string text;
     std::optional<std::string> bytes;
   };
+  const std::string long_text(kScalarBelow + 4, 'A');
   const Row rows[] = {
+      {long_text, std::string(long_text.size() / 4 * 3, '\0')},
+      {long_text.substr(4) + "AA==", std::string(long_text.size() / 4 * 3 - 2, '\0')},
+      {long_text.substr(4) + "AB==", std::nullopt},
+      {long_text.substr(4) + "A A=", std::nullopt},
+      {long_text.substr(8) + "A\tA=AAAA", std::nullopt},
+      {long_text.substr(4) + "AA=A", std::nullopt},
       {"", ""s},
       {"AA==", "\0"s},
       {"AAA=", "\0\0"s},
@@ -58,6 +65,50 @@ TEST(Base64, StrictRows) {
       {"AA\0A"s, std::nullopt},
   };
   for (const auto& row : rows) EXPECT_EQ(b64(row.text), row.bytes) << "text: " << row.text;
+}
+
+// A plain reading of the rules, to compare the decoder with on random texts.
+std::optional<std::string> b64_reference(std::string_view text) {
+  constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::size_t pad = 0;
+  while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=') ++pad;
+  std::string out;
+  std::uint32_t bits = 0;
+  int nbits = 0;
+  for (std::size_t i = 0; i < text.size() - pad; ++i) {
+    const auto v = alphabet.find(text[i]);
+    if (v == std::string_view::npos) return std::nullopt;
+    bits = (bits << 6) | static_cast<std::uint32_t>(v);
+    nbits += 6;
+    if (nbits >= 8) {
+      nbits -= 8;
+      out += static_cast<char>(bits >> nbits);
+      bits &= (1u << nbits) - 1;
+    }
+  }
+  if (bits != 0 || (pad != 0 && text.size() - pad < 2)) return std::nullopt;
+  if (text.size() >= 4 && pad == 0 && text.back() == '=') return std::nullopt;
+  return out;
+}
+
+TEST(Base64, MatchesAPlainReadingOfTheRules) {
+  constexpr char symbols[] = "AQgw/+=a \n-_.Z9";
+  std::mt19937 rng(64);
+  for (int i = 0; i < 200000; ++i) {
+    std::string text(4 * (rng() % 4) + (rng() % 8 == 0), 'A');
+    for (auto& c : text) c = symbols[rng() % (sizeof symbols - 1)];
+    ASSERT_EQ(b64(text), b64_reference(text)) << text;
+  }
+  // Long texts (the vectorised path): valid ones with one symbol changed.
+  for (int i = 0; i < 20000; ++i) {
+    std::string text(4 * (kScalarBelow / 4 + rng() % 40), 'A');
+    for (auto& c : text) c = symbols[rng() % 4];
+    const std::size_t at = rng() % text.size();
+    text[at] = symbols[rng() % (sizeof symbols - 1)];
+    if (rng() % 2) text[text.size() - 1] = '=';
+    ASSERT_EQ(b64(text), b64_reference(text)) << text;
+  }
 }
 
 TEST(Base64, AllGroupsDecodeAsEncoded) {
@@ -163,8 +214,8 @@ TEST(LogLine, PrefixRows) {
 }
 
 std::string base58(const std::array<std::uint8_t, 32>& key) {
-  char out[kPubkeyBase58Max];
-  return std::string(out, encode_base58_pubkey(key, out));
+  Base58Buffer buffer;
+  return std::string(encode_base58_pubkey(key, buffer));
 }
 
 // Schoolbook base58 over the byte string, as a reference.
