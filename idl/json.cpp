@@ -169,8 +169,8 @@ std::optional<SyntaxError> string_fault(std::string_view text, std::size_t open)
     if (i >= n) return eof;
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '"') {
-      if (!is_valid_utf8(text.substr(open + 1, i - open - 1))) return SyntaxError{kInvalidCodePoint, i + 1};
-      return std::nullopt;
+      if (is_valid_utf8(text.substr(open + 1, i - open - 1))) return std::nullopt;
+      return SyntaxError{kInvalidCodePoint, i + 1};
     }
     if (c < 0x20) return SyntaxError{kControlCharacter, i + 1};
     ++i;
@@ -193,6 +193,13 @@ std::optional<SyntaxError> string_fault(std::string_view text, std::size_t open)
     if (auto fault = read_hex4(unit)) return fault;
     if (unit < 0xDC00 || unit > 0xDFFF) return SyntaxError{kLoneSurrogate, i};
   }
+}
+
+// The fault of the string whose opening quote is the first one from `from` on.
+std::optional<SyntaxError> next_string_fault(std::string_view text, std::size_t from) {
+  const std::size_t open = text.find('"', from);
+  if (open == std::string_view::npos) return std::nullopt;
+  return string_fault(text, open);
 }
 
 // The index just after the string whose opening quote is at `open` (or the end).
@@ -239,8 +246,8 @@ std::size_t out_of_range_index(std::string_view text, std::size_t start) {
   const NumberToken token = number_token(text, start);
   const std::string_view number = text.substr(start, token.end - start);
   const std::size_t e = number.find_first_of("eE");
-  if (e == std::string_view::npos || number.substr(0, e).find_first_of("123456789") == std::string_view::npos)
-    return token.end;
+  if (!token.complete || e == std::string_view::npos) return token.end;
+  if (number.substr(0, e).find_first_of("123456789") == std::string_view::npos) return token.end;
   std::size_t i = e + 1;
   if (number[i] == '-') return token.end;
   if (number[i] == '+') ++i;
@@ -276,7 +283,8 @@ bool is_too_large(std::string_view number) {
   if (i < number.size()) {  // at 'e' or 'E'
     const bool negative = number[++i] == '-';
     if (number[i] == '-' || number[i] == '+') ++i;
-    for (; i < number.size(); ++i) exponent = std::min<std::int64_t>(exponent * 10 + (number[i] - '0'), 1'000'000'000);
+    for (; i < number.size(); ++i)  // saturates: only the sign of the total matters
+      exponent = std::min<std::int64_t>(exponent * 10 + number[i] - '0', 1 << 30);
     if (negative) exponent = -exponent;
   }
   return integer_digits - 1 - first_significant + exponent > 0;
@@ -297,8 +305,8 @@ Value number_value(std::string_view number) {
     }
   }
   double d = 0;
-  if (std::from_chars(number.data(), number.data() + number.size(), d).ec == std::errc::result_out_of_range)
-    d = is_too_large(number) ? std::numeric_limits<double>::infinity() : 0.0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), d);
+  if (error == std::errc::result_out_of_range) d = is_too_large(number) ? HUGE_VAL : 0.0;
   return Value(negative ? -std::fabs(d) : d);
 }
 
@@ -323,9 +331,11 @@ Patches in_range_long_numbers(std::string_view text, std::size_t from) {
     }
     const NumberToken token = number_token(text, i);
     const std::string_view number = text.substr(i, token.end - i);
-    if (token.complete && (number.size() > 300 || number.find_first_of("eE") != std::string_view::npos)) {
+    const bool risky = number.size() > 300 || number.find_first_of("eE") != std::string_view::npos;
+    if (token.complete && risky) {
       const Value value = number_value(number);
-      if (value.kind() == Kind::Float && std::isfinite(value.as_float())) found.emplace_back(i, value.as_float());
+      const double d = value.kind() == Kind::Float ? value.as_float() : HUGE_VAL;
+      if (std::isfinite(d)) found.emplace_back(i, d);
     }
     i = std::max(token.end, i + 1);
   }
@@ -341,7 +351,7 @@ void order_members(std::span<const std::string> keys, std::vector<std::uint32_t>
   order.resize(keys.size());
   std::iota(order.begin(), order.end(), 0U);
   const auto by_key = [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; };
-  if (std::ranges::adjacent_find(order, std::not_fn(by_key)) == order.end()) return;  // already strictly ordered
+  if (std::ranges::adjacent_find(order, std::not_fn(by_key)) == order.end()) return;  // in order already
   if (order.size() > 16) {
     std::ranges::stable_sort(order, by_key);
     return;
@@ -398,11 +408,12 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     return add(Value(std::uint64_t{u}));
   }
 
-  // Any other number: converted again from its text, correctly rounded.
+  // Any other number: RapidJSON's double is not always correctly rounded, so
+  // the number is converted again from its text, which ends here.
   bool Double(double) {
     const std::size_t end = stream_.Tell();
     std::size_t start = end;
-    while (start > 0 && std::string_view("0123456789+-.eE").find(text_[start - 1]) != std::string_view::npos) --start;
+    while (start > 0 && std::string_view("0123456789+-.eE").contains(text_[start - 1])) --start;
     Value value = number_value(text_.substr(start, end - start));
     if (value.kind() == Kind::Float && std::isinf(value.as_float()))
       return refuse({kOutOfRange, out_of_range_index(text_, start)});
@@ -477,7 +488,7 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
   // decoded string invalid; the raw string then tells which fault comes first.
   bool accept_string(std::string_view decoded) {
     if (is_valid_utf8(decoded)) return true;
-    if (auto fault = string_fault(text_, text_.find('"', last_end_))) return refuse(*fault);
+    if (auto fault = next_string_fault(text_, last_end_)) return refuse(*fault);
     return refuse({kInvalidCodePoint, stream_.Tell()});
   }
 
@@ -495,7 +506,10 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
 // ---------------------------------------------------------------------------
 // RapidJSON's error to the loader's message
 
-SyntaxError explain(std::string_view text, rapidjson::ParseErrorCode code, std::size_t offset, std::size_t last_end) {
+// `last_end` is where the last complete token ended: a string with a fault
+// starts at the next quote.
+SyntaxError explain(std::string_view text, rapidjson::ParseErrorCode code, std::size_t offset,
+                    std::size_t last_end) {
   using namespace rapidjson;
   const bool at_end = offset >= text.size();
   const auto byte = at_end ? 0 : static_cast<unsigned char>(text[offset]);
@@ -508,7 +522,7 @@ SyntaxError explain(std::string_view text, rapidjson::ParseErrorCode code, std::
   switch (code) {
     case kParseErrorDocumentEmpty:  // nothing but blanks, or a NUL byte
       return or_eof(kExpectedValue, kEofValue);
-    case kParseErrorValueInvalid: {  // offset: inside a literal, after a '-', or at a value's first byte
+    case kParseErrorValueInvalid: {  // inside a literal, after a '-', or at a value's first byte
       const auto previous = offset > 0 ? static_cast<unsigned char>(text[offset - 1]) : 0;
       if (is_letter(previous)) return or_eof(kExpectedIdent, kEofValue);
       if (previous == '-') return or_eof(kInvalidNumber, kEofValue);
@@ -527,22 +541,32 @@ SyntaxError explain(std::string_view text, rapidjson::ParseErrorCode code, std::
     case kParseErrorNumberMissFraction:
     case kParseErrorNumberMissExponent:
       return or_eof(kInvalidNumber, kEofValue);
-    case kParseErrorNumberTooBig:  // offset: the number's first byte
-      return SyntaxError{kOutOfRange, out_of_range_index(text, offset)};
     case kParseErrorStringMissQuotationMark:
     case kParseErrorStringEscapeInvalid:
     case kParseErrorStringUnicodeEscapeInvalidHex:
     case kParseErrorStringUnicodeSurrogateInvalid:
     case kParseErrorStringInvalidEncoding:
-      if (auto fault = string_fault(text, text.find('"', last_end))) return *fault;
+      if (auto fault = next_string_fault(text, last_end)) return *fault;
       return or_eof(byte < 0x20 ? kControlCharacter : kInvalidEscape, kEofString);
     default:
       return or_eof(kExpectedValue, kEofValue);
   }
 }
 
-// Trailing bytes are checked here, to tell a NUL byte from the end of the text.
-constexpr unsigned kParseFlags = rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseInsituFlag;
+// RapidJSON reports a number too large at its first byte, having checked the
+// range before the end of the number. Either the number breaks off later (a
+// syntax error), or it is in range after all (nullopt: run again with the
+// numbers patched), or it is indeed too large.
+std::optional<SyntaxError> explain_too_large(std::string_view text, std::size_t start, bool may_patch) {
+  const NumberToken token = number_token(text, start);
+  if (!token.complete) {
+    if (token.end >= text.size()) return SyntaxError{kEofValue, text.size()};
+    return SyntaxError{kInvalidNumber, token.end + 1};
+  }
+  const Value value = number_value(text.substr(start, token.end - start));
+  if (may_patch && value.kind() == Kind::Float && std::isfinite(value.as_float())) return std::nullopt;
+  return SyntaxError{kOutOfRange, out_of_range_index(text, start)};
+}
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -678,50 +702,50 @@ void append_compact(std::string& out, const Value& v) {
 // ---------------------------------------------------------------------------
 
 Result<Value> parse(std::string_view text) {
+  // Stop after the value: what follows is checked here, where a NUL byte can
+  // be told from the end. In situ: strings are decoded over the copy.
+  constexpr unsigned kFlags = rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseInsituFlag;
   Patches patches;
   for (bool second_run = false;; second_run = true) {
     // Same length and lines as the text; differs only inside blanked-out
     // numbers and, once parsed, inside strings.
     std::string bytes(text);
-    for (const auto& [at, ignored] : patches) {
+    for (const auto& [at, value] : patches) {
       const std::size_t end = number_token(text, at).end;
+      bytes.replace(at, end - at, end - at, ' ');
       bytes[at] = '0';
-      std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at) + 1, bytes.begin() + static_cast<std::ptrdiff_t>(end),
-                ' ');
     }
     InsituStream stream{bytes.data(), bytes.data()};
     TreeBuilder builder(text, stream, patches);
     rapidjson::Reader reader;
-    const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
+    const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, builder);
+    SyntaxError error{};
     if (result) {
       std::size_t i = stream.Tell();
       while (i < bytes.size() && is_blank(static_cast<unsigned char>(bytes[i]))) ++i;
       if (i == bytes.size()) return builder.take_root();
-      return fail(with_position(text, {is_leading_zero(text, i) ? kInvalidNumber : kTrailingCharacters, i + 1}));
-    }
-    if (result.Code() == rapidjson::kParseErrorTermination) return fail(with_position(text, *builder.refusal()));
-    if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
-      // RapidJSON stops before the end of the number: look at all of it.
-      const std::size_t start = result.Offset();
-      const NumberToken token = number_token(text, start);
-      if (!token.complete) {
-        const bool at_end = token.end >= text.size();
-        return fail(with_position(text, at_end ? SyntaxError{kEofValue, text.size()} : SyntaxError{kInvalidNumber, token.end + 1}));
-      }
-      const Value value = number_value(text.substr(start, token.end - start));
-      if (!second_run && value.kind() == Kind::Float && std::isfinite(value.as_float())) {
-        patches = in_range_long_numbers(text, start);
+      error = {is_leading_zero(text, i) ? kInvalidNumber : kTrailingCharacters, i + 1};
+    } else if (result.Code() == rapidjson::kParseErrorTermination) {
+      error = *builder.refusal();
+    } else if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+      const auto too_large = explain_too_large(text, result.Offset(), !second_run);
+      if (!too_large) {
+        patches = in_range_long_numbers(text, result.Offset());
         continue;
       }
+      error = *too_large;
+    } else {
+      error = explain(text, result.Code(), result.Offset(), builder.last_end());
     }
-    return fail(with_position(text, explain(text, result.Code(), result.Offset(), builder.last_end())));
+    return fail(with_position(text, error));
   }
 }
 
 const Value* Value::find(std::string_view key) const {
   const auto* members = std::get_if<Object>(&data);
   if (members == nullptr) return nullptr;
-  const auto it = std::ranges::lower_bound(*members, key, {}, [](const Member& m) { return std::string_view(m.first); });
+  const auto key_of = [](const Member& m) { return std::string_view(m.first); };
+  const auto it = std::ranges::lower_bound(*members, key, {}, key_of);
   return it != members->end() && it->first == key ? &it->second : nullptr;
 }
 
@@ -751,7 +775,7 @@ std::string format_float(double d) {
   // Shortest round-trip digits d1.d2...dn and exponent E; the point sits kk
   // digits after the first one (value = 0.d1...dn * 10^kk).
   char buffer[32];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(d), std::chars_format::scientific).ptr;
+  const char* end = std::to_chars(buffer, std::end(buffer), std::fabs(d), std::chars_format::scientific).ptr;
   const std::string_view scientific(buffer, static_cast<std::size_t>(end - buffer));
   const std::size_t e = scientific.find('e');
   std::string digits(1, scientific[0]);
