@@ -13,6 +13,11 @@ bool LogBatch::add(PyObject* item, bool owned) {
     raise_not_instance(kParam, item, "str");
     return false;
   }
+  if (PyUnicode_IS_ASCII(item)) {  // most log lines: the text is its own UTF-8
+    lines_.emplace_back(static_cast<const char*>(PyUnicode_DATA(item)),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
   if (utf8 == nullptr) return false;  // a lone surrogate: UnicodeEncodeError as it is
@@ -39,10 +44,11 @@ bool LogBatch::convert(PyObject* logs) {
     return true;
   }
   if (PyList_CheckExact(logs)) {
-    // Another thread (or Python code run while decoding) may change the list:
-    // take each item by a strong reference, as iterating would.
+    // Python code run while decoding (or, without the GIL, another thread) may
+    // change the list: each item is held by a strong reference.
     lines_.reserve(static_cast<std::size_t>(PyList_GET_SIZE(logs)));
     owned_.reserve(static_cast<std::size_t>(PyList_GET_SIZE(logs)));
+#ifdef Py_GIL_DISABLED
     for (Py_ssize_t i = 0;; ++i) {
       PyObject* item = PyList_GetItemRef(logs, i);
       if (item == nullptr) {
@@ -51,6 +57,13 @@ bool LogBatch::convert(PyObject* logs) {
       }
       if (!add(item, true)) return false;
     }
+#else
+    // Nothing below runs Python code, so the list holds still while it is read.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(logs); ++i) {
+      if (!add(Py_NewRef(PyList_GET_ITEM(logs, i)), true)) return false;
+    }
+    return true;
+#endif
   }
   // Any other sequence: the length only sizes the buffers, and a failure to
   // tell it is ignored.

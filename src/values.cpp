@@ -9,6 +9,13 @@
 namespace brisquel {
 
 PyRef py_int128(const std::array<std::uint8_t, 16>& le_bytes, bool is_signed) {
+  // Most 128-bit amounts fit 64 bits, where the plain constructors are several
+  // times faster than the general byte-array path; the value is the same.
+  std::uint64_t low, high;
+  std::memcpy(&low, le_bytes.data(), 8);
+  std::memcpy(&high, le_bytes.data() + 8, 8);
+  if (high == 0 && (!is_signed || static_cast<std::int64_t>(low) >= 0)) return py_uint64(low);
+  if (is_signed && high == ~0ull && static_cast<std::int64_t>(low) < 0) return py_int(static_cast<std::int64_t>(low));
   int flags = Py_ASNATIVEBYTES_NATIVE_ENDIAN;
   if (!is_signed) flags |= Py_ASNATIVEBYTES_UNSIGNED_BUFFER;
   return made(PyLong_FromNativeBytes(le_bytes.data(), le_bytes.size(), flags));
