@@ -702,6 +702,8 @@ void append_compact(std::string& out, const Value& v) {
 // ---------------------------------------------------------------------------
 
 Result<Value> parse(std::string_view text) {
+  // The reader counts in 32 bits; no IDL comes near this, so refuse rather than misread.
+  if (text.size() >= 0xffffffffu) return fail("document too large (4 GiB or more)");
   // Stop after the value: what follows is checked here, where a NUL byte can
   // be told from the end. In situ: strings are decoded over the copy.
   constexpr unsigned kFlags = rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseInsituFlag;
