@@ -143,10 +143,10 @@ PyRef BorshDecoder::string_of() {
 }
 
 PyRef BorshDecoder::list_of(const TypeNode& element, std::uint64_t count) {
-  // Size the list up front only when the unread payload could hold every
-  // element, so a forged count costs nothing; otherwise grow by appending.
+  // Size a list of plain scalars up front when the unread payload could hold
+  // every element, so a forged count costs nothing; otherwise grow by appending.
   const std::uint64_t remaining = cursor_.remaining();
-  const bool presize = element.min_size != 0 && count <= kMaxPresizedList && count <= remaining / element.min_size;
+  const bool presize = element.plain && count <= kMaxPresizedList && count <= remaining / element.min_size;
   PyRef list = made(PyList_New(presize ? static_cast<Py_ssize_t>(count) : 0));
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t before = cursor_.pos();
@@ -176,11 +176,15 @@ PyRef BorshDecoder::fields_of(const std::optional<FieldList>& fields) {
     }
     return dict;
   }
-  PyRef list = made(PyList_New(static_cast<Py_ssize_t>(n)));
+  PyRef list = made(PyList_New(fields->plain ? static_cast<Py_ssize_t>(n) : 0));
   for (std::size_t i = 0; i < n; ++i) {
     PyRef value = value_of(*fields->types[i]);
     if (!value) return value;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    if (fields->plain) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    } else if (PyList_Append(list.get(), value.get()) < 0) [[unlikely]] {
+      return python_failed();
+    }
   }
   return list;
 }

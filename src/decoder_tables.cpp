@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <format>
-#include <limits>
 
 namespace brisquel {
 namespace {
@@ -11,9 +10,6 @@ namespace {
 using Kind = idl::IdlType::Kind;
 
 constexpr int kScalarKinds = static_cast<int>(Kind::Pubkey) + 1;
-constexpr std::uint64_t kSizeCap = std::numeric_limits<std::uint64_t>::max() / 2;
-// Deeper than this the size estimate gives up (0 is always a safe answer).
-constexpr int kMinSizeDepth = 64;
 
 constexpr std::uint64_t scalar_size(Kind k) {
   switch (k) {
@@ -23,15 +19,8 @@ constexpr std::uint64_t scalar_size(Kind k) {
     case Kind::U64: case Kind::I64: case Kind::F64: return 8;
     case Kind::U128: case Kind::I128: return 16;
     case Kind::U256: case Kind::I256: case Kind::Pubkey: return 32;
-    case Kind::Bytes: case Kind::String: return 4;  // the length prefix
-    default: return 0;
+    default: return 4;  // bytes, string: the length prefix
   }
-}
-
-std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) { return std::min(kSizeCap, a + b); }
-std::uint64_t mul_sat(std::uint64_t a, std::uint64_t b) {
-  if (a == 0 || b == 0) return 0;
-  return a > kSizeCap / b ? kSizeCap : a * b;
 }
 
 PyRef interned(std::string_view text) {
@@ -46,9 +35,6 @@ std::uint64_t load_disc(const std::vector<std::uint8_t>& d) {
   std::memcpy(&v, d.data(), 8);
   return v;
 }
-
-// Memo states of Definition::min_size.
-enum : std::uint64_t { kUnvisited = ~0ull, kVisiting = ~0ull - 1 };
 
 }  // namespace
 
@@ -92,45 +78,18 @@ std::optional<FieldList> DecoderTables::field_list(const std::optional<idl::IdlD
   } else {
     for (const auto& t : fields->tuple) out.types.push_back(node(t));
   }
+  out.plain = std::ranges::all_of(out.types, &TypeNode::plain);
   return out;
-}
-
-std::uint64_t DecoderTables::min_size(const TypeNode& n, int depth) {
-  switch (n.kind) {
-    case Kind::Option: return 1;
-    case Kind::Vec: return 4;
-    case Kind::Array: return n.generic_len ? 0 : mul_sat(n.len, min_size(*n.inner, depth + 1));
-    case Kind::Defined:
-      if (n.has_generics || n.definition == nullptr) return 0;
-      return min_size(*const_cast<Definition*>(n.definition), depth + 1);
-    case Kind::Generic: return 0;
-    default: return scalar_size(n.kind);
-  }
-}
-
-std::uint64_t DecoderTables::min_size(Definition& d, int depth) {
-  if (d.min_size == kVisiting || depth > kMinSizeDepth) return 0;  // a cycle, or too deep to bother
-  if (d.min_size != kUnvisited) return d.min_size;
-  d.min_size = kVisiting;
-  std::uint64_t size = 0;
-  switch (d.kind) {
-    case Definition::Kind::Struct:
-      if (d.fields) for (const TypeNode* t : d.fields->types) size = add_sat(size, min_size(*t, depth + 1));
-      break;
-    case Definition::Kind::Enum:
-      size = 1;
-      break;
-    case Definition::Kind::Type:
-      size = min_size(*d.alias, depth + 1);
-      break;
-  }
-  d.min_size = size;
-  return size;
 }
 
 Result<std::unique_ptr<DecoderTables>> DecoderTables::build(const idl::Idl& idl) {
   std::unique_ptr<DecoderTables> t(new DecoderTables());
-  for (int k = 0; k < kScalarKinds; ++k) t->nodes_.emplace_back().kind = static_cast<Kind>(k);
+  for (int k = 0; k < kScalarKinds; ++k) {
+    TypeNode& n = t->nodes_.emplace_back();
+    n.kind = static_cast<Kind>(k);
+    n.plain = n.kind != Kind::U256 && n.kind != Kind::I256;
+    n.min_size = scalar_size(n.kind);
+  }
 
   // The type table: one entry per name, the last definition of a name winning.
   std::vector<std::pair<std::string_view, std::size_t>> names;
@@ -141,7 +100,6 @@ Result<std::unique_ptr<DecoderTables>> DecoderTables::build(const idl::Idl& idl)
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i + 1 < names.size() && names[i + 1].first == names[i].first) continue;
     Definition& d = t->definitions_.emplace_back();
-    d.min_size = kUnvisited;
     t->by_name_.emplace_back(std::string(names[i].first), &d);
     winners.push_back(names[i].second);
   }
@@ -161,8 +119,6 @@ Result<std::unique_ptr<DecoderTables>> DecoderTables::build(const idl::Idl& idl)
         break;
     }
   }
-  for (auto& d : t->definitions_) t->min_size(d, 0);
-  for (auto& n : t->nodes_) n.min_size = t->min_size(n, 0);
 
   // The event table, in declaration order.
   for (const auto& e : idl.events) {

@@ -27,8 +27,11 @@ struct TypeNode {
   bool generic_len = false;   // Array: the length is a generic parameter
   bool has_generics = false;  // Defined: given generic arguments
   std::uint64_t len = 0;      // Array: the literal length
-  // The fewest payload bytes a value of this type takes (0 when unknown), so a
-  // list can be sized up front only when the payload can back its count.
+  // A scalar made without running Python code (all but u256 and i256), so a
+  // list of them may be filled in place: no Python code can see it half-made.
+  bool plain = false;
+  // Plain scalars: the fewest payload bytes a value takes, so a list of them
+  // is sized up front only when the payload can back its count.
   std::uint64_t min_size = 0;
   const TypeNode* inner = nullptr;         // Option, Vec, Array
   const Definition* definition = nullptr;  // Defined: nullptr when the name is unknown
@@ -38,6 +41,7 @@ struct TypeNode {
 // IdlDefinedFields: named (with their dict keys) or tuple.
 struct FieldList {
   bool named = true;
+  bool plain = false;  // every type is a plain scalar
   std::vector<PyRef> keys;  // named: one interned str per field
   std::vector<const TypeNode*> types;
 };
@@ -54,7 +58,6 @@ struct Definition {
   std::optional<FieldList> fields;  // Struct
   std::vector<Variant> variants;    // Enum
   const TypeNode* alias = nullptr;  // Type
-  std::uint64_t min_size = 0;
 };
 
 struct EventLayout {
@@ -82,8 +85,6 @@ class DecoderTables {
 
   const TypeNode* node(const idl::IdlType& type);
   std::optional<FieldList> field_list(const std::optional<idl::IdlDefinedFields>& fields);
-  std::uint64_t min_size(const TypeNode& node, int depth);
-  std::uint64_t min_size(Definition& definition, int depth);
 
   std::deque<TypeNode> nodes_;
   std::deque<Definition> definitions_;

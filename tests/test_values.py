@@ -156,6 +156,29 @@ def test_u256_goes_through_builtins_int(hooks):
     assert skipped is None
 
 
+def test_python_code_run_mid_decode_sees_no_half_made_list():
+    import gc
+
+    seen = []
+
+    class Int(int):
+        @classmethod
+        def from_bytes(cls, raw, byteorder, *, signed):
+            for obj in gc.get_objects():
+                if type(obj) is list:
+                    seen.append(sum(1 for _ in obj))  # a NULL slot would crash here
+            return 7
+
+    types = [struct("Mixed", ["u8", "u256", "u8"])]
+    original = builtins.int
+    builtins.int = Int
+    try:
+        value = value_of({"vec": {"defined": {"name": "Mixed"}}}, b"\2\0\0\0" + (b"\1" + b"\0" * 32 + b"\2") * 2, types)
+    finally:
+        builtins.int = original
+    assert value == [[1, 7, 2], [1, 7, 2]] and seen
+
+
 class Outer:
     class Problem(Exception):
         pass
