@@ -141,6 +141,7 @@ Result<std::unique_ptr<DecoderTables>> DecoderTables::build(const idl::Idl& idl)
   std::ranges::stable_sort(t->by_disc_, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   auto dup = std::ranges::unique(t->by_disc_, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   t->by_disc_.erase(dup.begin(), dup.end());
+  t->by_name_ = {};  // names are resolved: decoding never looks one up
   return t;
 }
 

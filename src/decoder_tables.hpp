@@ -88,7 +88,7 @@ class DecoderTables {
 
   std::deque<TypeNode> nodes_;
   std::deque<Definition> definitions_;
-  std::vector<std::pair<std::string, Definition*>> by_name_;  // sorted by name
+  std::vector<std::pair<std::string, Definition*>> by_name_;  // sorted by name; used while building
   std::vector<EventLayout> events_;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> by_disc_;  // sorted, first declared kept
 };
