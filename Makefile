@@ -13,7 +13,7 @@ PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --bre
 test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
 demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
 bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD)
-fuzz:      ; $(SANDBOX) $(MAKE) --no-print-directory in-fuzz BUILD=$(BUILD)
+fuzz:      ; $(SANDBOX) $(MAKE) --no-print-directory in-fuzz BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS)
 test-asan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-asan BUILD=$(BUILD)
 sandbox:   ; scripts/sandbox ensure
 clean:     ; rm -rf $(BUILD)
@@ -37,3 +37,24 @@ in-demo: in-install
 
 in-bench: in-install
 	$(PY) bench/run.py
+
+# Fuzzing with libFuzzer (clang), AddressSanitizer and UBSan: each target runs
+# FUZZ_SECONDS on its corpus in fuzz/corpus-NAME (seeded at each run, git-ignored).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := idl_loader payload log_line
+FUZZ_CMAKE := -DBRISQUEL_FUZZ=ON -DBRISQUEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: in-fuzz in-fuzz-build in-test-asan
+in-fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -G Ninja $(FUZZ_CMAKE) >/dev/null
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_TARGETS))
+
+in-fuzz: in-fuzz-build
+	$(PY) fuzz/make_corpus.py
+	set -e; for t in $(FUZZ_TARGETS); do \
+	  echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	  dict=; [ -f fuzz/$$t.dict ] && dict=-dict=fuzz/$$t.dict; \
+	  ASAN_OPTIONS=detect_leaks=$$([ $$t = idl_loader ] && echo 1 || echo 0) \
+	  nice -n 10 $(BUILD)/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=3072 \
+	    -print_final_stats=1 -artifact_prefix=$(BUILD)/fuzz/$$t- $$dict fuzz/corpus-$$t; \
+	done
