@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= 2
 SANDBOX := scripts/sandbox run
 PY := python3
-PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --break-system-packages
+PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
 
 .PHONY: test demo bench fuzz test-asan sandbox clean
 test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
