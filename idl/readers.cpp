@@ -161,13 +161,6 @@ constexpr std::string_view kTypeNames[] = {
 };
 static_assert(std::size(kTypeNames) == IdlType::kCount);
 
-template <class T, class Spec>
-Result<T> variant_record(T out, const Spec& spec, const RecordSource& src) {
-  auto r = read_record_from(out, spec, src, Ctx::Content);
-  if (!r) return fail(std::move(r.error()));
-  return out;
-}
-
 }  // namespace
 
 Result<IdlType> Reader<IdlType>::read(const json::Value& v, Ctx ctx) {
@@ -244,12 +237,7 @@ Result<IdlGenericArg> Reader<IdlGenericArg>::read(const json::Value& v, Ctx) {
                                                       required("type", &IdlGenericArg::type));
   static constexpr auto kConst = record<IdlGenericArg>("struct variant IdlGenericArg::Const",
                                                        required("value", &IdlGenericArg::value));
-  auto tag = internal_tag(v, "IdlGenericArg", kNames);
-  if (!tag) return fail(std::move(tag.error()));
-  IdlGenericArg out;
-  if (tag->index == 0) return variant_record(std::move(out), kType, tag->rest);
-  out.kind = IdlGenericArg::Kind::Const;
-  return variant_record(std::move(out), kConst, tag->rest);
+  return read_tagged<IdlGenericArg>(v, "IdlGenericArg", kNames, kType, kConst);
 }
 
 Result<IdlDefinedFields> Reader<IdlDefinedFields>::read(const json::Value& v, Ctx) {
@@ -275,16 +263,7 @@ Result<IdlTypeDefTy> Reader<IdlTypeDefTy>::read(const json::Value& v, Ctx) {
                                                      required("variants", &IdlTypeDefTy::variants));
   static constexpr auto kAlias = record<IdlTypeDefTy>("struct variant IdlTypeDefTy::Type",
                                                       required("alias", &IdlTypeDefTy::alias));
-  auto tag = internal_tag(v, "IdlTypeDefTy", kNames);
-  if (!tag) return fail(std::move(tag.error()));
-  IdlTypeDefTy out;
-  out.kind = static_cast<IdlTypeDefTy::Kind>(tag->index);
-  switch (out.kind) {
-    case IdlTypeDefTy::Kind::Struct: return variant_record(std::move(out), kStruct, tag->rest);
-    case IdlTypeDefTy::Kind::Enum: return variant_record(std::move(out), kEnum, tag->rest);
-    case IdlTypeDefTy::Kind::Type: return variant_record(std::move(out), kAlias, tag->rest);
-  }
-  return out;
+  return read_tagged<IdlTypeDefTy>(v, "IdlTypeDefTy", kNames, kStruct, kEnum, kAlias);
 }
 
 Result<IdlTypeDefGeneric> Reader<IdlTypeDefGeneric>::read(const json::Value& v, Ctx) {
@@ -294,12 +273,7 @@ Result<IdlTypeDefGeneric> Reader<IdlTypeDefGeneric>::read(const json::Value& v, 
   static constexpr auto kConst = record<IdlTypeDefGeneric>(
       "struct variant IdlTypeDefGeneric::Const", required("name", &IdlTypeDefGeneric::name),
       required("type", &IdlTypeDefGeneric::type));
-  auto tag = internal_tag(v, "IdlTypeDefGeneric", kNames);
-  if (!tag) return fail(std::move(tag.error()));
-  IdlTypeDefGeneric out;
-  if (tag->index == 0) return variant_record(std::move(out), kType, tag->rest);
-  out.kind = IdlTypeDefGeneric::Kind::Const;
-  return variant_record(std::move(out), kConst, tag->rest);
+  return read_tagged<IdlTypeDefGeneric>(v, "IdlTypeDefGeneric", kNames, kType, kConst);
 }
 
 Result<IdlRepr> Reader<IdlRepr>::read(const json::Value& v, Ctx) {
@@ -340,16 +314,7 @@ Result<IdlSeed> Reader<IdlSeed>::read(const json::Value& v, Ctx) {
   static constexpr auto kArg = record<IdlSeed>("struct IdlSeedArg", required("path", &IdlSeed::path));
   static constexpr auto kAccount = record<IdlSeed>("struct IdlSeedAccount", required("path", &IdlSeed::path),
                                                    nullable("account", &IdlSeed::account));
-  auto tag = internal_tag(v, "IdlSeed", kNames);
-  if (!tag) return fail(std::move(tag.error()));
-  IdlSeed out;
-  out.kind = static_cast<IdlSeed::Kind>(tag->index);
-  switch (out.kind) {
-    case IdlSeed::Kind::Const: return variant_record(std::move(out), kConst, tag->rest);
-    case IdlSeed::Kind::Arg: return variant_record(std::move(out), kArg, tag->rest);
-    case IdlSeed::Kind::Account: return variant_record(std::move(out), kAccount, tag->rest);
-  }
-  return out;
+  return read_tagged<IdlSeed>(v, "IdlSeed", kNames, kConst, kArg, kAccount);
 }
 
 Result<IdlInstructionAccountItem> Reader<IdlInstructionAccountItem>::read(const json::Value& v, Ctx) {

@@ -298,6 +298,23 @@ struct InternalTag {
 Result<InternalTag> internal_tag(const json::Value& v, std::string_view type,
                                  std::span<const std::string_view> names);
 
+// An internally tagged choice whose variants are records over T itself: the
+// variant named names[i] is read by the i-th record and sets T::kind to i.
+template <class T, class... Spec>
+Result<T> read_tagged(const json::Value& v, std::string_view type, std::span<const std::string_view> names,
+                      const Spec&... variants) {
+  auto tag = internal_tag(v, type, names);
+  if (!tag) return fail(std::move(tag.error()));
+  T out{};
+  out.kind = static_cast<decltype(out.kind)>(tag->index);
+  Result<void> read_ok;
+  std::size_t i = 0;
+  (void)((i++ == tag->index ? (read_ok = read_record_from(out, variants, tag->rest, Ctx::Content), true) : false) ||
+         ...);
+  if (!read_ok) return fail(std::move(read_ok.error()));
+  return out;
+}
+
 // --- untagged choices ---
 
 // Tries each reader in order on the same value, as a buffered copy; the first

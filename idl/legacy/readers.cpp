@@ -127,13 +127,6 @@ constexpr std::string_view kLegacyTypeNames[] = {
 };
 static_assert(std::size(kLegacyTypeNames) == lg::IdlType::kCount);
 
-template <class T, class Spec>
-Result<T> legacy_variant_record(T out, const Spec& spec, const RecordSource& src) {
-  auto r = read_record_from(out, spec, src, Ctx::Content);
-  if (!r) return fail(std::move(r.error()));
-  return out;
-}
-
 // The data of a newtype variant read as `T`.
 template <class T>
 Result<T> newtype(const Tagged& tag, Ctx ctx) {
@@ -241,16 +234,7 @@ Result<lg::IdlTypeDefinitionTy> Reader<lg::IdlTypeDefinitionTy>::read(const json
       record<Ty>("struct variant IdlTypeDefinitionTy::Enum", required("variants", &Ty::variants));
   static constexpr auto kAlias =
       record<Ty>("struct variant IdlTypeDefinitionTy::Alias", required("value", &Ty::value));
-  auto tag = internal_tag(v, "IdlTypeDefinitionTy", kNames);
-  if (!tag) return fail(std::move(tag.error()));
-  Ty out;
-  out.kind = static_cast<Ty::Kind>(tag->index);
-  switch (out.kind) {
-    case Ty::Kind::Struct: return legacy_variant_record(std::move(out), kStruct, tag->rest);
-    case Ty::Kind::Enum: return legacy_variant_record(std::move(out), kEnum, tag->rest);
-    case Ty::Kind::Alias: return legacy_variant_record(std::move(out), kAlias, tag->rest);
-  }
-  return out;
+  return read_tagged<Ty>(v, "IdlTypeDefinitionTy", kNames, kStruct, kEnum, kAlias);
 }
 
 Result<lg::IdlSeed> Reader<lg::IdlSeed>::read(const json::Value& v, Ctx) {
@@ -262,16 +246,7 @@ Result<lg::IdlSeed> Reader<lg::IdlSeed>::read(const json::Value& v, Ctx) {
       record<Seed>("struct IdlSeedArg", required("type", &Seed::type), required("path", &Seed::path));
   static constexpr auto kAccount = record<Seed>("struct IdlSeedAccount", required("type", &Seed::type),
                                                 nullable("account", &Seed::account), required("path", &Seed::path));
-  auto tag = internal_tag(v, "IdlSeed", kNames);
-  if (!tag) return fail(std::move(tag.error()));
-  Seed out;
-  out.kind = static_cast<Seed::Kind>(tag->index);
-  switch (out.kind) {
-    case Seed::Kind::Const: return legacy_variant_record(std::move(out), kConst, tag->rest);
-    case Seed::Kind::Arg: return legacy_variant_record(std::move(out), kArg, tag->rest);
-    case Seed::Kind::Account: return legacy_variant_record(std::move(out), kAccount, tag->rest);
-  }
-  return out;
+  return read_tagged<Seed>(v, "IdlSeed", kNames, kConst, kArg, kAccount);
 }
 
 // Single before composite: an account with "isMut" and "isSigner" is a single
