@@ -10,7 +10,7 @@ namespace brisquel::codec {
 
 // Texts shorter than this take the table-driven path, longer ones the
 // vectorised library; both follow the same rules.
-inline constexpr std::size_t kScalarBelow = 192;
+inline constexpr std::size_t kScalarBelow = 40;
 
 // Bytes that decoding `text_size` characters can produce at most.
 constexpr std::size_t base64_decoded_capacity(std::size_t text_size) { return text_size / 4 * 3; }
