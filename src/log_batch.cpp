@@ -1,5 +1,7 @@
 #include "src/log_batch.hpp"
 
+#include <algorithm>
+
 #include "src/arguments.hpp"
 
 namespace brisquel {
@@ -66,10 +68,12 @@ bool LogBatch::convert(PyObject* logs) {
 #endif
   }
   // Any other sequence: the length only sizes the buffers, and a failure to
-  // tell it is ignored.
+  // tell it is ignored. It comes from Python code and may be a lie: trusting
+  // a huge one would abort the process on a failed reservation.
+  constexpr Py_ssize_t kMaxTrustedLength = 1 << 16;
   const Py_ssize_t hint = PyObject_Size(logs);
   if (hint < 0) PyErr_Clear();
-  else lines_.reserve(static_cast<std::size_t>(hint));
+  else lines_.reserve(static_cast<std::size_t>(std::min(hint, kMaxTrustedLength)));
   PyRef iter(PyObject_GetIter(logs));
   if (!iter) {
     prefix_argument_error(kParam);

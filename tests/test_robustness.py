@@ -128,11 +128,11 @@ def test_memory_stays_flat_over_every_kind_of_line(decoder):
 class iter_sequence:
     """A sequence that is neither list nor tuple, optionally raising midway."""
 
-    def __init__(self, items, fail_at=None, error=RuntimeError):
-        self.items, self.fail_at, self.error = list(items), fail_at, error
+    def __init__(self, items, fail_at=None, error=RuntimeError, length=None):
+        self.items, self.fail_at, self.error, self.length = list(items), fail_at, error, length
 
     def __len__(self):
-        return len(self.items)
+        return len(self.items) if self.length is None else self.length
 
     def __getitem__(self, i):
         if i == self.fail_at:
@@ -252,6 +252,12 @@ class Line(str):
 def test_bad_log_items_raise_before_decoding(decoder, logs, error, message):
     with pytest.raises(error, match=message):
         decoder.parse_logs(logs)
+
+
+@pytest.mark.parametrize("length", [0, 2**40, sys.maxsize])
+def test_a_lying_length_only_sizes_buffers(decoder, length):
+    lines = mixed_batch(5)
+    assert decoder.parse_logs(iter_sequence(lines, length=length)) == decoder.parse_logs(lines)
 
 
 def test_str_subclass_lines_decode(decoder):
