@@ -23,6 +23,19 @@ struct Level {
   ~Level() { --depth; }
 };
 
+// The dict for a named field list, before its values are stored. With the
+// interpreter lock, a copy of a long list's blank dict comes presized and
+// keyed, so each store replaces a None. Without it, copying the one shared
+// blank dict would lock it for every value that any thread decodes.
+PyRef new_fields_dict(const FieldList& fields) {
+#ifndef Py_GIL_DISABLED
+  if (fields.blank) return made(PyDict_Copy(fields.blank.get()));
+#else
+  (void)fields;
+#endif
+  return made(PyDict_New());
+}
+
 }  // namespace
 
 PyRef BorshDecoder::python_failed() { return failed(take_python_error_text()); }
@@ -168,7 +181,7 @@ PyRef BorshDecoder::fields_of(const std::optional<FieldList>& fields) {
   if (!fields) return made(PyDict_New());
   const std::size_t n = fields->types.size();
   if (fields->named) {
-    PyRef dict = made(PyDict_New());
+    PyRef dict = new_fields_dict(*fields);
     for (std::size_t i = 0; i < n; ++i) {
       PyRef value = value_of(*fields->types[i]);
       if (!value) return value;

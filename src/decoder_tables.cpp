@@ -11,6 +11,10 @@ using Kind = idl::IdlType::Kind;
 
 constexpr int kScalarKinds = static_cast<int>(Kind::Pubkey) + 1;
 
+// Entries a new dict takes before its first resize (two thirds of 8 slots,
+// rounded down); smaller field lists gain nothing from a blank copy.
+constexpr Py_ssize_t kNewDictRoom = 5;
+
 constexpr std::uint64_t scalar_size(Kind k) {
   switch (k) {
     case Kind::Bool: case Kind::U8: case Kind::I8: return 1;
@@ -71,10 +75,15 @@ std::optional<FieldList> DecoderTables::field_list(const std::optional<idl::IdlD
   FieldList out;
   out.named = fields->kind == idl::IdlDefinedFields::Kind::Named;
   if (out.named) {
+    PyRef blank(PyDict_New());
+    if (!blank) throw PythonErrorSet{};
     for (const auto& f : fields->named) {
       out.keys.push_back(interned(f.name));
       out.types.push_back(node(f.type));
+      // A repeated name keeps its first place, as storing into a dict does.
+      if (PyDict_SetItem(blank.get(), out.keys.back().get(), Py_None) < 0) throw PythonErrorSet{};
     }
+    if (PyDict_GET_SIZE(blank.get()) > kNewDictRoom) out.blank = std::move(blank);
   } else {
     for (const auto& t : fields->tuple) out.types.push_back(node(t));
   }

@@ -44,6 +44,10 @@ struct FieldList {
   bool plain = false;  // every type is a plain scalar
   std::vector<PyRef> keys;  // named: one interned str per field
   std::vector<const TypeNode*> types;
+  // Named, with more keys than a new dict holds before it first grows: a dict
+  // of every key to None, in first-declared order, whose copy takes the
+  // values without growing step by step. Empty otherwise.
+  PyRef blank;
 };
 
 struct Variant {
