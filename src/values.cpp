@@ -1,5 +1,6 @@
 #include "src/values.hpp"
 
+#include <bit>
 #include <cstring>
 
 #include "src/codec/base58.hpp"
@@ -7,6 +8,40 @@
 #include "src/python_error.hpp"
 
 namespace brisquel {
+namespace {
+
+using u128 = unsigned __int128;
+
+// The interpreter's own digits, least significant first, when it uses the
+// usual 30-bit digits in 32-bit words; nullptr for any other layout.
+const PyLongLayout* word_digits() {
+  static const PyLongLayout* const layout = [] {
+    const PyLongLayout* l = PyLong_GetNativeLayout();
+    const bool usual = l->digit_size == 4 && l->bits_per_digit <= 32 && l->digits_order == -1 &&
+                       l->digit_endianness == (std::endian::native == std::endian::little ? -1 : 1);
+    return usual ? l : nullptr;
+  }();
+  return layout;
+}
+
+// An int of more than 64 bits from its magnitude, written digit by digit into
+// the new object: no byte-at-a-time conversion and no temporary object.
+PyRef py_wide_int(u128 magnitude, bool negative, const PyLongLayout& layout) {
+  const int bits = layout.bits_per_digit;
+  const int width = 128 - (static_cast<std::uint64_t>(magnitude >> 64) != 0
+                               ? std::countl_zero(static_cast<std::uint64_t>(magnitude >> 64))
+                               : 64 + std::countl_zero(static_cast<std::uint64_t>(magnitude)));
+  const Py_ssize_t ndigits = (width + bits - 1) / bits;
+  void* digits = nullptr;
+  PyLongWriter* writer = PyLongWriter_Create(negative, ndigits, &digits);
+  if (writer == nullptr) [[unlikely]] panic_after_python_error();
+  const u128 mask = (u128{1} << bits) - 1;
+  auto* out = static_cast<std::uint32_t*>(digits);
+  for (Py_ssize_t i = 0; i < ndigits; ++i, magnitude >>= bits) out[i] = static_cast<std::uint32_t>(magnitude & mask);
+  return made(PyLongWriter_Finish(writer));
+}
+
+}  // namespace
 
 PyRef py_int128(const std::array<std::uint8_t, 16>& le_bytes, bool is_signed) {
   // Most 128-bit amounts fit 64 bits, where the plain constructors are several
@@ -16,6 +51,11 @@ PyRef py_int128(const std::array<std::uint8_t, 16>& le_bytes, bool is_signed) {
   std::memcpy(&high, le_bytes.data() + 8, 8);
   if (high == 0 && (!is_signed || static_cast<std::int64_t>(low) >= 0)) return py_uint64(low);
   if (is_signed && high == ~0ull && static_cast<std::int64_t>(low) < 0) return py_int(static_cast<std::int64_t>(low));
+  if (const PyLongLayout* layout = word_digits()) {
+    const u128 value = (u128{high} << 64) | low;
+    const bool negative = is_signed && static_cast<std::int64_t>(high) < 0;
+    return py_wide_int(negative ? -value : value, negative, *layout);
+  }
   int flags = Py_ASNATIVEBYTES_NATIVE_ENDIAN;
   if (!is_signed) flags |= Py_ASNATIVEBYTES_UNSIGNED_BUFFER;
   return made(PyLong_FromNativeBytes(le_bytes.data(), le_bytes.size(), flags));

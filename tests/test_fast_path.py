@@ -51,3 +51,17 @@ def test_wide_dicts_are_new_each_time():
     assert decoder.parse_logs([line]) == [("E", {"rows": rows})]
     # A line that fails half-way leaves nothing behind for the next one.
     assert decoder.parse_logs([log_line(payload[:-3]), line]) == [("E", {"rows": rows})]
+
+
+WIDE = [2**63, 2**64 - 1, 2**64, 2**90 - 1, 2**90, 2**96 + 12345, 2**120, 2**127 - 1, 2**127, 2**128 - 1]
+
+
+@pytest.mark.parametrize("ty, value", [("u128", v) for v in WIDE] + [
+    ("i128", s * v) for v in WIDE if v < 2**127 for s in (1, -1)
+] + [("i128", -(2**127)), ("i128", -(2**63) - 1), ("i128", -(2**63)), ("u128", 0), ("i128", -1)])
+def test_128_bit_integers(ty, value):
+    idl = make_idl([struct("E", [{"name": "v", "type": ty}, {"name": "w", "type": {"vec": ty}}])], ["E"])
+    line = log_line(encode_event(idl, "E", {"v": value, "w": [value, value // 3]}))
+    [(_, fields)] = EventDecoder(json.dumps(idl)).parse_logs([line])
+    assert fields == {"v": value, "w": [value, value // 3]}
+    assert type(fields["v"]) is int
