@@ -44,6 +44,7 @@ std::uint64_t load_disc(const std::vector<std::uint8_t>& d) {
 
 const TypeNode* DecoderTables::node(const idl::IdlType& type) {
   const int k = static_cast<int>(type.kind);
+  if (type.kind == Kind::U256 || type.kind == Kind::I256) runs_python_ = true;
   if (k < kScalarKinds) return &nodes_[static_cast<std::size_t>(k)];
   TypeNode& n = nodes_.emplace_back();
   n.kind = type.kind;

@@ -80,6 +80,10 @@ class DecoderTables {
 
   std::span<const EventLayout> events() const { return events_; }
 
+  // Whether decoding may run Python code: only 256-bit integers do, through
+  // int.from_bytes (import hooks, a replaced builtins.int).
+  bool runs_python() const { return runs_python_; }
+
   // The first declared layout whose 8-byte discriminator is `disc` (the
   // payload's first 8 bytes read little-endian), or nullptr.
   const EventLayout* match(std::uint64_t disc) const;
@@ -95,6 +99,7 @@ class DecoderTables {
   std::vector<std::pair<std::string, Definition*>> by_name_;  // sorted by name; used while building
   std::vector<EventLayout> events_;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> by_disc_;  // sorted, first declared kept
+  bool runs_python_ = false;
 };
 
 // Thrown when creating a Python object fails while the tables are built; the

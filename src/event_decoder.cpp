@@ -81,9 +81,10 @@ PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard([&]() -> PyObject* {
     PyObject* logs = nullptr;
     if (!bind_vectorcall(kParseSignature, args, nargs, kwnames, &logs)) return nullptr;
+    const DecoderTables& tables = tables_of(self);
     LogBatch batch;
-    if (!batch.convert(logs)) return nullptr;
-    return parse_lines(tables_of(self), batch.lines());
+    if (!batch.convert(logs, tables.runs_python())) return nullptr;
+    return parse_lines(tables, batch);
   });
 }
 

@@ -27,7 +27,23 @@ bool LogBatch::add(PyObject* item, bool owned) {
   return true;
 }
 
-bool LogBatch::convert(PyObject* logs) {
+bool LogBatch::check_in_place(PyObject* const* items, Py_ssize_t count) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = items[i];
+    if (!PyUnicode_Check(item)) {
+      raise_not_instance(kParam, item, "str");
+      return false;
+    }
+    // Encodes (and caches) non-ASCII text now, so a lone surrogate fails
+    // before any line is decoded.
+    if (!PyUnicode_IS_ASCII(item) && PyUnicode_AsUTF8AndSize(item, nullptr) == nullptr) return false;
+  }
+  items_ = items;
+  count_ = static_cast<std::size_t>(count);
+  return true;
+}
+
+bool LogBatch::convert(PyObject* logs, bool runs_python) {
   if (PyUnicode_Check(logs)) {
     PyErr_SetString(PyExc_TypeError, "argument 'logs': Can't extract `str` to `Vec`");
     return false;
@@ -36,15 +52,18 @@ bool LogBatch::convert(PyObject* logs) {
     raise_not_instance(kParam, logs, "Sequence");
     return false;
   }
-  if (PyTuple_CheckExact(logs)) {
-    // A tuple never changes and the caller holds it for the whole call.
-    const Py_ssize_t n = PyTuple_GET_SIZE(logs);
-    lines_.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!add(PyTuple_GET_ITEM(logs, i), false)) return false;
-    }
-    return true;
+  // A tuple never changes and the caller holds it for the whole call.
+  if (PyTuple_CheckExact(logs)) return check_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs));
+#ifndef Py_GIL_DISABLED
+  // Only Python code could change a list while this thread holds the
+  // interpreter lock, and the interpreter runs none of its own (a collection
+  // waits for the next bytecode): without 256-bit values, decoding runs none.
+  if (PyList_CheckExact(logs) && !runs_python) {
+    return check_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs));
   }
+#else
+  (void)runs_python;
+#endif
   if (PyList_CheckExact(logs)) {
     // Python code run while decoding (or, without the GIL, another thread) may
     // change the list: each item is held by a strong reference.

@@ -40,11 +40,11 @@ Result<PyRef> decode_event_body(const EventLayout& layout, std::span<const std::
   return decoder.decode_fields(*layout.fields);
 }
 
-PyObject* parse_lines(const DecoderTables& tables, const std::vector<std::string_view>& lines) {
+PyObject* parse_lines(const DecoderTables& tables, const LogBatch& lines) {
   PyRef result = made(PyList_New(0));
   PayloadBuffer buffer;
-  for (const std::string_view line : lines) {
-    const auto text = codec::event_payload_text(line);
+  for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
+    const auto text = codec::event_payload_text(lines[i]);
     if (!text) continue;
     std::uint8_t* payload = buffer.reserve(codec::base64_decoded_capacity(text->size()));
     const auto size = codec::decode_base64_strict(*text, payload);

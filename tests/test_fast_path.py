@@ -65,3 +65,22 @@ def test_128_bit_integers(ty, value):
     [(_, fields)] = EventDecoder(json.dumps(idl)).parse_logs([line])
     assert fields == {"v": value, "w": [value, value // 3]}
     assert type(fields["v"]) is int
+
+
+class Text(str):
+    pass
+
+
+def test_lists_and_tuples_read_in_place():
+    idl = make_idl([struct("E", [{"name": "v", "type": "u64"}])], ["E"])
+    decoder = EventDecoder(json.dumps(idl))
+    lines, expected = [], []
+    spaced = lambda s: s.replace(": ", ": \u3000", 1) + "\u2029\u00a0"  # noqa: E731
+    for i, form in enumerate([str, spaced, Text, lambda s: Text(spaced(s))] * 3):
+        lines.append(form(log_line(encode_event(idl, "E", {"v": i}))))
+        lines.append(form("Program log: Instruction: Swap ✓"))
+        expected.append(("E", {"v": i}))
+    lines += lines[1::2]  # the same objects again
+    assert decoder.parse_logs(lines) == expected
+    assert decoder.parse_logs(tuple(lines)) == expected
+    assert decoder.parse_logs(lines[::-1]) == expected[::-1]
