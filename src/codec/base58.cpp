@@ -1,6 +1,7 @@
 #include "src/codec/base58.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -52,11 +53,14 @@ std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Bas
   std::size_t zeros = 0;
   while (zeros < 32 && key[zeros] == 0) ++zeros;
 
-  // 24-bit limbs, least significant first: bytes 29..31 form limb 0.
+  // 24-bit limbs, least significant first: bytes 29..31 form limb 0. Each is
+  // the low three bytes of one big-endian word load.
   std::uint32_t in[kInLimbs];
   for (int k = 0; k < kInLimbs - 1; ++k) {
     const std::size_t b = 29 - 3 * static_cast<std::size_t>(k);
-    in[k] = (std::uint32_t{key[b]} << 16) | (std::uint32_t{key[b + 1]} << 8) | key[b + 2];
+    std::uint32_t word;
+    std::memcpy(&word, key.data() + b - 1, 4);
+    in[k] = std::byteswap(word) & 0xFFFFFFu;
   }
   in[kInLimbs - 1] = (std::uint32_t{key[0]} << 8) | key[1];
 
