@@ -12,7 +12,7 @@ PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --bre
 .PHONY: test demo bench fuzz test-asan sandbox clean
 test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
 demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
-bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD)
+bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)'
 fuzz:      ; $(SANDBOX) $(MAKE) --no-print-directory in-fuzz BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS)
 test-asan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-asan BUILD=$(BUILD)
 sandbox:   ; scripts/sandbox ensure
@@ -35,8 +35,9 @@ in-pytest:
 in-demo: in-install
 	$(PY) -m brisquel examples/events_idl.json examples/logs.txt
 
+# Timings only, never pass/fail; e.g. make bench BENCH_ARGS=--quick (see bench/run.py --help).
 in-bench: in-install
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 # Fuzzing with libFuzzer (clang), AddressSanitizer and UBSan: each target runs
 # FUZZ_SECONDS on its corpus in fuzz/corpus-NAME (seeded at each run, git-ignored).
