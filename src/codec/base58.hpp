@@ -10,7 +10,7 @@ namespace brisquel::codec {
 
 // Room for the base58 text of a 32-byte key.
 struct Base58Buffer {
-  char digits[45];
+  char digits[44];
 };
 
 // The base58 text of `key` (32 to 44 characters), held in `buffer`.
