@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string line = brisquel::codec::utf8_lossy(raw);
   // The trimmed payload is a view into the line itself.
   if (auto payload = brisquel::codec::event_payload_text(line)) {
-    if (payload->data() < line.data() || payload->data() + payload->size() > line.data() + line.size()) __builtin_trap();
+    const char* end = line.data() + line.size();
+    if (payload->data() < line.data() || payload->data() + payload->size() > end) __builtin_trap();
   }
   brisquel::fuzz::parse_one_line(line);
   return 0;

@@ -49,7 +49,8 @@ def mixed_batch(i: int) -> list[str]:
     bad_utf8 = good.replace("✓".encode(), b"\xed\xa0\x80")  # a surrogate's UTF-8 form
     return [
         log_line(good), log_line(good, "Program log: "),
-        "Program log: Instruction: Swap", "no prefix " + log_line(good), f"Program data:  \u3000{base64.b64encode(good).decode()}\u2029",
+        "Program log: Instruction: Swap", "no prefix " + log_line(good),
+        f"Program data:  \u3000{base64.b64encode(good).decode()}\u2029",  # trimmed, then decoded
         "Program data: " + base64.b64encode(good).decode()[:-1],  # not base64
         log_line(good[:7]), log_line(b"\x00" * 8 + good[8:]),  # too short, unknown discriminator
         log_line(good[: len(good) - 3]), log_line(bad_utf8),  # ends early, invalid UTF-8
@@ -187,7 +188,10 @@ def test_json_nesting_bound():
 
 
 def many_types(n: int) -> dict:
-    types = [struct(f"T{i}", [{"name": "next", "type": {"option": {"defined": {"name": f"T{i + 1}"}}}}]) for i in range(n)]
+    def link(i):
+        return struct(f"T{i}", [{"name": "next", "type": {"option": {"defined": {"name": f"T{i + 1}"}}}}])
+
+    types = [link(i) for i in range(n)]
     return make_idl(types + [struct("E", [{"name": "head", "type": {"defined": {"name": "T0"}}}])], ["E"])
 
 
@@ -220,7 +224,8 @@ ZERO_SIZED = "too many zero-sized elements (limit 1048576)"
     ({"array": [{"defined": {"name": "Empty"}}, 2**63]}, [EMPTY], b"", ("error", ZERO_SIZED)),
     ({"array": ["u8", 2**63]}, [], b"\x01\x02",
      ("error", "unexpected end of buffer: need 1 byte(s) at offset 2, have 2")),
-    ({"vec": "u256"}, [], b"\xff\xff\xff\xff" + b"\x00" * 64, ("error", "unexpected end of buffer: need 32 byte(s) at offset 68, have 68")),
+    ({"vec": "u256"}, [], b"\xff\xff\xff\xff" + b"\x00" * 64,
+     ("error", "unexpected end of buffer: need 32 byte(s) at offset 68, have 68")),
 ], ids=["option depth 63", "option depth 64", "option depth 100000", "self alias", "self struct",
         "vec of empty structs", "vec of empty arrays", "array 2^63 of empty", "array 2^63 of u8", "forged vec u256"])
 def test_hostile_payloads(decode, ty, extra, body, expected):
