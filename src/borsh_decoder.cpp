@@ -36,6 +36,50 @@ PyRef new_fields_dict(const FieldList& fields) {
   return made(PyDict_New());
 }
 
+// Bytes a scalar of fixed width takes; 0 for other kinds and for the 256-bit
+// integers, which run Python code.
+constexpr std::uint64_t fixed_width(Kind kind) {
+  switch (kind) {
+    case Kind::Bool: case Kind::U8: case Kind::I8: return 1;
+    case Kind::U16: case Kind::I16: return 2;
+    case Kind::U32: case Kind::I32: case Kind::F32: return 4;
+    case Kind::U64: case Kind::I64: case Kind::F64: return 8;
+    case Kind::U128: case Kind::I128: return 16;
+    case Kind::Pubkey: return 32;
+    default: return 0;
+  }
+}
+
+// The value of a scalar of fixed width from its bytes at `b`.
+inline PyRef scalar_at(Kind kind, const std::uint8_t* b) {
+  switch (kind) {
+    case Kind::Bool: return py_bool(b[0] != 0);
+    case Kind::U8: return py_int(b[0]);
+    case Kind::I8: return py_int(static_cast<std::int8_t>(b[0]));
+    case Kind::U16: return py_int(load_le<std::uint16_t>(b));
+    case Kind::I16: return py_int(load_le<std::int16_t>(b));
+    case Kind::U32: return py_int(load_le<std::uint32_t>(b));
+    case Kind::I32: return py_int(load_le<std::int32_t>(b));
+    case Kind::F32: return py_float(static_cast<double>(std::bit_cast<float>(load_le<std::uint32_t>(b))));
+    case Kind::U64: return py_uint64(load_le<std::uint64_t>(b));
+    case Kind::I64: return py_int(load_le<std::int64_t>(b));
+    case Kind::F64: return py_float(std::bit_cast<double>(load_le<std::uint64_t>(b)));
+    case Kind::U128:
+    case Kind::I128: {
+      std::array<std::uint8_t, 16> a;
+      std::memcpy(a.data(), b, 16);
+      return py_int128(a, kind == Kind::I128);
+    }
+    case Kind::Pubkey: {
+      std::array<std::uint8_t, 32> key;
+      std::memcpy(key.data(), b, 32);
+      return py_pubkey(key);
+    }
+    default: break;
+  }
+  throw Panic{"not a scalar of fixed width"};
+}
+
 }  // namespace
 
 PyRef BorshDecoder::python_failed() { return failed(take_python_error_text()); }
@@ -51,56 +95,23 @@ PyRef BorshDecoder::value_of(const TypeNode& type) {
   }
   const Level level(depth_);
   switch (type.kind) {
-    case Kind::Bool: {
-      READ(b, 1);
-      return py_bool(b[0] != 0);
-    }
-    case Kind::U8: {
-      READ(b, 1);
-      return py_int(b[0]);
-    }
-    case Kind::I8: {
-      READ(b, 1);
-      return py_int(static_cast<std::int8_t>(b[0]));
-    }
-    case Kind::U16: {
-      READ(b, 2);
-      return py_int(load_le<std::uint16_t>(b));
-    }
-    case Kind::I16: {
-      READ(b, 2);
-      return py_int(load_le<std::int16_t>(b));
-    }
-    case Kind::U32: {
-      READ(b, 4);
-      return py_int(load_le<std::uint32_t>(b));
-    }
-    case Kind::I32: {
-      READ(b, 4);
-      return py_int(load_le<std::int32_t>(b));
-    }
-    case Kind::F32: {
-      READ(b, 4);
-      return py_float(static_cast<double>(std::bit_cast<float>(load_le<std::uint32_t>(b))));
-    }
-    case Kind::U64: {
-      READ(b, 8);
-      return py_uint64(load_le<std::uint64_t>(b));
-    }
-    case Kind::I64: {
-      READ(b, 8);
-      return py_int(load_le<std::int64_t>(b));
-    }
-    case Kind::F64: {
-      READ(b, 8);
-      return py_float(std::bit_cast<double>(load_le<std::uint64_t>(b)));
-    }
+    case Kind::Bool:
+    case Kind::U8:
+    case Kind::I8:
+    case Kind::U16:
+    case Kind::I16:
+    case Kind::U32:
+    case Kind::I32:
+    case Kind::F32:
+    case Kind::U64:
+    case Kind::I64:
+    case Kind::F64:
     case Kind::U128:
-    case Kind::I128: {
-      READ(b, 16);
-      std::array<std::uint8_t, 16> a;
-      std::memcpy(a.data(), b, 16);
-      return py_int128(a, type.kind == Kind::I128);
+    case Kind::I128:
+    case Kind::Pubkey: {
+      const std::uint64_t width = fixed_width(type.kind);
+      READ(b, width);
+      return scalar_at(type.kind, b);
     }
     case Kind::U256:
     case Kind::I256: {
@@ -119,12 +130,6 @@ PyRef BorshDecoder::value_of(const TypeNode& type) {
     }
     case Kind::String:
       return string_of();
-    case Kind::Pubkey: {
-      READ(b, 32);
-      std::array<std::uint8_t, 32> key;
-      std::memcpy(key.data(), b, 32);
-      return py_pubkey(key);
-    }
     case Kind::Option: {
       READ(tag, 1);
       if (tag[0] == 0) return py_none();
@@ -160,6 +165,17 @@ PyRef BorshDecoder::list_of(const TypeNode& element, std::uint64_t count) {
   // every element, so a forged count costs nothing; otherwise grow by appending.
   const std::uint64_t remaining = cursor_.remaining();
   const bool presize = element.plain && count <= kMaxPresizedList && count <= remaining / element.min_size;
+  const std::uint64_t width = fixed_width(element.kind);
+  if (presize && width != 0 && depth_ < kMaxTypeDepth) {
+    // Scalars of fixed width whose bytes are all there: no element can fail,
+    // so they are read at once and made in one tight loop.
+    const std::uint8_t* b = cursor_.try_take(count * width);
+    PyRef list = made(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::uint64_t i = 0; i < count; ++i, b += width) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), scalar_at(element.kind, b).release());
+    }
+    return list;
+  }
   PyRef list = made(PyList_New(presize ? static_cast<Py_ssize_t>(count) : 0));
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t before = cursor_.pos();

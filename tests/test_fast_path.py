@@ -4,9 +4,11 @@ structs filled from a prepared dict, integers built from machine words."""
 from __future__ import annotations
 
 import json
+import struct as st
 
 import pytest
 
+import borsh
 from borsh import encode_event, log_line
 from brisquel import EventDecoder
 from conftest import make_idl, struct
@@ -84,3 +86,46 @@ def test_lists_and_tuples_read_in_place():
     assert decoder.parse_logs(lines) == expected
     assert decoder.parse_logs(tuple(lines)) == expected
     assert decoder.parse_logs(lines[::-1]) == expected[::-1]
+
+
+SCALARS = [
+    ("bool", [True, False, True]), ("u8", [0, 255, 7]), ("i8", [-128, 127, -1]), ("u16", [65535, 0, 9]),
+    ("i16", [-32768, 32767, 0]), ("u32", [2**32 - 1, 0, 5]), ("i32", [-(2**31), 2**31 - 1, -5]),
+    ("f32", [0.5, -2.0, float("inf")]), ("u64", [2**64 - 1, 0, 2**40]), ("i64", [-(2**63), 2**63 - 1, 0]),
+    ("f64", [0.1, -1e300, 0.0]), ("u128", [2**128 - 1, 5, 2**64]), ("i128", [-(2**127), 2**100, -1]),
+    ("pubkey", [bytes(32), bytes([0] * 31 + [1]), b"\xff" * 32]),
+]
+
+
+@pytest.mark.parametrize("ty, values", SCALARS, ids=[t for t, _ in SCALARS])
+def test_lists_of_scalars(ty, values):
+    """vec and array of each fixed-width scalar, read at once when all bytes are there."""
+    idl = make_idl([struct("E", [{"name": "v", "type": {"vec": ty}}, {"name": "a", "type": {"array": [ty, 3]}}])],
+                   ["E"])
+    decoder = EventDecoder(json.dumps(idl))
+    payload = encode_event(idl, "E", {"v": values, "a": values})
+    [(_, fields)] = decoder.parse_logs([log_line(payload)])
+    expected = [borsh.b58encode(v) for v in values] if ty == "pubkey" else values
+    assert fields == {"v": expected, "a": expected}
+    assert decoder.parse_logs([log_line(payload[:-1])]) == []  # the array's last element cut short
+
+
+@pytest.mark.parametrize("length", [1, 4097])  # a short list is read at once, a long one element by element
+def test_lists_keep_the_nesting_bound(decode, length):
+    # Each Node takes two levels (its option and itself), its list one and the
+    # list's elements one more: both ways must agree on where the bound falls.
+    node = struct("Node", [{"name": "next", "type": {"option": {"defined": {"name": "Node"}}}},
+                           {"name": "items", "type": {"vec": "u8"}}])
+    idl = make_idl([node, struct("E", [{"name": "v", "type": {"defined": {"name": "Node"}}}])], ["E"])
+    items = st.pack("<I", length) + b"\x07" * length
+    outcomes = []
+    for depth in range(58, 68):
+        status, value = decode(idl, b"\x01" * depth + b"\x00" + items * (depth + 1))
+        outcomes.append(value if status == "error" else "ok")
+        if status == "ok":
+            value = value["v"]
+            for _ in range(depth + 1):
+                assert value["items"] == [7] * length
+                value = value["next"]
+            assert value is None
+    assert outcomes == ["ok"] * 5 + ["type nesting exceeds 128 levels"] * 5
