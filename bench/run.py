@@ -95,7 +95,9 @@ def idl_text(path: Path) -> str:
 
 def real_idl_pool(path: Path, count: int, rng: random.Random) -> tuple[EventDecoder, list[str], list[str]]:
     """The decoder of `path`, `count` distinct lines cycling over the events the
-    generator can produce (checked against the decoder), and the skipped events."""
+    generator can produce and the decoder reads back (an event whose name is
+    declared twice decodes by the last struct of that name), and the skipped
+    events."""
     text = idl_text(path)
     idl = json.loads(text)
     decoder = EventDecoder(text)
@@ -132,6 +134,10 @@ def real_idl_batches(count: int, pool: int, runs: int) -> dict[str, Any]:
         row["distinct_lines"] = len(lines)
         row["skipped_events"] = skipped
         out[path.stem] = row
+    skipped_any = {k: r["skipped_events"] for k, r in out.items() if r["skipped_events"]}
+    for key, names in skipped_any.items():
+        print(f"    {key}: skipped {len(names)} event(s) that cannot be generated or decode by another "
+              f"layout (generics, unknown types, a name declared twice): {', '.join(names)}")
     return out
 
 
