@@ -42,8 +42,7 @@ void raise_panic(const Panic& panic) {
 }
 
 void panic_after_python_error() {
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-  throw Panic{"Python API call failed"};
+  throw Panic{"Python API call failed", PyErr_GetRaisedException()};
 }
 
 void abort_out_of_memory() noexcept {

@@ -13,10 +13,14 @@ namespace brisquel {
 // function and raised there as PanicException.
 struct Panic {
   std::string message;
+  // The interpreter's exception behind the fault (an owned reference), if any.
+  // It is reported only once the call has unwound, so that Python code run by
+  // the unraisable hook can never reach a half-built list or dict.
+  PyObject* cause = nullptr;
 };
 
-// Reports the pending Python exception through the unraisable-exception hook
-// and abandons the method call.
+// Abandons the method call with the pending Python exception as its cause; the
+// boundary reports it through the unraisable-exception hook.
 [[noreturn]] void panic_after_python_error();
 
 // "pyo3_runtime.PanicException" (a BaseException), created on first use; a
@@ -43,6 +47,10 @@ PyObject* brisquel::guard(F&& body) noexcept {
   try {
     return body();
   } catch (const Panic& p) {
+    if (p.cause != nullptr) {
+      PyErr_SetRaisedException(p.cause);  // takes the reference
+      PyErr_WriteUnraisable(nullptr);
+    }
     raise_panic(p);
     return nullptr;
   } catch (const std::bad_alloc&) {

@@ -103,9 +103,11 @@ PyObject* error_text(PyObject*, PyObject* exc) {
 }
 
 // fail_creating_value(exc): takes the path of a value constructor that got
-// nullptr from the interpreter with `exc` pending.
+// nullptr from the interpreter with `exc` pending, while a list is half built
+// as it is in the middle of decoding a sequence.
 PyObject* fail_creating_value(PyObject*, PyObject* exc) {
   return guard([&]() -> PyObject* {
+    PyRef half_built = made(PyList_New(4));  // its slots are still empty
     PyErr_SetRaisedException(Py_NewRef(exc));
     return made(nullptr).release();
   });
