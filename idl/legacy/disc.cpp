@@ -16,7 +16,10 @@ Bytes get_disc(std::string_view ns, std::string_view name) {
 
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  if (EVP_Digest(preimage.data(), preimage.size(), digest, &size, EVP_sha256(), nullptr) != 1 || size < 8) {
+  // Fetched once: looking the algorithm up per call costs more than hashing a name.
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (sha256 == nullptr || EVP_Digest(preimage.data(), preimage.size(), digest, &size, sha256, nullptr) != 1 ||
+      size < 8) {
     // SHA-256 over a short buffer cannot fail short of a broken libcrypto or
     // an allocation failure; neither leaves anything sensible to return.
     std::fputs("brisquel: SHA-256 digest failed\n", stderr);
