@@ -184,3 +184,80 @@ def f32_value(x: float) -> float:
     if math.isnan(x) or math.isinf(x):
         return x
     return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+# --- random values of IDL types (tests and benchmarks) ---
+
+_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789 _-é✓日"
+
+
+class Unsupported(Exception):
+    """A type that random values cannot be made for: generic, or naming a type
+    the document lacks."""
+
+
+def _random_scalar(ty: str, rng: Any) -> Any:
+    if ty == "bool":
+        return rng.random() < 0.5
+    if ty in _INT_FORMATS:
+        width, signed = _INT_FORMATS[ty]
+        bits = 8 * width
+        # Mostly small magnitudes, as amounts are, with full-width values too.
+        value = rng.getrandbits(rng.choice([bits // 4, bits // 2, bits]))
+        if signed:
+            value = value // 2 if rng.random() < 0.5 else -(value // 2) - 1
+        return value
+    if ty == "f32":
+        return f32_value(rng.uniform(-1e6, 1e6))
+    if ty == "f64":
+        return rng.uniform(-1e12, 1e12)
+    if ty == "bytes":
+        return rng.randbytes(rng.randint(0, 16))
+    if ty == "string":
+        return "".join(rng.choices(_CHARS, k=rng.randint(0, 16)))
+    if ty in ("pubkey", "publicKey"):
+        return b58encode(rng.randbytes(32))
+    raise Unsupported(ty)
+
+
+def random_value(ty: Any, types: Mapping[str, Any], rng: Any, depth: int = 0) -> Any:
+    """A random value of IDL type `ty` (current or legacy JSON), shaped as the
+    decoder returns it; `rng` is a random.Random."""
+    if depth > 12:
+        raise Unsupported("nested too deep")
+    if isinstance(ty, str):
+        return _random_scalar(ty, rng)
+    ((kind, arg),) = ty.items()
+    if kind == "option":
+        return None if depth > 4 or rng.random() < 0.3 else random_value(arg, types, rng, depth + 1)
+    if kind == "vec":
+        return [random_value(arg, types, rng, depth + 1) for _ in range(rng.randint(0, 3) if depth < 4 else 0)]
+    if kind == "array":
+        element, length = arg
+        if not isinstance(length, int):
+            raise Unsupported("generic array length")
+        return [random_value(element, types, rng, depth + 1) for _ in range(length)]
+    if kind != "defined" or (isinstance(arg, Mapping) and arg.get("generics")):
+        raise Unsupported(kind)
+    name = arg if isinstance(arg, str) else arg["name"]
+    if name not in types:
+        raise Unsupported(f"unknown type {name}")
+    body = types[name]["type"]
+    if body["kind"] in ("type", "alias"):
+        return random_value(body["alias"] if body["kind"] == "type" else body["value"], types, rng, depth + 1)
+    if body["kind"] == "struct":
+        return random_fields(body.get("fields"), types, rng, depth + 1)
+    variant = rng.choice(body["variants"])
+    if variant.get("fields") is None:
+        return variant["name"]
+    return {variant["name"]: random_fields(variant["fields"], types, rng, depth + 1)}
+
+
+def random_fields(fields: Any, types: Mapping[str, Any], rng: Any, depth: int = 0) -> Any:
+    """A random value of a field list: dict (named; a repeated name keeps the
+    later value), list (tuple) or {} (none)."""
+    if fields is None:
+        return {}
+    if _is_named(fields):
+        return {f["name"]: random_value(f["type"], types, rng, depth) for f in fields}
+    return [random_value(t, types, rng, depth) for t in fields]
