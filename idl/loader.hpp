@@ -9,7 +9,7 @@
 
 namespace brisquel::idl {
 
-// The spec version that current documents declare in `metadata.spec`.
+// The version string that current documents declare in `metadata.spec`.
 inline constexpr std::string_view kSpecVersion = "0.1.0";
 
 Result<Idl> convert_idl(std::string_view text);
