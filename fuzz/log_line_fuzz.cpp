@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "embedded_decoder.hpp"
-#include "src/codec/log_line.hpp"
-#include "src/codec/utf8.hpp"
+#include "codec/log_line.hpp"
+#include "codec/utf8.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view raw(reinterpret_cast<const char*>(data), size);

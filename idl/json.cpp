@@ -21,6 +21,8 @@
 #include <rapidjson/reader.h>
 #include <unicode/uchar.h>
 
+#include "codec/utf8.hpp"
+
 namespace brisquel::json {
 namespace {
 
@@ -81,55 +83,6 @@ int hex_value(unsigned char c) {
 }
 
 // ---------------------------------------------------------------------------
-// UTF-8
-
-// The length of the well-formed UTF-8 sequence at s[i] and its code point, or 0.
-std::size_t utf8_sequence(std::string_view s, std::size_t i, char32_t& code_point) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) {
-    code_point = c;
-    return 1;
-  }
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    length = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    length = 3;
-    if (c == 0xE0) low = 0xA0;   // no overlong forms
-    if (c == 0xED) high = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    length = 4;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (s.size() - i < length) return 0;
-  char32_t value = c & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if (k == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (b & 0x3F);
-  }
-  code_point = value;
-  return length;
-}
-
-bool is_valid_utf8(std::string_view s) {
-  unsigned char any = 0;
-  for (const char c : s) any |= static_cast<unsigned char>(c);
-  if (any < 0x80) return true;  // ASCII, the common case
-  char32_t ignored;
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t length = utf8_sequence(s, i, ignored);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
 // Re-reading the text around a fault
 
 // The last non-blank byte before `index`, or -1.
@@ -169,7 +122,7 @@ std::optional<SyntaxError> string_fault(std::string_view text, std::size_t open)
     if (i >= n) return eof;
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '"') {
-      if (is_valid_utf8(text.substr(open + 1, i - open - 1))) return std::nullopt;
+      if (codec::is_valid_utf8(text.substr(open + 1, i - open - 1))) return std::nullopt;
       return SyntaxError{kInvalidCodePoint, i + 1};
     }
     if (c < 0x20) return SyntaxError{kControlCharacter, i + 1};
@@ -487,7 +440,7 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
   // escape (\uDC00) into the bytes of an encoded surrogate. Either makes the
   // decoded string invalid; the raw string then tells which fault comes first.
   bool accept_string(std::string_view decoded) {
-    if (is_valid_utf8(decoded)) return true;
+    if (codec::is_valid_utf8(decoded)) return true;
     if (auto fault = next_string_fault(text_, last_end_)) return refuse(*fault);
     return refuse({kInvalidCodePoint, stream_.Tell()});
   }
@@ -617,7 +570,7 @@ void append_debug_string(std::string& out, std::string_view s) {
       continue;
     }
     char32_t code_point = 0;
-    const std::size_t length = utf8_sequence(s, i, code_point);
+    const std::size_t length = codec::next_code_point(s, i, code_point);
     if (length == 0) {  // not UTF-8: nothing to interpret, keep the byte
       out += s[i++];
       continue;

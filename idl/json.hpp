@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "result.hpp"
+#include "codec/result.hpp"
 
 namespace brisquel::json {
 

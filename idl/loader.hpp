@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "model.hpp"
-#include "result.hpp"
+#include "codec/result.hpp"
 
 namespace brisquel::idl {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "box.hpp"
+#include "codec/box.hpp"
 
 namespace brisquel::idl {
 

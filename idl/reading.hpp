@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "idl/box.hpp"
+#include "codec/box.hpp"
 #include "idl/json.hpp"
-#include "idl/result.hpp"
+#include "codec/result.hpp"
 
 namespace brisquel::idl::reading {
 

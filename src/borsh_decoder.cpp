@@ -6,7 +6,7 @@
 #include <format>
 #include <string_view>
 
-#include "src/codec/utf8.hpp"
+#include "codec/utf8.hpp"
 #include "src/python_error.hpp"
 #include "src/values.hpp"
 

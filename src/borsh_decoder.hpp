@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "idl/result.hpp"
-#include "src/codec/cursor.hpp"
+#include "codec/result.hpp"
+#include "codec/cursor.hpp"
 #include "src/decoder_tables.hpp"
 #include "src/py_ref.hpp"
 

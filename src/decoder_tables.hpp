@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "idl/model.hpp"
-#include "idl/result.hpp"
+#include "codec/result.hpp"
 #include "src/py_ref.hpp"
 
 namespace brisquel {

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "src/borsh_decoder.hpp"
-#include "src/codec/base64.hpp"
-#include "src/codec/log_line.hpp"
+#include "codec/base64.hpp"
+#include "codec/log_line.hpp"
 #include "src/values.hpp"
 
 namespace brisquel {

@@ -1,6 +1,6 @@
 #include "src/python_error.hpp"
 
-#include "src/codec/utf8.hpp"
+#include "codec/utf8.hpp"
 #include "src/panic.hpp"
 
 namespace brisquel {

@@ -3,8 +3,8 @@
 #include <bit>
 #include <cstring>
 
-#include "src/codec/base58.hpp"
-#include "src/codec/utf8.hpp"
+#include "codec/base58.hpp"
+#include "codec/utf8.hpp"
 #include "src/python_error.hpp"
 
 namespace brisquel {

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "idl/result.hpp"
+#include "codec/result.hpp"
 #include "src/panic.hpp"
 #include "src/py_ref.hpp"
 

@@ -3,7 +3,7 @@
 
 #include "idl/legacy/model.hpp"
 #include "idl/model.hpp"
-#include "idl/result.hpp"
+#include "codec/result.hpp"
 
 namespace brisquel::idl::legacy {
 

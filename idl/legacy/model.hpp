@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "idl/box.hpp"
+#include "codec/box.hpp"
 #include "idl/json.hpp"
 
 namespace brisquel::idl::legacy {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "src/codec/base64.hpp"
+#include "codec/base64.hpp"
 
 namespace brisquel::codec {
 namespace {

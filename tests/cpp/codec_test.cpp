@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "src/codec/base58.hpp"
-#include "src/codec/base64.hpp"
-#include "src/codec/cursor.hpp"
-#include "src/codec/log_line.hpp"
-#include "src/codec/utf8.hpp"
+#include "codec/base58.hpp"
+#include "codec/base64.hpp"
+#include "codec/cursor.hpp"
+#include "codec/log_line.hpp"
+#include "codec/utf8.hpp"
 
 namespace brisquel::codec {
 namespace {

@@ -1,7 +1,9 @@
-#include "src/codec/utf8.hpp"
+#include "codec/utf8.hpp"
 
 #include <cstring>
 #include <format>
+
+#include <simdutf.h>
 
 namespace brisquel::codec {
 namespace {
@@ -62,7 +64,26 @@ bool is_ascii(std::string_view bytes) {
   return (acc & kHighBits) == 0;
 }
 
+bool is_valid_utf8(std::string_view bytes) { return simdutf::validate_utf8(bytes.data(), bytes.size()); }
+
+std::size_t next_code_point(std::string_view bytes, std::size_t i, char32_t& code_point) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (s[i] < 0x80) {
+    code_point = s[i];
+    return 1;
+  }
+  const Step st = step(s, i, bytes.size());
+  if (st.len == 0) return 0;
+  char32_t value = s[i] & (0x7F >> st.len);
+  for (std::size_t k = 1; k < st.len; ++k) value = (value << 6) | (s[i + k] & 0x3F);
+  code_point = value;
+  return st.len;
+}
+
 std::optional<Utf8Error> check_utf8(std::string_view bytes) {
+  // The vectorised check clears almost every text; only a faulty one is walked
+  // for the position and length of its first fault.
+  if (is_valid_utf8(bytes)) return std::nullopt;
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t i = 0;

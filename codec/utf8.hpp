@@ -18,6 +18,13 @@ struct Utf8Error {
 
 bool is_ascii(std::string_view bytes);
 
+// Whether all of `bytes` is strict UTF-8: the one validator of the tree.
+bool is_valid_utf8(std::string_view bytes);
+
+// The length of the well-formed sequence at bytes[i] and its code point in
+// `code_point`, or 0 when no well-formed sequence starts there.
+std::size_t next_code_point(std::string_view bytes, std::size_t i, char32_t& code_point);
+
 // The first error of `bytes` as strict UTF-8 (no surrogates, no overlong forms,
 // nothing above U+10FFFF), or nullopt when all of it is valid.
 std::optional<Utf8Error> check_utf8(std::string_view bytes);

@@ -1,4 +1,4 @@
-#include "src/codec/base64.hpp"
+#include "codec/base64.hpp"
 
 #include <array>
 

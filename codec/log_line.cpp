@@ -1,4 +1,4 @@
-#include "src/codec/log_line.hpp"
+#include "codec/log_line.hpp"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "src/codec/cursor.hpp"
+#include "codec/cursor.hpp"
 
 #include <format>
 

@@ -1,4 +1,4 @@
-#include "src/codec/base58.hpp"
+#include "codec/base58.hpp"
 
 #include <array>
 #include <bit>

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "idl/result.hpp"
+#include "codec/result.hpp"
 
 namespace brisquel::codec {
 
