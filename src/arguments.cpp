@@ -1,6 +1,8 @@
 #include "src/arguments.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace brisquel {
 namespace {
@@ -65,15 +67,24 @@ bool bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nar
   return check_missing(sig, out);
 }
 
-bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
+                     std::vector<PyRef>& held) {
   PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
   if (!bind_positional(sig, items, PyTuple_GET_SIZE(args), out)) return false;
   if (kwargs != nullptr) {
-    // The keyword dict of a call is private to it.
+    // The interpreter gives each call its own keyword dict, but a C caller may
+    // share one between threads: walk it under its lock, and match (which may
+    // format an error) only afterwards. The values are held for the caller,
+    // so another thread's change to the dict cannot free them mid-call.
+    std::vector<std::pair<PyRef, PyRef>> pairs;
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!bind_keyword(sig, key, value, PyTuple_GET_SIZE(args), out)) return false;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) pairs.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    Py_END_CRITICAL_SECTION();
+    for (auto& [key, value] : pairs) {
+      if (!bind_keyword(sig, key.get(), value.get(), PyTuple_GET_SIZE(args), out)) return false;
+      held.push_back(std::move(value));
     }
   }
   return check_missing(sig, out);

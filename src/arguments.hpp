@@ -5,6 +5,7 @@
 #include "src/py_ref.hpp"
 
 #include <span>
+#include <vector>
 
 namespace brisquel {
 
@@ -17,7 +18,10 @@ struct Signature {
 // TypeError set on failure.
 bool bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** out);
-bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+// Values taken from `kwargs` are also added to `held`, which the caller keeps
+// for as long as it uses them.
+bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
+                     std::vector<PyRef>& held);
 
 // TypeError "argument '{param}': '{type}' object is not an instance of '{target}'"
 // ("'None' is not an instance of ..." for None).

@@ -1,13 +1,10 @@
 #include "src/event_decoder.hpp"
 
-#include <array>
-#include <cstring>
 #include <memory>
-#include <string>
+#include <vector>
 
-#include "idl/loader.hpp"
 #include "src/arguments.hpp"
-#include "src/decoder_tables.hpp"
+#include "src/decoder.hpp"
 #include "src/log_batch.hpp"
 #include "src/panic.hpp"
 #include "src/parse_logs.hpp"
@@ -15,19 +12,14 @@
 namespace brisquel {
 namespace {
 
-// The instance: a fixed-size object holding the prepared tables. The tables
-// never change after construction, so threads share them without a lock.
+// The instance: a fixed-size object holding the prepared decoder. It never
+// changes after construction, so threads share it without a lock.
 struct DecoderObject {
   PyObject_HEAD
-  DecoderTables* tables;
+  Decoder* decoder;
 };
 
-DecoderTables& tables_of(PyObject* self) { return *reinterpret_cast<DecoderObject*>(self)->tables; }
-
-void raise_value_error(const std::string& message) {
-  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
+const Decoder& decoder_of(PyObject* self) { return *reinterpret_cast<DecoderObject*>(self)->decoder; }
 
 constexpr const char* kNewParams[] = {"idl_json"};
 constexpr Signature kNewSignature{"EventDecoder.__new__()", kNewParams};
@@ -35,7 +27,8 @@ constexpr Signature kNewSignature{"EventDecoder.__new__()", kNewParams};
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     PyObject* idl_json = nullptr;
-    if (!bind_tuple_dict(kNewSignature, args, kwargs, &idl_json)) return nullptr;
+    std::vector<PyRef> held;
+    if (!bind_tuple_dict(kNewSignature, args, kwargs, &idl_json, held)) return nullptr;
     if (!PyUnicode_Check(idl_json)) {
       raise_not_instance("idl_json", idl_json, "str");
       return nullptr;
@@ -44,32 +37,18 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const char* text = PyUnicode_AsUTF8AndSize(idl_json, &size);
     if (text == nullptr) return nullptr;  // UnicodeEncodeError passes unchanged
 
-    auto idl = idl::convert_idl(std::string_view(text, static_cast<std::size_t>(size)));
-    if (!idl) {
-      raise_value_error("failed to parse IDL: " + idl.error());
-      return nullptr;
-    }
-    std::unique_ptr<DecoderTables> tables;
-    try {
-      auto built = DecoderTables::build(*idl);
-      if (!built) {
-        raise_value_error(built.error());
-        return nullptr;
-      }
-      tables = std::move(*built);
-    } catch (const PythonErrorSet&) {
-      return nullptr;
-    }
+    std::unique_ptr<Decoder> decoder = load_decoder(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!decoder) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<DecoderObject*>(self)->tables = tables.release();
+    reinterpret_cast<DecoderObject*>(self)->decoder = decoder.release();
     return self;
   });
 }
 
 void decoder_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<DecoderObject*>(self)->tables;
+  delete reinterpret_cast<DecoderObject*>(self)->decoder;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -81,20 +60,21 @@ PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard([&]() -> PyObject* {
     PyObject* logs = nullptr;
     if (!bind_vectorcall(kParseSignature, args, nargs, kwnames, &logs)) return nullptr;
-    const DecoderTables& tables = tables_of(self);
+    const Decoder& decoder = decoder_of(self);
     LogBatch batch;
-    if (!batch.convert(logs, tables.runs_python())) return nullptr;
-    return parse_lines(tables, batch);
+    if (!batch.convert(logs, !decoder.tables->has_256_bit())) return nullptr;
+    return parse_lines(decoder, batch);
   });
 }
 
 PyObject* decoder_event_names(PyObject* self, void*) {
   return guard([&]() -> PyObject* {
-    const auto events = tables_of(self).events();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    const Decoder& decoder = decoder_of(self);
+    const std::size_t n = decoder.tables->events().size();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), events[i].name_object.new_ref());
+    for (std::size_t i = 0; i < n; ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(decoder.names.event(i)));
     }
     return list.release();
   });

@@ -1,7 +1,5 @@
-// The `logs` argument of parse_logs, converted whole before any line is
-// decoded: every item checked and its UTF-8 text made ready. A list or tuple
-// that cannot change while the batch is decoded is read in place, at no cost
-// per line; any other sequence leaves the texts of its items, kept alive.
+// The `logs` argument of a decoding call, converted whole before any line is
+// decoded: every item checked and its UTF-8 text made ready.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +13,12 @@ namespace brisquel {
 class LogBatch {
  public:
   // Converts `logs` (a sequence of str, not a str itself); false with the
-  // argument's TypeError (or the interpreter's UnicodeEncodeError) set.
-  // `runs_python` tells whether decoding may run Python code, which could
-  // change a list while it is read.
-  bool convert(PyObject* logs, bool runs_python);
+  // argument's TypeError (or the interpreter's own exception) set.
+  // `in_place`: whether a list may be read in place, which holds only while
+  // this thread keeps the interpreter lock and decoding runs no Python code.
+  // Otherwise every item is held by a strong reference, so the texts stay
+  // valid whatever happens to the sequence meanwhile.
+  bool convert(PyObject* logs, bool in_place);
 
   std::size_t size() const { return items_ != nullptr ? count_ : lines_.size(); }
   std::string_view operator[](std::size_t i) const {
@@ -26,8 +26,8 @@ class LogBatch {
   }
 
  private:
-  // The UTF-8 text of a checked item: ASCII text is its own; other text was
-  // encoded once by the check and is kept by the str itself.
+  // The UTF-8 text of a checked str: ASCII text is its own; other text was
+  // encoded once by the check and is cached by the str itself.
   static std::string_view text_of(PyObject* item) {
     if (PyUnicode_IS_ASCII(item)) [[likely]] {
       return {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
@@ -37,13 +37,18 @@ class LogBatch {
     return {utf8, static_cast<std::size_t>(size)};
   }
 
-  bool check_in_place(PyObject* const* items, Py_ssize_t count);
-  bool add(PyObject* item, bool owned);
+  // The three ways in: an immutable container's own items; a snapshot of a
+  // list taken under its lock; any other sequence, iterated.
+  bool read_in_place(PyObject* const* items, Py_ssize_t count);
+  bool snapshot_list(PyObject* list);
+  bool iterate(PyObject* sequence);
 
-  PyObject* const* items_ = nullptr;  // a list's or tuple's own items, read in place
+  bool add(PyRef item);
+
+  PyObject* const* items_ = nullptr;  // read in place
   std::size_t count_ = 0;
   std::vector<std::string_view> lines_;
-  std::vector<PyRef> owned_;  // items not kept alive by an immutable container
+  std::vector<PyRef> owned_;
 };
 
 }  // namespace brisquel

@@ -1,44 +1,47 @@
 #include "src/panic.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace brisquel {
 namespace {
 
-// Created once per process, then shared. Without a global lock two threads may
-// race to create it: the loser drops its copy and uses the winner's.
-std::atomic<PyObject*> g_panic_type{nullptr};
-
 constexpr const char* kPanicDoc =
     "Raised when the native decoder meets an internal fault.\n\n"
     "It derives from BaseException so that handlers for ordinary errors do not\n"
     "swallow it.";
 
+// Where each interpreter keeps its class: a subinterpreter must never raise a
+// class that another, perhaps finalized, interpreter created.
+constexpr const char* kPanicKey = "brisquel.PanicException";
+
 }  // namespace
 
 PyObject* panic_exception_type() {
-  PyObject* type = g_panic_type.load(std::memory_order_acquire);
-  if (type != nullptr) return type;
-  PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
-  if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!g_panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return expected;
+  PyObject* store = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (store == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "no per-interpreter storage for PanicException");
+    return nullptr;
   }
-  return made;  // kept for the life of the process
+  PyObject* found = nullptr;
+  const int got = PyDict_GetItemStringRef(store, kPanicKey, &found);
+  if (got != 0) return found;  // the class, or nullptr with the lookup's error
+  PyRef made(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+  PyRef key(PyUnicode_FromString(kPanicKey));
+  if (!made || !key) return nullptr;
+  // Two threads may race to create it: the dict keeps the first, and both use that one.
+  PyObject* kept = nullptr;
+  if (PyDict_SetDefaultRef(store, key.get(), made.get(), &kept) < 0) return nullptr;
+  return kept;
 }
 
 void raise_panic(const Panic& panic) {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return;  // the creation error stays pending
+  PyRef type(panic_exception_type());
+  if (!type) return;  // the creation error stays pending
   PyRef message(PyUnicode_DecodeUTF8(panic.message.data(), static_cast<Py_ssize_t>(panic.message.size()),
                                      "replace"));
   if (!message) return;
-  PyErr_SetObject(type, message.get());
+  PyErr_SetObject(type.get(), message.get());
 }
 
 void panic_after_python_error() {

@@ -23,8 +23,8 @@ struct Panic {
 // boundary reports it through the unraisable-exception hook.
 [[noreturn]] void panic_after_python_error();
 
-// "pyo3_runtime.PanicException" (a BaseException), created on first use; a
-// borrowed reference, or nullptr with the creation error set.
+// "pyo3_runtime.PanicException" (a BaseException), created on first use in
+// each interpreter; a new reference, or nullptr with the creation error set.
 PyObject* panic_exception_type();
 
 // Sets PanicException(message) as the pending exception.

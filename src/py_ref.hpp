@@ -8,6 +8,14 @@
 
 namespace brisquel {
 
+// Whether this build has the global interpreter lock: with it, a thread that
+// holds the lock and runs no Python code sees no other thread's changes.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kHasInterpreterLock = false;
+#else
+inline constexpr bool kHasInterpreterLock = true;
+#endif
+
 class PyRef {
  public:
   PyRef() = default;

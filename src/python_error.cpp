@@ -17,17 +17,21 @@ std::string utf8_text_of(PyObject* str) {
                                             static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get()))));
 }
 
-std::string take_python_error_text() {
+PyRef take_python_error() {
   PyRef exc(PyErr_GetRaisedException());
   if (!exc) {
     exc = PyRef(PyObject_CallFunction(PyExc_SystemError, "s", "attempted to fetch exception but none was set"));
     if (!exc) panic_after_python_error();
   }
-  PyRef qualname(PyType_GetQualName(Py_TYPE(exc.get())));
+  return exc;
+}
+
+std::string python_error_text(PyObject* exc) {
+  PyRef qualname(PyType_GetQualName(Py_TYPE(exc)));
   if (!qualname) panic_after_python_error();
   std::string text = utf8_text_of(qualname.get());
   text += ": ";
-  PyRef str(PyObject_Str(exc.get()));
+  PyRef str(PyObject_Str(exc));
   if (!str) {
     PyErr_Clear();
     text += "<exception str() failed>";

@@ -5,7 +5,6 @@
 
 #include "codec/base58.hpp"
 #include "codec/utf8.hpp"
-#include "src/python_error.hpp"
 
 namespace brisquel {
 namespace {
@@ -61,30 +60,26 @@ PyRef py_int128(const std::array<std::uint8_t, 16>& le_bytes, bool is_signed) {
   return made(PyLong_FromNativeBytes(le_bytes.data(), le_bytes.size(), flags));
 }
 
-Result<PyRef> pyint_from_le_bytes(const std::array<std::uint8_t, 32>& le_bytes, bool is_signed) {
+PyRef pyint_from_le_bytes(const std::array<std::uint8_t, 32>& le_bytes, bool is_signed) {
   PyRef module;
   {
     PyRef name(PyUnicode_FromString("builtins"));
-    if (!name) return fail(take_python_error_text());
+    if (!name) return name;
     module = PyRef(PyImport_Import(name.get()));
   }
-  if (!module) return fail(take_python_error_text());
+  if (!module) return module;
   PyRef int_type(PyObject_GetAttrString(module.get(), "int"));
-  if (!int_type) return fail(take_python_error_text());
+  if (!int_type) return int_type;
   PyRef raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(le_bytes.data()), 32));
-  if (!raw) return fail(take_python_error_text());
+  if (!raw) return raw;
   PyRef kwargs(PyDict_New());
-  if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", is_signed ? Py_True : Py_False) < 0) {
-    return fail(take_python_error_text());
-  }
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", is_signed ? Py_True : Py_False) < 0) return PyRef();
   PyRef from_bytes(PyObject_GetAttrString(int_type.get(), "from_bytes"));
-  if (!from_bytes) return fail(take_python_error_text());
+  if (!from_bytes) return from_bytes;
   PyRef little(PyUnicode_FromString("little"));
-  if (!little) return fail(take_python_error_text());
+  if (!little) return little;
   PyObject* args[] = {raw.get(), little.get()};
-  PyRef result(PyObject_VectorcallDict(from_bytes.get(), args, 2, kwargs.get()));
-  if (!result) return fail(take_python_error_text());
-  return result;
+  return PyRef(PyObject_VectorcallDict(from_bytes.get(), args, 2, kwargs.get()));
 }
 
 PyRef py_bytes(std::span<const std::uint8_t> body) {

@@ -1,6 +1,6 @@
 // Python objects for decoded values. Each returns a new reference; a null from
-// the interpreter (memory exhaustion) is reported and panics, except for the
-// 256-bit path, whose failures are ordinary error texts.
+// the interpreter (memory exhaustion) panics, except on the 256-bit path,
+// which runs Python code and whose failures are ordinary exceptions.
 #pragma once
 
 #include <array>
@@ -8,7 +8,6 @@
 #include <span>
 #include <string_view>
 
-#include "codec/result.hpp"
 #include "src/panic.hpp"
 #include "src/py_ref.hpp"
 
@@ -31,8 +30,9 @@ static_assert(sizeof(long) == 8, "64-bit long expected (Linux x86-64)");
 PyRef py_int128(const std::array<std::uint8_t, 16>& le_bytes, bool is_signed);
 
 // u256 / i256 through Python's int.from_bytes, importing builtins on each call
-// so that import hooks and a replaced builtins.int apply.
-Result<PyRef> pyint_from_le_bytes(const std::array<std::uint8_t, 32>& le_bytes, bool is_signed);
+// so that import hooks and a replaced builtins.int apply. Empty, with the
+// exception of the step that failed pending, on failure.
+PyRef pyint_from_le_bytes(const std::array<std::uint8_t, 32>& le_bytes, bool is_signed);
 
 PyRef py_bytes(std::span<const std::uint8_t> body);
 

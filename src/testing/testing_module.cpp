@@ -6,20 +6,19 @@
 #include <cstring>
 #include <string>
 
-#include "idl/loader.hpp"
-#include "src/borsh_decoder.hpp"
-#include "src/decoder_tables.hpp"
+#include "src/decoder.hpp"
 #include "src/panic.hpp"
-#include "src/parse_logs.hpp"
 #include "src/python_error.hpp"
+#include "src/python_sink.hpp"
 #include "src/values.hpp"
 
 namespace brisquel::testing {
 namespace {
 
-PyObject* outcome(Result<PyRef> r) {
-  if (r) return Py_BuildValue("(sN)", "ok", r->release());
-  return Py_BuildValue("(ss#)", "error", r.error().data(), static_cast<Py_ssize_t>(r.error().size()));
+PyObject* ok(PyRef value) { return Py_BuildValue("(sN)", "ok", value.release()); }
+
+PyObject* error(const std::string& text) {
+  return Py_BuildValue("(ss#)", "error", text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // decode_event(idl_json, event_name, body) -> ("ok", fields) | ("error", text)
@@ -34,26 +33,22 @@ PyObject* decode_event(PyObject*, PyObject* args) {
     ~Release() { PyBuffer_Release(b); }
   } release{&body};
   return guard([&]() -> PyObject* {
-    auto idl = idl::convert_idl(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
-    if (!idl) {
-      PyErr_SetString(PyExc_ValueError, ("failed to parse IDL: " + idl.error()).c_str());
-      return nullptr;
-    }
-    std::unique_ptr<DecoderTables> tables;
-    try {
-      auto built = DecoderTables::build(*idl);
-      if (!built) {
-        PyErr_SetString(PyExc_ValueError, built.error().c_str());
+    std::unique_ptr<Decoder> decoder = load_decoder(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
+    if (!decoder) return nullptr;
+    for (const auto& layout : decoder->tables->events()) {
+      if (layout.name != name) continue;
+      WalkState state(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(body.buf),
+                                                    static_cast<std::size_t>(body.len)));
+      PySink sink(decoder->names);
+      PySink::Walk walk(sink, state);
+      PyRef fields = walk.decode_fields(*layout.fields, {});
+      if (fields) return ok(std::move(fields));
+      if (sink.aborted()) {
+        sink.reraise();
         return nullptr;
       }
-      tables = std::move(*built);
-    } catch (const PythonErrorSet&) {
-      return nullptr;
-    }
-    for (const auto& layout : tables->events()) {
-      if (layout.name != name) continue;
-      std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(body.buf), static_cast<std::size_t>(body.len));
-      return outcome(decode_event_body(layout, bytes));
+      if (state.error.kind == DecodeError::Kind::Python) return error(python_error_text(sink.python_error()));
+      return error(describe(state.error));
     }
     PyErr_Format(PyExc_KeyError, "no event named '%s'", name);
     return nullptr;
@@ -89,7 +84,10 @@ PyObject* int_from_le_bytes(PyObject*, PyObject* args) {
   return guard([&]() -> PyObject* {
     std::array<std::uint8_t, 32> raw;
     std::memcpy(raw.data(), data, 32);
-    return outcome(pyint_from_le_bytes(raw, is_signed != 0));
+    PyRef value = pyint_from_le_bytes(raw, is_signed != 0);
+    if (value) return ok(std::move(value));
+    PyRef exc = take_python_error();
+    return error(python_error_text(exc.get()));
   });
 }
 
@@ -97,7 +95,8 @@ PyObject* int_from_le_bytes(PyObject*, PyObject* args) {
 PyObject* error_text(PyObject*, PyObject* exc) {
   return guard([&]() -> PyObject* {
     if (exc != Py_None) PyErr_SetRaisedException(Py_NewRef(exc));
-    const std::string text = take_python_error_text();
+    PyRef taken = take_python_error();
+    const std::string text = python_error_text(taken.get());
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }

@@ -264,19 +264,25 @@ TEST(Base58, MatchesReferenceOnRandomKeys) {
 TEST(Cursor, ReadsAndErrors) {
   const std::uint8_t data[] = {1, 2, 3};
   Cursor c{std::span<const std::uint8_t>(data)};
-  EXPECT_EQ(c.take_array<4>().error(), "unexpected end of buffer: need 4 byte(s) at offset 0, have 3");
-  EXPECT_EQ(c.pos(), 0u);
-  ASSERT_TRUE(c.take(1).has_value());
-  EXPECT_EQ(c.take(UINT64_MAX).error(), "length overflow");
-  EXPECT_EQ(c.take(3).error(), "unexpected end of buffer: need 3 byte(s) at offset 1, have 3");
-  auto two = c.take_array<2>();
-  ASSERT_TRUE(two.has_value());
-  EXPECT_EQ(load_le<std::uint16_t>(*two), 0x0302);
-  EXPECT_EQ(c.take(0).value().size(), 0u);
-  EXPECT_EQ(c.take(1).error(), "unexpected end of buffer: need 1 byte(s) at offset 3, have 3");
+  // A failed read leaves the position where it was and says why.
+  auto fails = [&](std::uint64_t n) {
+    const auto pos = c.pos();
+    const bool failed = c.try_take(n) == nullptr;
+    EXPECT_EQ(c.pos(), pos);
+    return failed ? describe(c.read_error(n)) : std::string("read");
+  };
+  EXPECT_EQ(fails(4), "unexpected end of buffer: need 4 byte(s) at offset 0, have 3");
+  ASSERT_NE(c.try_take(1), nullptr);
+  EXPECT_EQ(fails(UINT64_MAX), "length overflow");
+  EXPECT_EQ(fails(3), "unexpected end of buffer: need 3 byte(s) at offset 1, have 3");
+  const std::uint8_t* two = c.try_take(2);
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(load_le<std::uint16_t>(two), 0x0302);
+  EXPECT_NE(c.try_take(0), nullptr);
+  EXPECT_EQ(fails(1), "unexpected end of buffer: need 1 byte(s) at offset 3, have 3");
 
   Cursor empty{std::span<const std::uint8_t>()};
-  EXPECT_EQ(empty.take(1).error(), "unexpected end of buffer: need 1 byte(s) at offset 0, have 0");
+  EXPECT_EQ(describe(empty.read_error(1)), "unexpected end of buffer: need 1 byte(s) at offset 0, have 0");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // What a decoder keeps of an IDL: the event table and the type table, prepared
-// once so that decoding a line needs no lookups by name and no new key objects.
-// Immutable after construction and shared by every thread that decodes.
+// once so that decoding a line needs no lookups by name. Immutable after
+// construction and shared by every thread that decodes. Nothing here knows
+// Python: each output (Python values, Arrow columns) keeps its own per-name
+// objects, indexed by the ids given below.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +14,27 @@
 #include <utility>
 #include <vector>
 
-#include "idl/model.hpp"
 #include "codec/result.hpp"
-#include "src/py_ref.hpp"
+#include "idl/model.hpp"
 
 namespace brisquel {
 
 struct Definition;
+
+// Bytes a scalar takes: fixed, or 0 for `bytes` and `string`, whose length
+// comes first. The one table of scalar widths.
+constexpr std::uint64_t scalar_width(idl::IdlType::Kind k) {
+  using Kind = idl::IdlType::Kind;
+  switch (k) {
+    case Kind::Bool: case Kind::U8: case Kind::I8: return 1;
+    case Kind::U16: case Kind::I16: return 2;
+    case Kind::U32: case Kind::I32: case Kind::F32: return 4;
+    case Kind::U64: case Kind::I64: case Kind::F64: return 8;
+    case Kind::U128: case Kind::I128: return 16;
+    case Kind::U256: case Kind::I256: case Kind::Pubkey: return 32;
+    default: return 0;
+  }
+}
 
 // An IdlType with its `defined` reference resolved to the type table entry.
 struct TypeNode {
@@ -27,31 +43,27 @@ struct TypeNode {
   bool generic_len = false;   // Array: the length is a generic parameter
   bool has_generics = false;  // Defined: given generic arguments
   std::uint64_t len = 0;      // Array: the literal length
-  // A scalar made without running Python code (all but u256 and i256), so a
-  // list of them may be filled in place: no Python code can see it half-made.
-  bool plain = false;
-  // Plain scalars: the fewest payload bytes a value takes, so a list of them
-  // is sized up front only when the payload can back its count.
+  // Scalars (bool to pubkey): the bytes a value takes, fixed (0: a string or
+  // bytes value, whose length comes first), and the fewest it can take.
+  std::uint64_t width = 0;
   std::uint64_t min_size = 0;
+  bool scalar = false;
   const TypeNode* inner = nullptr;         // Option, Vec, Array
   const Definition* definition = nullptr;  // Defined: nullptr when the name is unknown
   std::string name;                        // Defined: the name, for error texts
 };
 
-// IdlDefinedFields: named (with their dict keys) or tuple.
+// IdlDefinedFields: named or tuple.
 struct FieldList {
+  std::uint32_t id = 0;  // dense, over every field list of the tables
   bool named = true;
-  bool plain = false;  // every type is a plain scalar
-  std::vector<PyRef> keys;  // named: one interned str per field
+  std::vector<std::string> names;  // named: one per field, repeats included
   std::vector<const TypeNode*> types;
-  // Named, with more keys than a new dict holds before it first grows: a dict
-  // of every key to None, in first-declared order, whose copy takes the
-  // values without growing step by step. Empty otherwise.
-  PyRef blank;
 };
 
 struct Variant {
-  PyRef name;  // str
+  std::uint32_t id = 0;  // dense, over every variant of the tables
+  std::string name;
   std::optional<FieldList> fields;
 };
 
@@ -59,6 +71,7 @@ struct Variant {
 struct Definition {
   using Kind = idl::IdlTypeDefTy::Kind;
   Kind kind = Kind::Struct;
+  std::string name;
   std::optional<FieldList> fields;  // Struct
   std::vector<Variant> variants;    // Enum
   const TypeNode* alias = nullptr;  // Type
@@ -67,22 +80,26 @@ struct Definition {
 struct EventLayout {
   std::vector<std::uint8_t> discriminator;
   std::string name;
-  PyRef name_object;                            // str
-  const std::optional<FieldList>* fields = nullptr;  // the struct's field list
+  const Definition* definition = nullptr;            // the event's struct
+  const std::optional<FieldList>* fields = nullptr;  // its field list
 };
 
 class DecoderTables {
  public:
   // Builds the tables from a loaded IDL; the error is the constructor's
-  // ValueError message. Needs the interpreter (for the key objects); a failure
-  // to create one leaves the Python error pending and throws PythonErrorSet.
-  static Result<std::unique_ptr<DecoderTables>> build(const idl::Idl& idl);
+  // ValueError message.
+  static Result<std::unique_ptr<const DecoderTables>> build(const idl::Idl& idl);
 
   std::span<const EventLayout> events() const { return events_; }
+  std::size_t field_list_count() const { return field_lists_.size(); }
+  std::size_t variant_count() const { return variants_.size(); }
+  // Every field list and variant, by id.
+  const FieldList& field_list(std::uint32_t id) const { return *field_lists_[id]; }
+  const Variant& variant(std::uint32_t id) const { return *variants_[id]; }
 
-  // Whether decoding may run Python code: only 256-bit integers do, through
-  // int.from_bytes (import hooks, a replaced builtins.int).
-  bool runs_python() const { return runs_python_; }
+  // Whether any type is a 256-bit integer (the only values whose Python form
+  // runs Python code).
+  bool has_256_bit() const { return has_256_bit_; }
 
   // The first declared layout whose 8-byte discriminator is `disc` (the
   // payload's first 8 bytes read little-endian), or nullptr.
@@ -93,17 +110,16 @@ class DecoderTables {
 
   const TypeNode* node(const idl::IdlType& type);
   std::optional<FieldList> field_list(const std::optional<idl::IdlDefinedFields>& fields);
+  void number(std::optional<FieldList>& fields);
 
   std::deque<TypeNode> nodes_;
   std::deque<Definition> definitions_;
   std::vector<std::pair<std::string, Definition*>> by_name_;  // sorted by name; used while building
   std::vector<EventLayout> events_;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> by_disc_;  // sorted, first declared kept
-  bool runs_python_ = false;
+  std::vector<const FieldList*> field_lists_;
+  std::vector<const Variant*> variants_;
+  bool has_256_bit_ = false;
 };
-
-// Thrown when creating a Python object fails while the tables are built; the
-// interpreter's error is pending.
-struct PythonErrorSet {};
 
 }  // namespace brisquel

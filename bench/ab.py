@@ -1,0 +1,63 @@
+"""parse_logs of two builds of the module, timed in interleaved rounds in one
+process, on the benchmark's batches: the fairest before/after comparison on
+a machine whose load changes.
+
+    python3 bench/ab.py OLD_SITE NEW_SITE [--lines N] [--runs N]
+
+Each SITE is a folder holding a built `brisquel` package (for example made
+with `pip install --target SITE .` from a checkout of each commit).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import random
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import synthetic  # noqa: E402
+import timing  # noqa: E402
+
+
+def load(site: Path, alias: str):
+    """The compiled `_brisquel` of `site`, under a name of its own."""
+    found = sorted((site / "brisquel").glob("_brisquel.*.so"))
+    if not found:
+        raise SystemExit(f"no brisquel/_brisquel*.so under {site}")
+    spec = importlib.util.spec_from_file_location(f"{alias}._brisquel", found[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("old", type=Path)
+    ap.add_argument("new", type=Path)
+    ap.add_argument("--lines", type=int, default=100_000)
+    ap.add_argument("--runs", type=int, default=7)
+    args = ap.parse_args()
+    text = json.dumps(synthetic.IDL)
+    old = load(args.old, "old").EventDecoder(text)
+    new = load(args.new, "new").EventDecoder(text)
+    rng = random.Random(20240601)
+    batches = {f"({k}) {n}": synthetic.event_lines(n, args.lines, rng)
+               for k, n in (("a", synthetic.SWAP), ("b", synthetic.SMALL), ("c", synthetic.TEXT))}
+    mix, _ = synthetic.transaction_lines(args.lines, rng)
+    batches["(d) transaction mix"] = mix
+    print(f"{'batch':<28} {'old ns/line':>12} {'new ns/line':>12} {'new/old':>8}")
+    for label, lines in batches.items():
+        if old.parse_logs(lines) != new.parse_logs(lines):
+            raise SystemExit(f"{label}: the two builds disagree")
+        t = timing.interleaved({"old": lambda: old.parse_logs(lines), "new": lambda: new.parse_logs(lines)},
+                               runs=args.runs)
+        n = len(lines)
+        print(f"{label:<28} {t.median('old') / n:>12.1f} {t.median('new') / n:>12.1f} {t.ratio('new', 'old'):>8.3f}")
+
+
+if __name__ == "__main__":
+    main()

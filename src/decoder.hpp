@@ -1,0 +1,29 @@
+// Loading an IDL into what the Python-facing decoders keep.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "core/decoder_tables.hpp"
+#include "src/python_names.hpp"
+
+namespace brisquel {
+
+// The tables of `idl_json` (UTF-8 JSON text), or nullptr with the
+// constructor's ValueError set.
+std::unique_ptr<const DecoderTables> load_tables(std::string_view idl_json);
+
+// The tables and the Python names their values are made with; immutable, so
+// threads share it without a lock.
+struct Decoder {
+  std::unique_ptr<const DecoderTables> tables;
+  PyNames names;
+};
+
+// nullptr with the interpreter's error set (ValueError for the IDL's content).
+std::unique_ptr<Decoder> load_decoder(std::string_view idl_json);
+
+// ValueError(message), the message taken as UTF-8.
+void raise_value_error(std::string_view message);
+
+}  // namespace brisquel
