@@ -127,12 +127,15 @@ def test_memory_stays_flat_over_every_kind_of_line(decoder):
 
 
 class iter_sequence:
-    """A sequence that is neither list nor tuple, optionally raising midway."""
+    """A sequence that is neither list nor tuple, optionally raising midway
+    (or, with an exception type as `length`, when asked its length)."""
 
     def __init__(self, items, fail_at=None, error=RuntimeError, length=None):
         self.items, self.fail_at, self.error, self.length = list(items), fail_at, error, length
 
     def __len__(self):
+        if isinstance(self.length, type):
+            raise self.length("no length")
         return len(self.items) if self.length is None else self.length
 
     def __getitem__(self, i):
@@ -265,6 +268,33 @@ def test_a_lying_length_only_sizes_buffers(decoder, length):
     assert decoder.parse_logs(iter_sequence(lines, length=length)) == decoder.parse_logs(lines)
 
 
+def test_an_ordinary_error_from_len_is_ignored(decoder):
+    lines = mixed_batch(5)
+    assert decoder.parse_logs(iter_sequence(lines, length=ValueError)) == decoder.parse_logs(lines)
+
+
+class FromBytesRaises:
+    error: type[BaseException] = KeyboardInterrupt
+
+    @classmethod
+    def from_bytes(cls, raw, order, *, signed):
+        raise cls.error("stop")
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_interrupts_are_never_swallowed(decoder, error):
+    # Neither while the batch is converted nor while a line is decoded: only
+    # ordinary exceptions (Exception subclasses) skip a line.
+    with pytest.raises(error):
+        decoder.parse_logs(iter_sequence(mixed_batch(1), length=error))
+    lines = mixed_batch(2)
+    FromBytesRaises.error = error
+    with pytest.raises(error, match="stop"):
+        with_int(FromBytesRaises, lambda: decoder.parse_logs(lines))
+    FromBytesRaises.error = ValueError
+    assert with_int(FromBytesRaises, lambda: decoder.parse_logs(lines)) == []
+
+
 def test_str_subclass_lines_decode(decoder):
     line = log_line(swap(3))
     expected = decoder.parse_logs([line])
@@ -310,6 +340,34 @@ def test_python_code_mid_decode_cannot_break_the_batch(decoder):
 
     assert with_int(Meddling, lambda: decoder.parse_logs(lines)) == expected
     assert lines == [] and len(calls) > 4
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+def test_each_interpreter_has_its_own_panic_class(hooks):
+    interpreters = pytest.importorskip("_interpreters")
+    # A legacy subinterpreter shares the module's code; it must not leave its
+    # class (from an interpreter that is gone) for the main one to raise.
+    sub = interpreters.create("legacy")
+    try:
+        failure = interpreters.run_string(sub, "\n".join([
+            "import brisquel._brisquel_testing as hooks",
+            "try:",
+            "    hooks.fail_creating_value(MemoryError('in sub'))",
+            "except BaseException as e:",
+            "    assert type(e).__name__ == 'PanicException', type(e)",
+            "    type(e).made_in = 'sub'",
+        ]))
+        assert failure is None, failure
+    finally:
+        interpreters.destroy(sub)
+    gc.collect()
+    with pytest.raises(BaseException) as info:
+        hooks.fail_creating_value(MemoryError("in main"))
+    panic = type(info.value)
+    assert f"{panic.__module__}.{panic.__qualname__}" == "pyo3_runtime.PanicException"
+    assert not hasattr(panic, "made_in")
+    with pytest.raises(panic):
+        hooks.fail_creating_value(MemoryError("again"))
 
 
 @pytest.mark.skipif(not LAYOUTS.exists(), reason="fuzz layouts absent")

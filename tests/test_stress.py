@@ -115,3 +115,65 @@ def test_native_memory_stays_flat():
     before = rss_bytes()
     rounds(20000)
     assert rss_bytes() - before < 8 * 2**20
+
+
+# Without 256-bit values nothing in decoding runs Python code, so a list batch
+# is read in place where the interpreter lock allows it.
+PLAIN_IDL = make_idl([
+    struct("Fill", [{"name": "who", "type": "pubkey"}, {"name": "qty", "type": "u64"},
+                    {"name": "memo", "type": "string"}, {"name": "marks", "type": {"vec": "u16"}}]),
+], ["Fill"])
+
+
+def fill_line(i: int, tail: str = "") -> str:
+    value = {"who": bytes([i % 251]) * 32, "qty": i, "memo": f"fill {i} ✓", "marks": list(range(i % 5))}
+    return log_line(encode_event(PLAIN_IDL, "Fill", value)) + tail
+
+
+def test_threads_meet_a_list_that_changes_and_new_decoders():
+    text = json.dumps(PLAIN_IDL)
+    pool = [fill_line(i) for i in range(64)]
+    known = {json.dumps(v, sort_keys=True, default=str) for v in EventDecoder(text).parse_logs(pool)}
+    assert len(known) == 64
+    shared = pool[:32]
+    stop = threading.Event()
+    failures: list[object] = []
+    barrier = threading.Barrier(7)
+
+    def mutate():
+        barrier.wait()
+        n = 0
+        while not stop.is_set():
+            if n % 3 == 0:
+                shared.insert(0, pool[n % 64])
+            elif n % 3 == 1 and shared:
+                del shared[0]
+            else:
+                shared.append(pool[(n * 7) % 64])
+            if len(shared) > 200:
+                del shared[100:]
+            n += 1
+
+    def decode(t: int):
+        barrier.wait()
+        for n in range(300):
+            # Fresh non-ASCII text every time: its UTF-8 form is made while
+            # other threads decode.
+            own = [fill_line(t * 1000 + n, "\u3000"), "Program log: é" + str(n)]
+            decoder = EventDecoder(text) if n % 50 == 0 else shared_decoder
+            got = decoder.parse_logs(shared)
+            if any(json.dumps(v, sort_keys=True, default=str) not in known for v in got):
+                failures.append(("foreign row", t, n))
+            mine = decoder.parse_logs(own)
+            if [f["qty"] for _, f in mine] != [t * 1000 + n]:
+                failures.append(("own batch", t, n, mine))
+
+    shared_decoder = EventDecoder(text)
+    threads = [threading.Thread(target=mutate)] + [threading.Thread(target=decode, args=(t,)) for t in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads[1:]:
+        th.join()
+    stop.set()
+    threads[0].join()
+    assert failures == []
