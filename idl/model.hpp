@@ -48,7 +48,6 @@ struct IdlType {
   std::string name;                     // Defined: the type name; Generic: the parameter
   std::vector<IdlGenericArg> generics;  // Defined
 
-  static IdlType scalar(Kind k) { IdlType t; t.kind = k; return t; }
   bool operator==(const IdlType&) const = default;
 };
 

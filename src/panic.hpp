@@ -1,6 +1,13 @@
-// Internal faults (a broken invariant, or the interpreter failing to create an
-// object mid-decode) abandon the method call and reach Python as
-// PanicException instead of crashing the process.
+// How the Python-facing layer fails. There are four ways, each with its place:
+// - A line that does not decode is a value (DecodeError: what, where, how
+//   much), formatted only where a text is read; parse_logs drops it unread.
+// - A Python-callable function that fails returns nullptr (or false inside)
+//   with the interpreter's exception set, as the C API does; arguments, the
+//   IDL's ValueError and the interpreter's own errors take this way.
+// - An internal fault (a broken invariant, or the interpreter failing to
+//   create an object mid-decode, when unwinding through half-made values is
+//   the only sound exit) throws Panic, which guard() raises as PanicException.
+// - A failed native allocation aborts the process after a message.
 #pragma once
 
 #include "src/py_ref.hpp"

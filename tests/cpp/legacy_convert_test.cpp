@@ -33,7 +33,11 @@ Idl load_ok(const std::string& text) {
   return idl ? std::move(*idl) : Idl{};
 }
 
-IdlType scalar(IdlType::Kind k) { return IdlType::scalar(k); }
+IdlType scalar(IdlType::Kind k) {
+  IdlType t;
+  t.kind = k;
+  return t;
+}
 
 IdlField field(std::string name, IdlType type) { return {std::move(name), {}, std::move(type)}; }
 
