@@ -11,6 +11,18 @@ using Kind = idl::IdlType::Kind;
 
 constexpr int kScalarKinds = static_cast<int>(Kind::Pubkey) + 1;
 
+// The definitions a type refers to, directly or through options, vecs and arrays.
+void referenced(const TypeNode* t, std::vector<const Definition*>& out) {
+  for (; t != nullptr; t = t->inner) {
+    if (t->definition != nullptr) out.push_back(t->definition);
+  }
+}
+
+void referenced(const std::optional<FieldList>& fields, std::vector<const Definition*>& out) {
+  if (!fields) return;
+  for (const TypeNode* t : fields->types) referenced(t, out);
+}
+
 std::uint64_t load_disc(const std::vector<std::uint8_t>& d) {
   std::uint64_t v;
   std::memcpy(&v, d.data(), 8);
@@ -57,6 +69,9 @@ std::optional<FieldList> DecoderTables::field_list(const std::optional<idl::IdlD
       out.names.push_back(f.name);
       out.types.push_back(node(f.type));
     }
+    std::vector<std::string_view> sorted(out.names.begin(), out.names.end());
+    std::ranges::sort(sorted);
+    out.repeats_names = std::ranges::adjacent_find(sorted) != sorted.end();
   } else {
     for (const auto& t : fields->tuple) out.types.push_back(node(t));
   }
@@ -67,6 +82,70 @@ void DecoderTables::number(std::optional<FieldList>& fields) {
   if (!fields) return;
   fields->id = static_cast<std::uint32_t>(field_lists_.size());
   field_lists_.push_back(&*fields);
+}
+
+// Marks every definition that lies on a cycle of references (Tarjan's
+// strongly connected components, without recursion: a hostile IDL may chain
+// a hundred thousand definitions).
+void DecoderTables::find_recursion() {
+  std::vector<Definition*> defs;
+  for (Definition& d : definitions_) defs.push_back(&d);
+  std::vector<std::pair<const Definition*, std::size_t>> index_of;
+  for (std::size_t i = 0; i < defs.size(); ++i) index_of.emplace_back(defs[i], i);
+  std::ranges::sort(index_of);
+  auto id = [&](const Definition* d) {
+    return std::ranges::lower_bound(index_of, std::make_pair(d, std::size_t{0}))->second;
+  };
+  std::vector<std::vector<std::size_t>> edges(defs.size());
+  for (std::size_t i = 0; i < defs.size(); ++i) {
+    std::vector<const Definition*> refs;
+    referenced(defs[i]->fields, refs);
+    for (const Variant& v : defs[i]->variants) referenced(v.fields, refs);
+    referenced(defs[i]->alias, refs);
+    for (const Definition* r : refs) edges[i].push_back(id(r));
+  }
+  constexpr std::size_t kUnseen = SIZE_MAX;
+  std::vector<std::size_t> order(defs.size(), kUnseen), low(defs.size(), 0);
+  std::vector<bool> on_stack(defs.size(), false);
+  std::vector<std::size_t> stack;
+  std::vector<std::pair<std::size_t, std::size_t>> calls;  // (node, next edge)
+  std::size_t counter = 0;
+  for (std::size_t root = 0; root < defs.size(); ++root) {
+    if (order[root] != kUnseen) continue;
+    calls.emplace_back(root, 0);
+    while (!calls.empty()) {
+      auto& [v, next] = calls.back();
+      if (next == 0 && order[v] == kUnseen) {
+        order[v] = low[v] = counter++;
+        stack.push_back(v);
+        on_stack[v] = true;
+      }
+      if (next < edges[v].size()) {
+        const std::size_t w = edges[v][next++];
+        if (order[w] == kUnseen) {
+          calls.emplace_back(w, 0);
+        } else if (on_stack[w]) {
+          low[v] = std::min(low[v], order[w]);
+        }
+        continue;
+      }
+      const std::size_t done = v;
+      calls.pop_back();
+      if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+      if (low[done] != order[done]) continue;
+      // `done` heads a component: pop it; a component of several, or one
+      // that refers to itself, is recursive.
+      auto first = stack.end();
+      do --first; while (*first != done);  // it is on the stack, near the top
+      const bool several = stack.end() - first > 1;
+      const bool self = std::ranges::find(edges[done], done) != edges[done].end();
+      for (auto it = first; it != stack.end(); ++it) {
+        on_stack[*it] = false;
+        if (several || self) defs[*it]->recursive = true;
+      }
+      stack.erase(first, stack.end());
+    }
+  }
 }
 
 Result<std::unique_ptr<const DecoderTables>> DecoderTables::build(const idl::Idl& idl) {
@@ -108,6 +187,7 @@ Result<std::unique_ptr<const DecoderTables>> DecoderTables::build(const idl::Idl
         break;
     }
   }
+  t->find_recursion();
   for (Definition& d : t->definitions_) {
     t->number(d.fields);
     for (Variant& v : d.variants) {

@@ -57,6 +57,7 @@ struct TypeNode {
 struct FieldList {
   std::uint32_t id = 0;  // dense, over every field list of the tables
   bool named = true;
+  bool repeats_names = false;      // named: a name stands more than once (a map keeps the last value)
   std::vector<std::string> names;  // named: one per field, repeats included
   std::vector<const TypeNode*> types;
 };
@@ -72,6 +73,7 @@ struct Definition {
   using Kind = idl::IdlTypeDefTy::Kind;
   Kind kind = Kind::Struct;
   std::string name;
+  bool recursive = false;           // its values may contain values of itself
   std::optional<FieldList> fields;  // Struct
   std::vector<Variant> variants;    // Enum
   const TypeNode* alias = nullptr;  // Type
@@ -111,6 +113,7 @@ class DecoderTables {
   const TypeNode* node(const idl::IdlType& type);
   std::optional<FieldList> field_list(const std::optional<idl::IdlDefinedFields>& fields);
   void number(std::optional<FieldList>& fields);
+  void find_recursion();
 
   std::deque<TypeNode> nodes_;
   std::deque<Definition> definitions_;

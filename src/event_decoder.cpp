@@ -62,7 +62,8 @@ PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!bind_vectorcall(kParseSignature, args, nargs, kwnames, &logs)) return nullptr;
     const Decoder& decoder = decoder_of(self);
     LogBatch batch;
-    if (!batch.convert(logs, !decoder.tables->has_256_bit())) return nullptr;
+    const auto use = decoder.tables->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
+    if (!batch.convert(logs, use)) return nullptr;
     return parse_lines(decoder, batch);
   });
 }

@@ -22,7 +22,7 @@ bool check_item(PyObject* item) {
 
 }  // namespace
 
-bool LogBatch::convert(PyObject* logs, bool in_place) {
+bool LogBatch::convert(PyObject* logs, Use use) {
   if (PyUnicode_Check(logs)) {
     PyErr_SetString(PyExc_TypeError, "argument 'logs': Can't extract `str` to `Vec`");
     return false;
@@ -32,17 +32,27 @@ bool LogBatch::convert(PyObject* logs, bool in_place) {
     return false;
   }
   // A tuple never changes, and the caller holds it for the whole call.
-  if (PyTuple_CheckExact(logs)) return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs));
+  if (PyTuple_CheckExact(logs)) {
+    return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs), use == Use::Unlocked);
+  }
   if (PyList_CheckExact(logs)) {
-    if (in_place && kHasInterpreterLock) return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs));
+    if (use == Use::Locked && kHasInterpreterLock) {
+      return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs), false);
+    }
     return snapshot_list(logs);
   }
   return iterate(logs);
 }
 
-bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count) {
+bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (!check_item(items[i])) return false;
+  }
+  if (texts_now) {
+    // Nothing may ask the interpreter for a text once the lock is released.
+    lines_.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) lines_.push_back(text_of(items[i]));
+    return true;
   }
   items_ = items;
   count_ = static_cast<std::size_t>(count);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -12,13 +13,21 @@ namespace brisquel {
 
 class LogBatch {
  public:
+  // How the texts may be read afterwards.
+  enum class Use : std::uint8_t {
+    // By this thread, holding the interpreter lock, while decoding runs no
+    // Python code: a list may be read in place.
+    Locked,
+    // By this thread, holding the lock, while decoding may run Python code.
+    LockedRunningPython,
+    // With the lock released: every text is ready before, and every item is
+    // held (or its container is immutable and held by the caller).
+    Unlocked,
+  };
+
   // Converts `logs` (a sequence of str, not a str itself); false with the
   // argument's TypeError (or the interpreter's own exception) set.
-  // `in_place`: whether a list may be read in place, which holds only while
-  // this thread keeps the interpreter lock and decoding runs no Python code.
-  // Otherwise every item is held by a strong reference, so the texts stay
-  // valid whatever happens to the sequence meanwhile.
-  bool convert(PyObject* logs, bool in_place);
+  bool convert(PyObject* logs, Use use);
 
   std::size_t size() const { return items_ != nullptr ? count_ : lines_.size(); }
   std::string_view operator[](std::size_t i) const {
@@ -39,7 +48,7 @@ class LogBatch {
 
   // The three ways in: an immutable container's own items; a snapshot of a
   // list taken under its lock; any other sequence, iterated.
-  bool read_in_place(PyObject* const* items, Py_ssize_t count);
+  bool read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now);
   bool snapshot_list(PyObject* list);
   bool iterate(PyObject* sequence);
 

@@ -1,0 +1,118 @@
+#include "core/event_tables.hpp"
+
+#include <algorithm>
+#include <format>
+#include <stdexcept>
+
+namespace brisquel {
+
+Result<TableSchemas> TableSchemas::make(const DecoderTables& tables, const TableOptions& options,
+                                        std::span<const std::string_view> reserved) {
+  TableSchemas out;
+  out.options = options;
+  for (const EventLayout& layout : tables.events()) {
+    out.events.push_back(event_schema(layout, options));
+    for (const arrow::Field& column : out.events.back().fields.type.children) {
+      if (std::ranges::find(reserved, column.name) != reserved.end()) {
+        return fail(std::format("event '{}' has a field named '{}', which is the name of a context column",
+                                layout.name, column.name));
+      }
+    }
+    // A name declared again gets a key of its own: "Name#2", "Name#3", ...
+    std::string key = layout.name;
+    for (int n = 2; std::ranges::find(out.keys, key) != out.keys.end(); ++n) key = std::format("{}#{}", layout.name, n);
+    out.keys.push_back(std::move(key));
+  }
+  return out;
+}
+
+std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fields) {
+  std::vector<arrow::ColumnBuilder> out;
+  out.reserve(fields.size());
+  for (const arrow::Field& f : fields) {
+    auto made = arrow::ColumnBuilder::make(f);
+    if (!made) throw std::logic_error("column type refused: " + made.error());
+    out.push_back(std::move(*made));
+  }
+  return out;
+}
+
+std::shared_ptr<const arrow::Table> build_table(std::vector<arrow::Field> fields,
+                                                std::vector<arrow::ColumnBuilder>& columns) {
+  auto table = std::make_shared<arrow::Table>();
+  table->fields = std::move(fields);
+  if (!columns.empty() && columns[0].length() > 0) {
+    auto batch = arrow::finish_batch(columns);
+    if (!batch) throw std::logic_error("unequal columns: " + batch.error());
+    table->batches.push_back(std::move(*batch));
+  }
+  return table;
+}
+
+namespace {
+
+arrow::ColumnBuilder make_root(const arrow::Field& field) {
+  auto made = arrow::ColumnBuilder::make(field);
+  if (!made) throw std::logic_error("event columns refused: " + made.error());
+  return std::move(*made);
+}
+
+}  // namespace
+
+EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const arrow::Field> context,
+                                     const TableOptions& options)
+    : schema_(schema),
+      options_(options),
+      fields_(context.begin(), context.end()),
+      context_(make_builders(context)),
+      root_(make_root(schema.fields)),
+      sink_(options) {
+  fields_.insert(fields_.end(), schema.fields.type.children.begin(), schema.fields.type.children.end());
+  slot_.bind(schema.plan, &root_);
+}
+
+bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& error) {
+  marks_.clear();
+  root_.save(marks_);
+  WalkState state(body);
+  ArrowSink::Walk walk(sink_, state);
+  if (walk.decode_fields(*schema_.layout->fields, &slot_, options_.null_short_events)) return true;
+  const std::int64_t* marks = marks_.data();
+  root_.restore(marks);
+  error = state.error;
+  return false;
+}
+
+void EventTableBuilder::commit(std::size_t body_bytes) {
+  // Output grows with the input by a bounded factor, so the buffers need a
+  // look only after every megabyte of bodies.
+  unchecked_bytes_ += body_bytes;
+  if (root_.length() >= kMaxBatchRows) {
+    close_batch();
+  } else if (unchecked_bytes_ > (std::size_t{1} << 20)) {
+    unchecked_bytes_ = 0;
+    if (root_.largest_buffer() > kMaxBatchBytes) close_batch();
+  }
+}
+
+void EventTableBuilder::close_batch() {
+  unchecked_bytes_ = 0;
+  const std::int64_t rows = root_.length();
+  if (rows == 0) return;
+  auto batch = std::make_shared<arrow::RecordBatch>();
+  batch->length = rows;
+  for (arrow::ColumnBuilder& c : context_) batch->columns.push_back(c.finish());
+  const auto events = root_.finish();
+  batch->columns.insert(batch->columns.end(), events->children.begin(), events->children.end());
+  batches_.push_back(std::move(batch));
+}
+
+std::shared_ptr<const arrow::Table> EventTableBuilder::finish() {
+  close_batch();
+  auto table = std::make_shared<arrow::Table>();
+  table->fields = fields_;
+  table->batches = std::move(batches_);
+  return table;
+}
+
+}  // namespace brisquel

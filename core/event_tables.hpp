@@ -1,0 +1,77 @@
+// Events into Arrow tables: one table per declared event, its rows the bodies
+// that decoded, each row led by context columns (where the line came from),
+// and one more table of the bodies that matched an event but did not decode.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/arrow/array_data.hpp"
+#include "core/arrow/builder.hpp"
+#include "core/arrow_sink.hpp"
+#include "core/decoder_tables.hpp"
+#include "core/table_schema.hpp"
+
+namespace brisquel {
+
+// Rows per record batch, and the data one column of a batch may hold, so
+// that 32-bit offsets never overflow and consumers get batches of a
+// workable size.
+inline constexpr std::int64_t kMaxBatchRows = 65'536;
+inline constexpr std::size_t kMaxBatchBytes = std::size_t{64} << 20;
+
+// The Arrow form of every event of a decoder, made once.
+struct TableSchemas {
+  TableOptions options;
+  std::vector<EventSchema> events;  // in declaration order
+  std::vector<std::string> keys;    // "Name", or "Name#2" for a name declared again
+
+  // The schemas of `tables`' events; the error names a field that takes one
+  // of the `reserved` names (those of the context columns).
+  static Result<TableSchemas> make(const DecoderTables& tables, const TableOptions& options,
+                                   std::span<const std::string_view> reserved);
+};
+
+// The rows of one event's table, made during one call.
+class EventTableBuilder {
+ public:
+  EventTableBuilder(const EventSchema& schema, std::span<const arrow::Field> context, const TableOptions& options);
+  EventTableBuilder(EventTableBuilder&&) = delete;
+
+  // Decodes `body` into a new row; on failure the row is rolled back and
+  // `error` says why. After success the caller appends one value to each
+  // context column, then calls commit.
+  bool add(std::span<const std::uint8_t> body, DecodeError& error);
+  arrow::ColumnBuilder& context(std::size_t i) { return context_[i]; }
+  void commit(std::size_t body_bytes);
+
+  std::shared_ptr<const arrow::Table> finish();
+
+ private:
+  void close_batch();
+
+  const EventSchema& schema_;
+  const TableOptions& options_;
+  std::vector<arrow::Field> fields_;  // context, then the event's columns
+  std::vector<arrow::ColumnBuilder> context_;
+  arrow::ColumnBuilder root_;  // a struct over the event's columns
+  ColumnSlot slot_;
+  ArrowSink sink_;
+  std::vector<std::int64_t> marks_;
+  std::size_t unchecked_bytes_ = 0;
+  std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
+};
+
+// A table from its fields and the rows appended by `fill` to one builder per field.
+std::shared_ptr<const arrow::Table> build_table(std::vector<arrow::Field> fields,
+                                                std::vector<arrow::ColumnBuilder>& columns);
+
+// The builders of `fields` (which must be valid).
+std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fields);
+
+}  // namespace brisquel

@@ -1,0 +1,73 @@
+#include "core/line_tables.hpp"
+
+namespace brisquel {
+
+std::vector<arrow::Field> line_context(bool nested) {
+  std::vector<arrow::Field> fields;
+  if (nested) {
+    fields.push_back({.name = std::string(kRowColumn), .type = arrow::primitive(arrow::TypeId::Int64), .nullable = false});
+    fields.push_back({.name = std::string(kLineColumn), .type = arrow::primitive(arrow::TypeId::Int32), .nullable = false});
+  } else {
+    fields.push_back({.name = std::string(kLineColumn), .type = arrow::primitive(arrow::TypeId::Int64), .nullable = false});
+  }
+  return fields;
+}
+
+LineTables::LineTables(const DecoderTables& tables, const TableSchemas& schemas, bool nested)
+    : tables_(tables), schemas_(schemas), nested_(nested), context_(line_context(nested)) {
+  events_.resize(schemas.events.size());
+}
+
+void LineTables::add(std::int64_t row, std::int64_t line, std::string_view text) {
+  const auto match = match_event_line(tables_, text, buffer_);
+  if (!match) return;
+  const auto event = static_cast<std::uint32_t>(match->layout - tables_.events().data());
+  auto& table = events_[event];
+  if (!table) table = std::make_unique<EventTableBuilder>(schemas_.events[event], context_, schemas_.options);
+  DecodeError error;
+  if (!table->add(match->body, error)) {
+    failures_.push_back({row, line, event, error});
+    return;
+  }
+  if (nested_) {
+    table->context(0).append(row);
+    table->context(1).append(static_cast<std::int32_t>(line));
+  } else {
+    table->context(0).append(line);
+  }
+  table->commit(match->body.size());
+}
+
+DecodedTables LineTables::finish() {
+  DecodedTables out;
+  for (std::size_t i = 0; i < events_.size(); ++i) {
+    if (events_[i]) {
+      out.events.push_back(events_[i]->finish());
+      continue;
+    }
+    auto empty = std::make_shared<arrow::Table>();
+    empty->fields = context_;
+    const auto& columns = schemas_.events[i].fields.type.children;
+    empty->fields.insert(empty->fields.end(), columns.begin(), columns.end());
+    out.events.push_back(std::move(empty));
+  }
+  std::vector<arrow::Field> fields = context_;
+  fields.push_back({.name = "event", .type = arrow::primitive(arrow::TypeId::Utf8), .nullable = false});
+  fields.push_back({.name = "message", .type = arrow::primitive(arrow::TypeId::Utf8), .nullable = false});
+  std::vector<arrow::ColumnBuilder> columns = make_builders(fields);
+  for (const Failure& f : failures_) {
+    if (nested_) {
+      columns[0].append(f.row);
+      columns[1].append(static_cast<std::int32_t>(f.line));
+    } else {
+      columns[0].append(f.line);
+    }
+    const std::size_t at = context_.size();
+    columns[at].append_binary(schemas_.keys[f.event]);
+    columns[at + 1].append_binary(describe(f.error));
+  }
+  out.errors = build_table(std::move(fields), columns);
+  return out;
+}
+
+}  // namespace brisquel
