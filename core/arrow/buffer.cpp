@@ -1,0 +1,105 @@
+#include "core/arrow/buffer.hpp"
+
+#include <bit>
+#include <cstdlib>
+#include <new>
+
+namespace brisquel::arrow {
+
+namespace {
+
+alignas(kBufferAlignment) const std::uint8_t kEmpty[kBufferAlignment] = {};
+
+std::size_t round_up(std::size_t n) { return (n + kBufferAlignment - 1) & ~(kBufferAlignment - 1); }
+
+bool aligned(const void* p) { return (reinterpret_cast<std::uintptr_t>(p) & (kBufferAlignment - 1)) == 0; }
+
+}  // namespace
+
+const void* empty_buffer_address() { return kEmpty; }
+
+// Resizes with realloc, which extends or shrinks in place (or remaps large
+// blocks) without copying where it can; when the block it returns is not
+// aligned, the bytes move once more into an aligned one. On failure the
+// buffer keeps its bytes and a true capacity.
+void Buffer::reallocate(std::size_t capacity) {
+  if (data_ == nullptr) {
+    auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = p;
+    capacity_ = capacity;
+    return;
+  }
+  auto* p = static_cast<std::uint8_t*>(std::realloc(data_, capacity));
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = p;
+  capacity_ = capacity;
+  if (aligned(p)) return;
+  auto* q = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
+  if (q == nullptr) throw std::bad_alloc();
+  if (size_ > 0) std::memcpy(q, p, size_);
+  std::free(p);
+  data_ = q;
+}
+
+void Buffer::grow(std::size_t n) {
+  constexpr std::size_t kMax = std::size_t{1} << 62;
+  if (n > kMax - size_) throw std::bad_alloc();
+  // 1.5x growth keeps the spare capacity at most half the bytes in use.
+  std::size_t want = capacity_ + capacity_ / 2;
+  if (want < size_ + n) want = size_ + n;
+  reallocate(round_up(want));
+}
+
+void Buffer::shrink_to_fit() {
+  if (size_ == 0) {
+    release();
+    return;
+  }
+  const std::size_t want = round_up(size_);
+  if (want < capacity_) reallocate(want);
+}
+
+void Buffer::release() {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+}
+
+void push_bits(Buffer& bits, std::int64_t i, std::int64_t n, bool value) {
+  if (n <= 0) return;
+  const std::int64_t end = i + n;
+  const auto bytes_before = static_cast<std::size_t>((i + 7) >> 3);
+  const auto bytes_after = static_cast<std::size_t>((end + 7) >> 3);
+  bits.reserve_more(bytes_after - bytes_before);
+  std::uint8_t* p = bits.data();
+  if (bytes_after > bytes_before) std::memset(p + bytes_before, value ? 0xff : 0, bytes_after - bytes_before);
+  bits.set_size(bytes_after);
+  if (!value) return;  // the new bits are clear, and so were the spare ones of the old last byte
+  // Set bits i.. in the old last byte, and clear what lies past `end` in the new last byte.
+  if ((i & 7) != 0) {
+    std::uint8_t mask = static_cast<std::uint8_t>(0xff << (i & 7));
+    if (end < ((i >> 3) + 1) * 8) mask &= static_cast<std::uint8_t>((1u << (end & 7)) - 1);
+    p[i >> 3] |= mask;
+  }
+  if ((end & 7) != 0) p[end >> 3] &= static_cast<std::uint8_t>((1u << (end & 7)) - 1);
+}
+
+void truncate_bits(Buffer& bits, std::int64_t n) {
+  bits.set_size(static_cast<std::size_t>((n + 7) >> 3));
+  if ((n & 7) != 0) bits.data()[n >> 3] &= static_cast<std::uint8_t>((1u << (n & 7)) - 1);
+}
+
+std::int64_t count_clear_bits(const std::uint8_t* bits, std::int64_t begin, std::int64_t end) {
+  std::int64_t set = 0, i = begin;
+  for (; i < end && (i & 7) != 0; ++i) set += get_bit(bits, i);
+  for (; i + 64 <= end; i += 64) {
+    std::uint64_t word;
+    std::memcpy(&word, bits + (i >> 3), 8);
+    set += std::popcount(word);
+  }
+  for (; i < end; ++i) set += get_bit(bits, i);
+  return (end - begin) - set;
+}
+
+}  // namespace brisquel::arrow

@@ -1,0 +1,102 @@
+// A growable, 64-byte aligned byte buffer (what Arrow consumers expect of
+// exported memory) and the bitmap helpers the builders use on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace brisquel::arrow {
+
+inline constexpr std::size_t kBufferAlignment = 64;
+
+// The address handed out for a buffer with no bytes: consumers may not be
+// given null for a mandatory buffer, and this one is aligned like the rest.
+const void* empty_buffer_address();
+
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  Buffer(Buffer&& other) noexcept
+      : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+  }
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = other.data_;
+      size_ = other.size_;
+      capacity_ = other.capacity_;
+      other.data_ = nullptr;
+      other.size_ = other.capacity_ = 0;
+    }
+    return *this;
+  }
+  ~Buffer() { release(); }
+
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+
+  // Room for `n` more bytes; throws std::bad_alloc when there is none to be had.
+  void reserve_more(std::size_t n) {
+    if (n > capacity_ - size_) [[unlikely]] grow(n);
+  }
+
+  // `n` more bytes at the end (uninitialised); the address of the first.
+  std::uint8_t* extend(std::size_t n) {
+    reserve_more(n);
+    std::uint8_t* p = data_ + size_;
+    size_ += n;
+    return p;
+  }
+
+  template <class T>
+  void push(T value) {
+    reserve_more(sizeof(T));
+    std::memcpy(data_ + size_, &value, sizeof(T));
+    size_ += sizeof(T);
+  }
+
+  // Shortens the buffer or takes in bytes already written past its end (up to its capacity).
+  void set_size(std::size_t n) { size_ = n; }
+
+  // Gives back the spare capacity, keeping the alignment.
+  void shrink_to_fit();
+  void release();
+
+ private:
+  [[gnu::noinline]] void grow(std::size_t n);
+  void reallocate(std::size_t capacity);
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Bitmaps (validity, bool values) hold ceil(bits / 8) bytes, least significant
+// bit first, and keep the bits past their length zero, so appending a set bit
+// is one OR and appending a clear one is nothing.
+
+inline bool get_bit(const std::uint8_t* bits, std::int64_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
+
+// Appends bit number `i`, the bitmap's current length.
+inline void push_bit(Buffer& bits, std::int64_t i, bool value) {
+  if ((i & 7) == 0) bits.push<std::uint8_t>(value);
+  else bits.data()[i >> 3] |= static_cast<std::uint8_t>(value) << (i & 7);
+}
+
+// Appends `n` copies of `value` from bit number `i`, the bitmap's current length.
+void push_bits(Buffer& bits, std::int64_t i, std::int64_t n, bool value);
+
+// Cuts a bitmap back to `n` bits, clearing the bits after them in the last byte.
+void truncate_bits(Buffer& bits, std::int64_t n);
+
+// The clear bits among bits [begin, end).
+std::int64_t count_clear_bits(const std::uint8_t* bits, std::int64_t begin, std::int64_t end);
+
+}  // namespace brisquel::arrow
