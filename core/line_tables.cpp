@@ -5,10 +5,10 @@ namespace brisquel {
 std::vector<arrow::Field> line_context(bool nested) {
   std::vector<arrow::Field> fields;
   if (nested) {
-    fields.push_back({.name = std::string(kRowColumn), .type = arrow::primitive(arrow::TypeId::Int64), .nullable = false});
-    fields.push_back({.name = std::string(kLineColumn), .type = arrow::primitive(arrow::TypeId::Int32), .nullable = false});
+    fields.push_back(column(std::string(kRowColumn), arrow::primitive(arrow::TypeId::Int64), false));
+    fields.push_back(column(std::string(kLineColumn), arrow::primitive(arrow::TypeId::Int32), false));
   } else {
-    fields.push_back({.name = std::string(kLineColumn), .type = arrow::primitive(arrow::TypeId::Int64), .nullable = false});
+    fields.push_back(column(std::string(kLineColumn), arrow::primitive(arrow::TypeId::Int64), false));
   }
   return fields;
 }
@@ -52,8 +52,8 @@ DecodedTables LineTables::finish() {
     out.events.push_back(std::move(empty));
   }
   std::vector<arrow::Field> fields = context_;
-  fields.push_back({.name = "event", .type = arrow::primitive(arrow::TypeId::Utf8), .nullable = false});
-  fields.push_back({.name = "message", .type = arrow::primitive(arrow::TypeId::Utf8), .nullable = false});
+  fields.push_back(column("event", arrow::primitive(arrow::TypeId::Utf8), false));
+  fields.push_back(column("message", arrow::primitive(arrow::TypeId::Utf8), false));
   std::vector<arrow::ColumnBuilder> columns = make_builders(fields);
   for (const Failure& f : failures_) {
     if (nested_) {

@@ -38,7 +38,7 @@ std::vector<std::string> unique_names(std::vector<std::string> names) {
 
 // The type an alias chain ends at (aliases that contain themselves end nowhere: nullptr).
 const TypeNode* resolved(const TypeNode* t) {
-  for (int hops = 0; hops < kMaxTypeDepth; ++hops) {
+  for (int hops = 0; hops < 128; ++hops) {  // past that, an alias chain is no column anyway
     if (t->kind != Kind::Defined || t->has_generics || t->definition == nullptr) return t;
     const Definition& d = *t->definition;
     if (d.kind != Definition::Kind::Type || d.recursive) return t;
@@ -76,7 +76,7 @@ class Mapper {
     // value of its last field, so the earlier ones are only consumed.
     std::vector<Field> columns;
     for (const auto& n : names) {
-      if (std::ranges::find(columns, n, &Field::name) == columns.end()) columns.push_back(Field{.name = n});
+      if (std::ranges::find(columns, n, &Field::name) == columns.end()) columns.push_back(column(n, {}, true));
     }
     plan.mode = Mode::Struct;
     plan.children.resize(names.size());
@@ -178,7 +178,7 @@ class Mapper {
     // None, Some(None) and Some(x) kept apart: a nullable struct around the inner option.
     plan.mode = Mode::Wrap;
     plan.children[0].column = 0;
-    Field value{.name = "value"};
+    Field value = column("value", {}, true);
     const std::int64_t slots = 1 + map(inner, value, plan.children[0], depth + 1);
     value.nullable = true;
     std::vector<Field> children;
@@ -190,7 +190,7 @@ class Mapper {
   std::int64_t list(const TypeNode& element, std::uint64_t length, Field& field, SlotPlan& plan, int depth) {
     plan.children.resize(1);
     plan.children[0].column = 0;
-    Field item{.name = "item"};
+    Field item = column("item", {}, true);
     const std::int64_t slots = map(element, item, plan.children[0], depth + 1);
     item.nullable = is_option(element);
     const bool fixed = length != 0 && fixed_lists_ && length <= static_cast<std::uint64_t>(kMaxFixedListSlots) &&
@@ -232,7 +232,7 @@ class Mapper {
     plan.children.resize(1 + d.variants.size());
     plan.children[0].column = 0;
     std::vector<Field> children;
-    children.push_back(Field{.name = "variant", .type = arrow::dictionary_of(names, index), .nullable = false});
+    children.push_back(column("variant", arrow::dictionary_of(names, index), false));
     std::vector<std::string> taken{"variant"};
     for (const Variant& v : d.variants) taken.push_back(v.name);
     taken = unique_names(std::move(taken));
@@ -244,7 +244,7 @@ class Mapper {
         continue;
       }
       child_plan.column = static_cast<std::int32_t>(children.size());
-      Field child{.name = taken[1 + i]};
+      Field child = column(taken[1 + i], {}, true);
       slots += fields(d.variants[i].fields, child, child_plan, depth + 1);
       child.nullable = true;
       children.push_back(std::move(child));
@@ -268,7 +268,7 @@ EventSchema event_schema(const EventLayout& layout, const TableOptions& options)
   // Fixed-size lists multiply the slots a null entry fills; if the event as
   // a whole would pass the bound, every array becomes a plain list.
   for (bool fixed_lists : {true, false}) {
-    schema.fields = Field{.name = layout.name, .type = arrow::struct_of({}), .nullable = false};
+    schema.fields = column(layout.name, arrow::struct_of({}), false);
     schema.plan = SlotPlan{};
     schema.plan.mode = Mode::Struct;
     if (!list || list->types.empty()) break;  // no columns but the context

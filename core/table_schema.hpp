@@ -7,12 +7,22 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/arrow/types.hpp"
 #include "core/decoder_tables.hpp"
 
 namespace brisquel {
+
+// A field with no metadata.
+inline arrow::Field column(std::string name, arrow::DataType type, bool nullable) {
+  arrow::Field f;
+  f.name = std::move(name);
+  f.type = std::move(type);
+  f.nullable = nullable;
+  return f;
+}
 
 struct TableOptions {
   bool binary_pubkeys = false;    // fixed_size_binary(32) instead of base58 text

@@ -1,9 +1,5 @@
 #include "src/log_batch.hpp"
 
-#include <algorithm>
-
-#include "src/arguments.hpp"
-
 namespace brisquel {
 namespace {
 
@@ -22,7 +18,7 @@ bool check_item(PyObject* item) {
 
 }  // namespace
 
-bool LogBatch::convert(PyObject* logs, Use use) {
+bool check_sequence_argument(PyObject* logs) {
   if (PyUnicode_Check(logs)) {
     PyErr_SetString(PyExc_TypeError, "argument 'logs': Can't extract `str` to `Vec`");
     return false;
@@ -31,17 +27,65 @@ bool LogBatch::convert(PyObject* logs, Use use) {
     raise_not_instance(kParam, logs, "Sequence");
     return false;
   }
+  return true;
+}
+
+void snapshot_list(PyObject* list, std::vector<PyRef>& out) {
+  // Taken whole under the list's lock, so another thread's change lands
+  // entirely before or after it; the items are looked at only afterwards,
+  // which may take locks of their own.
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  out.reserve(out.size() + static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out.emplace_back(Py_NewRef(PyList_GET_ITEM(list, i)));
+  Py_END_CRITICAL_SECTION();
+}
+
+bool iteration_length_hint(PyObject* sequence, std::size_t& hint) {
+  // The length only sizes buffers, and a failure to tell it is ignored unless
+  // it is not an ordinary error (KeyboardInterrupt, SystemExit). It comes
+  // from Python code and may be a lie: trusting a huge one would abort the
+  // process on a failed reservation.
+  constexpr Py_ssize_t kMaxTrustedLength = 1 << 16;
+  const Py_ssize_t n = PyObject_Size(sequence);
+  if (n < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    hint = 0;
+    return true;
+  }
+  hint = static_cast<std::size_t>(n < kMaxTrustedLength ? n : kMaxTrustedLength);
+  return true;
+}
+
+bool next_item(PyObject* iter, PyRef& item, bool& done) {
+  PyObject* next = nullptr;
+  const int got = PyIter_NextItem(iter, &next);
+  if (got < 0) {
+    prefix_argument_error(kParam);
+    return false;
+  }
+  done = got == 0;
+  item = PyRef(next);
+  return true;
+}
+
+bool LogBatch::convert(PyObject* logs, Use use) {
+  if (!check_sequence_argument(logs)) return false;
   // A tuple never changes, and the caller holds it for the whole call.
   if (PyTuple_CheckExact(logs)) {
     return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs), use == Use::Unlocked);
   }
-  if (PyList_CheckExact(logs)) {
-    if (use == Use::Locked && kHasInterpreterLock) {
-      return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs), false);
-    }
-    return snapshot_list(logs);
+  if (PyList_CheckExact(logs) && use == Use::Locked && kHasInterpreterLock) {
+    return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs), false);
   }
-  return iterate(logs);
+  return for_each_item(
+      logs,
+      [&](std::size_t n) {
+        lines_.reserve(n);
+        owned_.reserve(n);
+      },
+      [&](PyRef item) { return add(std::move(item)); });
 }
 
 bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now) {
@@ -59,58 +103,11 @@ bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count, bool text
   return true;
 }
 
-bool LogBatch::snapshot_list(PyObject* list) {
-  // Taken whole under the list's lock, so another thread's change lands
-  // entirely before or after it; the checks, which may take locks of their
-  // own, come after.
-  Py_BEGIN_CRITICAL_SECTION(list);
-  const Py_ssize_t n = PyList_GET_SIZE(list);
-  owned_.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) owned_.emplace_back(Py_NewRef(PyList_GET_ITEM(list, i)));
-  Py_END_CRITICAL_SECTION();
-  lines_.reserve(owned_.size());
-  for (const PyRef& item : owned_) {
-    if (!check_item(item.get())) return false;
-    lines_.push_back(text_of(item.get()));
-  }
-  return true;
-}
-
 bool LogBatch::add(PyRef item) {
   if (!check_item(item.get())) return false;
   lines_.push_back(text_of(item.get()));
   owned_.push_back(std::move(item));
   return true;
-}
-
-bool LogBatch::iterate(PyObject* sequence) {
-  // The length only sizes the buffers, and a failure to tell it is ignored
-  // unless it is not an ordinary error (KeyboardInterrupt, SystemExit). It
-  // comes from Python code and may be a lie: trusting a huge one would abort
-  // the process on a failed reservation.
-  constexpr Py_ssize_t kMaxTrustedLength = 1 << 16;
-  const Py_ssize_t hint = PyObject_Size(sequence);
-  if (hint < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-  } else {
-    lines_.reserve(static_cast<std::size_t>(std::min(hint, kMaxTrustedLength)));
-  }
-  PyRef iter(PyObject_GetIter(sequence));
-  if (!iter) {
-    prefix_argument_error(kParam);
-    return false;
-  }
-  for (;;) {
-    PyObject* item = nullptr;
-    const int got = PyIter_NextItem(iter.get(), &item);
-    if (got == 0) return true;
-    if (got < 0) {
-      prefix_argument_error(kParam);
-      return false;
-    }
-    if (!add(PyRef(item))) return false;
-  }
 }
 
 }  // namespace brisquel

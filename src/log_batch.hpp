@@ -7,9 +7,62 @@
 #include <string_view>
 #include <vector>
 
+#include "src/arguments.hpp"
 #include "src/py_ref.hpp"
 
 namespace brisquel {
+
+// The argument checks of a batch: not a str, and a sequence; false with the
+// argument's TypeError set.
+bool check_sequence_argument(PyObject* logs);
+
+// Appends strong references to the list's items, taken under its lock.
+void snapshot_list(PyObject* list, std::vector<PyRef>& out);
+
+// How many items to make room for when iterating `sequence` (bounded).
+bool iteration_length_hint(PyObject* sequence, std::size_t& hint);
+
+// The next item of `iter`, or done; false with the error set (a TypeError
+// prefixed as the argument's).
+bool next_item(PyObject* iter, PyRef& item, bool& done);
+
+// Calls reserve(n) once with the number of items (or a bounded guess), then
+// keep(PyRef item) on each item of a sequence argument, in order: a list's
+// items as taken under its lock, any other sequence's as iterated. False
+// with the error set, when iterating or `keep` fails.
+template <class Reserve, class Keep>
+bool for_each_item(PyObject* sequence, Reserve&& reserve, Keep&& keep) {
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+    std::vector<PyRef> items;
+    if (PyTuple_CheckExact(sequence)) {
+      const Py_ssize_t n = PyTuple_GET_SIZE(sequence);
+      items.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) items.push_back(PyRef::borrow(PyTuple_GET_ITEM(sequence, i)));
+    } else {
+      snapshot_list(sequence, items);
+    }
+    reserve(items.size());
+    for (PyRef& item : items) {
+      if (!keep(std::move(item))) return false;
+    }
+    return true;
+  }
+  std::size_t hint = 0;
+  if (!iteration_length_hint(sequence, hint)) return false;
+  reserve(hint);
+  PyRef iter(PyObject_GetIter(sequence));
+  if (!iter) {
+    prefix_argument_error("logs");
+    return false;
+  }
+  for (;;) {
+    PyRef item;
+    bool done = false;
+    if (!next_item(iter.get(), item, done)) return false;
+    if (done) return true;
+    if (!keep(std::move(item))) return false;
+  }
+}
 
 class LogBatch {
  public:
@@ -46,11 +99,9 @@ class LogBatch {
     return {utf8, static_cast<std::size_t>(size)};
   }
 
-  // The three ways in: an immutable container's own items; a snapshot of a
-  // list taken under its lock; any other sequence, iterated.
+  // An immutable container's own items (or a list's, where nothing can
+  // change it); every other way goes through for_each_item.
   bool read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now);
-  bool snapshot_list(PyObject* list);
-  bool iterate(PyObject* sequence);
 
   bool add(PyRef item);
 

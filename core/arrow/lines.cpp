@@ -115,7 +115,7 @@ Result<void> open_strings(std::string_view format, const ArrowArray& a, LineColu
 
 }  // namespace
 
-Result<LineColumn> LineColumn::open(const ArrowSchema& schema, const ArrowArray& array) {
+Result<bool> LineColumn::check_schema(const ArrowSchema& schema) {
   if (schema.release == nullptr) return fail("the schema is already released");
   if (schema.format == nullptr) return fail("the schema has no format");
   const std::string_view format = schema.format;
@@ -126,9 +126,17 @@ Result<LineColumn> LineColumn::open(const ArrowSchema& schema, const ArrowArray&
                          item->dictionary == nullptr && schema.dictionary == nullptr;
   if (!flat_ok && !nested_ok)
     return fail("expected utf8, large_utf8, string_view or a list of one of them; found " + format_name(schema));
+  return !flat_ok;
+}
+
+Result<LineColumn> LineColumn::open(const ArrowSchema& schema, const ArrowArray& array) {
+  auto nested = check_schema(schema);
+  if (!nested) return fail(std::move(nested.error()));
+  const std::string_view format = schema.format;
+  const ArrowSchema* item = *nested ? schema.children[0] : nullptr;
 
   LineColumn column;
-  if (flat_ok) {
+  if (!*nested) {
     if (auto ok = open_strings(format, array, column.strings_); !ok) return fail(std::move(ok.error()));
     return column;
   }

@@ -33,6 +33,10 @@ class LineColumn {
  public:
   static Result<LineColumn> open(const ArrowSchema& schema, const ArrowArray& array);
 
+  // Whether `schema` is of a type open() takes: nested (a list) or flat; the
+  // error names the type found.
+  static Result<bool> check_schema(const ArrowSchema& schema);
+
   // Lists of lines (one row per list) or one line per row.
   bool nested() const { return nested_; }
   // Rows: lists when nested, lines when flat (null ones included).
