@@ -46,4 +46,17 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+// Releases the interpreter lock (detaches the thread state) for as long as it
+// lives: no Python object may be touched meanwhile.
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 }  // namespace brisquel
