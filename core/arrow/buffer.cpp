@@ -76,12 +76,8 @@ void push_bits(Buffer& bits, std::int64_t i, std::int64_t n, bool value) {
   if (bytes_after > bytes_before) std::memset(p + bytes_before, value ? 0xff : 0, bytes_after - bytes_before);
   bits.set_size(bytes_after);
   if (!value) return;  // the new bits are clear, and so were the spare ones of the old last byte
-  // Set bits i.. in the old last byte, and clear what lies past `end` in the new last byte.
-  if ((i & 7) != 0) {
-    std::uint8_t mask = static_cast<std::uint8_t>(0xff << (i & 7));
-    if (end < ((i >> 3) + 1) * 8) mask &= static_cast<std::uint8_t>((1u << (end & 7)) - 1);
-    p[i >> 3] |= mask;
-  }
+  // Set bits i.. of the old last byte, then clear what lies past `end` in the last byte.
+  if ((i & 7) != 0) p[i >> 3] |= static_cast<std::uint8_t>(0xff << (i & 7));
   if ((end & 7) != 0) p[end >> 3] &= static_cast<std::uint8_t>((1u << (end & 7)) - 1);
 }
 

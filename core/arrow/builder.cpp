@@ -95,16 +95,16 @@ void ColumnBuilder::fill(std::int64_t n) {
 void ColumnBuilder::append_nulls(std::int64_t n) {
   if (n <= 0) return;
   fill(n);
+  // The bitmap comes with the first null, every earlier entry valid; mark_valid
+  // tests its address, which is set from here on since n > 0.
   if (validity_.data() == nullptr) push_bits(validity_, 0, length_, true);
-  // A builder that has had no rows yet has no bitmap bytes either; reserve one so the
-  // bitmap exists from here on (mark_valid tests its address).
-  validity_.reserve_more(1);
   push_bits(validity_, length_, n, false);
   null_count_ += n;
   length_ += n;
 }
 
 void ColumnBuilder::append_absent(std::int64_t n) {
+  if (n <= 0) return;  // the item of a fixed_size_list of size 0
   if (nullable_) {
     append_nulls(n);
     return;

@@ -56,6 +56,13 @@ void append_children(const ArrowSchema& schema, std::string& out, int depth, boo
 
 void append_value_type(const ArrowSchema& schema, std::string& out, int depth) {
   const std::string_view f = schema.format;
+  if (f == "+m" && schema.n_children == 1 && schema.children != nullptr && schema.children[0] != nullptr &&
+      schema.children[0]->n_children == 2 && schema.children[0]->children != nullptr) {
+    // A map's one child is the struct of its entries: name the key and value types.
+    out += "map";
+    append_children(*schema.children[0], out, depth + 1, false);
+    return;
+  }
   if (const char* name = scalar_name(f)) {
     out += name;
     if (f.starts_with('+')) append_children(schema, out, depth, f == "+s");

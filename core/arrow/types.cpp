@@ -144,6 +144,8 @@ Result<std::int64_t> check_type(const DataType& type, int depth) {
     case TypeId::Dictionary: {
       if (type.index_type != TypeId::Int8 && type.index_type != TypeId::Int16)
         return fail("dictionary indices must be int8 or int16");
+      // A null parent puts index 0 under a field that cannot be null, so there must be a value 0.
+      if (type.dictionary.empty()) return fail("a dictionary needs at least one value");
       const std::size_t most = type.index_type == TypeId::Int8 ? 128 : 32768;
       if (type.dictionary.size() > most)
         return fail(std::format("{} values do not fit {} dictionary indices", type.dictionary.size(),
