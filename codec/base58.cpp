@@ -49,6 +49,47 @@ consteval std::array<std::array<char, 2>, 58 * 58> make_pairs() {
 
 constexpr auto kPairs = make_pairs();
 
+// The general decoder reads ten digits per step into base 2^64 limbs: 58^10 <
+// 2^59, so a limb times 58^10 plus the carry fits 128 bits, and the step needs
+// no division.
+__extension__ typedef unsigned __int128 Wide;
+constexpr int kDigitsPerStep = 10;
+constexpr std::uint64_t kStepBase = 430804206899405824ull;  // 58^10
+// log2(58) < 5.858 bits per digit, plus a limb of slack.
+constexpr std::size_t kMaxDecodeLimbs = (kBase58MaxText * 5858 / 1000 + 63) / 64 + 1;
+
+// A digit's value, or -1 for a character outside the alphabet.
+consteval std::array<std::int8_t, 256> make_digit_values() {
+  std::array<std::int8_t, 256> t{};
+  t.fill(-1);
+  for (int i = 0; i < 58; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  return t;
+}
+
+constexpr auto kDigitValues = make_digit_values();
+
+// The value of `count` digits at `s`; false when one is not a digit. An
+// invalid digit only taints `value`, which is then dropped.
+inline bool read_digits(const unsigned char* s, std::size_t count, std::uint64_t& value) {
+  std::uint64_t v = 0;
+  int bad = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int d = kDigitValues[s[i]];
+    bad |= d;
+    v = v * 58 + static_cast<std::uint64_t>(d);
+  }
+  value = v;
+  return bad >= 0;
+}
+
+// The encoder works in limbs of base 58^5 fed 32-bit words: a limb shifted by
+// 32 bits plus the carry stays below 2^62, and dividing by a constant compiles
+// to a multiplication.
+constexpr std::uint64_t kEncodeBase = 656356768ull;  // 58^5
+constexpr int kEncodeDigits = 5;
+// 8 / log2(58^5) < 0.2732 limbs per byte, plus slack.
+constexpr std::size_t kMaxEncodeLimbs = kBase58MaxBytes * 2732 / 10000 + 2;
+
 }  // namespace
 
 std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer) {
@@ -93,6 +134,92 @@ std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Bas
   while (skip < sizeof buffer.digits && digits[skip] == '1') ++skip;
   const std::size_t start = skip - zeros;
   return std::string_view(digits + start, sizeof buffer.digits - start);
+}
+
+std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* out) {
+  const std::size_t n = text.size();
+  if (n > kBase58MaxText) return std::nullopt;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t zeros = 0;
+  while (zeros < n && s[zeros] == '1') ++zeros;
+
+  std::uint64_t limbs[kMaxDecodeLimbs];  // least significant first; the top one is never zero
+  std::size_t used = 0;
+  std::size_t i = zeros;
+  if (i < n) {
+    // A short first step leaves whole steps after it; it starts the number, so
+    // it needs no multiplication.
+    const std::size_t first = (n - i) % kDigitsPerStep == 0 ? kDigitsPerStep : (n - i) % kDigitsPerStep;
+    if (!read_digits(s + i, first, limbs[0])) return std::nullopt;
+    used = 1;
+    i += first;
+  }
+  for (; i < n; i += kDigitsPerStep) {
+    std::uint64_t carry;
+    if (!read_digits(s + i, kDigitsPerStep, carry)) return std::nullopt;
+    for (std::size_t j = 0; j < used; ++j) {
+      const Wide t = static_cast<Wide>(limbs[j]) * kStepBase + carry;
+      limbs[j] = static_cast<std::uint64_t>(t);
+      carry = static_cast<std::uint64_t>(t >> 64);
+    }
+    if (carry != 0) limbs[used++] = carry;
+  }
+
+  std::memset(out, 0, zeros);
+  std::uint8_t* o = out + zeros;
+  if (used > 0) {
+    const std::uint64_t top = limbs[used - 1];
+    const int top_bytes = (64 - std::countl_zero(top) + 7) / 8;
+    for (int b = top_bytes - 1; b >= 0; --b) *o++ = static_cast<std::uint8_t>(top >> (8 * b));
+    for (std::size_t j = used - 1; j-- > 0;) {
+      for (int b = 7; b >= 0; --b) *o++ = static_cast<std::uint8_t>(limbs[j] >> (8 * b));
+    }
+  }
+  return static_cast<std::size_t>(o - out);
+}
+
+std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, char* out) {
+  const std::size_t n = bytes.size();
+  if (n > kBase58MaxBytes) return std::nullopt;
+  std::size_t zeros = 0;
+  while (zeros < n && bytes[zeros] == 0) ++zeros;
+
+  std::uint32_t limbs[kMaxEncodeLimbs];  // least significant first; the top one is never zero
+  std::size_t used = 0;
+  for (std::size_t i = zeros; i < n;) {
+    // A short first word leaves whole words after it.
+    const std::size_t take = i == zeros && (n - i) % 4 != 0 ? (n - i) % 4 : 4;
+    std::uint64_t carry = 0;
+    for (std::size_t k = 0; k < take; ++k) carry = carry << 8 | bytes[i + k];
+    const int shift = static_cast<int>(8 * take);
+    for (std::size_t j = 0; j < used; ++j) {
+      const std::uint64_t t = (std::uint64_t{limbs[j]} << shift) + carry;
+      limbs[j] = static_cast<std::uint32_t>(t % kEncodeBase);
+      carry = t / kEncodeBase;
+    }
+    while (carry != 0) {
+      limbs[used++] = static_cast<std::uint32_t>(carry % kEncodeBase);
+      carry /= kEncodeBase;
+    }
+    i += take;
+  }
+
+  char* o = out;
+  std::memset(o, '1', zeros);
+  o += zeros;
+  if (used > 0) {
+    // The top limb without its leading zero digits, the others in full.
+    char top[kEncodeDigits];
+    int k = 0;
+    for (std::uint32_t v = limbs[used - 1]; v != 0; v /= 58) top[k++] = kAlphabet[v % 58];
+    while (k > 0) *o++ = top[--k];
+    for (std::size_t j = used - 1; j-- > 0;) {
+      std::uint32_t v = limbs[j];
+      for (int d = kEncodeDigits - 1; d >= 0; --d, v /= 58) o[d] = kAlphabet[v % 58];
+      o += kEncodeDigits;
+    }
+  }
+  return static_cast<std::size_t>(o - out);
 }
 
 }  // namespace brisquel::codec
