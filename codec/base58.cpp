@@ -181,7 +181,7 @@ std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* ou
     if (carry != 0) limbs[used++] = carry;
   }
 
-  std::memset(out, 0, zeros);
+  if (zeros != 0) std::memset(out, 0, zeros);
   std::uint8_t* o = out + zeros;
   if (used > 0) {
     const std::uint64_t top = limbs[used - 1];
@@ -229,7 +229,7 @@ std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, ch
   }
 
   char* o = out;
-  std::memset(o, '1', zeros);
+  if (zeros != 0) std::memset(o, '1', zeros);
   o += zeros;
   if (used > 0) {
     // The top limb without its leading zero digits, the others in full.

@@ -23,7 +23,7 @@ std::size_t ProgramTable::slot_of(std::string_view address) const {
   // are spread enough that 16 of them make a good key.
   std::uint64_t head = 0, tail = 0;
   const std::size_t n = address.size();
-  std::memcpy(&head, address.data(), n < 8 ? n : 8);
+  if (n != 0) std::memcpy(&head, address.data(), n < 8 ? n : 8);
   if (n > 8) std::memcpy(&tail, address.data() + (n < 16 ? 8 : n - 8), n < 16 ? n - 8 : 8);
   std::uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xBF58476D1CE4E5B9ull;
   h ^= h >> 31;
