@@ -19,7 +19,8 @@ constexpr std::size_t kMinPayload = 8;  // the discriminator
 // Base64 of fewer than 12 characters holds fewer than 8 bytes.
 constexpr std::size_t kMinPayloadText = 12;
 
-// Precompiled programs run without an invoke line in the logs.
+// Precompiled programs may run without an invoke line: an outer instruction of
+// one is skipped when the invoke line in hand is not its own.
 constexpr std::string_view kPrecompiles[] = {
     "Ed25519SigVerify111111111111111111111111111",
     "KeccakSecp256k11111111111111111111111111111",

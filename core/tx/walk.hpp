@@ -8,7 +8,12 @@
 // and failed lines describe. Self-CPI events are inner instructions a program
 // of ours sends to itself with data that starts with the event tag. The logs
 // also tie each invocation to its outer instruction and to its entry among the
-// inner instructions, which places self-CPI events in execution order.
+// inner instructions, which places self-CPI events in execution order; those
+// the logs cannot place (absent, truncated, out of step) follow the rest in
+// (instruction, inner) order. A line that breaks the runtime's grammar puts the
+// walk out of step until the next depth-1 invoke, and nothing is attributed
+// meanwhile; where the logs and the instructions disagree, an index is left
+// unknown rather than guessed.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +30,11 @@
 
 namespace brisquel::tx {
 
-// Invocations nest at most 5 deep on the runtime; deeper logs are not believed.
+// The runtime nests invocations at most 5 deep; logs that go deeper than this
+// are out of step.
 inline constexpr std::uint32_t kMaxInvokeDepth = 64;
 
+// A walker keeps its buffers from one transaction to the next: one per thread.
 class TxWalker {
  public:
   // Base58 addresses of the decoder's programs; FoundEvent::program indexes this list.
