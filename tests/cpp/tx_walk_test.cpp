@@ -11,6 +11,8 @@
 #include <tuple>
 #include <vector>
 
+#include <simdutf.h>
+
 #include "codec/base58.hpp"
 #include "core/tx/walk.hpp"
 
@@ -21,12 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 using Index = std::optional<std::uint32_t>;
 
 std::string base64(const Bytes& b) {
-  constexpr char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0, n = b.size(); i < n; i += 3) {
-    const std::uint32_t v = b[i] << 16 | (i + 1 < n ? b[i + 1] << 8 : 0) | (i + 2 < n ? b[i + 2] : 0);
-    out += {a[v >> 18], a[v >> 12 & 63], i + 1 < n ? a[v >> 6 & 63] : '=', i + 2 < n ? a[v & 63] : '='};
-  }
+  std::string out(simdutf::base64_length_from_binary(b.size()), '\0');
+  simdutf::binary_to_base64(reinterpret_cast<const char*>(b.data()), b.size(), out.data());
   return out;
 }
 
