@@ -1,8 +1,10 @@
-// Base58 (Bitcoin alphabet) text of 32-byte public keys.
+// Base58 (Bitcoin alphabet): the fast text of 32-byte public keys, and a general
+// decoder and encoder for instruction data and signatures.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -15,5 +17,29 @@ struct Base58Buffer {
 
 // The base58 text of `key` (32 to 44 characters), held in `buffer`.
 std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer);
+
+// Base conversion costs time quadratic in the length, so both directions refuse
+// long inputs. Instruction data is at most 10 KiB, whose text has at most 13,985
+// characters (or one "1" per byte when all bytes are zero).
+inline constexpr std::size_t kBase58MaxBytes = 10 * 1024;
+inline constexpr std::size_t kBase58MaxText = 14 * 1024;
+
+// Bytes that decoding `text_size` characters can produce at most: a leading
+// "1" is one zero byte, any other digit less than one byte.
+constexpr std::size_t base58_decoded_capacity(std::size_t text_size) { return text_size; }
+
+// Characters that encoding `size` bytes can produce at most (log 256 / log 58 < 1.38).
+constexpr std::size_t base58_encoded_capacity(std::size_t size) { return size * 138 / 100 + 1; }
+
+// Decodes `text` into `out` (room for base58_decoded_capacity(text.size())
+// bytes) and returns the decoded length: one zero byte per leading "1", then
+// the number's big-endian bytes. Refuses (nullopt) any character outside the
+// alphabet and texts longer than kBase58MaxText.
+std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* out);
+
+// Writes the base58 text of `bytes` to `out` (room for
+// base58_encoded_capacity(bytes.size()) characters) and returns its length.
+// Refuses (nullopt) more than kBase58MaxBytes bytes.
+std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, char* out);
 
 }  // namespace brisquel::codec
