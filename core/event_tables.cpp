@@ -72,13 +72,11 @@ EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const 
 }
 
 bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& error) {
-  marks_.clear();
-  root_.save(marks_);
+  const std::int64_t rows = root_.length();
   WalkState state(body);
   ArrowSink::Walk walk(sink_, state);
   if (walk.decode_fields(*schema_.layout->fields, &slot_, options_.null_short_events)) return true;
-  const std::int64_t* marks = marks_.data();
-  root_.restore(marks);
+  root_.cut_back(rows);
   error = state.error;
   return false;
 }

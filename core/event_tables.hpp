@@ -62,7 +62,6 @@ class EventTableBuilder {
   arrow::ColumnBuilder root_;  // a struct over the event's columns
   ColumnSlot slot_;
   ArrowSink sink_;
-  std::vector<std::int64_t> marks_;
   std::size_t unchecked_bytes_ = 0;
   std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
 };

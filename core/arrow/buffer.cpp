@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace brisquel::arrow {
 
 namespace {
@@ -12,34 +14,39 @@ alignas(kBufferAlignment) const std::uint8_t kEmpty[kBufferAlignment] = {};
 
 std::size_t round_up(std::size_t n) { return (n + kBufferAlignment - 1) & ~(kBufferAlignment - 1); }
 
-bool aligned(const void* p) { return (reinterpret_cast<std::uintptr_t>(p) & (kBufferAlignment - 1)) == 0; }
+constexpr std::size_t kMapFrom = std::size_t{1} << 16;
+constexpr std::size_t kPage = 4096;
 
 }  // namespace
 
 const void* empty_buffer_address() { return kEmpty; }
 
-// Resizes with realloc, which extends or shrinks in place (or remaps large
-// blocks) without copying where it can; when the block it returns is not
-// aligned, the bytes move once more into an aligned one. On failure the
-// buffer keeps its bytes and a true capacity.
+// Small buffers come from the aligned heap and move when they grow; from 64
+// KiB on, a buffer is mapped pages (page-aligned, so aligned enough),
+// which grow and shrink by remapping, without copying a byte. A column of a
+// 65,536-row batch easily passes that size, and copying it at every growth
+// would cost as much as filling it. On failure the buffer keeps its bytes.
 void Buffer::reallocate(std::size_t capacity) {
-  if (data_ == nullptr) {
-    auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = p;
+  if (capacity >= kMapFrom || mapped_) {
+    capacity = (capacity + kPage - 1) & ~(kPage - 1);
+    void* p = mapped_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
+                      : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (!mapped_) {
+      if (size_ > 0) std::memcpy(p, data_, size_);
+      std::free(data_);
+      mapped_ = true;
+    }
+    data_ = static_cast<std::uint8_t*>(p);
     capacity_ = capacity;
     return;
   }
-  auto* p = static_cast<std::uint8_t*>(std::realloc(data_, capacity));
+  auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
   if (p == nullptr) throw std::bad_alloc();
+  if (size_ > 0) std::memcpy(p, data_, size_);
+  std::free(data_);
   data_ = p;
   capacity_ = capacity;
-  if (aligned(p)) return;
-  auto* q = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
-  if (q == nullptr) throw std::bad_alloc();
-  if (size_ > 0) std::memcpy(q, p, size_);
-  std::free(p);
-  data_ = q;
 }
 
 void Buffer::grow(std::size_t n) {
@@ -61,7 +68,9 @@ void Buffer::shrink_to_fit() {
 }
 
 void Buffer::release() {
-  std::free(data_);
+  if (mapped_) ::munmap(data_, capacity_);
+  else std::free(data_);
+  mapped_ = false;
   data_ = nullptr;
   size_ = capacity_ = 0;
 }

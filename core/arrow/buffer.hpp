@@ -20,9 +20,10 @@ class Buffer {
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   Buffer(Buffer&& other) noexcept
-      : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+      : data_(other.data_), size_(other.size_), capacity_(other.capacity_), mapped_(other.mapped_) {
     other.data_ = nullptr;
     other.size_ = other.capacity_ = 0;
+    other.mapped_ = false;
   }
   Buffer& operator=(Buffer&& other) noexcept {
     if (this != &other) {
@@ -30,8 +31,10 @@ class Buffer {
       data_ = other.data_;
       size_ = other.size_;
       capacity_ = other.capacity_;
+      mapped_ = other.mapped_;
       other.data_ = nullptr;
       other.size_ = other.capacity_ = 0;
+      other.mapped_ = false;
     }
     return *this;
   }
@@ -76,6 +79,7 @@ class Buffer {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool mapped_ = false;  // pages of its own, not heap memory
 };
 
 // Bitmaps (validity, bool values) hold ceil(bits / 8) bytes, least significant

@@ -114,15 +114,17 @@ void ColumnBuilder::append_absent(std::int64_t n) {
   length_ += n;
 }
 
-void ColumnBuilder::save(std::vector<std::int64_t>& marks) const {
-  marks.push_back(length_);
-  for (const ColumnBuilder& child : children_) child.save(marks);
-}
-
-void ColumnBuilder::restore(const std::int64_t*& marks) {
-  const std::int64_t mark = *marks++;
-  if (mark >= 0 && mark < length_) truncate(mark);
-  for (ColumnBuilder& child : children_) child.restore(marks);
+void ColumnBuilder::cut_back(std::int64_t n) {
+  std::int64_t items = n;  // a struct's fields
+  if (id_ == TypeId::FixedSizeList) {
+    items = n * list_size_;
+  } else if (id_ == TypeId::List) {
+    std::int32_t end;
+    std::memcpy(&end, values_.data() + static_cast<std::size_t>(n) * sizeof end, sizeof end);
+    items = end;
+  }
+  if (n < length_) truncate(n);
+  for (ColumnBuilder& child : children_) child.cut_back(items);
 }
 
 void ColumnBuilder::truncate(std::int64_t n) {

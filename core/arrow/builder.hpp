@@ -129,11 +129,12 @@ class ColumnBuilder {
   void append_null() { append_nulls(1); }
   void append_nulls(std::int64_t n);
 
-  // Rollback of a row that failed half way: save pushes the length of every
-  // builder of the subtree (pre-order); restore reads them back from `marks`
-  // (advancing it) and cuts each builder back to that length.
-  void save(std::vector<std::int64_t>& marks) const;
-  void restore(const std::int64_t*& marks);
+  // Rollback of rows that failed half way: cuts this builder back to `n`
+  // entries (at most its length) and every builder below it to the length
+  // those entries imply (a struct's fields n, a fixed-size list's item n
+  // times its size, a list's item to where its n-th entry ends). Nothing is
+  // recorded per row: the entries before a row are all whole.
+  void cut_back(std::int64_t n);
 
   // The bytes of the largest buffer in the subtree (the caller closes a batch when one grows too big).
   std::size_t largest_buffer() const;
