@@ -49,7 +49,8 @@ const TypeNode* resolved(const TypeNode* t) {
 
 class Mapper {
  public:
-  Mapper(const TableOptions& options, bool fixed_lists) : options_(options), fixed_lists_(fixed_lists) {}
+  Mapper(const TableOptions& options, bool fixed_lists)
+      : options_(options), fixed_lists_(fixed_lists), nullable_(options.null_short_events ? 1 : 0) {}
 
   // Maps `type` into `field` (whose name and nullability the caller sets) and
   // `plan` (whose column the caller sets); returns the slots one value spans.
@@ -168,6 +169,7 @@ class Mapper {
 
   std::int64_t option(const TypeNode& inner, Field& field, SlotPlan& plan, int depth) {
     field.nullable = true;
+    const Nullable inside(nullable_);
     plan.children.resize(1);
     if (!is_option(inner)) {
       // The value's own column, nullable: None is its null.
@@ -184,6 +186,7 @@ class Mapper {
     std::vector<Field> children;
     children.push_back(std::move(value));
     field.type = arrow::struct_of(std::move(children));
+    mark(field, kOptionEncoding);
     return slots;
   }
 
@@ -193,7 +196,10 @@ class Mapper {
     Field item = column("item", {}, true);
     const std::int64_t slots = map(element, item, plan.children[0], depth + 1);
     item.nullable = is_option(element);
-    const bool fixed = length != 0 && fixed_lists_ && length <= static_cast<std::uint64_t>(kMaxFixedListSlots) &&
+    // Parquet readers cannot read back a fixed-size list that is null, or
+    // under a null, or of size 0: such an array is stored as a plain list.
+    const bool fixed = length != 0 && nullable_ == 0 && fixed_lists_ &&
+                       length <= static_cast<std::uint64_t>(kMaxFixedListSlots) &&
                        static_cast<std::int64_t>(length) * slots <= kMaxFixedListSlots;
     if (fixed) {
       plan.mode = Mode::FixedList;
@@ -217,6 +223,9 @@ class Mapper {
   }
 
   std::int64_t enumeration(const Definition& d, Field& field, SlotPlan& plan, int depth) {
+    // No variant: no value can decode, and a dictionary needs a value; past
+    // 32,768 variants no dictionary index fits (an index byte reaches 255).
+    if (d.variants.empty() || d.variants.size() > 32'768) return json(field, plan);
     std::vector<std::string> names;
     for (const Variant& v : d.variants) names.push_back(v.name);
     const TypeId index = d.variants.size() <= 128 ? TypeId::Int8 : TypeId::Int16;
@@ -245,16 +254,26 @@ class Mapper {
       }
       child_plan.column = static_cast<std::int32_t>(children.size());
       Field child = column(taken[1 + i], {}, true);
+      const Nullable inside(nullable_);
       slots += fields(d.variants[i].fields, child, child_plan, depth + 1);
       child.nullable = true;
       children.push_back(std::move(child));
     }
     field.type = arrow::struct_of(std::move(children));
+    mark(field, kEnumEncoding);
     return slots;
   }
 
+  // Counts, while it lives, one more level at which a value may be null.
+  struct Nullable {
+    int& count;
+    explicit Nullable(int& c) : count(c) { ++count; }
+    ~Nullable() { --count; }
+  };
+
   const TableOptions& options_;
   const bool fixed_lists_;
+  int nullable_;  // levels above this point at which a value may be null
   int columns_ = 0;
 };
 
@@ -274,6 +293,12 @@ EventSchema event_schema(const EventLayout& layout, const TableOptions& options)
     if (!list || list->types.empty()) break;  // no columns but the context
     Mapper mapper(options, fixed_lists);
     if (mapper.fields(list, schema.fields, schema.plan, 0) <= arrow::kMaxSlotsPerValue) break;
+  }
+  if (!arrow::check_field(schema.fields)) {
+    // Not expected after the bounds above; if a form still slips past them,
+    // every field is stored as JSON text rather than the decoder failing.
+    Mapper mapper(options, false);
+    mapper.fields(list, schema.fields, schema.plan, kMaxColumnDepth);
   }
   for (Field& column : schema.fields.type.children) column.nullable = column.nullable || options.null_short_events;
   return schema;

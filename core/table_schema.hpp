@@ -37,6 +37,8 @@ inline constexpr std::string_view kJsonEncoding = "json";        // the value as
 inline constexpr std::string_view kPresentEncoding = "present";  // a struct without fields: true
 inline constexpr std::string_view kDecimalEncoding = "decimal";  // an integer as exact decimal text
 inline constexpr std::string_view kBase58Encoding = "base58";    // a public key as base58 text
+inline constexpr std::string_view kEnumEncoding = "enum";        // an enum with data: `variant`, then its data
+inline constexpr std::string_view kOptionEncoding = "option";    // an option of an option: `value` holds the inner
 
 // Where one value of the walk goes, mirroring the walk's positions.
 struct SlotPlan {

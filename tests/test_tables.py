@@ -1,0 +1,263 @@
+"""TableDecoder against parse_logs: the same lines give the same values, in
+Arrow form, whatever the input's shape; failures land in the errors table."""
+
+from __future__ import annotations
+
+import base64
+import json
+import random
+import threading
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+import borsh  # noqa: E402
+from arrow_check import check_tables, same_row  # noqa: E402
+from brisquel import EventDecoder, TableDecoder, with_program_address  # noqa: E402
+from brisquel.arrow import tables  # noqa: E402
+from conftest import SHARED_IDLS, enum, make_idl, struct  # noqa: E402
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from test_roundtrip import event_case  # noqa: E402
+
+OPTIONS = [{}, {"pubkeys": "binary"}, {"wide_ints": "string"}]
+
+
+def with_failures(lines: list[str], rng: random.Random) -> list[str]:
+    """`lines` with a cut-off copy of some event lines and non-event lines between."""
+    out = []
+    for line in lines:
+        out.append(line)
+        if rng.random() < 0.3:
+            payload = base64.b64decode(line.split(": ", 1)[1])
+            out.append(borsh.log_line(payload[: rng.randint(8, max(8, len(payload) - 1))]))
+        if rng.random() < 0.3:
+            out.append("Program log: Instruction: Swap")
+    return out
+
+
+def expected_rows(idl_text: str, lines: list[str]) -> list[tuple[int, str, object]]:
+    decoder = EventDecoder(idl_text)
+    rows = []
+    for i, line in enumerate(lines):
+        got = decoder.parse_logs([line])
+        if got:
+            rows.append((i, *got[0]))
+    return rows
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(event_case())
+def test_random_types_give_parse_logs_values(case):
+    idl, values = case
+    text = json.dumps(idl)
+    lines = with_failures([borsh.log_line(borsh.encode_event(idl, "Ev", v)) for v in values], random.Random(len(text)))
+    expected = expected_rows(text, lines)
+    for options in OPTIONS:
+        decoded = TableDecoder(text, **options).decode(lines)
+        check_tables(decoded, expected)
+        failed = {i for i, line in enumerate(lines) if line.startswith("Program data:")} - {i for i, *_ in expected}
+        assert sorted(pa.table(decoded.errors).column("_line").to_pylist()) == sorted(failed)
+
+
+def real_idl_cases():
+    if not SHARED_IDLS.is_dir():
+        return []
+    return sorted(SHARED_IDLS.glob("*.json"))
+
+
+def real_lines(path):
+    """The IDL's text and lines of random values for each of its events the
+    test encoder can make values for."""
+    text = with_program_address(path.read_text(), "11111111111111111111111111111111")
+    idl = json.loads(text)
+    types = borsh.type_table(idl)
+    rng = random.Random(path.stem)
+    lines = []
+    for event in idl.get("events") or []:
+        fields = event["fields"] if "fields" in event else types[event["name"]]["type"].get("fields")
+        disc = bytes(event["discriminator"]) if "discriminator" in event else borsh.discriminator(event["name"])
+        for _ in range(4):
+            try:
+                body = borsh.encode_fields(fields, borsh.random_fields(fields, types, rng), types)
+            except (borsh.Unsupported, KeyError, ValueError, TypeError):
+                break
+            lines.append(borsh.log_line(disc + body))
+    return text, lines
+
+
+@pytest.mark.skipif(not real_idl_cases(), reason="no published IDLs beside the repository")
+@pytest.mark.parametrize("path", real_idl_cases(), ids=lambda p: p.stem)
+def test_real_idls_give_parse_logs_values_and_survive_parquet(path, tmp_path):
+    text, lines = real_lines(path)
+    expected = expected_rows(text, lines)
+    decoder = TableDecoder(text)
+    decoded = decoder.decode(lines)
+    check_tables(decoded, expected)
+    for key, table in tables(decoder, lines).items():
+        file = tmp_path / "t.parquet"
+        pq.write_table(table, file)
+        assert pq.read_table(file).to_pylist() == table.to_pylist(), key
+        assert pa.schema(decoder.schema(key)) == table.schema
+
+
+def test_arrow_inputs_read_like_python_lists():
+    idl = make_idl([struct("E", [{"name": "n", "type": "u32"}, {"name": "who", "type": "pubkey"}])], ["E"])
+    text = json.dumps(idl)
+    decoder = TableDecoder(text)
+    lines = [borsh.log_line(borsh.encode_event(idl, "E", {"n": i, "who": bytes([i]) * 32})) for i in range(40)]
+    lines[7] = "Program log: not an event"
+    want = pa.table(decoder.decode(lines)["E"])
+    flat_inputs = [pa.array(lines), pa.array(lines, pa.large_string()), pa.array(lines, pa.string_view()),
+                   pa.chunked_array([lines[:13], lines[13:]])]
+    for arrow_input in flat_inputs:
+        assert pa.table(decoder.decode(arrow_input)["E"]).equals(want)
+    # Null entries are no lines; slices keep their own numbering.
+    with_nulls = pa.array([None if i % 5 == 0 else line for i, line in enumerate(lines)])
+    got = pa.table(decoder.decode(with_nulls)["E"]).column("_line").to_pylist()
+    assert got == [i for i in range(40) if i % 5 and i != 7]
+    sliced = pa.array(lines).slice(10, 5)
+    assert pa.table(decoder.decode(sliced)["E"]).column("_line").to_pylist() == [0, 1, 2, 3, 4]
+    # Nested: lists of lines, one per transaction, as Python lists or Arrow lists.
+    txs = [lines[:3], [], lines[3:9], None, lines[9:12]]
+    python_rows = pa.table(decoder.decode([t or [] for t in txs])["E"])
+    for kind in (pa.list_(pa.string()), pa.large_list(pa.large_string()), pa.list_(pa.string_view())):
+        arrow_rows = pa.table(decoder.decode(pa.array(txs, kind))["E"])
+        assert arrow_rows.select(["_row", "_line", "n", "who"]).equals(python_rows)
+    assert python_rows.column("_row").to_pylist() == [0, 0, 0, 2, 2, 2, 2, 2, 4, 4, 4]
+    assert python_rows.column("_line").to_pylist() == [0, 1, 2, 0, 1, 2, 3, 5, 0, 1, 2]
+
+
+class Capsules:
+    """An object whose Arrow capsules have already been consumed by someone else."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.stream
+
+
+@pytest.mark.parametrize("logs, error, text", [
+    (pa.array([1, 2]), TypeError, "found int64"),
+    (pa.array([[1]]), TypeError, "found list<int64>"),
+    (pa.array([b"x"]), TypeError, "found binary"),
+    (pa.table({"logMessages": ["x"]}), TypeError, "found struct<logMessages: utf8>"),
+    ("Program data: AAAA", TypeError, "Can't extract `str` to `Vec`"),
+    ([["ok"], "x"], TypeError, "Can't extract `str` to `Vec`"),
+    ([["ok"], [None]], TypeError, "'None' is not an instance of 'str'"),
+    ({"a": 1}, TypeError, "is not an instance of 'Sequence'"),
+])
+def test_bad_inputs_are_refused_by_name(logs, error, text):
+    decoder = TableDecoder(json.dumps(make_idl([struct("E", [])], ["E"])))
+    with pytest.raises(error, match=text.replace("[", r"\[").replace("(", r"\(")):
+        decoder.decode(logs)
+
+
+def test_consumed_capsules_and_invalid_utf8_do_not_crash():
+    decoder = TableDecoder(json.dumps(make_idl([struct("E", [{"name": "n", "type": "u8"}])], ["E"])))
+    consumed = pa.chunked_array([["x"]]).__arrow_c_stream__()
+    pa.ChunkedArray._import_from_c_capsule(consumed)
+    with pytest.raises(ValueError, match="already consumed"):
+        decoder.decode(Capsules(consumed))
+    good = borsh.log_line(borsh.discriminator("E") + b"\x07")
+    data = (good + "\xff").encode("latin-1") + b"\xc3" + good.encode()
+    offsets = pa.array([0, len(good) + 1, len(good) + 2, len(data)], pa.int32())
+    bad = pa.Array.from_buffers(pa.string(), 3, [None, offsets.buffers()[1], pa.py_buffer(data)])
+    # Invalid UTF-8 after a payload, or alone, is no event line; the last line is one.
+    assert pa.table(decoder.decode(bad)["E"]).to_pylist() == [{"_line": 2, "n": 7}]
+
+
+HOSTILE = make_idl([
+    struct("Deep", [{"name": "next", "type": {"option": {"defined": {"name": "Deep"}}}}]),
+    struct("Empty"),
+    struct("Many", [{"name": "v", "type": {"vec": {"defined": {"name": "Empty"}}}}]),
+    struct("Wide", [{"name": "v", "type": {"array": ["u8", 1 << 40]}}, {"name": "n", "type": "u8"}]),
+], ["Deep", "Many", "Wide"])
+
+
+def test_hostile_payloads_hit_the_limits_as_error_rows():
+    text = json.dumps(HOSTILE)
+    decoder = TableDecoder(text)
+    deep = borsh.log_line(borsh.discriminator("Deep") + b"\x01" * 300)
+    many = borsh.log_line(borsh.discriminator("Many") + (2**32 - 1).to_bytes(4, "little"))
+    wide = borsh.log_line(borsh.discriminator("Wide") + b"\x00" * 64)
+    short = borsh.log_line(borsh.discriminator("Deep") + b"\x01\x01\x00")
+    decoded = decoder.decode([deep, many, wide, short])
+    errors = pa.table(decoded.errors).to_pylist()
+    assert [(e["_line"], e["event"]) for e in errors] == [(0, "Deep"), (1, "Many"), (2, "Wide")]
+    assert errors[0]["message"] == "type nesting exceeds 128 levels"
+    assert errors[1]["message"] == "too many zero-sized elements (limit 1048576)"
+    assert errors[2]["message"].startswith("unexpected end of buffer")
+    # A type that contains itself is stored as JSON text, as the command line writes it.
+    deep_table = pa.table(decoded["Deep"])
+    assert deep_table.schema.field("next").metadata == {b"brisquel.encoding": b"json"}
+    assert deep_table.to_pylist() == [{"_line": 3, "next": '{"next": {"next": null}}'}]
+
+
+def test_errors_carry_the_decoders_messages(decode):
+    idl = make_idl([struct("E", [{"name": "s", "type": "string"}, {"name": "e", "type": {"defined": {"name": "K"}}}]),
+                    enum("K", [{"name": "A"}])], ["E"])
+    bodies = [b"\x02\x00\x00\x00\xc3\x28\x00", b"\x00\x00\x00\x00\x05", b"\x09\x00\x00\x00ab"]
+    decoded = TableDecoder(json.dumps(idl)).decode([borsh.log_line(borsh.discriminator("E") + b) for b in bodies])
+    messages = pa.table(decoded.errors).column("message").to_pylist()
+    assert messages == [decode(idl, b)[1] for b in bodies]
+
+
+def test_short_events_decode_to_nulls_at_field_boundaries():
+    fields = [{"name": "a", "type": "u64"}, {"name": "b", "type": "string"}, {"name": "c", "type": {"vec": "u16"}}]
+    idl = make_idl([struct("E", fields)], ["E"])
+    value = {"a": 7, "b": "hé", "c": [1, 2]}
+    body = borsh.encode_fields(fields, value, {})
+    boundaries = [0, 8, 8 + 4 + 3, len(body)]
+    lines = [borsh.log_line(borsh.discriminator("E") + body[:n]) for n in range(len(body) + 1)]
+    strict = TableDecoder(json.dumps(idl)).decode(lines)
+    assert pa.table(strict["E"]).column("_line").to_pylist() == [len(body)]
+    lenient = pa.table(TableDecoder(json.dumps(idl), short_events="null").decode(lines)["E"])
+    rows = {r.pop("_line"): r for r in lenient.to_pylist()}
+    assert sorted(rows) == boundaries
+    for k, n in enumerate(boundaries):
+        assert rows[n] == {f["name"]: value[f["name"]] if i < k else None for i, f in enumerate(fields)}
+    assert all(f.nullable for f in lenient.schema if f.name != "_line")
+
+
+def test_context_names_are_reserved():
+    for name in ("_line", "_row"):
+        with pytest.raises(ValueError, match=f"event 'E' has a field named '{name}'"):
+            TableDecoder(json.dumps(make_idl([struct("E", [{"name": name, "type": "u8"}])], ["E"])))
+    for options, message in (({"pubkeys": "hex"}, "pubkeys must be 'base58' or 'binary'"),
+                             ({"short_events": None}, "'None' is not an instance of 'str'")):
+        with pytest.raises((ValueError, TypeError), match=message):
+            TableDecoder(json.dumps(make_idl([], [])), **options)
+
+
+def test_threads_decode_separate_batches_like_one():
+    idl = make_idl([struct("E", [{"name": "n", "type": "u64"}, {"name": "who", "type": "pubkey"},
+                                 {"name": "s", "type": "string"}])], ["E"])
+    decoder = TableDecoder(json.dumps(idl))
+    batches = [[borsh.log_line(borsh.encode_event(idl, "E", {"n": t * 1000 + i, "who": bytes([i % 256]) * 32,
+                                                               "s": "x" * (i % 7)})) for i in range(3000)]
+               for t in range(8)]
+    expected = [pa.table(decoder.decode(b)["E"]) for b in batches]
+    got: list = [None] * 8
+    barrier = threading.Barrier(8)
+
+    def work(t):
+        barrier.wait()
+        for _ in range(5):
+            got[t] = pa.table(decoder.decode(batches[t] if t % 2 else pa.array(batches[t]))["E"])
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert all(g.equals(e) for g, e in zip(got, expected))
+
+
+def test_duplicate_event_names_get_keys_of_their_own():
+    idl = make_idl([struct("E", [{"name": "n", "type": "u8"}])], [("E", [1] * 8), ("E", [2] * 8)])
+    decoded = TableDecoder(json.dumps(idl)).decode([borsh.log_line(bytes([2] * 8) + b"\x05")])
+    assert list(decoded) == ["E", "E#2"] and len(decoded["E#2"]) == 1 and decoded["E#2"].name == "E#2"
+    assert same_row(pa.table(decoded["E#2"]).schema, pa.table(decoded["E#2"]).to_pylist()[0], {"n": 5})
