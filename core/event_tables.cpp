@@ -37,15 +37,25 @@ std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fi
   return out;
 }
 
-std::shared_ptr<const arrow::Table> build_table(std::vector<arrow::Field> fields,
-                                                std::vector<arrow::ColumnBuilder>& columns) {
+PlainTable::PlainTable(std::vector<arrow::Field> fields)
+    : fields_(std::move(fields)), columns_(make_builders(fields_)) {}
+
+void PlainTable::end_row() {
+  if (columns_[0].length() >= kMaxBatchRows) close_batch();
+}
+
+void PlainTable::close_batch() {
+  if (columns_.empty() || columns_[0].length() == 0) return;
+  auto batch = arrow::finish_batch(columns_);
+  if (!batch) throw std::logic_error("unequal columns: " + batch.error());
+  batches_.push_back(std::move(*batch));
+}
+
+std::shared_ptr<const arrow::Table> PlainTable::finish() {
+  close_batch();
   auto table = std::make_shared<arrow::Table>();
-  table->fields = std::move(fields);
-  if (!columns.empty() && columns[0].length() > 0) {
-    auto batch = arrow::finish_batch(columns);
-    if (!batch) throw std::logic_error("unequal columns: " + batch.error());
-    table->batches.push_back(std::move(*batch));
-  }
+  table->fields = fields_;
+  table->batches = std::move(batches_);
   return table;
 }
 

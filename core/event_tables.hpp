@@ -66,11 +66,24 @@ class EventTableBuilder {
   std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
 };
 
-// A table from its fields and the rows appended by `fill` to one builder per field.
-std::shared_ptr<const arrow::Table> build_table(std::vector<arrow::Field> fields,
-                                                std::vector<arrow::ColumnBuilder>& columns);
-
 // The builders of `fields` (which must be valid).
 std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fields);
+
+// A table of plain columns filled row by row (the errors tables), in batches
+// of at most kMaxBatchRows rows.
+class PlainTable {
+ public:
+  explicit PlainTable(std::vector<arrow::Field> fields);
+  arrow::ColumnBuilder& column(std::size_t i) { return columns_[i]; }
+  void end_row();  // after one value was appended to each column
+  std::shared_ptr<const arrow::Table> finish();
+
+ private:
+  void close_batch();
+
+  std::vector<arrow::Field> fields_;
+  std::vector<arrow::ColumnBuilder> columns_;
+  std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
+};
 
 }  // namespace brisquel

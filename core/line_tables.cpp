@@ -54,19 +54,20 @@ DecodedTables LineTables::finish() {
   std::vector<arrow::Field> fields = context_;
   fields.push_back(column("event", arrow::primitive(arrow::TypeId::Utf8), false));
   fields.push_back(column("message", arrow::primitive(arrow::TypeId::Utf8), false));
-  std::vector<arrow::ColumnBuilder> columns = make_builders(fields);
+  PlainTable errors(std::move(fields));
+  const std::size_t at = context_.size();
   for (const Failure& f : failures_) {
     if (nested_) {
-      columns[0].append(f.row);
-      columns[1].append(static_cast<std::int32_t>(f.line));
+      errors.column(0).append(f.row);
+      errors.column(1).append(static_cast<std::int32_t>(f.line));
     } else {
-      columns[0].append(f.line);
+      errors.column(0).append(f.line);
     }
-    const std::size_t at = context_.size();
-    columns[at].append_binary(schemas_.keys[f.event]);
-    columns[at + 1].append_binary(describe(f.error));
+    errors.column(at).append_binary(schemas_.keys[f.event]);
+    errors.column(at + 1).append_binary(describe(f.error));
+    errors.end_row();
   }
-  out.errors = build_table(std::move(fields), columns);
+  out.errors = errors.finish();
   return out;
 }
 

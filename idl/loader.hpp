@@ -2,6 +2,8 @@
 // converted on the way), or one error message.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "model.hpp"
@@ -12,6 +14,12 @@ namespace brisquel::idl {
 // The version string that current documents declare in `metadata.spec`.
 inline constexpr std::string_view kSpecVersion = "0.1.0";
 
-Result<Idl> convert_idl(std::string_view text);
+// `address`, when given, is the program's address whatever the document
+// says (a legacy document without `metadata.address` then loads).
+Result<Idl> convert_idl(std::string_view text, std::optional<std::string_view> address = std::nullopt);
+
+// The program name a document declares (`metadata.name`, or a legacy
+// document's `name`), or nullopt when it is not there or the text is not JSON.
+std::optional<std::string> program_name(std::string_view text);
 
 }  // namespace brisquel::idl

@@ -248,12 +248,12 @@ Result<idl::IdlSeed> convert_seed(IdlSeed seed) {
   return out;
 }
 
-Result<idl::Idl> try_from(Idl legacy) {
+Result<idl::Idl> try_from(Idl legacy, std::optional<std::string_view> given) {
   const std::string* address = program_address(legacy.metadata);
-  if (!address) return fail("Program id missing in `idl.metadata.address` field");
+  if (!address && !given) return fail("Program id missing in `idl.metadata.address` field");
 
   idl::Idl out;
-  out.address = *address;
+  out.address = given ? std::string(*given) : *address;
   out.metadata.name = std::move(legacy.name);
   out.metadata.version = std::move(legacy.version);
   out.metadata.spec = std::string(kSpecVersion);

@@ -7,10 +7,10 @@
 
 namespace brisquel::idl::legacy {
 
-Result<idl::Idl> load(const json::Value& document) {
+Result<idl::Idl> load(const json::Value& document, std::optional<std::string_view> address) {
   auto legacy = read_idl(document);
   if (!legacy) return fail(std::move(legacy.error()));
-  return try_from(std::move(*legacy));
+  return try_from(std::move(*legacy), address);
 }
 
 }  // namespace brisquel::idl::legacy

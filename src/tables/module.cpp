@@ -14,13 +14,37 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type, PyTypeObjec
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+// TxEvent: a named tuple, so that it unpacks, compares and prints as one.
+PyTypeObject* create_tx_event_type() {
+  PyRef collections(PyImport_ImportModule("collections"));
+  if (!collections) return nullptr;
+  PyRef type(PyObject_CallMethod(
+      collections.get(), "namedtuple", "ss", "TxEvent",
+      "tx signature slot block_time program instruction inner depth source truncated name fields"));
+  if (!type) return nullptr;
+  PyRef module(PyUnicode_FromString("brisquel"));
+  PyRef doc(PyUnicode_FromString(
+      "One event of a transaction: where it was found (tx: the transaction's index in the input; instruction:\n"
+      "the outer instruction; inner: the inner instruction that carried it or whose invocation logged it;\n"
+      "depth: the invoke depth of the program that emitted it; source: 'log', 'cpi' or 'log+cpi'), its\n"
+      "program's address, and the event's name and fields as parse_logs makes them."));
+  if (!module || !doc || PyObject_SetAttrString(type.get(), "__module__", module.get()) < 0 ||
+      PyObject_SetAttrString(type.get(), "__doc__", doc.get()) < 0) {
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
 int module_exec(PyObject* module) {
   State& s = state(module);
   if (add_type(module, "EventTable", create_event_table_type(module), s.event_table) < 0) return -1;
   if (add_type(module, "Schema", create_schema_type(module), s.schema) < 0) return -1;
   if (add_type(module, "DecodedEvents", create_decoded_events_type(module), s.decoded_events) < 0) return -1;
   if (add_type(module, "TableDecoder", create_table_decoder_type(module), s.table_decoder) < 0) return -1;
-  return 0;
+  if (add_type(module, "TransactionDecoder", create_transaction_decoder_type(module), s.transaction_decoder) < 0) {
+    return -1;
+  }
+  return add_type(module, "TxEvent", create_tx_event_type(), s.tx_event);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

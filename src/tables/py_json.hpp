@@ -1,0 +1,19 @@
+// Python objects as json.loads makes them, written back as JSON text, so that
+// transactions given as objects are read by the one reader of RPC JSON and
+// cannot be read differently from the same transactions given as text.
+#pragma once
+
+#include <string>
+
+#include "src/py_ref.hpp"
+
+namespace brisquel::tables {
+
+// Appends the JSON text of `obj` (dict with str keys, list, tuple, str, int,
+// float, bool, None) to `out`. Members that no transaction reading looks at
+// (balances, rewards, ...) are left out, which only saves time. False with
+// TypeError or ValueError set for anything else, text that is not UTF-8, or
+// nesting deeper than the reader accepts.
+bool dump_json(PyObject* obj, std::string& out);
+
+}  // namespace brisquel::tables
