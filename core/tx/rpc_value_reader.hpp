@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,28 @@
 namespace brisquel::tx {
 
 namespace od = simdjson::ondemand;
+
+namespace detail {
+template <class R>
+struct ResultValue;
+template <class T>
+struct ResultValue<simdjson::simdjson_result<T>> {
+  using type = T;
+};
+
+// Loops over an object's fields or an array's elements, stopping at the
+// first JSON error, which `on_error` turns into the reader's failure.
+template <class Range, class OnError, class Body>
+bool each(Range& range, OnError&& on_error, Body&& body) {
+  for (auto item_result : range) {
+    typename ResultValue<std::remove_cvref_t<decltype(item_result)>>::type item;
+    if (auto e = std::move(item_result).get(item)) return on_error(e);
+    if (!body(item)) return false;
+  }
+  return true;
+}
+
+}  // namespace detail
 
 struct Failure {
   ReadErrorKind kind = ReadErrorKind::kShape;
@@ -42,9 +65,11 @@ class RpcValueReader {
  private:
   // What an object may be, from where it was found.
   enum class Level : std::uint8_t { kAny, kResult, kBlockEntry };
-  struct BlockContext {
-    std::optional<std::uint64_t> slot;
-    std::optional<std::int64_t> block_time;
+  // One transaction's view and the text its views point to besides the JSON.
+  struct TxSlot {
+    TxView view;
+    char signature_text[base58_text_capacity(kSignatureBytes)];
+    std::vector<codec::Base58Buffer> key_text;  // base58 of wire-format static keys
   };
   // A program named by index, resolved once the whole transaction (keys and
   // loaded addresses, in any order) has been read.
@@ -53,12 +78,12 @@ class RpcValueReader {
     std::uint32_t group, item, key;
   };
 
-  bool read_object(od::object object, Level level, const BlockContext* block);
-  bool read_block_transactions(od::object block, const BlockContext& context);
+  bool read_object(od::object object, Level level, std::size_t slot);
+  bool read_block_entries(od::value value, std::size_t& count);
   bool read_result(od::value value);
   bool read_rpc_error(od::value value);
 
-  void begin_transaction();
+  void begin_transaction(std::size_t slot);
   void clear_transaction();
   void clear_meta();
   bool read_transaction(od::value value);
@@ -72,8 +97,8 @@ class RpcValueReader {
   bool read_inner_groups(od::array groups);
   bool read_inner_instruction(od::object instruction, std::uint32_t group);
   bool read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out);
-  bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time,
-                          const BlockContext* block);
+  bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time, bool in_block);
+  bool hand_over(TxView& view);
   const std::string_view* program_key(std::uint32_t index);
 
   // Typed reads: false with failure() set when the value is not of the type.
@@ -95,8 +120,12 @@ class RpcValueReader {
   Failure failure_;
   const char* unit_start_ = nullptr;  // the object being read, for errors without a place of their own
 
-  // The transaction being read; all of it reused from one transaction to the next.
-  TxView view_;
+  // The transaction being read; all of it reused from one transaction to the
+  // next. A block's transactions each have a slot, handed over once the whole
+  // block (whose blockTime nodes write after the transactions) has been read.
+  std::vector<std::unique_ptr<TxSlot>> slots_;
+  TxSlot* tx_ = nullptr;
+  TxView* view_ = nullptr;
   std::vector<std::uint32_t> outer_keys_;  // per outer instruction: key index, or kNamed
   std::vector<PendingInner> inner_keys_;
   std::vector<std::vector<InnerInstruction>> spare_groups_;
@@ -109,9 +138,7 @@ class RpcValueReader {
   std::vector<std::uint8_t> wire_bytes_;
   std::vector<std::uint32_t> base58_scratch_;
   WireTransaction wire_;
-  std::vector<codec::Base58Buffer> wire_key_text_;
   std::vector<std::string_view> wire_keys_;  // base58 of the static keys, encoded when first named
-  char signature_text_[base58_text_capacity(kSignatureBytes)];
 };
 
 }  // namespace brisquel::tx
