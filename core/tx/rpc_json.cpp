@@ -150,6 +150,22 @@ Outcome RpcJsonReader::Impl::read_value(std::string_view doc, std::size_t readab
     return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
   }
   if (type != od::json_type::object && type != od::json_type::array) {
+    // A scalar is checked only when read: read it to tell JSON from not.
+    bool valid = false;
+    if (type == od::json_type::number) {
+      od::number n;
+      valid = document.get_number().get(n) == simdjson::SUCCESS;
+    } else if (type == od::json_type::string) {
+      std::string_view s;
+      valid = document.get_string().get(s) == simdjson::SUCCESS;
+    } else if (type == od::json_type::boolean) {
+      bool b;
+      valid = document.get_bool().get(b) == simdjson::SUCCESS;
+    } else if (type == od::json_type::null) {
+      bool is_null = false;
+      valid = document.is_null().get(is_null) == simdjson::SUCCESS && is_null;
+    }
+    if (!valid) return failed(ReadErrorKind::kInvalidJson, "invalid JSON: not a JSON value", nullptr);
     return failed(ReadErrorKind::kShape,
                   "expected a transaction, block or RPC response, or an array of them, found a lone scalar", nullptr);
   }
