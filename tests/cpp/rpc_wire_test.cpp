@@ -25,7 +25,7 @@ TEST(Base58Text, MatchesSchoolbookArithmetic) {
   std::vector<std::uint32_t> scratch;
   for (int i = 0; i < 3000; ++i) {
     auto bytes = random_bytes(rng, rng() % 300);
-    for (std::size_t z = rng() % 4; z-- > 0 && !bytes.empty();) bytes[z] = 0;  // leading zeros
+    for (std::size_t z = std::min<std::size_t>(rng() % 4, bytes.size()); z-- > 0;) bytes[z] = 0;  // leading zeros
     std::string text(base58_text_capacity(bytes.size()), '\0');
     text.resize(encode_base58(bytes, text.data()));
     ASSERT_EQ(text, testing::base58_reference(bytes));
