@@ -10,7 +10,14 @@
 //     found: no transaction, no error),
 //   - an array of any of these (null elements are results that found nothing).
 // A response with an `error` member is an error naming its code and message;
-// any other value is an error. Transactions reach the visitor in text order.
+// any other value is an error. Transactions reach the visitor in text order. A
+// block's transactions are handed over once the whole block has been read
+// (nodes write its blockTime after them), so a block with an error anywhere
+// hands over none of them. Reading stops at the first error; for JSON lines the
+// error says where the next line starts, should the caller want to go on.
+//
+// Slot and block time come from the transaction object, else from the block
+// around it when that has them (blocks carry no slot: then none).
 //
 // Types: a field the reader uses with the wrong type is an error, except that
 // null stands for absent wherever a field may be absent. Keys are matched as
@@ -72,7 +79,8 @@ struct ReadResult {
 
 // A non-owning reference to the caller's visitor: called as
 // visit(const TxView&, std::size_t index) with the running transaction index
-// (0-based, over the whole text); returns false to stop, or void.
+// (0-based, over the whole text); returns false to stop, or void. It must not
+// throw.
 class TxVisitor {
  public:
   template <class F>
