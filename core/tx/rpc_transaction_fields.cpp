@@ -8,6 +8,7 @@
 
 #include "codec/base64.hpp"
 #include "core/tx/rpc_value_reader.hpp"
+#include "core/tx/text_scan.hpp"
 
 namespace brisquel::tx {
 namespace {
@@ -188,7 +189,7 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
     bytes = wire_bytes_;
   } else {
     return fail(ReadErrorKind::kShape,
-                std::format("transaction encoding \"{}\" is not supported (base64, base58)", encoding.substr(0, 40)));
+                std::format("transaction encoding \"{}\" is not supported (base64, base58)", utf8_prefix(encoding, 40)));
   }
   if (auto error = parse_wire_transaction(bytes, wire_)) return fail(ReadErrorKind::kTransaction, std::move(*error));
 

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/tx/text_scan.hpp"
+
 namespace brisquel::tx {
 namespace {
 
@@ -29,7 +31,7 @@ std::string excerpt(std::string_view token) {
                             token.back() == '\t')) {
     token.remove_suffix(1);
   }
-  if (token.size() > 40) return std::string(token.substr(0, 40)) + "...";
+  if (token.size() > 40) return std::string(utf8_prefix(token, 40)) + "...";
   return std::string(token);
 }
 
@@ -296,11 +298,11 @@ bool RpcValueReader::read_rpc_error(od::value value) {
     });
     if (!ok) return false;
     if (code) text += std::format(" {}", *code);
-    if (!message.empty()) text += std::format(": {}", message.substr(0, 1000));
+    if (!message.empty()) text += std::format(": {}", utf8_prefix(message, 1000));
   } else if (type == od::json_type::string) {
     std::string_view message;
     if (!read_string(value, "error", message)) return false;
-    text += std::format(": {}", message.substr(0, 1000));
+    text += std::format(": {}", utf8_prefix(message, 1000));
   }
   return fail(ReadErrorKind::kRpcError, std::move(text), at);
 }

@@ -39,4 +39,11 @@ bool is_blank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
+std::string_view utf8_prefix(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return text;
+  std::size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;  // a continuation byte
+  return text.substr(0, end);
+}
+
 }  // namespace brisquel::tx

@@ -24,4 +24,8 @@ TextPosition locate(std::string_view text, std::size_t offset, std::size_t first
 // Whether `text` holds only JSON white space (space, tab, CR, LF).
 bool is_blank(std::string_view text);
 
+// At most `max` bytes of UTF-8 `text`, cut before a character, not inside one:
+// excerpts in error messages stay UTF-8.
+std::string_view utf8_prefix(std::string_view text, std::size_t max);
+
 }  // namespace brisquel::tx
