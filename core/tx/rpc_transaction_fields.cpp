@@ -188,8 +188,8 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
     }
     bytes = wire_bytes_;
   } else {
-    return fail(ReadErrorKind::kShape,
-                std::format("transaction encoding \"{}\" is not supported (base64, base58)", utf8_prefix(encoding, 40)));
+    return fail(ReadErrorKind::kShape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
+                                                   utf8_prefix(encoding, 40)));
   }
   if (auto error = parse_wire_transaction(bytes, wire_)) return fail(ReadErrorKind::kTransaction, std::move(*error));
 
@@ -247,8 +247,12 @@ bool RpcValueReader::read_meta(od::value value) {
       if (!expect_object(v, "meta.loadedAddresses", loaded)) return false;
       return detail::each(loaded, [&](auto e) { return json_error(e); }, [&](od::field& list) {
         const std::string_view name = list.escaped_key();
-        if (name == "writable") return read_string_list(list.value(), "meta.loadedAddresses.writable", loaded_writable_);
-        if (name == "readonly") return read_string_list(list.value(), "meta.loadedAddresses.readonly", loaded_readonly_);
+        if (name == "writable") {
+          return read_string_list(list.value(), "meta.loadedAddresses.writable", loaded_writable_);
+        }
+        if (name == "readonly") {
+          return read_string_list(list.value(), "meta.loadedAddresses.readonly", loaded_readonly_);
+        }
         return true;
       });
     }

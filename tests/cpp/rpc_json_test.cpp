@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <simdjson.h>
+#include <simdutf.h>
 
 #include <filesystem>
 #include <format>
@@ -34,9 +35,9 @@ std::string slurp(const std::filesystem::path& path) {
 
 // One line per field, so that a mismatch shows where.
 std::string describe(const TxView& v) {
-  std::string s = std::format("sig {}\nslot {}\ntime {}\nfailed {}\nhas_logs {}\n", v.signature,
-                              v.slot ? std::to_string(*v.slot) : "-", v.block_time ? std::to_string(*v.block_time) : "-",
-                              v.failed, v.has_logs);
+  auto number = [](auto n) { return n ? std::to_string(*n) : "-"; };
+  std::string s = std::format("sig {}\nslot {}\ntime {}\nfailed {}\nhas_logs {}\n", v.signature, number(v.slot),
+                              number(v.block_time), v.failed, v.has_logs);
   for (auto l : v.logs) s += std::format("log {}\n", l);
   for (auto p : v.outer_programs) s += std::format("outer {}\n", p);
   for (const auto& g : v.inner) {
@@ -75,61 +76,59 @@ std::string json(dom::element e) { return simdjson::minify(e); }
 
 std::string reference_view(dom::element tx) {
   TxView v;
-  std::vector<std::string> owned;  // base58 texts made here
-  owned.reserve(4096);
+  std::vector<std::string> owned;  // base58 made here, never moved: room reserved
+  owned.reserve(1024);
+  auto b58 = [&](auto bytes) -> std::string_view {
+    return owned.emplace_back(base58_reference({bytes.begin(), bytes.end()}));
+  };
   std::vector<std::string_view> keys;
   if (uint64_t slot; tx["slot"].get(slot) == simdjson::SUCCESS) v.slot = slot;
   if (int64_t time; tx["blockTime"].get(time) == simdjson::SUCCESS) v.block_time = time;
-  dom::element t = tx["transaction"];
+  const dom::element t = tx["transaction"], meta = tx["meta"];
+  bool parsed_keys = false;
+  WireTransaction wire;
+  std::vector<std::uint8_t> bytes(kMaxWireBytes);
   if (t.is_array()) {
-    std::string_view text = t.at(0);
-    std::vector<std::uint8_t> bytes(codec::base64_decoded_capacity(text.size()));
+    const std::string_view text = t.at(0);
     bytes.resize(*codec::decode_base64_strict(text, bytes.data()));
-    WireTransaction wire;
     EXPECT_EQ(parse_wire_transaction(bytes, wire), std::nullopt);
-    auto sig = wire.signature(0);
-    v.signature = owned.emplace_back(base58_reference({sig.begin(), sig.end()}));
-    for (std::size_t i = 0; i < wire.key_count; ++i) {
-      auto k = wire.key(i);
-      keys.push_back(owned.emplace_back(base58_reference({k.begin(), k.end()})));
-    }
-    for (const auto& ix : wire.instructions) v.outer_programs.push_back(keys.at(ix.program_index));
+    v.signature = b58(wire.signature(0));
+    for (std::size_t i = 0; i < wire.key_count; ++i) keys.push_back(b58(wire.key(i)));
   } else {
     v.signature = t["signatures"].at(0);
-    for (dom::element k : t["message"]["accountKeys"].get_array()) keys.push_back(k.is_string() ? k : k["pubkey"]);
+    for (dom::element k : t["message"]["accountKeys"].get_array()) {
+      parsed_keys = k.is_object();
+      keys.push_back(parsed_keys ? k["pubkey"] : k);
+    }
   }
-  dom::element meta = tx["meta"];
-  if (!t.is_array() || !meta.is_null()) {
-    bool parsed_keys = !t.is_array() && t["message"]["accountKeys"].at(0).is_object();
-    if (dom::element loaded; !parsed_keys && meta["loadedAddresses"].get(loaded) == simdjson::SUCCESS) {
-      for (dom::element k : loaded["writable"].get_array()) keys.push_back(k);
-      for (dom::element k : loaded["readonly"].get_array()) keys.push_back(k);
+  dom::element loaded;
+  if (!parsed_keys && !meta.is_null() && meta["loadedAddresses"].get(loaded) == simdjson::SUCCESS) {
+    for (auto list : {"writable", "readonly"}) {
+      for (dom::element k : loaded[list].get_array()) keys.push_back(k);
     }
   }
   auto program = [&](dom::element ix) -> std::string_view {
     if (std::string_view id; ix["programId"].get(id) == simdjson::SUCCESS) return id;
     return keys.at(uint64_t(ix["programIdIndex"]));
   };
-  if (!t.is_array()) {
+  if (t.is_array()) {
+    for (const auto& ix : wire.instructions) v.outer_programs.push_back(keys.at(ix.program_index));
+  } else {
     for (dom::element ix : t["message"]["instructions"].get_array()) v.outer_programs.push_back(program(ix));
   }
-  if (!meta.is_null()) {
-    v.failed = !meta["err"].is_null();
-    if (dom::array logs; meta["logMessages"].get(logs) == simdjson::SUCCESS) {
-      v.has_logs = true;
-      for (dom::element l : logs) v.logs.push_back(l);
-    }
-    if (dom::array groups; meta["innerInstructions"].get(groups) == simdjson::SUCCESS) {
-      for (dom::element g : groups) {
-        InnerGroup& group = v.inner.emplace_back();
-        group.index = uint32_t(uint64_t(g["index"]));
-        for (dom::element ix : g["instructions"].get_array()) {
-          InnerInstruction& out = group.instructions.emplace_back();
-          out.program = program(ix);
-          if (std::string_view data; ix["data"].get(data) == simdjson::SUCCESS) out.data = data;
-          if (uint64_t h; ix["stackHeight"].get(h) == simdjson::SUCCESS) out.stack_height = uint32_t(h);
-        }
-      }
+  if (meta.is_null()) return describe(v);
+  v.failed = !meta["err"].is_null();
+  if (dom::array logs; meta["logMessages"].get(logs) == simdjson::SUCCESS) {
+    v.has_logs = true;
+    for (dom::element l : logs) v.logs.push_back(l);
+  }
+  for (dom::element g : meta["innerInstructions"].get_array()) {
+    InnerGroup& group = v.inner.emplace_back();
+    group.index = uint32_t(uint64_t(g["index"]));
+    for (dom::element ix : g["instructions"].get_array()) {
+      InnerInstruction& out = group.instructions.emplace_back(InnerInstruction{program(ix), {}, {}});
+      if (std::string_view data; ix["data"].get(data) == simdjson::SUCCESS) out.data = data;
+      if (uint64_t h; ix["stackHeight"].get(h) == simdjson::SUCCESS) out.stack_height = uint32_t(h);
     }
   }
   return describe(v);
@@ -259,14 +258,8 @@ std::vector<std::uint8_t> to_wire(dom::element transaction) {
 }
 
 std::string base64(const std::vector<std::uint8_t>& bytes) {
-  constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-    std::uint32_t v = 0;
-    for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? bytes[i + k] : 0);
-    for (std::size_t k = 0; k < 4; ++k) out += k <= n ? alphabet[v >> (18 - 6 * k) & 63] : '=';
-  }
+  std::string out(simdutf::base64_length_from_binary(bytes.size()), '\0');
+  out.resize(simdutf::binary_to_base64(reinterpret_cast<const char*>(bytes.data()), bytes.size(), out.data()));
   return out;
 }
 
@@ -301,9 +294,11 @@ TEST(RpcJson, VariationsReadAsTheOriginal) {
     failed.replace(failed.find("failed false"), 12, "failed true");
     expect_same(R"({"meta":)" + failed_meta + "," + tail, failed, "failed");
 
-    block += std::format(R"({}{{"transaction":{},"meta":{}}})", block_views.empty() ? "" : ",", json(transaction), meta);
+    block += std::format(R"({}{{"transaction":{},"meta":{}}})", block_views.empty() ? "" : ",", json(transaction),
+                         meta);
     std::string in_block = original;
-    in_block.replace(in_block.find("slot "), in_block.find("\nfailed") - in_block.find("slot "), "slot -\ntime 1700000000");
+    const std::size_t slot_at = in_block.find("slot ");
+    in_block.replace(slot_at, in_block.find("\nfailed") - slot_at, "slot -\ntime 1700000000");
     block_views.push_back(in_block);
 
     // The wire format written from the JSON, as base64 and base58, before the meta.
@@ -409,8 +404,8 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
       {"meta alone", R"({"meta":null})", kShape, 1, 0},
       {"block entry", R"({"blockhash":"h","transactions":[5]})", kShape, 1, 0, "5"},
       {"deep", std::string(100000, '[') + std::string(100000, ']'), kShape, 1, 0, "", "", 2},
-      {"deep and skipped", good_with("\"err\":null", "\"err\":null,\"x\":" + std::string(5000, '[') + std::string(5000, ']')),
-       kShape, 0, 1},
+      {"deep and skipped", good_with("\"err\":null", "\"err\":null,\"x\":" + std::string(5000, '[') +
+                                                             std::string(5000, ']')), kShape, 0, 1},
       {"bad base64", R"({"meta":null,"transaction":["!!!!","base64"]})", kTransaction, 1, 0},
       {"cut wire", R"({"meta":null,"transaction":["AQ==","base64"]})", kTransaction, 1, 0, "", "end inside"},
       {"other encoding", R"({"meta":null,"transaction":["AQ==","base32"]})", kShape, 1, 0, "", "base32"},
