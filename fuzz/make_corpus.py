@@ -76,6 +76,11 @@ def main() -> None:
     shared = REPO.parent / "shared" / "idls"
     for path in sorted(shared.glob("*.json")) if shared.is_dir() else ():
         write("idl_loader", path.read_bytes())
+    transactions = REPO.parent / "shared" / "transactions"
+    for path in sorted(transactions.glob("*.json")) if transactions.is_dir() else ():
+        text = path.read_bytes()
+        write("rpc_json", text)
+        write("rpc_json", json.dumps(json.loads(text), separators=(",", ":")).encode() + b"\n" + text[:200])
     print("corpora:", ", ".join(f"{p.name} {len(list(p.iterdir()))}" for p in sorted(FUZZ.glob("corpus-*"))))
 
 

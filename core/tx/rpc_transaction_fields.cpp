@@ -1,0 +1,394 @@
+// The fields of one transaction object: the encoded transaction (JSON,
+// jsonParsed or wire format) and its meta, gathered into a TxView whose
+// programs are resolved once all of it (in any field order) has been read.
+#include <cstring>
+#include <format>
+#include <span>
+#include <utility>
+
+#include "codec/base64.hpp"
+#include "core/tx/rpc_value_reader.hpp"
+#include "core/tx/text_scan.hpp"
+
+namespace brisquel::tx {
+namespace {
+
+// Texts that could only decode to more than a wire transaction may hold.
+constexpr std::size_t kMaxBase64Text = (kMaxWireBytes + 2) / 3 * 4;
+// Base58 decoding is quadratic; nodes send base58 only for small transactions.
+constexpr std::size_t kMaxBase58Text = 4096;
+
+}  // namespace
+
+void RpcValueReader::begin_transaction(std::size_t slot) {
+  while (slots_.size() <= slot) slots_.push_back(std::make_unique<TxSlot>());
+  tx_ = slots_[slot].get();
+  view_ = &tx_->view;
+  view_->slot.reset();
+  view_->block_time.reset();
+  clear_transaction();
+  clear_meta();
+}
+
+void RpcValueReader::clear_transaction() {
+  view_->signature = {};
+  view_->outer_programs.clear();
+  outer_keys_.clear();
+  static_keys_.clear();
+  keys_include_loaded_ = false;
+  from_wire_ = false;
+}
+
+void RpcValueReader::clear_meta() {
+  view_->failed = false;
+  view_->has_logs = false;
+  view_->logs.clear();
+  // Keep each group's storage for the next transactions.
+  for (InnerGroup& group : view_->inner) {
+    group.instructions.clear();
+    spare_groups_.push_back(std::move(group.instructions));
+  }
+  view_->inner.clear();
+  inner_keys_.clear();
+  inner_count_ = 0;
+  loaded_writable_.clear();
+  loaded_readonly_.clear();
+}
+
+bool RpcValueReader::read_transaction(od::value value) {
+  clear_transaction();  // a repeated field replaces what the first one gave
+  od::json_type type;
+  if (auto e = value.type().get(type)) return json_error(e);
+  if (type == od::json_type::object) {
+    od::object object;
+    if (auto e = value.get_object().get(object)) return json_error(e);
+    return read_json_transaction(object);
+  }
+  if (type == od::json_type::array) {
+    od::array array;
+    if (auto e = value.get_array().get(array)) return json_error(e);
+    return read_wire_transaction(array);
+  }
+  return shape_error(value, "transaction", "an object or [text, encoding]");
+}
+
+bool RpcValueReader::read_json_transaction(od::object transaction) {
+  return detail::each(transaction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const std::string_view key = field.escaped_key();
+    if (key == "signatures") {
+      od::array signatures;
+      if (!expect_array(field.value(), "transaction.signatures", signatures)) return false;
+      // Only the first one names the transaction; the others are skipped unread.
+      for (auto item_result : signatures) {
+        od::value item;
+        if (auto e = std::move(item_result).get(item)) return json_error(e);
+        return read_string(item, "transaction.signatures[]", view_->signature);
+      }
+      return true;
+    }
+    if (key == "message") {
+      od::object message;
+      return expect_object(field.value(), "transaction.message", message) && read_message(message);
+    }
+    return true;
+  });
+}
+
+bool RpcValueReader::read_message(od::object message) {
+  return detail::each(message, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const std::string_view key = field.escaped_key();
+    if (key == "accountKeys") {
+      od::array keys;
+      return expect_array(field.value(), "message.accountKeys", keys) && read_account_keys(keys);
+    }
+    if (key == "instructions") {
+      od::array instructions;
+      if (!expect_array(field.value(), "message.instructions", instructions)) return false;
+      view_->outer_programs.clear();
+      outer_keys_.clear();
+      return detail::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+        od::object instruction;
+        return count_item(view_->outer_programs.size(), "instructions") &&
+               expect_object(item, "message.instructions[]", instruction) && read_outer_instruction(instruction);
+      });
+    }
+    return true;
+  });
+}
+
+bool RpcValueReader::read_account_keys(od::array keys) {
+  static_keys_.clear();
+  keys_include_loaded_ = false;
+  return detail::each(keys, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+    if (!count_item(static_keys_.size(), "account keys")) return false;
+    std::string_view& key = static_keys_.emplace_back();
+    od::json_type type;
+    if (auto e = item.type().get(type)) return json_error(e);
+    if (type != od::json_type::object) return read_string(item, "message.accountKeys[]", key);
+    // jsonParsed: {"pubkey", "signer", "writable", "source"}, loaded addresses included.
+    keys_include_loaded_ = true;
+    od::object object;
+    if (auto e = item.get_object().get(object)) return json_error(e);
+    return detail::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+      if (field.escaped_key() != "pubkey") return true;
+      return read_string(field.value(), "message.accountKeys[].pubkey", key);
+    });
+  });
+}
+
+bool RpcValueReader::read_outer_instruction(od::object instruction) {
+  std::optional<std::uint32_t> index;
+  std::string_view program;
+  bool named = false;
+  const bool ok = detail::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const std::string_view key = field.escaped_key();
+    if (key == "programIdIndex") return read_integer(field.value(), "instructions[].programIdIndex", index);
+    if (key == "programId") {
+      named = true;
+      return read_string(field.value(), "instructions[].programId", program);
+    }
+    return true;
+  });
+  if (!ok) return false;
+  if (!named && !index) return fail(ReadErrorKind::kShape, "an instruction without `programIdIndex` or `programId`");
+  view_->outer_programs.push_back(program);
+  outer_keys_.push_back(named ? kNamed : *index);
+  return true;
+}
+
+bool RpcValueReader::read_wire_transaction(od::array encoded) {
+  std::string_view text, encoding;
+  std::size_t n = 0;
+  const bool ok = detail::each(encoded, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+    ++n;
+    if (n == 1) return read_string(item, "transaction[0]", text);
+    if (n == 2) return read_string(item, "transaction[1]", encoding);
+    return fail(ReadErrorKind::kShape, "`transaction`: expected [text, encoding], found a longer array",
+                item.raw_json_token().data());
+  });
+  if (!ok) return false;
+  if (n != 2) return fail(ReadErrorKind::kShape, "`transaction`: expected [text, encoding]");
+
+  std::span<const std::uint8_t> bytes;
+  if (encoding == "base64") {
+    if (text.size() > kMaxBase64Text) {
+      return fail(ReadErrorKind::kTooLarge, std::format("base64 transaction text of {} characters", text.size()));
+    }
+    const std::size_t room = codec::base64_decoded_capacity(text.size());
+    if (wire_bytes_.size() < room) wire_bytes_.resize(room);
+    const auto size = codec::decode_base64_strict(text, wire_bytes_.data());
+    if (!size) return fail(ReadErrorKind::kTransaction, "transaction text is not canonical base64");
+    bytes = std::span<const std::uint8_t>(wire_bytes_.data(), *size);
+  } else if (encoding == "base58") {
+    if (text.size() > kMaxBase58Text) {
+      return fail(ReadErrorKind::kTooLarge, std::format("base58 transaction text of {} characters", text.size()));
+    }
+    if (!decode_base58(text, wire_bytes_, base58_scratch_)) {
+      return fail(ReadErrorKind::kTransaction, "transaction text is not base58");
+    }
+    bytes = wire_bytes_;
+  } else {
+    return fail(ReadErrorKind::kShape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
+                                                   utf8_prefix(encoding, 40)));
+  }
+  if (auto error = parse_wire_transaction(bytes, wire_)) return fail(ReadErrorKind::kTransaction, std::move(*error));
+
+  from_wire_ = true;
+  if (wire_.signature_count > 0) {
+    const std::size_t length = encode_base58(wire_.signature(0), tx_->signature_text);
+    view_->signature = std::string_view(tx_->signature_text, length);
+  }
+  if (tx_->key_text.size() < wire_.key_count) tx_->key_text.resize(wire_.key_count);
+  wire_keys_.assign(wire_.key_count, std::string_view{});
+  for (const WireInstruction& instruction : wire_.instructions) {
+    view_->outer_programs.emplace_back();
+    outer_keys_.push_back(instruction.program_index);
+  }
+  return true;
+}
+
+bool RpcValueReader::read_meta(od::value value) {
+  clear_meta();  // a repeated field replaces what the first one gave
+  od::json_type type;
+  if (auto e = value.type().get(type)) return json_error(e);
+  if (type == od::json_type::null) return true;  // status unknown: nothing to add
+  od::object meta;
+  if (!expect_object(value, "meta", meta)) return false;
+  return detail::each(meta, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const std::string_view key = field.escaped_key();
+    od::value& v = field.value();
+    if (key == "err") {
+      od::json_type t;
+      if (auto e = v.type().get(t)) return json_error(e);
+      view_->failed = t != od::json_type::null;
+      return true;
+    }
+    if (key == "logMessages") {
+      od::json_type t;
+      if (auto e = v.type().get(t)) return json_error(e);
+      view_->logs.clear();
+      view_->has_logs = t != od::json_type::null;
+      if (!view_->has_logs) return true;
+      od::array logs;
+      return expect_array(v, "meta.logMessages", logs) && read_logs(logs);
+    }
+    if (key == "innerInstructions") {
+      od::json_type t;
+      if (auto e = v.type().get(t)) return json_error(e);
+      if (t == od::json_type::null) return true;
+      od::array groups;
+      return expect_array(v, "meta.innerInstructions", groups) && read_inner_groups(groups);
+    }
+    if (key == "loadedAddresses") {
+      od::json_type t;
+      if (auto e = v.type().get(t)) return json_error(e);
+      if (t == od::json_type::null) return true;
+      od::object loaded;
+      if (!expect_object(v, "meta.loadedAddresses", loaded)) return false;
+      return detail::each(loaded, [&](auto e) { return json_error(e); }, [&](od::field& list) {
+        const std::string_view name = list.escaped_key();
+        if (name == "writable") {
+          return read_string_list(list.value(), "meta.loadedAddresses.writable", loaded_writable_);
+        }
+        if (name == "readonly") {
+          return read_string_list(list.value(), "meta.loadedAddresses.readonly", loaded_readonly_);
+        }
+        return true;
+      });
+    }
+    return true;
+  });
+}
+
+bool RpcValueReader::read_logs(od::array logs) {
+  return detail::each(logs, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+    return count_item(view_->logs.size(), "log messages") &&
+           read_string(item, "meta.logMessages[]", view_->logs.emplace_back());
+  });
+}
+
+bool RpcValueReader::read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out) {
+  out.clear();
+  od::json_type type;
+  if (auto e = value.type().get(type)) return json_error(e);
+  if (type == od::json_type::null) return true;
+  od::array items;
+  if (!expect_array(value, field, items)) return false;
+  return detail::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+    return count_item(out.size(), "loaded addresses") && read_string(item, field, out.emplace_back());
+  });
+}
+
+bool RpcValueReader::read_inner_groups(od::array groups) {
+  return detail::each(groups, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+    if (!count_item(view_->inner.size(), "inner instruction groups")) return false;
+    od::object object;
+    if (!expect_object(item, "meta.innerInstructions[]", object)) return false;
+    const auto group = static_cast<std::uint32_t>(view_->inner.size());
+    InnerGroup& added = view_->inner.emplace_back();
+    if (!spare_groups_.empty()) {
+      added.instructions = std::move(spare_groups_.back());
+      spare_groups_.pop_back();
+    }
+    std::optional<std::uint32_t> index;
+    const char* const at = item.raw_json_token().data();
+    const bool ok = detail::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+      const std::string_view key = field.escaped_key();
+      if (key == "index") return read_integer(field.value(), "meta.innerInstructions[].index", index);
+      if (key != "instructions") return true;
+      od::array instructions;
+      if (!expect_array(field.value(), "meta.innerInstructions[].instructions", instructions)) return false;
+      return detail::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& entry) {
+        od::object instruction;
+        return expect_object(entry, "meta.innerInstructions[].instructions[]", instruction) &&
+               read_inner_instruction(instruction, group);
+      });
+    });
+    if (!ok) return false;
+    if (!index) return fail(ReadErrorKind::kShape, "an inner instruction group without `index`", at);
+    view_->inner[group].index = *index;
+    return true;
+  });
+}
+
+bool RpcValueReader::read_inner_instruction(od::object instruction, std::uint32_t group) {
+  if (!count_item(inner_count_++, "inner instructions")) return false;
+  std::optional<std::uint32_t> index;
+  bool named = false;
+  InnerInstruction out;
+  const bool ok = detail::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const std::string_view key = field.escaped_key();
+    od::value& v = field.value();
+    if (key == "programIdIndex") return read_integer(v, "innerInstructions[].programIdIndex", index);
+    if (key == "programId") {
+      named = true;
+      return read_string(v, "innerInstructions[].programId", out.program);
+    }
+    if (key == "data") return read_string(v, "innerInstructions[].data", out.data);
+    if (key == "stackHeight") return read_integer(v, "innerInstructions[].stackHeight", out.stack_height);
+    return true;
+  });
+  if (!ok) return false;
+  if (!named && !index) {
+    return fail(ReadErrorKind::kShape, "an inner instruction without `programIdIndex` or `programId`");
+  }
+  auto& instructions = view_->inner[group].instructions;
+  if (!named) {
+    inner_keys_.push_back({group, static_cast<std::uint32_t>(instructions.size()), *index});
+  }
+  instructions.push_back(out);
+  return true;
+}
+
+// The base58 address at `index` of the full key list: static keys, then the
+// loaded writable ones, then the loaded read-only ones. Null when out of range.
+const std::string_view* RpcValueReader::program_key(std::uint32_t index) {
+  std::size_t i = index;
+  if (from_wire_) {
+    if (i < wire_.key_count) {
+      if (wire_keys_[i].empty()) wire_keys_[i] = codec::encode_base58_pubkey(wire_.key(i), tx_->key_text[i]);
+      return &wire_keys_[i];
+    }
+    i -= wire_.key_count;
+  } else {
+    if (i < static_keys_.size()) return &static_keys_[i];
+    if (keys_include_loaded_) return nullptr;
+    i -= static_keys_.size();
+  }
+  if (i < loaded_writable_.size()) return &loaded_writable_[i];
+  i -= loaded_writable_.size();
+  if (i < loaded_readonly_.size()) return &loaded_readonly_[i];
+  return nullptr;
+}
+
+bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time,
+                                        bool in_block) {
+  view_->slot = slot;
+  view_->block_time = block_time;
+  auto out_of_range = [&](std::uint32_t index) {
+    const std::size_t keys = (from_wire_ ? wire_.key_count : static_keys_.size()) +
+                             (keys_include_loaded_ ? 0 : loaded_writable_.size() + loaded_readonly_.size());
+    return fail(ReadErrorKind::kTransaction,
+                std::format("program index {} is beyond the transaction's {} account keys", index, keys));
+  };
+  for (std::size_t i = 0; i < outer_keys_.size(); ++i) {
+    if (outer_keys_[i] == kNamed) continue;
+    const std::string_view* key = program_key(outer_keys_[i]);
+    if (key == nullptr) return out_of_range(outer_keys_[i]);
+    view_->outer_programs[i] = *key;
+  }
+  for (const PendingInner& pending : inner_keys_) {
+    const std::string_view* key = program_key(pending.key);
+    if (key == nullptr) return out_of_range(pending.key);
+    view_->inner[pending.group].instructions[pending.item].program = *key;
+  }
+  return in_block || hand_over(*view_);  // a block hands its transactions over at its end
+}
+
+bool RpcValueReader::hand_over(TxView& view) {
+  const bool go_on = (*visit_)(view, (*visited_)++);
+  if (!go_on) stopped_ = true;
+  return go_on;
+}
+
+}  // namespace brisquel::tx

@@ -1,0 +1,144 @@
+// The shapes of RPC JSON values, read with simdjson On-Demand into one reused
+// TxView per transaction. Private to the RPC JSON reader (rpc_json.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <simdjson.h>
+
+#include "codec/base58.hpp"
+#include "core/tx/base58_text.hpp"
+#include "core/tx/rpc_json.hpp"
+#include "core/tx/tx_view.hpp"
+#include "core/tx/wire.hpp"
+
+namespace brisquel::tx {
+
+namespace od = simdjson::ondemand;
+
+namespace detail {
+template <class R>
+struct ResultValue;
+template <class T>
+struct ResultValue<simdjson::simdjson_result<T>> {
+  using type = T;
+};
+
+// Loops over an object's fields or an array's elements, stopping at the
+// first JSON error, which `on_error` turns into the reader's failure.
+template <class Range, class OnError, class Body>
+bool each(Range& range, OnError&& on_error, Body&& body) {
+  for (auto item_result : range) {
+    typename ResultValue<std::remove_cvref_t<decltype(item_result)>>::type item;
+    if (auto e = std::move(item_result).get(item)) return on_error(e);
+    if (!body(item)) return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+struct Failure {
+  ReadErrorKind kind = ReadErrorKind::kShape;
+  std::string message;
+  const char* at = nullptr;  // where the bad value starts in the text, when known
+};
+
+class RpcValueReader {
+ public:
+  explicit RpcValueReader(const RpcJsonLimits& limits) : limits_(limits) {}
+
+  // Reads one top-level value and hands each transaction in it to `visit`,
+  // counting them in `visited`. False when it failed (failure()) or the visitor
+  // asked to stop (stopped()).
+  bool read(od::value root, const TxVisitor& visit, std::size_t& visited);
+
+  bool stopped() const { return stopped_; }
+  const Failure& failure() const { return failure_; }
+
+ private:
+  // What an object may be, from where it was found.
+  enum class Level : std::uint8_t { kAny, kResult, kBlockEntry };
+  // One transaction's view and the text its views point to besides the JSON.
+  struct TxSlot {
+    TxView view;
+    char signature_text[base58_text_capacity(kSignatureBytes)];
+    std::vector<codec::Base58Buffer> key_text;  // base58 of wire-format static keys
+  };
+  // A program named by index, resolved once the whole transaction (keys and
+  // loaded addresses, in any order) has been read.
+  static constexpr std::uint32_t kNamed = UINT32_MAX;
+  struct PendingInner {
+    std::uint32_t group, item, key;
+  };
+
+  bool read_object(od::object object, Level level, std::size_t slot);
+  bool read_block_entries(od::value value, std::size_t& count);
+  bool read_result(od::value value);
+  bool read_rpc_error(od::value value);
+
+  void begin_transaction(std::size_t slot);
+  void clear_transaction();
+  void clear_meta();
+  bool read_transaction(od::value value);
+  bool read_json_transaction(od::object transaction);
+  bool read_message(od::object message);
+  bool read_account_keys(od::array keys);
+  bool read_outer_instruction(od::object instruction);
+  bool read_wire_transaction(od::array encoded);
+  bool read_meta(od::value value);
+  bool read_logs(od::array logs);
+  bool read_inner_groups(od::array groups);
+  bool read_inner_instruction(od::object instruction, std::uint32_t group);
+  bool read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out);
+  bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time, bool in_block);
+  bool hand_over(TxView& view);
+  const std::string_view* program_key(std::uint32_t index);
+
+  // Typed reads: false with failure() set when the value is not of the type.
+  template <class T>
+  bool read_integer(od::value& value, std::string_view field, std::optional<T>& out);
+  bool read_string(od::value& value, std::string_view field, std::string_view& out);
+  bool expect_object(od::value& value, std::string_view field, od::object& out);
+  bool expect_array(od::value& value, std::string_view field, od::array& out);
+  bool count_item(std::size_t count, std::string_view what);
+
+  bool json_error(simdjson::error_code error, const char* at = nullptr);
+  bool shape_error(od::value& value, std::string_view field, std::string_view expected);
+  bool fail(ReadErrorKind kind, std::string message, const char* at = nullptr);
+
+  RpcJsonLimits limits_;
+  const TxVisitor* visit_ = nullptr;
+  std::size_t* visited_ = nullptr;
+  bool stopped_ = false;
+  Failure failure_;
+  const char* unit_start_ = nullptr;  // the object being read, for errors without a place of their own
+
+  // The transaction being read; all of it reused from one transaction to the
+  // next. A block's transactions each have a slot, handed over once the whole
+  // block (whose blockTime nodes write after the transactions) has been read.
+  std::vector<std::unique_ptr<TxSlot>> slots_;
+  TxSlot* tx_ = nullptr;
+  TxView* view_ = nullptr;
+  std::vector<std::uint32_t> outer_keys_;  // per outer instruction: key index, or kNamed
+  std::vector<PendingInner> inner_keys_;
+  std::vector<std::vector<InnerInstruction>> spare_groups_;
+  std::size_t inner_count_ = 0;
+  std::vector<std::string_view> static_keys_;
+  std::vector<std::string_view> loaded_writable_;
+  std::vector<std::string_view> loaded_readonly_;
+  bool keys_include_loaded_ = false;  // jsonParsed lists loaded addresses among the account keys
+  bool from_wire_ = false;
+  std::vector<std::uint8_t> wire_bytes_;
+  std::vector<std::uint32_t> base58_scratch_;
+  WireTransaction wire_;
+  std::vector<std::string_view> wire_keys_;  // base58 of the static keys, encoded when first named
+};
+
+}  // namespace brisquel::tx

@@ -1,0 +1,469 @@
+// The RPC JSON reader against a plain second reading of the same text with
+// simdjson's DOM, on the real mainnet transactions and on variations built
+// from them (other encodings, wrappers, blocks, framings), plus bad inputs.
+#include <gtest/gtest.h>
+
+#include <simdjson.h>
+#include <simdutf.h>
+
+#include <filesystem>
+#include <format>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "codec/base58.hpp"
+#include "codec/base64.hpp"
+#include "core/tx/rpc_json.hpp"
+#include "core/tx/wire.hpp"
+#include "rpc_test_support.hpp"
+
+namespace brisquel::tx {
+namespace {
+
+namespace dom = simdjson::dom;
+using testing::base58_reference;
+
+const std::filesystem::path kTransactions = "/work/shared/transactions";
+
+std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// One line per field, so that a mismatch shows where.
+std::string describe(const TxView& v) {
+  auto number = [](auto n) { return n ? std::to_string(*n) : "-"; };
+  std::string s = std::format("sig {}\nslot {}\ntime {}\nfailed {}\nhas_logs {}\n", v.signature, number(v.slot),
+                              number(v.block_time), v.failed, v.has_logs);
+  for (auto l : v.logs) s += std::format("log {}\n", l);
+  for (auto p : v.outer_programs) s += std::format("outer {}\n", p);
+  for (const auto& g : v.inner) {
+    for (const auto& ix : g.instructions) {
+      s += std::format("inner {} {} {} {}\n", g.index, ix.program, ix.data,
+                       ix.stack_height ? std::to_string(*ix.stack_height) : "-");
+    }
+  }
+  return s;
+}
+
+struct Read {
+  std::vector<std::string> views;
+  ReadResult result;
+};
+
+Read read_text(RpcJsonReader& reader, std::string_view text, bool padded = false) {
+  Read out;
+  auto visit = [&](const TxView& v, std::size_t index) {
+    EXPECT_EQ(index, out.views.size());
+    out.views.push_back(describe(v));
+  };
+  if (padded) {
+    std::string copy(text);
+    copy.append(kJsonPadding, 'x');  // padding of any content
+    out.result = reader.read_padded(std::string_view(copy).substr(0, text.size()), visit);
+  } else {
+    out.result = reader.read(text, visit);
+  }
+  return out;
+}
+
+std::string json(dom::element e) { return simdjson::minify(e); }
+
+// ---- the second reading: simdjson DOM, one straightforward pass ----
+
+std::string reference_view(dom::element tx) {
+  TxView v;
+  std::vector<std::string> owned;  // base58 made here, never moved: room reserved
+  owned.reserve(1024);
+  auto b58 = [&](auto bytes) -> std::string_view {
+    return owned.emplace_back(base58_reference({bytes.begin(), bytes.end()}));
+  };
+  std::vector<std::string_view> keys;
+  if (uint64_t slot; tx["slot"].get(slot) == simdjson::SUCCESS) v.slot = slot;
+  if (int64_t time; tx["blockTime"].get(time) == simdjson::SUCCESS) v.block_time = time;
+  const dom::element t = tx["transaction"], meta = tx["meta"];
+  bool parsed_keys = false;
+  WireTransaction wire;
+  std::vector<std::uint8_t> bytes(kMaxWireBytes);
+  if (t.is_array()) {
+    const std::string_view text = t.at(0);
+    bytes.resize(*codec::decode_base64_strict(text, bytes.data()));
+    EXPECT_EQ(parse_wire_transaction(bytes, wire), std::nullopt);
+    v.signature = b58(wire.signature(0));
+    for (std::size_t i = 0; i < wire.key_count; ++i) keys.push_back(b58(wire.key(i)));
+  } else {
+    v.signature = t["signatures"].at(0);
+    for (dom::element k : t["message"]["accountKeys"].get_array()) {
+      parsed_keys = k.is_object();
+      keys.push_back(parsed_keys ? k["pubkey"] : k);
+    }
+  }
+  dom::element loaded;
+  if (!parsed_keys && !meta.is_null() && meta["loadedAddresses"].get(loaded) == simdjson::SUCCESS) {
+    for (auto list : {"writable", "readonly"}) {
+      for (dom::element k : loaded[list].get_array()) keys.push_back(k);
+    }
+  }
+  auto program = [&](dom::element ix) -> std::string_view {
+    if (std::string_view id; ix["programId"].get(id) == simdjson::SUCCESS) return id;
+    return keys.at(uint64_t(ix["programIdIndex"]));
+  };
+  if (t.is_array()) {
+    for (const auto& ix : wire.instructions) v.outer_programs.push_back(keys.at(ix.program_index));
+  } else {
+    for (dom::element ix : t["message"]["instructions"].get_array()) v.outer_programs.push_back(program(ix));
+  }
+  if (meta.is_null()) return describe(v);
+  v.failed = !meta["err"].is_null();
+  if (dom::array logs; meta["logMessages"].get(logs) == simdjson::SUCCESS) {
+    v.has_logs = true;
+    for (dom::element l : logs) v.logs.push_back(l);
+  }
+  for (dom::element g : meta["innerInstructions"].get_array()) {
+    InnerGroup& group = v.inner.emplace_back();
+    group.index = uint32_t(uint64_t(g["index"]));
+    for (dom::element ix : g["instructions"].get_array()) {
+      InnerInstruction& out = group.instructions.emplace_back(InnerInstruction{program(ix), {}, {}});
+      if (std::string_view data; ix["data"].get(data) == simdjson::SUCCESS) out.data = data;
+      if (uint64_t h; ix["stackHeight"].get(h) == simdjson::SUCCESS) out.stack_height = uint32_t(h);
+    }
+  }
+  return describe(v);
+}
+
+// Every transaction object of the real files, as its JSON text and its DOM.
+struct RealTx {
+  std::string name, text;
+};
+
+const std::vector<RealTx>& real_transactions() {
+  static const std::vector<RealTx> all = [] {
+    std::vector<RealTx> out;
+    dom::parser parser;
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(kTransactions)) {
+      if (entry.path().extension() == ".json") files.push_back(entry.path());
+    }
+    std::ranges::sort(files);
+    for (const auto& path : files) {
+      dom::element doc = parser.load(path.string());
+      const std::string name = path.filename().string();
+      std::vector<dom::element> found;
+      if (name.starts_with("simowment")) {
+        found = {doc["base64_transaction_response"], doc["json_parsed_transaction_response"]};
+      } else if (doc.is_array()) {
+        for (dom::element e : doc.get_array()) found.push_back(e);
+      } else {
+        found.push_back(doc);
+      }
+      for (dom::element e : found) {
+        if (dom::element result; e["result"].get(result) == simdjson::SUCCESS) e = result;
+        out.push_back({name, json(e)});
+      }
+    }
+    return out;
+  }();
+  return all;
+}
+
+TEST(RpcJson, RealFilesMatchASecondReading) {
+  RpcJsonReader reader;
+  dom::parser parser;
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(kTransactions)) {
+    if (entry.path().extension() != ".json" || entry.path().filename().string().starts_with("simowment")) continue;
+    ++files;
+    const Read got = read_text(reader, slurp(entry.path()), files % 2 == 0);
+    ASSERT_TRUE(got.result.ok()) << entry.path() << ": " << got.result.error->describe();
+    std::vector<std::string> want;
+    for (const auto& tx : real_transactions()) {
+      if (tx.name == entry.path().filename()) want.push_back(reference_view(parser.parse(tx.text)));
+    }
+    EXPECT_EQ(got.views, want) << entry.path();
+  }
+  EXPECT_EQ(files, 47u);
+  // The one truncated transaction shows it in its logs.
+  const Read cut = read_text(reader, slurp(kTransactions / "txparser_transferChecked_0.json"));
+  EXPECT_NE(cut.views.at(0).find("\nlog Log truncated\n"), std::string::npos);
+}
+
+// The same transaction as base64 and as jsonParsed: equal, except that parsed
+// instructions carry no data.
+TEST(RpcJson, OneTransactionInTwoEncodings) {
+  RpcJsonReader reader;
+  std::vector<std::string> views;
+  for (const auto& tx : real_transactions()) {
+    if (tx.name.starts_with("simowment")) views.push_back(read_text(reader, tx.text).views.at(0));
+  }
+  ASSERT_EQ(views.size(), 2u);
+  std::istringstream base64(views[0]), parsed(views[1]);
+  std::size_t lines = 0;
+  for (std::string a, b; std::getline(base64, a) && std::getline(parsed, b); ++lines) {
+    // "inner <group> <program> <data> <height>": parsed ones have no data.
+    if (b.starts_with("inner ") && b.find("  ") != std::string::npos) {
+      const std::size_t data = a.find(' ', a.find(' ', 6) + 1) + 1;
+      a.erase(data, a.rfind(' ') - data);
+    }
+    EXPECT_EQ(a, b);
+  }
+  EXPECT_GT(lines, 100u);
+}
+
+// ---- variations built from the real json-encoded transactions ----
+
+std::vector<std::uint8_t> unbase58(std::string_view text) { return *testing::unbase58_reference(text); }
+
+// The wire format of a json-encoded transaction, written from its JSON.
+std::vector<std::uint8_t> to_wire(dom::element transaction) {
+  testing::WireWriter w;
+  dom::array signatures = transaction["signatures"];
+  w.compact(signatures.size());
+  for (std::string_view s : signatures) w.bytes(unbase58(s));
+  dom::element message = transaction["message"];
+  dom::array lookups;
+  const bool v0 = message["addressTableLookups"].get(lookups) == simdjson::SUCCESS;
+  if (v0) w.out.push_back(0x80);
+  dom::element header = message["header"];
+  for (auto field : {"numRequiredSignatures", "numReadonlySignedAccounts", "numReadonlyUnsignedAccounts"}) {
+    w.out.push_back(static_cast<std::uint8_t>(uint64_t(header[field])));
+  }
+  dom::array keys = message["accountKeys"];
+  w.compact(keys.size());
+  for (std::string_view k : keys) w.bytes(unbase58(k));
+  w.bytes(unbase58(message["recentBlockhash"]));
+  dom::array instructions = message["instructions"];
+  w.compact(instructions.size());
+  for (dom::element ix : instructions) {
+    w.out.push_back(static_cast<std::uint8_t>(uint64_t(ix["programIdIndex"])));
+    std::vector<std::uint8_t> accounts;
+    for (uint64_t a : ix["accounts"].get_array()) accounts.push_back(static_cast<std::uint8_t>(a));
+    w.counted(accounts);
+    w.counted(unbase58(ix["data"]));
+  }
+  if (v0) {
+    w.compact(lookups.size());
+    for (dom::element l : lookups) {
+      w.bytes(unbase58(l["accountKey"]));
+      for (auto list : {"writableIndexes", "readonlyIndexes"}) {
+        std::vector<std::uint8_t> indexes;
+        for (uint64_t i : l[list].get_array()) indexes.push_back(static_cast<std::uint8_t>(i));
+        w.counted(indexes);
+      }
+    }
+  }
+  return w.out;
+}
+
+std::string base64(const std::vector<std::uint8_t>& bytes) {
+  std::string out(simdutf::base64_length_from_binary(bytes.size()), '\0');
+  out.resize(simdutf::binary_to_base64(reinterpret_cast<const char*>(bytes.data()), bytes.size(), out.data()));
+  return out;
+}
+
+TEST(RpcJson, VariationsReadAsTheOriginal) {
+  RpcJsonReader reader;
+  dom::parser parser;
+  std::string block = R"({"blockhash":"x","parentSlot":1,"transactions":[)";
+  std::vector<std::string> block_views;
+  std::size_t wire_forms = 0;
+  for (const auto& tx : real_transactions()) {
+    dom::element e = parser.parse(tx.text);
+    dom::element transaction = e["transaction"];
+    const std::string original = read_text(reader, tx.text).views.at(0);
+    const std::string meta = json(e["meta"]);
+    auto expect_same = [&](const std::string& text, const std::string& want, const char* what) {
+      const Read got = read_text(reader, text);
+      ASSERT_TRUE(got.result.ok()) << what << " of " << tx.name << ": " << got.result.error->describe();
+      ASSERT_EQ(got.views.size(), 1u);
+      EXPECT_EQ(got.views[0], want) << what << " of " << tx.name;
+    };
+    expect_same(std::format(R"({{"jsonrpc":"2.0","result":{},"id":7}})", tx.text), original, "response");
+    // Fields in another order, and the same again as a failed transaction.
+    std::string times = R"("version":0)";
+    for (const char* key : {"slot", "blockTime"}) {
+      if (dom::element v; e[key].get(v) == simdjson::SUCCESS) times += std::format(R"(,"{}":{})", key, json(v));
+    }
+    const std::string tail = std::format(R"("transaction":{},{}}})", json(transaction), times);
+    expect_same(R"({"meta":)" + meta + "," + tail, original, "reordered");
+    std::string failed_meta = meta;
+    failed_meta.replace(failed_meta.find(R"("err":null)"), 10, R"("err":{"InstructionError":[0,{"Custom":1}]})");
+    std::string failed = original;
+    failed.replace(failed.find("failed false"), 12, "failed true");
+    expect_same(R"({"meta":)" + failed_meta + "," + tail, failed, "failed");
+
+    block += std::format(R"({}{{"transaction":{},"meta":{}}})", block_views.empty() ? "" : ",", json(transaction),
+                         meta);
+    std::string in_block = original;
+    const std::size_t slot_at = in_block.find("slot ");
+    in_block.replace(slot_at, in_block.find("\nfailed") - slot_at, "slot -\ntime 1700000000");
+    block_views.push_back(in_block);
+
+    // The wire format written from the JSON, as base64 and base58, before the meta.
+    if (!transaction.is_object() || !transaction["message"]["accountKeys"].at(0).is_string()) continue;
+    ++wire_forms;
+    const auto wire = to_wire(transaction);
+    for (const std::string& encoded :
+         {std::format(R"(["{}","base64"])", base64(wire)), std::format(R"(["{}","base58"])", base58_reference(wire))}) {
+      expect_same(std::format(R"({{{},"transaction":{},"meta":{}}})", times, encoded, meta), original,
+                  "wire format");
+    }
+  }
+  EXPECT_EQ(wire_forms, 32u);
+  // A block in the nodes' field order: blockTime after the transactions.
+  block += R"(],"rewards":[],"blockTime":1700000000,"blockHeight":5})";
+  const Read got = read_text(reader, block, true);
+  ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
+  EXPECT_EQ(got.views, block_views);
+}
+
+// JSON lines, arrays, responses and single values give the same sequence.
+TEST(RpcJson, FramingsGiveTheSameSequence) {
+  RpcJsonReader reader;
+  std::vector<std::string> want;
+  std::string lines, crlf, array = "[\n", responses = "[";
+  for (const auto& tx : real_transactions()) {
+    want.push_back(read_text(reader, tx.text).views.at(0));
+    lines += tx.text + "\n";
+    crlf += "\r\n  " + tx.text + " \r\n";
+    array += (want.size() > 1 ? ",\n" : "") + tx.text;
+    responses += std::format(R"({}{{"jsonrpc":"2.0","id":1,"result":{}}},{{"jsonrpc":"2.0","id":2,"result":null}})",
+                             want.size() > 1 ? "," : "", tx.text);
+  }
+  array += "\n]\n";
+  responses += "]";
+  for (const std::string* text : {&lines, &crlf, &array, &responses}) {
+    for (bool padded : {false, true}) {
+      const Read got = read_text(reader, *text, padded);
+      ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
+      EXPECT_EQ(got.views, want) << text->substr(0, 20);
+      EXPECT_EQ(got.result.visited, want.size());
+    }
+  }
+  // The visitor may stop.
+  std::size_t calls = 0;
+  const ReadResult stopped = reader.read(lines, [&](const TxView&, std::size_t index) { return ++calls, index < 4; });
+  EXPECT_TRUE(stopped.stopped && stopped.ok());
+  EXPECT_EQ(stopped.visited, 5u);
+  EXPECT_EQ(calls, 5u);
+}
+
+// ---- bad inputs ----
+
+constexpr std::string_view kGood =
+    R"({"slot":1,"blockTime":2,"meta":{"err":null,"logMessages":["a"],"innerInstructions":[{"index":0,)"
+    R"("instructions":[{"programIdIndex":0,"data":"x","stackHeight":2}]}]},"transaction":{"signatures":["s"],)"
+    R"("message":{"accountKeys":["k0","k1"],"instructions":[{"programIdIndex":1,"data":""}]}}})";
+
+std::string good_with(std::string_view from, std::string_view to) {
+  std::string s(kGood);
+  s.replace(s.find(from), from.size(), to);
+  return s;
+}
+
+TEST(RpcJson, BadInputsGiveTheirErrors) {
+  const std::string good(kGood);
+  const std::string pretty = "{\n  \"jsonrpc\": \"2.0\",\n  \"result\": " + good + "\n}\n";
+  // The error is expected where `at` first occurs on the line, or at `column`,
+  // or else at the line's start.
+  struct Row {
+    std::string name, text;
+    ReadErrorKind kind;
+    std::size_t line, visited;
+    std::string_view at = "", message = "";
+    std::size_t column = 0;
+  };
+  using enum ReadErrorKind;
+  const std::vector<Row> rows = {
+      {"empty", "", kInvalidJson, 1, 0},
+      {"blank", " \n\r\n ", kInvalidJson, 1, 0},
+      {"cut last line", good + "\n" + good + "\n" + good.substr(0, 77), kTruncated, 3, 2},
+      {"cut inside a string", good + "\n  " + good.substr(0, 12), kTruncated, 2, 1, "{"},
+      {"cut line inside", good + "\n" + good.substr(0, 50) + "\n" + good, kInvalidJson, 2, 1, "", "line ends inside"},
+      {"cut single value", pretty.substr(0, pretty.size() - 30), kTruncated, 1, 0},
+      {"not JSON", good + "\nhello\n" + good, kInvalidJson, 2, 1},
+      {"two values on a line", good + " " + good, kInvalidJson, 1, 1, "", "more JSON", good.size() + 2},
+      {"value after a value", pretty + pretty, kInvalidJson, 5, 1, "", "more JSON"},
+      {"slot as text", good + "\n" + good_with("\"slot\":1", "\"slot\":\"1\""), kShape, 2, 1, "\"1\"", "`slot`"},
+      {"fraction", good_with("\"blockTime\":2", "\"blockTime\":-2.5"), kShape, 1, 0, "-2.5"},
+      {"logs not a list", good_with(R"(["a"])", "5"), kShape, 1, 0, "5,", "logMessages"},
+      {"stack height text", good_with("\"stackHeight\":2", "\"stackHeight\":\"2\""), kShape, 1, 0, "\"2\""},
+      {"stack height null", good_with("\"stackHeight\":2", "\"stackHeight\":null"), kShape, 0, 1},
+      {"index below 0", good_with("\"programIdIndex\":1", "\"programIdIndex\":-1"), kShape, 1, 0, "-1"},
+      {"index too big", good_with("\"programIdIndex\":1", "\"programIdIndex\":2"), kTransaction, 1, 0},
+      {"no program", good_with("\"programIdIndex\":1,", ""), kShape, 1, 0},
+      {"lone surrogate", good_with(R"(["a"])", R"(["\ud800"])"), kInvalidJson, 1, 0, "\"\\u"},
+      {"not UTF-8", good_with(R"(["a"])", "[\"\xff\"]"), kInvalidJson, 1, 0},
+      {"RPC error", R"({"jsonrpc":"2.0","error":{"code":-32009,"message":"Slot 5 was skipped"},"id":1})", kRpcError,
+       1, 0, "{\"code", "RPC error -32009: Slot 5 was skipped"},
+      {"not found", R"({"jsonrpc":"2.0","result":null,"id":1})", kShape, 0, 0},
+      {"scalar", "\"x\"\n42", kShape, 1, 0, "", "lone scalar"},
+      {"other object", R"({"a":1})", kShape, 1, 0, "", "not a transaction"},
+      {"meta alone", R"({"meta":null})", kShape, 1, 0},
+      {"block entry", R"({"blockhash":"h","transactions":[5]})", kShape, 1, 0, "5"},
+      {"deep", std::string(100000, '[') + std::string(100000, ']'), kShape, 1, 0, "", "", 2},
+      {"deep and skipped", good_with("\"err\":null", "\"err\":null,\"x\":" + std::string(5000, '[') +
+                                                             std::string(5000, ']')), kShape, 0, 1},
+      {"bad base64", R"({"meta":null,"transaction":["!!!!","base64"]})", kTransaction, 1, 0},
+      {"cut wire", R"({"meta":null,"transaction":["AQ==","base64"]})", kTransaction, 1, 0, "", "end inside"},
+      {"other encoding", R"({"meta":null,"transaction":["AQ==","base32"]})", kShape, 1, 0, "", "base32"},
+  };
+  RpcJsonReader reader;
+  for (const Row& row : rows) {
+    const Read got = read_text(reader, row.text, row.name.size() % 2 == 0);
+    EXPECT_EQ(got.result.visited, row.visited) << row.name;
+    if (row.line == 0) {  // accepted
+      EXPECT_TRUE(got.result.ok()) << row.name << ": " << got.result.error->describe();
+      continue;
+    }
+    ASSERT_FALSE(got.result.ok()) << row.name;
+    const ReadError& error = *got.result.error;
+    std::size_t line_start = 0;
+    for (std::size_t i = 1; i < row.line; ++i) line_start = row.text.find('\n', line_start) + 1;
+    const std::string_view line = std::string_view(row.text).substr(line_start);
+    const std::size_t column = row.column ? row.column : row.at.empty() ? 1 : line.find(row.at) + 1;
+    EXPECT_EQ(error.kind, row.kind) << row.name << ": " << error.describe();
+    EXPECT_EQ(error.line, row.line) << row.name << ": " << error.describe();
+    EXPECT_EQ(error.column, column) << row.name << ": " << error.describe();
+    EXPECT_EQ(error.offset, line_start + column - 1) << row.name;
+    EXPECT_NE(error.message.find(row.message), std::string::npos) << row.name << ": " << error.describe();
+  }
+}
+
+// Cut anywhere, a JSON-lines text gives its complete lines, then says where it
+// was cut; bytes changed at random give some result, never a crash.
+TEST(RpcJson, CutAndDamagedTexts) {
+  std::string text;
+  std::vector<std::size_t> line_ends;
+  for (const auto& tx : real_transactions()) {
+    text += tx.text + "\n";
+    line_ends.push_back(text.size());
+  }
+  RpcJsonReader reader;
+  std::mt19937 rng(2024);
+  for (int i = 0; i < 300; ++i) {
+    const std::size_t cut = rng() % text.size();
+    const auto complete = static_cast<std::size_t>(std::ranges::upper_bound(line_ends, cut) - line_ends.begin());
+    const Read got = read_text(reader, std::string_view(text).substr(0, cut), i % 2 == 0);
+    EXPECT_EQ(got.result.visited, complete) << cut;
+    const bool at_line_start = cut == 0 || text[cut - 1] == '\n';
+    if (at_line_start && cut != 0) {
+      EXPECT_TRUE(got.result.ok()) << cut;
+    } else if (cut != 0 && text[cut - 1] != '}') {
+      ASSERT_FALSE(got.result.ok()) << cut;
+      EXPECT_EQ(got.result.error->kind, ReadErrorKind::kTruncated) << cut << ": " << got.result.error->describe();
+      EXPECT_EQ(got.result.error->line, complete + 1) << cut;
+    }
+  }
+  for (int i = 0; i < 300; ++i) {
+    std::string damaged = text.substr(0, 3 * text.size() / 4);
+    for (int k = 0; k < 1 + i % 4; ++k) damaged[rng() % damaged.size()] = "{}[]\",:\\0a\n\x80"[rng() % 13];
+    const Read got = read_text(reader, damaged, i % 2 == 0);
+    EXPECT_LE(got.result.visited, line_ends.size());
+  }
+}
+
+}  // namespace
+}  // namespace brisquel::tx
