@@ -183,10 +183,12 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
     if (text.size() > kMaxBase58Text) {
       return fail(ReadErrorKind::kTooLarge, std::format("base58 transaction text of {} characters", text.size()));
     }
-    if (!decode_base58(text, wire_bytes_, base58_scratch_)) {
-      return fail(ReadErrorKind::kTransaction, "transaction text is not base58");
+    if (wire_bytes_.size() < codec::base58_decoded_capacity(text.size())) {
+      wire_bytes_.resize(codec::base58_decoded_capacity(text.size()));
     }
-    bytes = wire_bytes_;
+    const auto size = codec::decode_base58(text, wire_bytes_.data());
+    if (!size) return fail(ReadErrorKind::kTransaction, "transaction text is not base58");
+    bytes = std::span<const std::uint8_t>(wire_bytes_.data(), *size);
   } else {
     return fail(ReadErrorKind::kShape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
                                                    utf8_prefix(encoding, 40)));
@@ -195,7 +197,7 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
 
   from_wire_ = true;
   if (wire_.signature_count > 0) {
-    const std::size_t length = encode_base58(wire_.signature(0), tx_->signature_text);
+    const std::size_t length = *codec::encode_base58(wire_.signature(0), tx_->signature_text);
     view_->signature = std::string_view(tx_->signature_text, length);
   }
   if (tx_->key_text.size() < wire_.key_count) tx_->key_text.resize(wire_.key_count);

@@ -13,7 +13,6 @@
 #include <simdjson.h>
 
 #include "codec/base58.hpp"
-#include "core/tx/base58_text.hpp"
 #include "core/tx/rpc_json.hpp"
 #include "core/tx/tx_view.hpp"
 #include "core/tx/wire.hpp"
@@ -68,7 +67,7 @@ class RpcValueReader {
   // One transaction's view and the text its views point to besides the JSON.
   struct TxSlot {
     TxView view;
-    char signature_text[base58_text_capacity(kSignatureBytes)];
+    char signature_text[codec::base58_encoded_capacity(kSignatureBytes)];
     std::vector<codec::Base58Buffer> key_text;  // base58 of wire-format static keys
   };
   // A program named by index, resolved once the whole transaction (keys and
@@ -136,7 +135,6 @@ class RpcValueReader {
   bool keys_include_loaded_ = false;  // jsonParsed lists loaded addresses among the account keys
   bool from_wire_ = false;
   std::vector<std::uint8_t> wire_bytes_;
-  std::vector<std::uint32_t> base58_scratch_;
   WireTransaction wire_;
   std::vector<std::string_view> wire_keys_;  // base58 of the static keys, encoded when first named
 };

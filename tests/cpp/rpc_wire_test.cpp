@@ -1,10 +1,8 @@
-// The wire-format parser against a test-side writer, and base58 of any length
-// against schoolbook arithmetic.
+// The wire-format parser against a test-side writer.
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "core/tx/base58_text.hpp"
 #include "core/tx/wire.hpp"
 #include "rpc_test_support.hpp"
 
@@ -17,24 +15,6 @@ std::vector<std::uint8_t> random_bytes(std::mt19937& rng, std::size_t n) {
   std::vector<std::uint8_t> b(n);
   for (auto& x : b) x = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
   return b;
-}
-
-TEST(Base58Text, MatchesSchoolbookArithmetic) {
-  std::mt19937 rng(58);
-  std::vector<std::uint8_t> decoded;
-  std::vector<std::uint32_t> scratch;
-  for (int i = 0; i < 3000; ++i) {
-    auto bytes = random_bytes(rng, rng() % 300);
-    for (std::size_t z = std::min<std::size_t>(rng() % 4, bytes.size()); z-- > 0;) bytes[z] = 0;  // leading zeros
-    std::string text(base58_text_capacity(bytes.size()), '\0');
-    text.resize(encode_base58(bytes, text.data()));
-    ASSERT_EQ(text, testing::base58_reference(bytes));
-    ASSERT_TRUE(decode_base58(text, decoded, scratch));
-    ASSERT_EQ(decoded, bytes) << text;
-  }
-  for (std::string_view bad : {"0", "abcO", "I", "l1", "1 1", "\xc3\xa9"}) {
-    EXPECT_FALSE(decode_base58(bad, decoded, scratch)) << bad;
-  }
 }
 
 // Random transactions written by the test-side writer parse back to what was
