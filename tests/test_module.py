@@ -23,7 +23,7 @@ def test_module_surface():
     assert brisquel.EventDecoder is _brisquel.EventDecoder
     # The package adds the table decoders of its second module; the first stays as it is.
     assert set(brisquel.__all__) == {"EventDecoder", "with_program_address", "TableDecoder", "DecodedEvents",
-                                     "EventTable", "Schema"}
+                                     "EventTable", "Schema", "TransactionDecoder", "TxEvent"}
 
 
 def test_class_surface():
