@@ -1,5 +1,5 @@
-from collections.abc import ItemsView, Iterator, KeysView, Sequence, ValuesView
-from typing import Any, Literal, final, overload
+from collections.abc import ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
+from typing import Any, Literal, NamedTuple, final, overload
 
 _Logs = Sequence[str] | Sequence[Sequence[str]] | Any  # or an object with __arrow_c_stream__ / __arrow_c_array__
 
@@ -60,3 +60,42 @@ class TableDecoder:
         """Names of all events declared in the IDL, in declaration order."""
     def schema(self, name: str, *, nested: bool = False) -> Schema: ...
     def decode(self, logs: _Logs) -> DecodedEvents: ...
+
+class TxEvent(NamedTuple):
+    """One event of a transaction, with where it was found and its program."""
+
+    tx: int
+    signature: str | None
+    slot: int | None
+    block_time: int | None
+    program: str
+    instruction: int | None
+    inner: int | None
+    depth: int | None
+    source: Literal["log", "cpi", "log+cpi"]
+    truncated: bool
+    name: str
+    fields: dict[str, Any] | list[Any]
+
+_Transactions = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]]
+
+@final
+class TransactionDecoder:
+    """Decodes the events of whole transactions, each with the IDL of the program that emitted it."""
+
+    def __new__(
+        cls,
+        idls: Sequence[str],
+        *,
+        addresses: Mapping[int | str, str] | None = None,
+        pubkeys: Literal["base58", "binary"] = "base58",
+        wide_ints: Literal["decimal", "string"] = "decimal",
+        short_events: Literal["skip", "null"] = "skip",
+    ) -> TransactionDecoder: ...
+    @property
+    def programs(self) -> list[str]:
+        """The programs' addresses, one per IDL, in order."""
+    def decode(self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True) -> list[TxEvent]: ...
+    def decode_tables(
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True
+    ) -> DecodedEvents: ...
