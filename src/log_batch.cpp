@@ -76,8 +76,11 @@ bool LogBatch::convert(PyObject* logs, Use use) {
   if (PyTuple_CheckExact(logs)) {
     return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs), use == Use::Unlocked);
   }
-  if (PyList_CheckExact(logs) && use == Use::Locked && kHasInterpreterLock) {
-    return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs), false);
+  if (PyList_CheckExact(logs)) {
+    if (use == Use::Locked && kHasInterpreterLock) {
+      return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs), false);
+    }
+    return hold_list(logs);
   }
   return for_each_item(
       logs,
@@ -100,6 +103,34 @@ bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count, bool text
   }
   items_ = items;
   count_ = static_cast<std::size_t>(count);
+  return true;
+}
+
+bool LogBatch::hold_list(PyObject* list) {
+  // One pass under the list's lock takes a reference to every item and the
+  // text of every ASCII str (all there is to it); the other items, which may
+  // need a lock of their own to be encoded or refused, are seen afterwards,
+  // in order, so the first bad item is the one reported.
+  std::vector<std::size_t> later;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+  owned_.reserve(n);
+  lines_.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+    owned_.emplace_back(Py_NewRef(item));
+    if (PyUnicode_Check(item) && PyUnicode_IS_ASCII(item)) {
+      lines_.push_back(text_of(item));
+    } else {
+      lines_.emplace_back();
+      later.push_back(i);
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  for (const std::size_t i : later) {
+    if (!check_item(owned_[i].get())) return false;
+    lines_[i] = text_of(owned_[i].get());
+  }
   return true;
 }
 

@@ -102,6 +102,7 @@ class LogBatch {
   // An immutable container's own items (or a list's, where nothing can
   // change it); every other way goes through for_each_item.
   bool read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now);
+  bool hold_list(PyObject* list);
 
   bool add(PyRef item);
 

@@ -2,7 +2,10 @@
 
 #include <bit>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include <sys/mman.h>
 
@@ -17,6 +20,59 @@ std::size_t round_up(std::size_t n) { return (n + kBufferAlignment - 1) & ~(kBuf
 constexpr std::size_t kMapFrom = std::size_t{1} << 16;
 constexpr std::size_t kPage = 4096;
 
+// Past kMapFrom a buffer moves to a region of its own: kRegion bytes of
+// address space, reserved but not backed, so it grows in place without a copy.
+// Only the pages it touches take memory. Released regions are kept for the
+// next buffers: a fresh page costs a fault on first touch (over a microsecond
+// on a virtual machine), and a stream of batches would otherwise fault on
+// every page of every column. The pages kept that way are bounded.
+constexpr std::size_t kRegion = std::size_t{256} << 20;
+
+class RegionPool {
+ public:
+  static RegionPool& instance() {
+    static RegionPool pool;
+    return pool;
+  }
+
+  void* take() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!regions_.empty()) {
+        const auto [p, touched] = regions_.back();
+        regions_.pop_back();
+        resident_ -= touched;
+        return p;
+      }
+    }
+    void* p = ::mmap(nullptr, kRegion, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+  }
+
+  // A region (or anything mapped) given back, of which the first `touched`
+  // bytes were written; whole regions are kept while the pages they hold stay
+  // under a bound, and each kept region is reused before a new one.
+  void give(void* p, std::size_t size, std::size_t touched) {
+    if (size == kRegion) {
+      std::lock_guard lock(mutex_);
+      if (regions_.size() < kMaxKept && resident_ + touched <= kMaxResident) {
+        regions_.emplace_back(p, touched);
+        resident_ += touched;
+        return;
+      }
+    }
+    ::munmap(p, size);
+  }
+
+ private:
+  static constexpr std::size_t kMaxKept = 64;
+  static constexpr std::size_t kMaxResident = std::size_t{256} << 20;
+
+  std::mutex mutex_;
+  std::vector<std::pair<void*, std::size_t>> regions_;  // with the bytes of it touched
+  std::size_t resident_ = 0;
+};
+
 }  // namespace
 
 const void* empty_buffer_address() { return kEmpty; }
@@ -27,18 +83,24 @@ const void* empty_buffer_address() { return kEmpty; }
 // 65,536-row batch easily passes that size, and copying it at every growth
 // would cost as much as filling it. On failure the buffer keeps its bytes.
 void Buffer::reallocate(std::size_t capacity) {
-  if (capacity >= kMapFrom || mapped_) {
+  if (mapped_) {
+    // Past a whole region (a batch closes long before): the region grows.
     capacity = (capacity + kPage - 1) & ~(kPage - 1);
-    void* p = mapped_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
-                      : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    if (!mapped_) {
-      if (size_ > 0) std::memcpy(p, data_, size_);
-      std::free(data_);
-      mapped_ = true;
-    }
     data_ = static_cast<std::uint8_t*>(p);
     capacity_ = capacity;
+    return;
+  }
+  if (capacity >= kMapFrom) {
+    void* p = RegionPool::instance().take();
+    if (p == nullptr) throw std::bad_alloc();
+    if (size_ > 0) std::memcpy(p, data_, size_);
+    std::free(data_);
+    data_ = static_cast<std::uint8_t*>(p);
+    capacity_ = kRegion;
+    mapped_ = true;
+    if (capacity > kRegion) reallocate(capacity);
     return;
   }
   auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
@@ -63,12 +125,15 @@ void Buffer::shrink_to_fit() {
     release();
     return;
   }
+  // Pages past the end of a mapped buffer were never touched, and hold no
+  // memory; the region keeps them for its next use.
+  if (mapped_) return;
   const std::size_t want = round_up(size_);
   if (want < capacity_) reallocate(want);
 }
 
 void Buffer::release() {
-  if (mapped_) ::munmap(data_, capacity_);
+  if (mapped_) RegionPool::instance().give(data_, capacity_, size_);
   else std::free(data_);
   mapped_ = false;
   data_ = nullptr;
