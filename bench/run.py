@@ -1,7 +1,8 @@
 """Benchmarks of EventDecoder: parse_logs per batch against the cost of building
 the same Python objects (marshal) and against JSON and MessagePack peers,
 construction against json.loads of the IDL text, and scaling of time and
-memory with the batch size. Figures are ratios measured in the same run on
+memory with the batch size; then TableDecoder against parse_logs (tables.py)
+and TransactionDecoder against json.loads with parse_logs (transactions.py). Figures are ratios measured in the same run on
 the same input; bench/results/latest.json keeps them for comparing commits.
 
     python3 bench/run.py [--lines N] [--runs N] [--quick] [--no-real] [--no-scaling]
@@ -25,7 +26,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import baselines  # noqa: E402
 import idl_values  # noqa: E402
 import synthetic  # noqa: E402
+import tables  # noqa: E402
 import timing  # noqa: E402
+import transactions  # noqa: E402
 from encoder import REPO, borsh  # noqa: E402
 
 import brisquel  # noqa: E402
@@ -266,10 +269,13 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="10,000 lines, 3 rounds, scaling to 100,000")
     ap.add_argument("--no-real", action="store_true", help="skip the real IDLs")
     ap.add_argument("--no-scaling", action="store_true", help="skip the scaling and memory checks")
+    ap.add_argument("--no-tables", action="store_true", help="skip TableDecoder against parse_logs")
+    ap.add_argument("--transactions", type=int, default=20_000, help="transactions per batch (default 20,000)")
+    ap.add_argument("--no-transactions", action="store_true", help="skip TransactionDecoder")
     ap.add_argument("--output", type=Path, default=RESULTS)
     args = ap.parse_args()
     if args.quick:
-        args.lines, args.runs, args.scale_max = 10_000, 3, 100_000
+        args.lines, args.runs, args.scale_max, args.transactions = 10_000, 3, 100_000, 2_000
     args.runs = max(args.runs, 1)
 
     started = time.time()
@@ -292,7 +298,14 @@ def main() -> None:
                 "b_small": synthetic.event_lines(synthetic.SMALL, 100_000, rng)}
         report["scaling"] = scaling(decoder, base, args.scale_max, args.runs)
 
+    report["tables"] = {} if args.no_tables else tables.run(args.lines, args.runs)
+    report["transactions"] = {} if args.no_transactions else transactions.run(args.transactions, args.runs)
+
     report["targets"] = verdicts(report)
+    if report["tables"]:
+        report["targets"] += tables.verdicts(report["tables"])
+    if report["transactions"]:
+        report["targets"] += transactions.verdicts(report["transactions"])
     print("\ntargets")
     for row in report["targets"]:
         print(f"  {'met ' if row['met'] else 'MISS'}  {row['target']}: {row['value']:.3f}")

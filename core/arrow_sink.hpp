@@ -159,7 +159,7 @@ class ArrowSink {
     }
   }
 
-  bool put(Walk& w, arrow::ColumnBuilder& c, Kind kind, const std::uint8_t* b) {
+  [[gnu::always_inline]] bool put(Walk& w, arrow::ColumnBuilder& c, Kind kind, const std::uint8_t* b) {
     switch (kind) {
       case Kind::Bool: c.append_bool(b[0] != 0); return true;
       case Kind::U8: case Kind::I8: c.append_fixed<1>(b); return true;

@@ -118,25 +118,30 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
   if (state_.depth >= kMaxTypeDepth) [[unlikely]] return fail(DecodeError(Why::TooDeep, kMaxTypeDepth));
   const Level level(state_.depth);
   switch (type.kind) {
-    case Kind::Bool:
-    case Kind::U8:
-    case Kind::I8:
-    case Kind::U16:
-    case Kind::I16:
-    case Kind::U32:
-    case Kind::I32:
-    case Kind::F32:
-    case Kind::U64:
-    case Kind::I64:
-    case Kind::F64:
-    case Kind::U128:
-    case Kind::I128:
-    case Kind::U256:
-    case Kind::I256:
-    case Kind::Pubkey: {
-      BRISQUEL_READ(b, type.width);
-      return sink_.scalar(*this, slot, type.kind, b);
-    }
+    // Each scalar kind is its own case, so the sink sees a constant kind and
+    // its own dispatch on it folds away.
+#define BRISQUEL_SCALAR(K)                          \
+  case Kind::K: {                                   \
+    BRISQUEL_READ(b, scalar_width(Kind::K));        \
+    return sink_.scalar(*this, slot, Kind::K, b);   \
+  }
+    BRISQUEL_SCALAR(Bool)
+    BRISQUEL_SCALAR(U8)
+    BRISQUEL_SCALAR(I8)
+    BRISQUEL_SCALAR(U16)
+    BRISQUEL_SCALAR(I16)
+    BRISQUEL_SCALAR(U32)
+    BRISQUEL_SCALAR(I32)
+    BRISQUEL_SCALAR(F32)
+    BRISQUEL_SCALAR(U64)
+    BRISQUEL_SCALAR(I64)
+    BRISQUEL_SCALAR(F64)
+    BRISQUEL_SCALAR(U128)
+    BRISQUEL_SCALAR(I128)
+    BRISQUEL_SCALAR(U256)
+    BRISQUEL_SCALAR(I256)
+    BRISQUEL_SCALAR(Pubkey)
+#undef BRISQUEL_SCALAR
     case Kind::Bytes: {
       BRISQUEL_READ(len, 4);
       const std::uint32_t n = codec::load_le<std::uint32_t>(len);

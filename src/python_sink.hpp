@@ -29,7 +29,7 @@ class PySink {
 
   static PyRef failure() { return PyRef(); }
 
-  PyRef scalar(Walk& w, Slot, Kind kind, const std::uint8_t* b) {
+  [[gnu::always_inline]] PyRef scalar(Walk& w, Slot, Kind kind, const std::uint8_t* b) {
     if (kind == Kind::U256 || kind == Kind::I256) [[unlikely]] return wide(w, b, kind == Kind::I256);
     return scalar_at(kind, b);
   }
@@ -124,7 +124,7 @@ class PySink {
 
  private:
   // The value of a scalar of fixed width (not 256-bit) from its bytes at `b`.
-  static PyRef scalar_at(Kind kind, const std::uint8_t* b) {
+  [[gnu::always_inline]] static PyRef scalar_at(Kind kind, const std::uint8_t* b) {
     using codec::load_le;
     switch (kind) {
       case Kind::Bool: return py_bool(b[0] != 0);
