@@ -167,8 +167,10 @@ PyType_Slot event_table_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec event_table_spec = {"brisquel.EventTable", sizeof(EventTableObject), 0, Py_TPFLAGS_DEFAULT,
-                                event_table_slots};
+// Made only by the decoders: a type from a spec without Py_tp_new would take
+// object.__new__, and an instance made that way holds no table.
+PyType_Spec event_table_spec = {"brisquel.EventTable", sizeof(EventTableObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, event_table_slots};
 
 // --- Schema --------------------------------------------------------------------
 
@@ -234,7 +236,8 @@ PyType_Slot schema_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec schema_spec = {"brisquel.Schema", sizeof(SchemaObject), 0, Py_TPFLAGS_DEFAULT, schema_slots};
+PyType_Spec schema_spec = {"brisquel.Schema", sizeof(SchemaObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, schema_slots};
 
 // --- DecodedEvents -----------------------------------------------------------
 
@@ -337,8 +340,8 @@ PyType_Slot decoded_events_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec decoded_events_spec = {"brisquel.DecodedEvents", sizeof(DecodedEventsObject), 0, Py_TPFLAGS_DEFAULT,
-                                   decoded_events_slots};
+PyType_Spec decoded_events_spec = {"brisquel.DecodedEvents", sizeof(DecodedEventsObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, decoded_events_slots};
 
 }  // namespace
 
