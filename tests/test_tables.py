@@ -14,6 +14,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 import borsh  # noqa: E402
+import brisquel  # noqa: E402
 from arrow_check import check_tables, same_row  # noqa: E402
 from brisquel import EventDecoder, TableDecoder, with_program_address  # noqa: E402
 from brisquel.arrow import tables  # noqa: E402
@@ -167,6 +168,45 @@ def test_consumed_capsules_and_invalid_utf8_do_not_crash():
     bad = pa.Array.from_buffers(pa.string(), 3, [None, offsets.buffers()[1], pa.py_buffer(data)])
     # Invalid UTF-8 after a payload, or alone, is no event line; the last line is one.
     assert pa.table(decoder.decode(bad)["E"]).to_pylist() == [{"_line": 2, "n": 7}]
+
+
+class SharedPair:
+    """Hands every caller the same (schema, array) capsules."""
+
+    def __init__(self, array):
+        self.pair = array.__arrow_c_array__()
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.pair
+
+
+def test_threads_handed_one_capsule_take_it_once():
+    decoder = TableDecoder(json.dumps(make_idl([struct("E", [{"name": "n", "type": "u8"}])], ["E"])))
+    lines = [borsh.log_line(borsh.discriminator("E") + bytes([i])) for i in range(50)]
+    for shared in (Capsules(pa.chunked_array([lines]).__arrow_c_stream__()), SharedPair(pa.array(lines))):
+        barrier, outcomes = threading.Barrier(8), []
+
+        def work():
+            barrier.wait()
+            try:
+                outcomes.append(len(decoder.decode(shared)["E"]))
+            except ValueError as e:
+                outcomes.append("consumed" if "already consumed" in str(e) else str(e))
+
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        assert sorted(outcomes, key=str) == [50] + ["consumed"] * 7
+
+
+@pytest.mark.parametrize("cls", [brisquel.EventTable, brisquel.Schema, brisquel.DecodedEvents])
+def test_result_objects_come_only_from_decoders(cls):
+    # An instance made any other way would hold no table, schema or mapping.
+    for make in (cls, lambda: object.__new__(cls)):
+        with pytest.raises(TypeError):
+            make()
 
 
 HOSTILE = make_idl([

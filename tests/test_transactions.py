@@ -134,6 +134,18 @@ def test_bad_input_and_construction():
                                         "address": A})])
 
 
+def test_int_subclasses_are_read_by_value_not_by_their_text():
+    class Loud(int):
+        def __str__(self):
+            return "5"
+
+    for value in (2**70, -(2**70)):
+        tx = encode(NESTED)
+        tx["blockTime"] = Loud(value)
+        with pytest.raises(ValueError, match=f"found a number {value}"):
+            decoder().decode([tx])
+
+
 # --- real mainnet transactions ----------------------------------------------
 
 TRANSACTIONS = SHARED_IDLS.parent / "transactions"

@@ -1,8 +1,8 @@
 #include "src/tables/arrow_objects.hpp"
 
-#include <cstring>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "core/arrow/export.hpp"
 #include "src/arguments.hpp"
@@ -167,8 +167,10 @@ PyType_Slot event_table_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec event_table_spec = {"brisquel.EventTable", sizeof(EventTableObject), 0, Py_TPFLAGS_DEFAULT,
-                                event_table_slots};
+// Made only by the decoders: a type from a spec without Py_tp_new would take
+// object.__new__, and an instance made that way holds no table.
+PyType_Spec event_table_spec = {"brisquel.EventTable", sizeof(EventTableObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, event_table_slots};
 
 // --- Schema --------------------------------------------------------------------
 
@@ -234,7 +236,8 @@ PyType_Slot schema_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec schema_spec = {"brisquel.Schema", sizeof(SchemaObject), 0, Py_TPFLAGS_DEFAULT, schema_slots};
+PyType_Spec schema_spec = {"brisquel.Schema", sizeof(SchemaObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, schema_slots};
 
 // --- DecodedEvents -----------------------------------------------------------
 
@@ -337,8 +340,8 @@ PyType_Slot decoded_events_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec decoded_events_spec = {"brisquel.DecodedEvents", sizeof(DecodedEventsObject), 0, Py_TPFLAGS_DEFAULT,
-                                   decoded_events_slots};
+PyType_Spec decoded_events_spec = {"brisquel.DecodedEvents", sizeof(DecodedEventsObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, decoded_events_slots};
 
 }  // namespace
 
@@ -431,21 +434,27 @@ bool ArrowLines::take_array(ArrowArray& array) {
 int ArrowLines::read_stream(PyObject* capsule) {
   auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
   if (given == nullptr) return -1;
-  if (given->release == nullptr) {
+  // Moved out of the capsule, which then releases nothing. A producer may hand
+  // the same capsule to several threads: only one of them may take it.
+  ArrowArrayStream stream{};
+  Py_BEGIN_CRITICAL_SECTION(capsule);
+  stream = *given;
+  given->release = nullptr;
+  Py_END_CRITICAL_SECTION();
+  if (stream.release == nullptr) {
     PyErr_SetString(PyExc_ValueError, "argument 'logs': the Arrow stream was already consumed");
     return -1;
   }
-  // Moved out of the capsule, which then releases nothing.
-  ArrowArrayStream stream = *given;
-  given->release = nullptr;
   struct Release {
     ArrowArrayStream& s;
     ~Release() { s.release(&s); }
   } release{stream};
   auto stream_error = [&](int code) {
     const char* why = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+    // Not strerror, which need not be thread-safe: without the interpreter lock, calls may overlap.
+    const std::string errno_text = why != nullptr ? std::string() : std::generic_category().message(code);
     PyErr_Format(PyExc_ValueError, "argument 'logs': the Arrow stream failed (%s)",
-                 why != nullptr ? why : std::strerror(code));
+                 why != nullptr ? why : errno_text.c_str());
     return -1;
   };
   if (const int code = stream.get_schema(&stream, &schema_); code != 0) return stream_error(code);
@@ -463,18 +472,28 @@ int ArrowLines::read_array(PyObject* pair) {
     PyErr_SetString(PyExc_TypeError, "argument 'logs': __arrow_c_array__ did not return a (schema, array) pair");
     return -1;
   }
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(pair, 0), kSchemaCapsule));
+  PyObject* schema_capsule = PyTuple_GET_ITEM(pair, 0);
+  PyObject* array_capsule = PyTuple_GET_ITEM(pair, 1);
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(schema_capsule, kSchemaCapsule));
   if (schema == nullptr) return -1;
-  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(pair, 1), kArrayCapsule));
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(array_capsule, kArrayCapsule));
   if (array == nullptr) return -1;
-  if (schema->release == nullptr || array->release == nullptr) {
+  // Both are taken, or neither, in one step that no other thread can split.
+  bool consumed = false;
+  ArrowArray moved{};
+  Py_BEGIN_CRITICAL_SECTION2(schema_capsule, array_capsule);
+  consumed = schema->release == nullptr || array->release == nullptr;
+  if (!consumed) {
+    schema_ = *schema;
+    schema->release = nullptr;
+    moved = *array;
+    array->release = nullptr;
+  }
+  Py_END_CRITICAL_SECTION2();
+  if (consumed) {
     PyErr_SetString(PyExc_ValueError, "argument 'logs': the Arrow array was already consumed");
     return -1;
   }
-  schema_ = *schema;
-  schema->release = nullptr;
-  ArrowArray moved = *array;
-  array->release = nullptr;
   if (!take_schema()) {
     moved.release(&moved);
     return -1;

@@ -39,7 +39,9 @@ bool dump_int(PyObject* obj, std::string& out) {
     out += std::to_string(v);
     return true;
   }
-  PyRef text(PyObject_Str(obj));  // wider than 64 bits: the decimal text of int itself
+  // Wider than 64 bits: the value's decimal digits, as json.dumps writes them
+  // (not str(), which a subclass may give any text).
+  PyRef text(PyNumber_ToBase(obj, 10));
   std::string_view digits;
   if (!text || !text_of(text.get(), digits)) return false;
   out += digits;
