@@ -66,6 +66,7 @@ def disc_line(payload: bytes) -> bytes:
 def main() -> None:
     for p in payloads():
         write("payload", p)
+        write("table", p)
         write("log_line", disc_line(p))
     for line in (REPO / "examples" / "logs.txt").read_bytes().splitlines():
         write("log_line", line)
@@ -81,6 +82,16 @@ def main() -> None:
         text = path.read_bytes()
         write("rpc_json", text)
         write("rpc_json", json.dumps(json.loads(text), separators=(",", ":")).encode() + b"\n" + text[:200])
+    # The walker's input: logs, and "#group program data height" inner instructions.
+    ours, other = "Prog1111111111111111111111111111111111111111", "Other333333333333333333333333333333333333333"
+    tag = bytes.fromhex("e445a52e51cb9a1d")
+    for p in payloads()[:4]:
+        event = borsh.b58encode(tag + bytes([p[0]]) + b"\xf0\xf1\xf2\xf3\xf4\xf5\xf6" + p[1:])
+        logs = [f"Program {ours} invoke [1]", disc_line(p).decode(), f"Program {other} invoke [2]",
+                f"Program {other} success", f"Program {ours} invoke [2]", f"Program {ours} success",
+                f"#A P {event} 2", f"Program {ours} consumed 5 of 10 compute units", f"Program {ours} success",
+                "Log truncated"]
+        write("tx_walk", "\n".join(logs).encode())
     print("corpora:", ", ".join(f"{p.name} {len(list(p.iterdir()))}" for p in sorted(FUZZ.glob("corpus-*"))))
 
 

@@ -301,3 +301,34 @@ def test_duplicate_event_names_get_keys_of_their_own():
     decoded = TableDecoder(json.dumps(idl)).decode([borsh.log_line(bytes([2] * 8) + b"\x05")])
     assert list(decoded) == ["E", "E#2"] and len(decoded["E#2"]) == 1 and decoded["E#2"].name == "E#2"
     assert same_row(pa.table(decoded["E#2"]).schema, pa.table(decoded["E#2"]).to_pylist()[0], {"n": 5})
+
+
+def test_arrow_memory_rewritten_while_decoding_is_never_read_out_of_bounds():
+    # A producer's buffers may change after the array was checked (here a
+    # bytearray under the offsets, rewritten by another thread while the
+    # interpreter lock is released): strings that no longer fit read as empty.
+    decoder = TableDecoder(json.dumps(make_idl([struct("E", [{"name": "n", "type": "u8"}])], ["E"])))
+    good = borsh.log_line(borsh.discriminator("E") + b"\x07")
+    count = 2000
+    offsets = bytearray(b"".join((i * len(good)).to_bytes(4, "little") for i in range(count + 1)))
+    data = pa.py_buffer((good * count).encode())
+    array = pa.Array.from_buffers(pa.string(), count, [None, pa.py_buffer(offsets), data])
+    stop = threading.Event()
+
+    def scribble():
+        rng = random.Random(5)
+        while not stop.is_set():
+            i = rng.randrange(count) * 4
+            offsets[i:i + 4] = rng.choice([b"\xff\xff\xff\x7f", b"\x00\x00\x00\x80", b"\x10\x00\x00\x00"])
+
+    thread = threading.Thread(target=scribble)
+    thread.start()
+    try:
+        for _ in range(50):
+            try:
+                assert len(decoder.decode(array)["E"]) <= count
+            except ValueError as e:  # caught by the check before decoding
+                assert "malformed utf8 array" in str(e)
+    finally:
+        stop.set()
+        thread.join()

@@ -65,6 +65,9 @@ Result<void> open_offset_strings(const ArrowArray& a, LineColumn::Strings& s, bo
   auto ok = large ? check_offsets(static_cast<const std::int64_t*>(s.offsets), a.offset, a.length, end, what)
                   : check_offsets(static_cast<const std::int32_t*>(s.offsets), a.offset, a.length, end, what);
   if (!ok) return ok;
+  s.first = large ? static_cast<const std::int64_t*>(s.offsets)[a.offset]
+                  : static_cast<const std::int32_t*>(s.offsets)[a.offset];
+  s.last = end;
   if (s.data == nullptr) {
     if (end != 0) return fail(std::format("malformed {} array: offsets point into a missing data buffer", what));
   } else if (static_cast<std::uint64_t>(end) > kAddressLimit - reinterpret_cast<std::uintptr_t>(s.data)) {
@@ -84,6 +87,7 @@ Result<void> open_views(const ArrowArray& a, LineColumn::Strings& s) {
   const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
   if (n_data > 0 && sizes == nullptr) return bad("no buffer sizes");
   s.variadic = a.buffers + 2;
+  s.sizes.assign(sizes, sizes + n_data);
   for (std::int64_t k = 0; k < n_data; ++k) {
     if (sizes[k] < 0 || (sizes[k] > 0 && s.variadic[k] == nullptr)) return bad("bad data buffer");
     if (s.variadic[k] != nullptr &&

@@ -13,15 +13,20 @@
 // inside the child), and each non-null string view's buffer index, offset and
 // length against the variadic buffer sizes that layout carries. What it
 // cannot check is that the producer's buffers are as long as its offsets
-// say. After that, iteration is a tight loop with no further checks.
+// say. Iteration then checks each string against what open() saw (two
+// compares), since a producer's memory may still change afterwards (a buffer
+// over a bytearray, rewritten while the interpreter lock is released): a
+// string whose offsets no longer fit reads as empty, never out of bounds.
 //
 // The column points into the imported array, which must outlive it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "codec/result.hpp"
 #include "core/arrow/buffer.hpp"
@@ -84,8 +89,10 @@ class LineColumn {
   struct Strings : Level {
     Layout layout = Layout::Utf8;
     const char* data = nullptr;              // utf8, large_utf8
+    std::int64_t first = 0, last = 0;        // utf8, large_utf8: the offsets' range as checked
     const std::uint8_t* views = nullptr;     // string_view: 16 bytes per entry
     const void* const* variadic = nullptr;   // string_view: the data buffers
+    std::vector<std::int64_t> sizes;         // string_view: their sizes, as checked
   };
   struct Rows : Level {
     bool large = false;                      // 64-bit list offsets
@@ -103,15 +110,21 @@ class LineColumn {
       const std::uint8_t* view = strings_.views + i * 16;
       std::int32_t size;
       std::memcpy(&size, view, 4);
-      if (size <= 12) return {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(size)};
+      if (size <= 12) return {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(size < 0 ? 0 : size)};
       std::int32_t buffer, offset;
       std::memcpy(&buffer, view + 8, 4);
       std::memcpy(&offset, view + 12, 4);
+      if (static_cast<std::uint32_t>(buffer) >= strings_.sizes.size() || offset < 0 ||
+          std::int64_t{offset} + size > strings_.sizes[static_cast<std::size_t>(buffer)]) [[unlikely]] {
+        return {};
+      }
       return {static_cast<const char*>(strings_.variadic[buffer]) + offset, static_cast<std::size_t>(size)};
     } else {
       using O = std::conditional_t<L == Layout::Utf8, std::int32_t, std::int64_t>;
       const O* o = static_cast<const O*>(strings_.offsets) + i;
-      return {strings_.data + o[0], static_cast<std::size_t>(o[1] - o[0])};
+      const std::int64_t begin = o[0], end = o[1];
+      if (begin < strings_.first || end < begin || end > strings_.last) [[unlikely]] return {};
+      return {strings_.data + begin, static_cast<std::size_t>(end - begin)};
     }
   }
 
@@ -132,7 +145,9 @@ class LineColumn {
     const O* o = static_cast<const O*>(rows_.offsets) + rows_.offset;
     for (std::int64_t row = 0; row < rows_.length; ++row) {
       if (!valid(rows_, rows_.offset + row)) continue;
-      const std::int64_t begin = o[row], end = o[row + 1];
+      // Clamped to the items open() saw, whatever the offsets say now.
+      const std::int64_t begin = std::max<std::int64_t>(o[row], 0);
+      const std::int64_t end = std::min<std::int64_t>(o[row + 1], strings_.length);
       for (std::int64_t j = begin; j < end; ++j) {
         const std::int64_t i = strings_.offset + j;
         if (valid(strings_, i)) f(row, j - begin, string_at<L>(i));
