@@ -79,6 +79,6 @@ in-test-asan:
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 $(BUILD)/asan/brisquel_cpp_tests --gtest_brief=1
 	rm -rf $(ASAN_SITE) && mkdir -p $(ASAN_SITE) && cp -r python/brisquel $(ASAN_SITE)/
-	cp $(BUILD)/asan/_brisquel*.so $(ASAN_SITE)/brisquel/
+	cp $(BUILD)/asan/_brisquel*.so $(BUILD)/asan/_tables*.so $(ASAN_SITE)/brisquel/
 	$(ASAN_ENV) $(PY) -c 'import brisquel._brisquel as m; assert m.__file__.startswith("$(ASAN_SITE)/"), m.__file__'
 	cd tests && $(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider .
