@@ -37,6 +37,14 @@ std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fi
   return out;
 }
 
+std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema) {
+  auto table = std::make_shared<arrow::Table>();
+  table->fields.assign(context.begin(), context.end());
+  const auto& columns = schema.fields.type.children;
+  table->fields.insert(table->fields.end(), columns.begin(), columns.end());
+  return table;
+}
+
 PlainTable::PlainTable(std::vector<arrow::Field> fields)
     : fields_(std::move(fields)), columns_(make_builders(fields_)) {}
 

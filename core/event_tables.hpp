@@ -66,6 +66,9 @@ class EventTableBuilder {
   std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
 };
 
+// The table of an event that had no row: its context and the event's columns.
+std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema);
+
 // The builders of `fields` (which must be valid).
 std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fields);
 

@@ -41,15 +41,7 @@ void LineTables::add(std::int64_t row, std::int64_t line, std::string_view text)
 DecodedTables LineTables::finish() {
   DecodedTables out;
   for (std::size_t i = 0; i < events_.size(); ++i) {
-    if (events_[i]) {
-      out.events.push_back(events_[i]->finish());
-      continue;
-    }
-    auto empty = std::make_shared<arrow::Table>();
-    empty->fields = context_;
-    const auto& columns = schemas_.events[i].fields.type.children;
-    empty->fields.insert(empty->fields.end(), columns.begin(), columns.end());
-    out.events.push_back(std::move(empty));
+    out.events.push_back(events_[i] ? events_[i]->finish() : empty_table(context_, schemas_.events[i]));
   }
   std::vector<arrow::Field> fields = context_;
   fields.push_back(column("event", arrow::primitive(arrow::TypeId::Utf8), false));

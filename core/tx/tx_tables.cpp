@@ -92,15 +92,8 @@ TxTables::Output TxTables::finish() {
   out.events.resize(programs_.size());
   for (std::size_t p = 0; p < programs_.size(); ++p) {
     for (std::size_t i = 0; i < events_[p].size(); ++i) {
-      if (events_[p][i]) {
-        out.events[p].push_back(events_[p][i]->finish());
-        continue;
-      }
-      auto empty = std::make_shared<arrow::Table>();
-      empty->fields = context_;
-      const auto& columns = programs_[p].schemas.events[i].fields.type.children;
-      empty->fields.insert(empty->fields.end(), columns.begin(), columns.end());
-      out.events[p].push_back(std::move(empty));
+      out.events[p].push_back(events_[p][i] ? events_[p][i]->finish()
+                                            : empty_table(context_, programs_[p].schemas.events[i]));
     }
   }
   out.errors = errors_.finish();

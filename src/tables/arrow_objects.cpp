@@ -23,8 +23,9 @@ PyRef utf8(std::string_view text) {
 
 // A capsule's struct is released when the capsule goes, unless a consumer
 // moved it out (and set its release to null), as the interface asks.
-void free_schema_capsule(PyObject* capsule) {
-  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+template <class Struct, const char* const* Name>
+void free_capsule(PyObject* capsule) {
+  auto* s = static_cast<Struct*>(PyCapsule_GetPointer(capsule, *Name));
   if (s == nullptr) {
     PyErr_Clear();
     return;
@@ -33,15 +34,8 @@ void free_schema_capsule(PyObject* capsule) {
   delete s;
 }
 
-void free_stream_capsule(PyObject* capsule) {
-  auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
-  if (s == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  if (s->release != nullptr) s->release(s);
-  delete s;
-}
+constexpr auto free_schema_capsule = free_capsule<ArrowSchema, &kSchemaCapsule>;
+constexpr auto free_stream_capsule = free_capsule<ArrowArrayStream, &kStreamCapsule>;
 
 PyObject* schema_capsule(std::span<const arrow::Field> fields) {
   auto* s = new ArrowSchema{};
