@@ -58,6 +58,11 @@ def test_random_types_give_parse_logs_values(case):
     for options in OPTIONS:
         decoded = TableDecoder(text, **options).decode(lines)
         check_tables(decoded, expected)
+        # Every form must also be storable in Parquet and read back as it was.
+        table = pa.table(decoded["Ev"])
+        sink = pa.BufferOutputStream()
+        pq.write_table(table, sink)
+        assert pq.read_table(pa.BufferReader(sink.getvalue())).to_pylist() == table.to_pylist()
         failed = {i for i, line in enumerate(lines) if line.startswith("Program data:")} - {i for i, *_ in expected}
         assert sorted(pa.table(decoded.errors).column("_line").to_pylist()) == sorted(failed)
 
@@ -332,3 +337,23 @@ def test_arrow_memory_rewritten_while_decoding_is_never_read_out_of_bounds():
     finally:
         stop.set()
         thread.join()
+
+
+def test_the_package_works_without_pyarrow():
+    import subprocess
+    import sys
+    code = "\n".join([
+        "import sys; sys.modules['pyarrow'] = None",
+        "import brisquel, json",
+        "d = brisquel.TableDecoder(json.dumps({'address': '1' * 32, 'metadata': {'name': 'x', 'version': '1',"
+        " 'spec': '0.1.0'}, 'instructions': [], 'events': [], 'types': []}))",
+        "assert len(d.decode(['x'])) == 0",
+        "from brisquel.arrow import tables",
+        "try:",
+        "    tables(d, ['x'])",
+        "except ImportError as e:",
+        "    assert 'brisquel.arrow needs pyarrow' in str(e)",
+        "else:",
+        "    raise AssertionError('no ImportError')",
+    ])
+    subprocess.run([sys.executable, "-c", code], check=True)
