@@ -89,6 +89,7 @@ def test_encodings_shapes_and_framings_give_the_same_events(encoding):
     assert summary(from_block) == want and {e.block_time for e in from_block} == {5}
     tables = decoder().decode_tables(json.dumps(objects))
     assert sum(len(t) for t in tables.values()) == len(want)
+    assert all(pa.schema(decoder().schema(k)) == pa.table(t).schema for k, t in tables.items())
     rows = pa.table(tables[(B, "SwapEvent")]).to_pylist()
     assert [(r["_tx"], r["_instruction"], r["_inner"], r["_depth"], r["_source"], r["price"]) for r in rows] == [
         (e[0], e[2], e[3], e[4], e[5], e[8]["price"]) for e in want if e[1] == B]

@@ -95,6 +95,7 @@ class TransactionDecoder:
     @property
     def programs(self) -> list[str]:
         """The programs' addresses, one per IDL, in order."""
+    def schema(self, key: tuple[str, str], /) -> Schema: ...
     def decode(self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True) -> list[TxEvent]: ...
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True

@@ -356,7 +356,29 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* args, PyObject* kwa
   });
 }
 
+PyObject* tx_decoder_schema(PyObject* self, PyObject* key) {
+  return guard([&]() -> PyObject* {
+    const TxCore& core = core_of(self);
+    for (std::size_t p = 0; p < core.keys.size(); ++p) {
+      for (std::size_t i = 0; i < core.keys[p].size(); ++i) {
+        const int equal = PyObject_RichCompareBool(core.keys[p][i].get(), key, Py_EQ);
+        if (equal < 0) return nullptr;
+        if (equal == 0) continue;
+        std::vector<arrow::Field> fields = tx_context();
+        const auto& columns = core.programs[p].schemas.events[i].fields.type.children;
+        fields.insert(fields.end(), columns.begin(), columns.end());
+        return new_schema(state_of(Py_TYPE(self)), std::move(fields));
+      }
+    }
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  });
+}
+
 PyMethodDef tx_decoder_methods[] = {
+    {"schema", tx_decoder_schema, METH_O,
+     "schema($self, key, /)\n--\n\n"
+     "The Arrow schema of the table of `key`, a (program address, event key) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode)),
      METH_VARARGS | METH_KEYWORDS,
      "decode($self, transactions, *, include_failed=False, dedupe=True)\n--\n\n"
