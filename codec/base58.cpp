@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "codec/base58_kernels.hpp"
+#include "codec/simd_level.hpp"
+
 namespace brisquel::codec {
 namespace {
 
@@ -143,13 +146,20 @@ struct FixedWidth {
 
 using PubkeyWidth = FixedWidth<32>;
 using SignatureWidth = FixedWidth<64>;
-static_assert(sizeof(Base58Buffer::digits) == PubkeyWidth::kDigits);
+static_assert(sizeof(Base58Buffer::digits) >= PubkeyWidth::kDigits);
+static_assert(sizeof(Base58Buffer::digits) >= detail::kPubkeyAvx512Digits);
 
 }  // namespace
 
 std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer) {
+#ifdef BRISQUEL_X86_KERNELS
+  if (simd_level() == SimdLevel::avx512) {
+    const std::size_t start = detail::encode_base58_pubkey_avx512(key.data(), buffer.digits);
+    return std::string_view(buffer.digits + start, detail::kPubkeyAvx512Digits - start);
+  }
+#endif
   const std::size_t start = PubkeyWidth::encode(key.data(), buffer.digits);
-  return std::string_view(buffer.digits + start, sizeof buffer.digits - start);
+  return std::string_view(buffer.digits + start, PubkeyWidth::kDigits - start);
 }
 
 std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* out) {
@@ -197,13 +207,17 @@ std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* ou
 std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, char* out) {
   const std::size_t n = bytes.size();
   if (n > kBase58MaxBytes) return std::nullopt;
-  if (n == 32 || n == 64) {
+  if (n == 32) {
+    Base58Buffer buffer;
+    const std::string_view text = encode_base58_pubkey(bytes.first<32>(), buffer);
+    std::memcpy(out, text.data(), text.size());
+    return text.size();
+  }
+  if (n == 64) {
     char digits[SignatureWidth::kDigits];
-    const std::size_t width = n == 32 ? PubkeyWidth::kDigits : SignatureWidth::kDigits;
-    const std::size_t start = n == 32 ? PubkeyWidth::encode(bytes.data(), digits)
-                                      : SignatureWidth::encode(bytes.data(), digits);
-    std::memcpy(out, digits + start, width - start);
-    return width - start;
+    const std::size_t start = SignatureWidth::encode(bytes.data(), digits);
+    std::memcpy(out, digits + start, SignatureWidth::kDigits - start);
+    return SignatureWidth::kDigits - start;
   }
   std::size_t zeros = 0;
   while (zeros < n && bytes[zeros] == 0) ++zeros;
