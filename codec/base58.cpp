@@ -17,7 +17,9 @@ constexpr char kAlphabet[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqr
 // 32 bits and converted to limbs of base 58^4 by one table product: each
 // output limb is a sum of one product per word, each below 2^32 * 58^4 <
 // 2^55.5, so even the 16 of a signature cannot overflow, and only the final
-// carry pass divides. A limb below 58^4 is two table pairs of digits.
+// carry pass divides. A limb below 58^4 is two table pairs of digits. Where
+// the CPU allows, keys take the vectorised form of this in base58_avx512.cpp,
+// which does the carry pass for all limbs at once.
 constexpr std::uint64_t kLimbBase = 58ull * 58 * 58 * 58;
 constexpr int kDigitsPerLimb = 4;
 
