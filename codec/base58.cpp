@@ -18,7 +18,7 @@ constexpr char kAlphabet[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqr
 // output limb is a sum of one product per word, each below 2^32 * 58^4 <
 // 2^55.5, so even the 16 of a signature cannot overflow, and only the final
 // carry pass divides. A limb below 58^4 is two table pairs of digits. Where
-// the CPU allows, keys take the vectorised form of this in base58_avx512.cpp,
+// the CPU allows, both take the vectorised form of this in base58_avx512.cpp,
 // which does the carry pass for all limbs at once.
 constexpr std::uint64_t kLimbBase = 58ull * 58 * 58 * 58;
 constexpr int kDigitsPerLimb = 4;
@@ -150,6 +150,7 @@ using PubkeyWidth = FixedWidth<32>;
 using SignatureWidth = FixedWidth<64>;
 static_assert(sizeof(Base58Buffer::digits) >= PubkeyWidth::kDigits);
 static_assert(sizeof(Base58Buffer::digits) >= detail::kPubkeyAvx512Digits);
+static_assert(detail::kSignatureAvx512Digits >= SignatureWidth::kDigits);
 
 }  // namespace
 
@@ -221,10 +222,20 @@ std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, ch
     return text.size();
   }
   if (n == 64) {
-    char digits[SignatureWidth::kDigits];
-    const std::size_t start = SignatureWidth::encode(bytes.data(), digits);
-    std::memcpy(out, digits + start, SignatureWidth::kDigits - start);
-    return SignatureWidth::kDigits - start;
+    char digits[detail::kSignatureAvx512Digits];
+    std::size_t start, width;
+#ifdef BRISQUEL_X86_KERNELS
+    if (simd_level() == SimdLevel::avx512) {
+      start = detail::encode_base58_signature_avx512(bytes.data(), digits);
+      width = detail::kSignatureAvx512Digits;
+    } else
+#endif
+    {
+      start = SignatureWidth::encode(bytes.data(), digits);
+      width = SignatureWidth::kDigits;
+    }
+    std::memcpy(out, digits + start, width - start);
+    return width - start;
   }
   std::size_t zeros = 0;
   while (zeros < n && bytes[zeros] == 0) ++zeros;

@@ -116,7 +116,8 @@ std::string encode58(const std::array<std::uint8_t, 32>& key) {
 }
 
 // The number's digits, by long division of the bytes by 58.
-std::string plain58(std::array<std::uint8_t, 32> key) {
+template <std::size_t kSize>
+std::string plain58(std::array<std::uint8_t, kSize> key) {
   std::string digits;
   for (bool more = true; more;) {
     unsigned rest = 0;
@@ -132,42 +133,65 @@ std::string plain58(std::array<std::uint8_t, 32> key) {
   return digits;
 }
 
-TEST_P(AtLevel, Base58KeysAsPlainDivision) {
-  std::mt19937 rng(58);
-  for (int i = 0; i < 20000; ++i) {
-    std::array<std::uint8_t, 32> key;
-    for (auto& b : key) b = i % 5 == 0 ? (rng() % 2 ? 0xFF : 0) : static_cast<std::uint8_t>(rng());
-    std::fill_n(key.begin(), i % 37 < 33 ? i % 37 : 0, 0);
+// Keys and signatures: random bytes, runs of zero and 0xFF bytes, and any
+// number of leading zero bytes.
+template <std::size_t kSize>
+void expect_plain_division(std::mt19937& rng, int count) {
+  for (int i = 0; i < count; ++i) {
+    std::array<std::uint8_t, kSize> bytes;
+    for (auto& b : bytes) b = i % 5 == 0 ? (rng() % 2 ? 0xFF : 0) : static_cast<std::uint8_t>(rng());
+    std::fill_n(bytes.begin(), i % (kSize + 5) <= kSize ? i % (kSize + 5) : 0, 0);
     std::size_t zeros = 0;
-    while (zeros < 32 && key[zeros] == 0) ++zeros;
-    ASSERT_EQ(encode58(key), std::string(zeros, '1') + plain58(key));
+    while (zeros < kSize && bytes[zeros] == 0) ++zeros;
+    const std::string want = std::string(zeros, '1') + plain58(bytes);
+    if constexpr (kSize == 32) ASSERT_EQ(encode58(bytes), want);
+    const auto in = std::make_unique<std::array<std::uint8_t, kSize>>(bytes);
+    const auto out = std::make_unique_for_overwrite<char[]>(base58_encoded_capacity(kSize));
+    const auto size = encode_base58(*in, out.get());
+    ASSERT_TRUE(size);
+    ASSERT_EQ(std::string_view(out.get(), *size), want);
   }
 }
 
+TEST_P(AtLevel, Base58AsPlainDivision) {
+  std::mt19937 rng(58);
+  expect_plain_division<32>(rng, 20000);
+  expect_plain_division<64>(rng, 5000);
+}
+
 // Texts built of runs of the largest and smallest digits put limbs of base
-// 58^4 at their edges, where carries ripple; every such key must encode back
-// to the text it came from.
-TEST_P(AtLevel, Base58KeysFromEdgeDigitRuns) {
-  std::mt19937 rng(59);
-  for (int i = 0; i < 20000; ++i) {
+// 58^4 at their edges, where carries ripple; every such number must encode
+// back to the text it came from.
+template <std::size_t kSize>
+void expect_edge_runs_back(std::mt19937& rng, int count) {
+  for (int i = 0; i < count; ++i) {
     std::string text;
-    const std::size_t length = 1 + rng() % 44;
+    const std::size_t length = 1 + rng() % (kSize * 138 / 100);
     while (text.size() < length) text.append(1 + rng() % 9, "z1y2"[rng() % 4]);
     text.resize(length);
-    std::vector<std::uint8_t> bytes(base58_decoded_capacity(text.size()));
-    const auto size = decode_base58(text, bytes.data());
+    std::vector<std::uint8_t> decoded(base58_decoded_capacity(text.size()));
+    const auto size = decode_base58(text, decoded.data());
     ASSERT_TRUE(size);
-    std::size_t lead = 0;  // the key's zero bytes beyond the text's own leading "1"s
-    while (lead < *size && bytes[lead] == 0) ++lead;
-    if (*size - lead > 32) continue;
-    std::array<std::uint8_t, 32> key{};
-    std::memcpy(key.data() + 32 - (*size - lead), bytes.data() + lead, *size - lead);
-    std::size_t ones = 0;
+    std::size_t lead = 0;  // the number's bytes start after the zero bytes
+    while (lead < *size && decoded[lead] == 0) ++lead;
+    if (*size - lead > kSize) continue;
+    std::array<std::uint8_t, kSize> bytes{};
+    std::memcpy(bytes.data() + kSize - (*size - lead), decoded.data() + lead, *size - lead);
+    std::size_t ones = 0, zeros = 0;
     while (ones < text.size() && text[ones] == '1') ++ones;
-    std::size_t zeros = 0;
-    while (zeros < 32 && key[zeros] == 0) ++zeros;
-    ASSERT_EQ(encode58(key), std::string(zeros, '1') + text.substr(ones)) << text;
+    while (zeros < kSize && bytes[zeros] == 0) ++zeros;
+    const std::string want = std::string(zeros, '1') + text.substr(ones);
+    if constexpr (kSize == 32) ASSERT_EQ(encode58(bytes), want);
+    std::string out(base58_encoded_capacity(kSize), '\0');
+    out.resize(*encode_base58(bytes, out.data()));
+    ASSERT_EQ(out, want) << text;
   }
+}
+
+TEST_P(AtLevel, Base58EdgeDigitRunsBack) {
+  std::mt19937 rng(59);
+  expect_edge_runs_back<32>(rng, 20000);
+  expect_edge_runs_back<64>(rng, 10000);
 }
 
 }  // namespace
