@@ -10,9 +10,10 @@
 
 namespace brisquel::codec {
 
-// Room for the base58 text of a 32-byte key.
+// Room for the base58 text of a 32-byte key, and for the wider form the
+// vectorised path writes first.
 struct Base58Buffer {
-  char digits[44];
+  char digits[64];
 };
 
 // The base58 text of `key` (32 to 44 characters), held in `buffer`.

@@ -4,6 +4,9 @@
 
 #include <simdutf.h>
 
+#include "codec/base64_kernels.hpp"
+#include "codec/simd_level.hpp"
+
 namespace brisquel::codec {
 namespace {
 
@@ -34,13 +37,35 @@ inline std::uint32_t group(const unsigned char* s) {
   return kTables[0][s[0]] | kTables[1][s[1]] | kTables[2][s[2]] | kTables[3][s[3]];
 }
 
-// Table-driven, for short texts (most event payloads), where it beats the
-// vectorised library call's fixed cost.
-std::optional<std::size_t> decode_scalar(std::string_view text, std::uint8_t* out) {
-  const std::size_t n = text.size();
-  if (n % 4 != 0) return std::nullopt;
-  if (n == 0) return 0;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+// The last group, which may end in padding; returns the number of bytes it
+// writes to `o` (1 to 3), or 0 when it is invalid.
+std::size_t decode_last_group(const unsigned char* last, std::uint8_t* o) {
+  if (last[3] != '=') {
+    const std::uint32_t v = group(last);
+    if (v & 0xFF000000u) return 0;
+    o[0] = static_cast<std::uint8_t>(v >> 16);
+    o[1] = static_cast<std::uint8_t>(v >> 8);
+    o[2] = static_cast<std::uint8_t>(v);
+    return 3;
+  }
+  if (last[2] == '=') {  // "xx==": one byte, the low 4 bits of the second symbol unused
+    const std::uint32_t v = kTables[0][last[0]] | kTables[1][last[1]];
+    if ((v & 0xFF000000u) || (v & 0x0FFFFu)) return 0;
+    o[0] = static_cast<std::uint8_t>(v >> 16);
+    return 1;
+  }
+  // "xxx=": two bytes, the low 2 bits of the third symbol unused
+  const std::uint32_t v = kTables[0][last[0]] | kTables[1][last[1]] | kTables[2][last[2]];
+  if ((v & 0xFF000000u) || (v & 0xFFu)) return 0;
+  o[0] = static_cast<std::uint8_t>(v >> 16);
+  o[1] = static_cast<std::uint8_t>(v >> 8);
+  return 2;
+}
+
+// Table-driven, for texts shorter than a vector window, and without AVX2 for
+// those where it beats the library call's fixed cost. `n` is a non-zero
+// multiple of 4.
+std::optional<std::size_t> decode_scalar(const unsigned char* s, std::size_t n, std::uint8_t* out) {
   std::uint8_t* o = out;
   const std::size_t full = n - 4;  // the last group may carry padding
   for (std::size_t i = 0; i < full; i += 4) {
@@ -51,35 +76,14 @@ std::optional<std::size_t> decode_scalar(std::string_view text, std::uint8_t* ou
     o[2] = static_cast<std::uint8_t>(v);
     o += 3;
   }
-  const unsigned char* last = s + full;
-  if (last[3] != '=') {
-    const std::uint32_t v = group(last);
-    if (v & 0xFF000000u) return std::nullopt;
-    o[0] = static_cast<std::uint8_t>(v >> 16);
-    o[1] = static_cast<std::uint8_t>(v >> 8);
-    o[2] = static_cast<std::uint8_t>(v);
-    return full / 4 * 3 + 3;
-  }
-  if (last[2] == '=') {  // "xx==": one byte, the low 4 bits of the second symbol unused
-    const std::uint32_t v = kTables[0][last[0]] | kTables[1][last[1]];
-    if ((v & 0xFF000000u) || (v & 0x0FFFFu)) return std::nullopt;
-    o[0] = static_cast<std::uint8_t>(v >> 16);
-    return full / 4 * 3 + 1;
-  }
-  // "xxx=": two bytes, the low 2 bits of the third symbol unused
-  const std::uint32_t v = kTables[0][last[0]] | kTables[1][last[1]] | kTables[2][last[2]];
-  if ((v & 0xFF000000u) || (v & 0xFFu)) return std::nullopt;
-  o[0] = static_cast<std::uint8_t>(v >> 16);
-  o[1] = static_cast<std::uint8_t>(v >> 8);
-  return full / 4 * 3 + 2;
+  const std::size_t last = decode_last_group(s + full, o);
+  if (last == 0) return std::nullopt;
+  return full / 4 * 3 + last;
 }
 
-}  // namespace
-
-std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out) {
+// The library, for long texts on CPUs without AVX2.
+std::optional<std::size_t> decode_library(std::string_view text, std::uint8_t* out) {
   const std::size_t n = text.size();
-  if (n % 4 != 0) return std::nullopt;
-  if (n < kScalarBelow) return decode_scalar(text, out);
   // Strict: padding required, and the unused bits of the last symbol zero.
   const simdutf::result r = simdutf::base64_to_binary(text.data(), n, reinterpret_cast<char*>(out),
                                                       simdutf::base64_default,
@@ -91,6 +95,29 @@ std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint
   const std::size_t pad = (text[n - 1] == '=') + (text[n - 2] == '=');
   if (r.count != n / 4 * 3 - pad) return std::nullopt;
   return r.count;
+}
+
+}  // namespace
+
+std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out) {
+  const std::size_t n = text.size();
+  if (n % 4 != 0) return std::nullopt;
+  if (n == 0) return 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+#ifdef BRISQUEL_X86_KERNELS
+  const SimdLevel level = simd_level();
+  if (level != SimdLevel::portable && n >= detail::kAvx2MinText) {
+    const bool valid = level == SimdLevel::avx512 && n >= detail::kAvx512MinText
+                           ? detail::decode_base64_groups_avx512(s, n, out)
+                           : detail::decode_base64_groups_avx2(s, n, out);
+    // The kernels leave the last group's bytes to be written here.
+    const std::size_t last = valid ? decode_last_group(s + n - 4, out + (n - 4) / 4 * 3) : 0;
+    if (last == 0) return std::nullopt;
+    return (n - 4) / 4 * 3 + last;
+  }
+#endif
+  if (n < kScalarBelow) return decode_scalar(s, n, out);
+  return decode_library(text, out);
 }
 
 }  // namespace brisquel::codec

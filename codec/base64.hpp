@@ -8,8 +8,10 @@
 
 namespace brisquel::codec {
 
-// Texts shorter than this take the table-driven path, longer ones the
-// vectorised library; both follow the same rules.
+// Where the CPU has AVX2 (see simd_level.hpp), texts of 16 characters or more
+// take vectorised kernels of our own. Without it, texts shorter than this take
+// the table-driven path, longer ones the vectorised library. All follow the
+// same rules.
 inline constexpr std::size_t kScalarBelow = 40;
 
 // Bytes that decoding `text_size` characters can produce at most.
