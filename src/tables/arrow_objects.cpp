@@ -95,9 +95,9 @@ Py_ssize_t event_table_len(PyObject* self) { return static_cast<Py_ssize_t>(as_t
 
 PyObject* event_table_name(PyObject* self, void*) { return Py_NewRef(as_table(self)->name); }
 
-PyObject* event_table_column_names(PyObject* self, void*) {
+// The names of `fields` as a new list of str.
+PyObject* names_of(const std::vector<arrow::Field>& fields) {
   return guard([&]() -> PyObject* {
-    const auto& fields = as_table(self)->table->fields;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -108,6 +108,8 @@ PyObject* event_table_column_names(PyObject* self, void*) {
     return list.release();
   });
 }
+
+PyObject* event_table_column_names(PyObject* self, void*) { return names_of(as_table(self)->table->fields); }
 
 PyObject* event_table_schema(PyObject* self, void*) {
   return guard([&]() -> PyObject* {
@@ -186,19 +188,7 @@ PyObject* schema_c_schema(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* { return schema_capsule(*as_schema(self)->fields); });
 }
 
-PyObject* schema_names(PyObject* self, void*) {
-  return guard([&]() -> PyObject* {
-    const auto& fields = *as_schema(self)->fields;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      PyRef name = utf8(fields[i].name);
-      if (!name) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
-    }
-    return list.release();
-  });
-}
+PyObject* schema_names(PyObject* self, void*) { return names_of(*as_schema(self)->fields); }
 
 PyObject* schema_repr(PyObject* self) {
   std::string text = "<Schema";
@@ -367,11 +357,23 @@ PyObject* new_schema(State& state, std::vector<arrow::Field> fields) {
   return self;
 }
 
-PyObject* new_decoded_events(State& state, PyObject* tables, PyObject* errors) {
+PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
+                             std::vector<std::shared_ptr<const arrow::Table>>&& tables,
+                             std::shared_ptr<const arrow::Table> errors) {
+  PyRef mapping(PyDict_New());
+  if (!mapping) return nullptr;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    PyRef table(new_event_table(state, keys[i], std::move(tables[i])));
+    if (!table || PyDict_SetItem(mapping.get(), keys[i], table.get()) < 0) return nullptr;
+  }
+  PyRef name(PyUnicode_FromString("errors"));
+  if (!name) return nullptr;
+  PyRef errors_table(new_event_table(state, name.get(), std::move(errors)));
+  if (!errors_table) return nullptr;
   PyObject* self = state.decoded_events->tp_alloc(state.decoded_events, 0);
   if (self == nullptr) return nullptr;
-  as_events(self)->tables = Py_NewRef(tables);
-  as_events(self)->errors = Py_NewRef(errors);
+  as_events(self)->tables = mapping.release();
+  as_events(self)->errors = errors_table.release();
   return self;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -19,8 +20,11 @@ PyObject* new_event_table(State& state, PyObject* name, std::shared_ptr<const ar
 // A new Schema object over `fields`.
 PyObject* new_schema(State& state, std::vector<arrow::Field> fields);
 
-// A new DecodedEvents over `tables` (key -> EventTable, in order) and `errors` (an EventTable).
-PyObject* new_decoded_events(State& state, PyObject* tables, PyObject* errors);
+// A new DecodedEvents: keys[i] -> EventTable over tables[i], in order, and
+// the errors table.
+PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
+                             std::vector<std::shared_ptr<const arrow::Table>>&& tables,
+                             std::shared_ptr<const arrow::Table> errors);
 
 // Log lines held by an Arrow object (`__arrow_c_stream__` or
 // `__arrow_c_array__`): the arrays are moved out of the capsules and

@@ -115,18 +115,9 @@ PyObject* table_decoder_schema(PyObject* self, PyObject* args, PyObject* kwargs)
 
 // The Python objects of one call's tables.
 PyObject* decoded_events(PyObject* self, const TableCore& core, DecodedTables&& out) {
-  State& state = state_of(Py_TYPE(self));
-  PyRef tables(PyDict_New());
-  if (!tables) return nullptr;
-  for (std::size_t i = 0; i < out.events.size(); ++i) {
-    PyRef table(new_event_table(state, core.keys[i].get(), std::move(out.events[i])));
-    if (!table || PyDict_SetItem(tables.get(), core.keys[i].get(), table.get()) < 0) return nullptr;
-  }
-  PyRef name(PyUnicode_FromString("errors"));
-  if (!name) return nullptr;
-  PyRef errors(new_event_table(state, name.get(), std::move(out.errors)));
-  if (!errors) return nullptr;
-  return new_decoded_events(state, tables.get(), errors.get());
+  std::vector<PyObject*> keys;
+  for (const PyRef& key : core.keys) keys.push_back(key.get());
+  return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(out.events), std::move(out.errors));
 }
 
 // Whether a batch is a sequence of sequences of lines: its first item is a

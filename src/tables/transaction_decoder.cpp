@@ -338,21 +338,15 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* args, PyObject* kwa
       ReleasedLock unlocked;
       out = tables.finish();
     }
-    State& state = state_of(Py_TYPE(self));
-    PyRef mapping(PyDict_New());
-    if (!mapping) return nullptr;
+    std::vector<PyObject*> keys;
+    std::vector<std::shared_ptr<const arrow::Table>> tables_in_order;
     for (std::size_t p = 0; p < out.events.size(); ++p) {
       for (std::size_t i = 0; i < out.events[p].size(); ++i) {
-        PyObject* key = core.keys[p][i].get();
-        PyRef table(new_event_table(state, key, std::move(out.events[p][i])));
-        if (!table || PyDict_SetItem(mapping.get(), key, table.get()) < 0) return nullptr;
+        keys.push_back(core.keys[p][i].get());
+        tables_in_order.push_back(std::move(out.events[p][i]));
       }
     }
-    PyRef name(PyUnicode_FromString("errors"));
-    if (!name) return nullptr;
-    PyRef errors(new_event_table(state, name.get(), std::move(out.errors)));
-    if (!errors) return nullptr;
-    return new_decoded_events(state, mapping.get(), errors.get());
+    return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(tables_in_order), std::move(out.errors));
   });
 }
 
