@@ -121,7 +121,7 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
             yield client
         return
     workers = args.workers or len(os.sched_getaffinity(0))
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                       silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
         yield client
 

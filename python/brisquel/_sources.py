@@ -104,7 +104,8 @@ class ParquetDecoders:
                 clash = set(spec.keep) & set(schema.names)
                 if clash:
                     raise ValueError(f"keep: column {sorted(clash)[0]!r} is also a column of event {name!r}")
-                self.schemas[(address, name)] = pa.schema([*schema[:2], *keep, *schema[2:]], schema.metadata)
+                fields = list(schema)
+                self.schemas[(address, name)] = pa.schema([*fields[:2], *keep, *fields[2:]], schema.metadata)
         self.errors_schema = pa.schema([pa.field("_row", pa.int64(), False), pa.field("_line", pa.int32(), False),
                                         *keep, pa.field("program", pa.string(), False),
                                         pa.field("event", pa.string(), False), pa.field("message", pa.string(), False)])
