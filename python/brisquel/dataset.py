@@ -283,8 +283,8 @@ class SourceResult:
 
 ERRORS_DIR = "_errors"
 _STATISTICS = ("_tx", "_row", "_slot", "_block_time")
-_FLUSH_ROWS = 1 << 16
-_FLUSH_BYTES = 32 << 20
+_ROW_GROUP_ROWS = 1 << 16    # rows of an event gathered into one row group
+_WAITING_BYTES = 64 << 20    # rows waiting for their row group, all events together
 
 
 def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *,
@@ -418,23 +418,29 @@ def _write_source(spec: Spec, source: Source, keys: list[Key], staging: str, par
 
 class _PartWriters:
     """One Parquet part per dataset folder for one source, written to a temporary
-    name and renamed when the source is done; rows are gathered into row groups
-    of a sensible size first."""
+    name and renamed when the source is done. Rows wait to make row groups of a
+    sensible size, within a bound on what waits across all folders."""
 
     def __init__(self, staging: Path, part: int) -> None:
         self._staging = staging
         self._name = f"part-{part:05d}.parquet"
         self._writers: dict[str, tuple[pq.ParquetWriter, Path]] = {}
         self._pending: dict[str, list[pa.Table]] = {}
+        self._rows: Counter[str] = Counter()
+        self._bytes: Counter[str] = Counter()
 
     def add(self, folder: str, table: pa.Table) -> None:
-        pending = self._pending.setdefault(folder, [])
-        pending.append(table)
-        if sum(t.num_rows for t in pending) >= _FLUSH_ROWS or sum(t.nbytes for t in pending) >= _FLUSH_BYTES:
+        self._pending.setdefault(folder, []).append(table)
+        self._rows[folder] += table.num_rows
+        self._bytes[folder] += table.nbytes
+        if self._rows[folder] >= _ROW_GROUP_ROWS:
             self._flush(folder)
+        while self._bytes.total() > _WAITING_BYTES:
+            self._flush(self._bytes.most_common(1)[0][0])
 
     def _flush(self, folder: str) -> None:
         tables = self._pending.pop(folder, [])
+        del self._rows[folder], self._bytes[folder]
         if not tables:
             return
         if folder not in self._writers:
@@ -463,6 +469,8 @@ class _PartWriters:
 
     def discard(self) -> None:
         self._pending.clear()
+        self._rows.clear()
+        self._bytes.clear()
         for writer, temporary in self._writers.values():
             try:
                 writer.close()
