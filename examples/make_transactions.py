@@ -90,7 +90,8 @@ def transaction(rng: random.Random, n: int, slot: int) -> Tx:
 
     kind = rng.random()
     if kind < 0.75:
-        steps: list[Any] = [("text", "Program log: Instruction: Swap"), Call(TOKEN, [("text", "Program log: Transfer")])]
+        steps: list[Any] = [("text", "Program log: Instruction: Swap"),
+                            Call(TOKEN, [("text", "Program log: Transfer")])]
         steps += [event("SwapExecuted", swap(rng, slot)) for _ in range(rng.choice([1, 1, 1, 2, 3]))]
     elif kind < 0.9:
         steps = [("text", "Program log: Instruction: ChangeLiquidity"), event("LiquidityChanged", liquidity(rng))]

@@ -113,8 +113,8 @@ def inputs(tmp_path_factory):
 
         txs = [encode(random_tx(rng, 1000 * f + i)) for i in range(rng.randint(20, 60))]
         logs = [t["meta"]["logMessages"] if i % 9 else None for i, t in enumerate(txs)]
-        table = pa.table({"signature": [t["transaction"]["signatures"][0] for t in txs], "slot": [t["slot"] for t in txs],
-                          "logMessages": pa.array(logs, pa.list_(pa.string()))})
+        table = pa.table({"signature": [t["transaction"]["signatures"][0] for t in txs],
+                          "slot": [t["slot"] for t in txs], "logMessages": pa.array(logs, pa.list_(pa.string()))})
         pq.write_table(table, path := folder / f"part{f}.parquet", row_group_size=7)
         parquet.append(str(path))
         for program, decoder in table_decoders:

@@ -122,7 +122,7 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
         with client:
             yield client
         return
-    workers = args.workers or len(os.sched_getaffinity(0))
+    workers = args.workers or os.process_cpu_count() or 1
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                       silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
         yield client
@@ -197,5 +197,5 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out:
         if len(summary.skipped) > 20:
             out.write(f"({len(summary.skipped) - 20} more reasons: see {out_dir}/_errors)\n")
     failed = f", {len(summary.failed)} failed" if summary.failed else ""
-    out.write(f"\n{summary.files} files{failed}: {rows:,} rows in {seconds:.1f} s ({ready:.1f} s to start the workers, "
+    out.write(f"\n{summary.files} files{failed}: {rows:,} rows in {seconds:.1f} s ({ready:.1f} s to get the workers, "
               f"{rows / max(summary.seconds, 1e-9):,.0f} rows/s after), written to {out_dir}\n")

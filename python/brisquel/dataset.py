@@ -444,6 +444,8 @@ class _PartWriters:
         if not tables:
             return
         if folder not in self._writers:
+            if not self._staging.is_dir():  # the run gave up (and removed it): do not make it again
+                raise RuntimeError(f"{self._staging} is gone: the export was abandoned")
             directory = self._staging / folder
             directory.mkdir(parents=True, exist_ok=True)
             temporary = directory / f".{self._name}.{uuid.uuid4().hex[:8]}.tmp"
