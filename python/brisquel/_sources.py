@@ -34,7 +34,7 @@ Key = tuple[str, str]  # (program address, event key)
 
 
 @dataclass(frozen=True)
-class Spec:
+class Decoding:
     """What decoding needs, and all a worker is sent: the IDL texts and the options."""
 
     format: str                     # "jsonl" or "parquet"
@@ -48,11 +48,9 @@ class Spec:
 
     @cached_property
     def digest(self) -> str:
-        h = hashlib.sha256()
-        for part in (self.format, self.short_events, str(self.include_failed), self.logs_column,
-                     str(self.chunk_bytes), *self.keep, *map(str, self.keep_types), *self.idls):
-            h.update(part.encode("utf-8", "surrogatepass") + b"\0")
-        return h.hexdigest()[:32]
+        fields = (self.format, self.idls, self.short_events, self.include_failed, self.logs_column, self.keep,
+                  tuple(map(str, self.keep_types)), self.chunk_bytes)
+        return hashlib.sha256(repr(fields).encode("utf-8", "surrogatepass")).hexdigest()[:32]
 
     def __dask_tokenize__(self) -> str:
         return self.digest
@@ -75,15 +73,15 @@ class Piece:
 class JsonDecoders:
     """A TransactionDecoder for the IDLs (and the piece mark), with the tables' schemas."""
 
-    def __init__(self, spec: Spec) -> None:
-        self.spec = spec
-        self.tx = TransactionDecoder([*spec.idls, MARK_IDL], short_events=spec.short_events)
+    def __init__(self, decoding: Decoding) -> None:
+        self.decoding = decoding
+        self.tx = TransactionDecoder([*decoding.idls, MARK_IDL], short_events=decoding.short_events)
         empty = self.tx.decode_tables("[]")
         self.schemas: dict[Key, pa.Schema] = {k: pa.schema(t.schema) for k, t in empty.items() if k != MARK_KEY}
         self.errors_schema = pa.schema(empty.errors.schema)
 
     def decode(self, text: bytes, tx_base: int, marked: bool) -> tuple[Piece, int]:
-        out = self.tx.decode_tables(text, include_failed=self.spec.include_failed)
+        out = self.tx.decode_tables(text, include_failed=self.decoding.include_failed)
         count = pa.table(out[MARK_KEY]).column("_tx")[0].as_py() if marked else 0
         tables = {k: _shifted(pa.table(out[k]), tx_base) for k in self.schemas}
         return Piece(tables, _shifted(pa.table(out.errors), tx_base)), count
@@ -92,16 +90,17 @@ class JsonDecoders:
 class ParquetDecoders:
     """A TableDecoder per IDL, keyed by the IDL's program address, with the output schemas."""
 
-    def __init__(self, spec: Spec) -> None:
-        self.spec = spec
-        addresses = TransactionDecoder(list(spec.idls)).programs  # also refuses two IDLs for one program
-        self.programs = [(a, TableDecoder(idl, short_events=spec.short_events)) for a, idl in zip(addresses, spec.idls)]
-        keep = [pa.field(name, ty) for name, ty in zip(spec.keep, spec.keep_types)]
+    def __init__(self, decoding: Decoding) -> None:
+        self.decoding = decoding
+        addresses = TransactionDecoder(list(decoding.idls)).programs  # also refuses two IDLs for one program
+        self.programs = [(address, TableDecoder(idl, short_events=decoding.short_events))
+                         for address, idl in zip(addresses, decoding.idls)]
+        keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
         self.schemas: dict[Key, pa.Schema] = {}
         for address, decoder in self.programs:
             for name, table in decoder.decode([[]]).items():
                 schema = pa.schema(table.schema)
-                clash = set(spec.keep) & set(schema.names)
+                clash = set(decoding.keep) & set(schema.names)
                 if clash:
                     raise ValueError(f"keep: column {sorted(clash)[0]!r} is also a column of event {name!r}")
                 fields = list(schema)
@@ -123,7 +122,7 @@ class ParquetDecoders:
                 decoded = decoder.decode(logs)
             except TypeError as e:
                 reason = str(e).removeprefix("argument 'logs': ")
-                raise SourceError("", f"column {self.spec.logs_column!r}: {reason}") from None
+                raise SourceError("", f"column {self.decoding.logs_column!r}: {reason}") from None
             for name, table in decoded.items():
                 tables[(address, name)] = _joined(pa.table(table), keep, row_base, [], self.schemas[(address, name)])
             failed = pa.table(decoded.errors)
@@ -153,32 +152,32 @@ _DECODERS_LOCK = threading.Lock()
 _DECODERS_KEPT = 8
 
 
-def decoders(spec: Spec) -> Any:
-    """The decoders of `spec`, built on first use in this process and kept (the last few specs)."""
+def decoders(decoding: Decoding) -> Any:
+    """The decoders of `decoding`, built on first use in this process and kept (the last few)."""
     with _DECODERS_LOCK:
-        found = _DECODERS.get(spec.digest)
+        found = _DECODERS.get(decoding.digest)
         if found is None:
-            found = JsonDecoders(spec) if spec.format == "jsonl" else ParquetDecoders(spec)
-            _DECODERS[spec.digest] = found
+            found = JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
+            _DECODERS[decoding.digest] = found
             while len(_DECODERS) > _DECODERS_KEPT:
                 _DECODERS.popitem(last=False)
-        _DECODERS.move_to_end(spec.digest)
+        _DECODERS.move_to_end(decoding.digest)
         return found
 
 
 # --- one source -------------------------------------------------------------
 
-def pieces(spec: Spec, source: Source) -> Iterator[Piece]:
+def pieces(decoding: Decoding, source: Source) -> Iterator[Piece]:
     """The decoded pieces of `source`, in order. Raises SourceError for input
     that cannot be read (the file, its framing, its columns)."""
     path = source[0]
-    dec = decoders(spec)
+    dec = decoders(decoding)
     try:
-        if spec.format == "jsonl":
+        if decoding.format == "jsonl":
             with open(path, "rb") as f:
-                yield from json_pieces(f, path, spec.chunk_bytes, dec.decode)
+                yield from json_pieces(f, path, decoding.chunk_bytes, dec.decode)
         else:
-            yield from _parquet_pieces(spec, source, dec)
+            yield from _parquet_pieces(decoding, source, dec)
     except SourceError as e:
         if not e.path:
             raise SourceError(path, e.detail) from None
@@ -188,27 +187,27 @@ def pieces(spec: Spec, source: Source) -> Iterator[Piece]:
         raise SourceError(path, reason) from None
 
 
-def _parquet_pieces(spec: Spec, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
+def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
     path, row_group, row = source
     with pq.ParquetFile(path) as f:
         names = f.schema_arrow.names
-        for column in (spec.logs_column, *spec.keep):
+        for column in (decoding.logs_column, *decoding.keep):
             if column not in names:
                 raise SourceError(path, f"no column {column!r}")
         groups = range(f.num_row_groups) if row_group is None else [row_group]
-        columns = [spec.logs_column, *spec.keep]
+        columns = [decoding.logs_column, *decoding.keep]
         for group in groups:
             for batch in f.iter_batches(batch_size=PARQUET_BATCH_ROWS, row_groups=[group], columns=columns,
                                         use_threads=False):
-                batch = _keep_typed(batch, spec, path)
+                batch = _keep_typed(batch, decoding, path)
                 yield dec.decode(batch, row)
                 row += batch.num_rows
 
 
-def _keep_typed(batch: pa.RecordBatch, spec: Spec, path: str) -> pa.RecordBatch:
+def _keep_typed(batch: pa.RecordBatch, decoding: Decoding, path: str) -> pa.RecordBatch:
     """The batch with its kept columns of the types the first file gave them."""
     arrays = list(batch.columns)
-    for i, (name, ty) in enumerate(zip(spec.keep, spec.keep_types), start=1):
+    for i, (name, ty) in enumerate(zip(decoding.keep, decoding.keep_types), start=1):
         if arrays[i].type != ty:
             try:
                 arrays[i] = arrays[i].cast(ty)
@@ -243,11 +242,11 @@ class Decoded:
     errors: pa.Table
 
 
-def decode_whole(spec: Spec, source: Source) -> Decoded:
-    dec = decoders(spec)
+def decode_whole(decoding: Decoding, source: Source) -> Decoded:
+    dec = decoders(decoding)
     parts: dict[Key, list[pa.Table]] = {k: [] for k in dec.schemas}
     errors: list[pa.Table] = []
-    for piece in pieces(spec, source):
+    for piece in pieces(decoding, source):
         for k, t in piece.tables.items():
             if t.num_rows:
                 parts[k].append(t)

@@ -21,7 +21,6 @@ the output folder at the same paths.
 from __future__ import annotations
 
 import hashlib
-import importlib.util
 import os
 import re
 import shutil
@@ -45,17 +44,20 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from brisquel._json_pieces import MAX_VALUE_BYTES, SourceError
-from brisquel._sources import CHUNK_BYTES, Decoded, Key, Source, Spec, decode_whole, decoders, pieces, plan_parquet
+from brisquel._sources import CHUNK_BYTES, Decoded, Decoding, Key, Source, decode_whole, decoders, pieces, plan_parquet
 
 __all__ = ["EventFrames", "ExportSummary", "SourceError", "read_events", "write_events"]
 
 
 def _dask_dataframe() -> Any:
     """dask.dataframe; without dask-expr installed, the legacy one, without its deprecation notice."""
-    if "dask.dataframe" not in sys.modules and importlib.util.find_spec("dask_expr") is None:
-        import dask
+    if "dask.dataframe" not in sys.modules:
+        try:
+            import dask_expr  # noqa: F401  (when present, dask.dataframe is built on it)
+        except ImportError:
+            import dask
 
-        dask.config.set({"dataframe.query-planning": False})
+            dask.config.set({"dataframe.query-planning": False})
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", category=FutureWarning, module="dask")
         import dask.dataframe
@@ -69,7 +71,7 @@ def _dask_dataframe() -> Any:
 class _Plan:
     """One read_events call: what to decode, from where, into which schemas."""
 
-    spec: Spec
+    decoding: Decoding
     sources: list[Source]
     schemas: dict[Key, pa.Schema]
     errors_schema: pa.Schema
@@ -162,9 +164,9 @@ def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
         sources, keep_types = _plan_parquet(files, kept)
     else:
         raise ValueError(f"format: 'jsonl' or 'parquet', not {format!r}")
-    spec = Spec(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes)
-    dec = decoders(spec)  # refuses bad IDLs and options here, not on a worker
-    plan = _Plan(spec, sources, dict(dec.schemas), dec.errors_schema)
+    decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes)
+    dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker
+    plan = _Plan(decoding, sources, dict(dec.schemas), dec.errors_schema)
     frames = {key: _frame(plan, key) for key in plan.schemas}
     return EventFrames(plan, frames, _frame(plan, None))
 
@@ -200,9 +202,9 @@ def _frame(plan: _Plan, key: Key | None) -> Any:
     dd = _dask_dataframe()
     schema = plan.errors_schema if key is None else plan.schemas[key]
     meta = schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
-    token = hashlib.sha256(repr((plan.spec.digest, key, plan.sources)).encode()).hexdigest()[:32]
+    token = hashlib.sha256(repr((plan.decoding.digest, key, plan.sources)).encode()).hexdigest()[:32]
     label = "brisquel-errors" if key is None else "brisquel-events"
-    frame = dd.from_map(_Partition(plan.spec, key), plan.sources, meta=meta, label=label, token=token,
+    frame = dd.from_map(_Partition(plan.decoding, key), plan.sources, meta=meta, label=label, token=token,
                         enforce_metadata=False)
     _ORIGINS.add(frame, (plan, key))
     return frame
@@ -211,12 +213,12 @@ def _frame(plan: _Plan, key: Key | None) -> Any:
 class _Partition:
     """One event's rows of one source, as pandas with pyarrow dtypes (the Arrow types kept exactly)."""
 
-    def __init__(self, spec: Spec, key: Key | None) -> None:
-        self.spec = spec
+    def __init__(self, decoding: Decoding, key: Key | None) -> None:
+        self.decoding = decoding
         self.key = key
 
     def __call__(self, source: Source) -> pd.DataFrame:
-        decoded = _RECENT.get(self.spec, source)
+        decoded = _RECENT.get(self.decoding, source)
         table = decoded.errors if self.key is None else decoded.tables[self.key]
         return table.to_pandas(types_mapper=pd.ArrowDtype)
 
@@ -231,8 +233,8 @@ class _RecentSources:
         self._lock = threading.Lock()
         self._entries: OrderedDict[tuple[str, Source], Future[Decoded]] = OrderedDict()
 
-    def get(self, spec: Spec, source: Source) -> Decoded:
-        key = (spec.digest, source)
+    def get(self, decoding: Decoding, source: Source) -> Decoded:
+        key = (decoding.digest, source)
         with self._lock:
             entry = self._entries.get(key)
             owner = entry is None
@@ -243,7 +245,7 @@ class _RecentSources:
             self._entries.move_to_end(key)
         if owner:
             try:
-                entry.set_result(decode_whole(spec, source))
+                entry.set_result(decode_whole(decoding, source))
             except BaseException as e:
                 with self._lock:
                     if self._entries.get(key) is entry:
@@ -336,10 +338,10 @@ def _run_tasks(plan: _Plan, keys: list[Key], staging: Path, run: str,
                progress: Callable[[SourceResult, int, int], None] | None) -> list[SourceResult]:
     import dask
 
-    # The spec (with its IDL texts) is one node of the graph: a worker gets it once.
-    spec = dask.delayed(plan.spec, name=f"brisquel-spec-{run}", traverse=False)
+    # The decoding (with its IDL texts) is one node of the graph: a worker gets it once.
+    decoding = dask.delayed(plan.decoding, name=f"brisquel-decoding-{run}", traverse=False)
     write = dask.delayed(_write_source, pure=False, traverse=False)
-    tasks = [write(spec, source, keys, str(staging), n, dask_key_name=f"brisquel-write-{run}-{n}")
+    tasks = [write(decoding, source, keys, str(staging), n, dask_key_name=f"brisquel-write-{run}-{n}")
              for n, source in enumerate(plan.sources)]
     total = len(tasks)
     results: list[SourceResult] = []
@@ -388,14 +390,14 @@ def _distributed_client() -> Any:
         return None
 
 
-def _write_source(spec: Spec, source: Source, keys: list[Key], staging: str, part: int) -> SourceResult:
+def _write_source(decoding: Decoding, source: Source, keys: list[Key], staging: str, part: int) -> SourceResult:
     """The task of one source: decode it once, stage a part per event that has rows."""
-    schemas = decoders(spec).schemas
+    schemas = decoders(decoding).schemas
     result = SourceResult(source[0], dict.fromkeys(keys, 0))
     every_key = len(set(keys)) == len(schemas)
     writers = _PartWriters(Path(staging), part)
     try:
-        for piece in pieces(spec, source):
+        for piece in pieces(decoding, source):
             for key in keys:
                 table = piece.tables[key]
                 if table.num_rows:
