@@ -30,7 +30,7 @@ distributed = pytest.importorskip("distributed")
 import dask  # noqa: E402
 
 from brisquel._json_pieces import SourceError, json_pieces  # noqa: E402
-from brisquel._sources import Spec, decoders  # noqa: E402
+from brisquel._sources import Decoding, decoders  # noqa: E402
 from brisquel.dataset import key_dir, read_events, write_events  # noqa: E402
 
 # The single-process path is asked for while the module's cluster runs.
@@ -128,7 +128,7 @@ def inputs(tmp_path_factory):
 
 def test_pieces_of_any_size_give_the_rows_of_the_whole_text():
     rng = random.Random(3)
-    decoder = decoders(Spec("jsonl", tuple(IDLS)))
+    decoder = decoders(Decoding("jsonl", tuple(IDLS)))
     for case in range(40):
         text = json_lines(rng, 0, rng.randint(1, 12))
         if case % 8 == 0:  # one indented value over many lines: read whole
