@@ -12,7 +12,8 @@ PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --bre
 .PHONY: test demo bench fuzz test-asan sandbox clean
 test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
 demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
-bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)'
+bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)' \
+             DATASET_BENCH_ARGS='$(DATASET_BENCH_ARGS)'
 fuzz:      ; $(SANDBOX) $(MAKE) --no-print-directory in-fuzz BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS)
 test-asan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-asan BUILD=$(BUILD)
 sandbox:   ; scripts/sandbox ensure
@@ -32,12 +33,19 @@ in-install:
 in-pytest:
 	cd tests && $(PY) -m pytest -q -p no:cacheprovider .
 
+# Sample transactions (a few MB, made into $(BUILD)/demo) exported to Parquet on
+# local workers, with the summary; then the plain command on a few log lines.
 in-demo: in-install
+	$(PY) examples/make_transactions.py $(BUILD)/demo/transactions
+	$(PY) -m brisquel export examples/events_idl.json --out $(BUILD)/demo/events $(BUILD)/demo/transactions
+	@echo
 	$(PY) -m brisquel examples/events_idl.json examples/logs.txt
 
 # Timings only, never pass/fail; e.g. make bench BENCH_ARGS=--quick (see bench/run.py --help).
+# bench/dataset.py generates its 1,000,000 events into $(BUILD)/bench-dataset once (about 450 MB).
 in-bench: in-install
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/dataset.py $(DATASET_BENCH_ARGS)
 
 # Fuzzing with libFuzzer (clang), AddressSanitizer and UBSan: each target runs
 # FUZZ_SECONDS on its corpus in fuzz/corpus-NAME (seeded at each run, git-ignored).

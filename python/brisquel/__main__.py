@@ -1,6 +1,8 @@
 """Decode Anchor events from Solana logs on the command line.
 
     python -m brisquel IDL_FILE [LOG_FILE|-] [--program-id ADDRESS]
+    python -m brisquel tx IDL [IDL ...] [INPUT|-]              (see brisquel/_cli_tx.py)
+    python -m brisquel export IDL [IDL ...] --out DIR INPUT ... (see brisquel/_cli_export.py)
 
 Prints one JSON object per decoded event, in input order:
 
@@ -140,6 +142,9 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="brisquel",
         description="Print the Anchor events in Solana transaction logs as JSON lines.",
+        epilog="Other commands: 'brisquel tx IDL [IDL ...] [INPUT|-]' prints the events of whole transactions, "
+               "each decoded with its own program's IDL; 'brisquel export IDL [IDL ...] --out DIR INPUT ...' "
+               "writes them as Parquet, on local workers or a Dask cluster. Each has --help.",
     )
     parser.add_argument("idl_file", metavar="IDL_FILE", help="the program's Anchor IDL (JSON)")
     parser.add_argument("log_file", metavar="LOG_FILE", nargs="?", default="-",
@@ -195,10 +200,17 @@ def _reason(e: BaseException) -> str:
     return e.strerror if isinstance(e, OSError) and e.strerror else str(e)
 
 
+_COMMANDS = ("tx", "export")
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else argv
     try:
-        run(args, sys.stdout)
+        if argv and argv[0] in _COMMANDS:
+            status = _command(argv[0], argv[1:])
+        else:
+            run(_parser().parse_args(argv), sys.stdout)
+            status = 0
         sys.stdout.flush()
     except InputError as e:
         print(f"brisquel: {e}", file=sys.stderr)
@@ -212,7 +224,24 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     except KeyboardInterrupt:
         return 130
-    return 0
+    return status
+
+
+def _command(name: str, argv: list[str]) -> int:
+    """A named command; its failures are InputError, as the plain command's are."""
+    from brisquel._cli_tx import CommandError
+
+    try:
+        if name == "tx":
+            from brisquel import _cli_tx
+
+            _cli_tx.run(argv, sys.stdout)
+            return 0
+        from brisquel import _cli_export
+
+        return _cli_export.run(argv, sys.stdout)
+    except CommandError as e:
+        raise InputError(str(e)) from None
 
 
 if __name__ == "__main__":

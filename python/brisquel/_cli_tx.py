@@ -1,0 +1,115 @@
+"""python -m brisquel tx: the events of whole transactions as JSON lines.
+
+    python -m brisquel tx IDL [IDL ...] [INPUT|-]
+
+Each event is decoded with the IDL of the program that emitted it, from its
+log line or its self-CPI instruction, and printed as one JSON object:
+
+    {"tx": 0, "signature": "...", "slot": 1, "block_time": 2, "program": "...",
+     "instruction": 0, "inner": null, "depth": 1, "source": "log",
+     "truncated": false, "event": "SwapEvent", "fields": {...}}
+
+`tx` counts transactions from 0 in the input; `instruction` is the outer
+instruction, `inner` the inner instruction (null for a log line), `depth` the
+invocation depth; `source` is "log", "cpi" or "log+cpi". Fields are written as
+the plain command writes them. With more than one path, the last is the input
+(RPC JSON: transactions, blocks or responses; one value, an array, or one per
+line); with one, or with "-", standard input.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+import sys
+from typing import Any, TextIO
+
+from brisquel import TransactionDecoder
+from brisquel._json_pieces import MARK_ADDRESS, MARK_IDL, SourceError, json_pieces
+
+CHUNK_BYTES = 16 << 20
+
+
+class CommandError(Exception):
+    """A failure reported as one line on standard error."""
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="brisquel tx", usage="%(prog)s IDL [IDL ...] [INPUT|-] [options]",
+        description="Print the events of whole transactions as JSON lines, each decoded with the IDL of the "
+                    "program that emitted it, with its program, instruction and source.")
+    p.add_argument("paths", nargs="+", metavar="PATH", help="IDL files, then the input (default: standard input)")
+    p.add_argument("--include-failed", action="store_true", help="events of failed transactions too")
+    p.add_argument("--no-dedupe", dest="dedupe", action="store_false",
+                   help="an event both logged and self-CPI'd gives two objects, not one")
+    p.add_argument("--short-events", choices=("skip", "null"), default="skip",
+                   help="'null': old events shorter than the IDL's layout decode, the missing fields null")
+    return p
+
+
+def read_idls(paths: list[str]) -> list[str]:
+    texts = []
+    for path in paths:
+        try:
+            with open(path, encoding="utf-8") as f:
+                texts.append(f.read())
+        except (OSError, UnicodeDecodeError) as e:
+            reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+            raise CommandError(f"cannot read IDL file {path}: {reason}") from None
+    return texts
+
+
+def idl_error(error: ValueError, paths: list[str]) -> CommandError:
+    """A decoder's complaint about `idls[i]`, naming the file instead."""
+    def name(m: re.Match[str]) -> str:
+        i = int(m.group(1))
+        return paths[i] if i < len(paths) else m.group(0)
+
+    return CommandError(re.sub(r"idls\[(\d+)\]", name, str(error)))
+
+
+def run(argv: list[str], out: TextIO) -> None:
+    args = parser().parse_args(argv)
+    idl_paths, source = (args.paths[:-1], args.paths[-1]) if len(args.paths) > 1 else (args.paths, "-")
+    texts = read_idls(idl_paths)
+    try:
+        decoder = TransactionDecoder([*texts, MARK_IDL], short_events=args.short_events)
+    except ValueError as e:
+        raise idl_error(e, idl_paths) from None
+
+    def decode(text: bytes, tx_base: int, marked: bool) -> tuple[list[Any], int]:
+        events = decoder.decode(text, include_failed=args.include_failed, dedupe=args.dedupe)
+        count = 0
+        if marked:  # the mark's transaction is the piece's last
+            mark = events.pop()
+            assert mark.program == MARK_ADDRESS
+            count = mark.tx
+        return [(tx_base, e) for e in events], count
+
+    from brisquel.__main__ import jsonable
+
+    name = "<stdin>" if source == "-" else source
+    try:
+        stream = sys.stdin.buffer if source == "-" else open(source, "rb")
+    except OSError as e:
+        raise CommandError(f"cannot read {source}: {e.strerror or e}") from None
+    try:
+        for events in json_pieces(stream, name, CHUNK_BYTES, decode):
+            for base, e in events:
+                out.write(json.dumps({
+                    "tx": base + e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
+                    "program": e.program, "instruction": e.instruction, "inner": e.inner, "depth": e.depth,
+                    "source": e.source, "truncated": e.truncated, "event": e.name, "fields": jsonable(e.fields),
+                }, ensure_ascii=False))
+                out.write("\n")
+    except SourceError as e:
+        raise CommandError(str(e)) from None
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            raise
+        raise CommandError(f"cannot read {name}: {e.strerror or e}") from None
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()

@@ -1,0 +1,221 @@
+"""RPC JSON text read a bounded piece at a time, for files of any size.
+
+A stream is cut into pieces of about `chunk_bytes` that end at a line end, so
+JSON lines never straddle two pieces. Each piece is decoded natively; every
+piece but the last ends with a transaction of a program of our own (the mark),
+whose event's transaction index is the number of transactions the piece held:
+the decoders do not report that number otherwise, and `_tx` must count on from
+one piece to the next. Error positions are moved to the line of the file.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import io
+import json
+import os
+import re
+import threading
+from collections.abc import Callable, Iterator
+from typing import IO, Any, TypeVar
+
+MAX_VALUE_BYTES = 1 << 30  # the native reader's own bound on one JSON value (a line, or a whole text)
+
+
+class SourceError(Exception):
+    """An input that cannot be read or decoded; says which file and, for JSON, where."""
+
+    def __init__(self, path: str, detail: str) -> None:
+        super().__init__(path, detail)
+        self.path = path
+        self.detail = detail
+
+    def __str__(self) -> str:
+        return f"{self.path}: {self.detail}" if self.path else self.detail
+
+
+# The mark: a program with one event without fields.
+MARK_ADDRESS = "tEnsXXKDrgxh5XmuT9iebstb6XJ77MDWd4kr2SrhWMq"  # base58 of SHA-256("brisquel: end of piece")
+_MARK_DISCRIMINATOR = list(hashlib.sha256(b"brisquel: end of piece").digest()[:8])
+MARK_IDL = json.dumps({
+    "address": MARK_ADDRESS,
+    "metadata": {"name": "piece_end", "version": "0.0.0", "spec": "0.1.0"},
+    "instructions": [],
+    "events": [{"name": "PieceEnd", "discriminator": _MARK_DISCRIMINATOR}],
+    "types": [{"name": "PieceEnd", "type": {"kind": "struct", "fields": []}}],
+})
+MARK_KEY = (MARK_ADDRESS, "PieceEnd")
+MARK_LINE = json.dumps({
+    "meta": {"err": None, "logMessages": [
+        f"Program {MARK_ADDRESS} invoke [1]",
+        "Program data: " + base64.b64encode(bytes(_MARK_DISCRIMINATOR)).decode(),
+        f"Program {MARK_ADDRESS} success"]},
+    "transaction": {"signatures": [], "message": {
+        "accountKeys": [MARK_ADDRESS], "instructions": [{"programIdIndex": 0, "accounts": [], "data": ""}]}},
+}, separators=(",", ":")).encode() + b"\n"
+
+
+class _LineTooLong(Exception):
+    pass
+
+
+# A thread's piece buffer, kept between files: allocating it costs as much as reading into it.
+_spare = threading.local()
+
+
+class _LinePieces:
+    """The bytes of a stream as pieces of at least `size` bytes that end at a line
+    end (the last one: at the end of the stream). A piece that has a successor
+    is followed by MARK_LINE. A line is at most `limit` bytes.
+
+    Pieces are views of one buffer that the stream is read into and that is
+    reused: a piece is valid until the next one is asked for. Lines are counted
+    only when an error needs them, by reading the stream again (or as pieces go
+    by, when it cannot be read again)."""
+
+    def __init__(self, stream: IO[bytes], size: int, limit: int = MAX_VALUE_BYTES) -> None:
+        self._stream = stream
+        self._size = max(1, size)
+        self._limit = limit
+        self._buffer = bytearray()
+        self._held = 0       # bytes read into the buffer
+        self._read = 0       # from the stream
+        try:  # a regular file: never ask for more than it holds
+            self._file_size: int | None = os.fstat(stream.fileno()).st_size if stream.seekable() else None
+        except (OSError, AttributeError, io.UnsupportedOperation):
+            self._file_size = None
+        self._cut = 0        # where the current piece ends
+        self._rest = b""     # what followed it
+        self._eof = False
+        self.offset = 0      # of the current piece in the stream
+        self._lines = None if stream.seekable() else 0
+
+    def __iter__(self) -> Iterator[tuple[memoryview, bool]]:
+        self._buffer = getattr(_spare, "buffer", None) or bytearray()
+        _spare.buffer = None
+        yield from self._pieces()
+        if len(self._buffer) <= 2 * (self._size + len(MARK_LINE)):  # not after a giant line
+            _spare.buffer = self._buffer
+
+    def _pieces(self) -> Iterator[tuple[memoryview, bool]]:
+        while True:
+            end, searched, cut = self._size, 0, 0
+            while True:
+                self._fill(end)
+                cut = self._buffer.rfind(b"\n", searched, self._held) + 1
+                if cut or self._eof:
+                    break
+                if self._held > self._limit:
+                    raise _LineTooLong
+                searched, end = self._held, min(2 * self._held, self._limit + 1)
+            if self._eof:
+                cut = self._held
+            if not cut:
+                return
+            if cut == self._held and not self._eof:
+                self._fill(cut + 1)  # a peek: does anything follow?
+            more = cut < self._held
+            self._cut, self._rest = cut, bytes(self._buffer[cut:self._held])
+            if more:
+                self._buffer[cut:cut + len(MARK_LINE)] = MARK_LINE
+            with memoryview(self._buffer) as whole, whole[:cut + len(MARK_LINE) if more else cut] as piece:
+                yield piece, more
+            if self._lines is not None:
+                self._lines += self._buffer.count(b"\n", 0, cut)
+            self.offset += cut
+            self._buffer[:len(self._rest)] = self._rest
+            self._held = len(self._rest)
+
+    def _fill(self, end: int) -> None:
+        """Reads until the buffer holds `end` bytes or the stream ends, leaving room for the mark."""
+        if self._file_size is not None:
+            end = min(end, self._held + max(0, self._file_size - self._read) + 1)
+        if len(self._buffer) < end + len(MARK_LINE):
+            self._buffer.extend(bytes(end + len(MARK_LINE) - len(self._buffer)))
+        with memoryview(self._buffer) as view:
+            while self._held < end and not self._eof:
+                n = self._stream.readinto(view[self._held:end])
+                if n:
+                    self._held += n
+                    self._read += n
+                else:
+                    self._eof = True
+
+    def blank(self) -> bool:
+        """Whether the current piece holds nothing but JSON whitespace."""
+        return _NOT_BLANK.search(self._buffer, 0, self._cut) is None
+
+    def whole(self) -> bytes | None:
+        """The current piece and everything after it, if that is at most `limit` bytes."""
+        left = self._limit + 1 - self._cut - len(self._rest)
+        tail = self._stream.read(left) if left > 0 and not self._eof else b""
+        text = bytes(self._buffer[:self._cut]) + self._rest + tail
+        return text if len(text) <= self._limit else None
+
+    def lines_before(self) -> int:
+        """The number of lines before the current piece."""
+        if self._lines is not None:
+            return self._lines
+        self._stream.seek(0)
+        lines, left = 0, self.offset
+        while left > 0 and (block := self._stream.read(min(left, 1 << 24))):
+            lines += block.count(b"\n")
+            left -= len(block)
+        return lines
+
+
+R = TypeVar("R")
+_POSITION = re.compile(r"^(?:transactions: )?line (\d+), column (\d+): ", re.S)
+_NOT_BLANK = re.compile(rb"[^ \t\r\n]")
+
+
+def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
+                decode: Callable[[Any, int, bool], tuple[R, int]]) -> Iterator[R]:
+    """decode(text, tx_base, marked) over the pieces of `stream`, the results in order.
+
+    `text` (bytes-like, valid during the call) ends with MARK_LINE when
+    `marked`; decode then returns the number of transactions before the mark,
+    to count `_tx` on from `tx_base`. A first piece that fails on its first line
+    while more follows may be the start of one JSON value over many lines (an
+    indented block): the text is then read whole, up to the reader's own bound
+    on one value. Raises SourceError.
+    """
+    pieces = _LinePieces(stream, chunk_bytes)
+    tx_base = 0
+    seen = False
+    try:
+        for text, more in pieces:
+            if (seen or more) and pieces.blank():
+                continue  # blank lines between values
+            seen = True
+            try:
+                result, count = decode(text, tx_base, more)
+            except ValueError as e:
+                at = _POSITION.match(str(e))
+                if pieces.offset == 0 and more and at and at.group(1) == "1":
+                    whole = pieces.whole()
+                    if whole is not None:
+                        try:
+                            yield decode(whole, 0, False)[0]
+                            return
+                        except ValueError as again:
+                            e = again
+                raise SourceError(path, moved(str(e), pieces.lines_before())) from None
+            yield result
+            tx_base += count
+    except _LineTooLong:
+        raise SourceError(path, f"a line longer than {MAX_VALUE_BYTES} bytes (the bound on one JSON value)") from None
+    if not seen:  # an empty file: the reader says so
+        try:
+            decode(b"", 0, False)
+        except ValueError as e:
+            raise SourceError(path, moved(str(e), 0)) from None
+
+
+def moved(message: str, lines: int) -> str:
+    """A reader's message with its line number moved down by `lines`."""
+    at = _POSITION.match(message)
+    if not at:
+        return message.removeprefix("transactions: ")
+    return f"line {int(at.group(1)) + lines}, column {at.group(2)}: {message[at.end():]}"

@@ -1,0 +1,256 @@
+"""One input of an export, decoded into Arrow tables a bounded piece at a time.
+
+A file of JSON lines is read in pieces of about `chunk_bytes` that end at a
+line end, each decoded natively by a TransactionDecoder; a Parquet file is read
+a batch of rows at a time from one row group, its logs column decoded by one
+TableDecoder per IDL. Context columns count from the start of the file (`_tx`
+for JSON, `_row` for Parquet), and read errors name the file and its true line.
+
+Decoders are built from their IDL texts once per process and kept: a worker
+builds them for its first task and reuses them for the rest.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import threading
+from collections import OrderedDict
+from collections.abc import Iterator
+from dataclasses import dataclass
+from functools import cached_property
+from typing import Any
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+from brisquel import TableDecoder, TransactionDecoder
+from brisquel._json_pieces import MARK_IDL, MARK_KEY, SourceError, json_pieces
+
+CHUNK_BYTES = 64 << 20      # a JSON piece: bounds the input and the tables a worker holds at once
+PARQUET_BATCH_ROWS = 4096   # rows of a Parquet file decoded at once
+
+Key = tuple[str, str]  # (program address, event key)
+
+
+@dataclass(frozen=True)
+class Decoding:
+    """What decoding needs, and all a worker is sent: the IDL texts and the options."""
+
+    format: str                     # "jsonl" or "parquet"
+    idls: tuple[str, ...]
+    short_events: str = "skip"
+    include_failed: bool = False
+    logs_column: str = "logMessages"
+    keep: tuple[str, ...] = ()
+    keep_types: tuple[pa.DataType, ...] = ()
+    chunk_bytes: int = CHUNK_BYTES
+
+    @cached_property
+    def digest(self) -> str:
+        fields = (self.format, self.idls, self.short_events, self.include_failed, self.logs_column, self.keep,
+                  tuple(map(str, self.keep_types)), self.chunk_bytes)
+        return hashlib.sha256(repr(fields).encode("utf-8", "surrogatepass")).hexdigest()[:32]
+
+    def __dask_tokenize__(self) -> str:
+        return self.digest
+
+
+# A source: (path, row group or None for the whole file, index of its first row in the file).
+Source = tuple[str, int | None, int]
+
+
+@dataclass
+class Piece:
+    """The rows one piece of input gave: a table per event key, and the bodies that failed."""
+
+    tables: dict[Key, pa.Table]
+    errors: pa.Table
+
+
+# --- decoders, built once per process ---------------------------------------
+
+class JsonDecoders:
+    """A TransactionDecoder for the IDLs (and the piece mark), with the tables' schemas."""
+
+    def __init__(self, decoding: Decoding) -> None:
+        self.decoding = decoding
+        self.tx = TransactionDecoder([*decoding.idls, MARK_IDL], short_events=decoding.short_events)
+        empty = self.tx.decode_tables("[]")
+        self.schemas: dict[Key, pa.Schema] = {k: pa.schema(t.schema) for k, t in empty.items() if k != MARK_KEY}
+        self.errors_schema = pa.schema(empty.errors.schema)
+
+    def decode(self, text: bytes, tx_base: int, marked: bool) -> tuple[Piece, int]:
+        out = self.tx.decode_tables(text, include_failed=self.decoding.include_failed)
+        count = pa.table(out[MARK_KEY]).column("_tx")[0].as_py() if marked else 0
+        tables = {k: _shifted(pa.table(out[k]), tx_base) for k in self.schemas}
+        return Piece(tables, _shifted(pa.table(out.errors), tx_base)), count
+
+
+class ParquetDecoders:
+    """A TableDecoder per IDL, keyed by the IDL's program address, with the output schemas."""
+
+    def __init__(self, decoding: Decoding) -> None:
+        self.decoding = decoding
+        addresses = TransactionDecoder(list(decoding.idls)).programs  # also refuses two IDLs for one program
+        self.programs = [(address, TableDecoder(idl, short_events=decoding.short_events))
+                         for address, idl in zip(addresses, decoding.idls)]
+        keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
+        self.schemas: dict[Key, pa.Schema] = {}
+        for address, decoder in self.programs:
+            for name, table in decoder.decode([[]]).items():
+                schema = pa.schema(table.schema)
+                clash = set(decoding.keep) & set(schema.names)
+                if clash:
+                    raise ValueError(f"keep: column {sorted(clash)[0]!r} is also a column of event {name!r}")
+                fields = list(schema)
+                self.schemas[(address, name)] = pa.schema([*fields[:2], *keep, *fields[2:]], schema.metadata)
+        self.errors_schema = pa.schema([pa.field("_row", pa.int64(), False), pa.field("_line", pa.int32(), False),
+                                        *keep, pa.field("program", pa.string(), False),
+                                        pa.field("event", pa.string(), False), pa.field("message", pa.string(), False)])
+
+    def decode(self, batch: pa.RecordBatch, row_base: int) -> Piece:
+        logs = batch.column(0)
+        if pa.types.is_string(logs.type) or pa.types.is_large_string(logs.type) or pa.types.is_string_view(logs.type):
+            # One line per row: each row a transaction of that one line.
+            logs = pa.ListArray.from_arrays(pa.array(range(len(logs) + 1), pa.int32()), logs)
+        keep = batch.columns[1:]
+        tables: dict[Key, pa.Table] = {}
+        errors = []
+        for address, decoder in self.programs:
+            try:
+                decoded = decoder.decode(logs)
+            except TypeError as e:
+                reason = str(e).removeprefix("argument 'logs': ")
+                raise SourceError("", f"column {self.decoding.logs_column!r}: {reason}") from None
+            for name, table in decoded.items():
+                tables[(address, name)] = _joined(pa.table(table), keep, row_base, [], self.schemas[(address, name)])
+            failed = pa.table(decoded.errors)
+            program = pa.array([address] * failed.num_rows, pa.string())
+            errors.append(_joined(failed, keep, row_base, [program], self.errors_schema))
+        return Piece(tables, pa.concat_tables(errors) if errors else self.errors_schema.empty_table())
+
+
+def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa.Array], schema: pa.Schema) -> pa.Table:
+    """A nested table's rows with `_row` counted from the file's start and the kept columns of their rows."""
+    rows = table.column(0)
+    columns = [pc.add(rows, row_base) if row_base else rows, table.column(1)]
+    columns += [pc.take(column, rows) for column in keep]
+    columns += extra + table.columns[2:]
+    return pa.Table.from_arrays(columns, schema=schema)
+
+
+def _shifted(table: pa.Table, by: int) -> pa.Table:
+    """`table` with its first column (a transaction index) counted `by` further."""
+    if not by or not table.num_rows:
+        return table
+    return table.set_column(0, table.schema.field(0), pc.add(table.column(0), by))
+
+
+_DECODERS: OrderedDict[str, Any] = OrderedDict()
+_DECODERS_LOCK = threading.Lock()
+_DECODERS_KEPT = 8
+
+
+def decoders(decoding: Decoding) -> Any:
+    """The decoders of `decoding`, built on first use in this process and kept (the last few)."""
+    with _DECODERS_LOCK:
+        found = _DECODERS.get(decoding.digest)
+        if found is None:
+            found = JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
+            _DECODERS[decoding.digest] = found
+            while len(_DECODERS) > _DECODERS_KEPT:
+                _DECODERS.popitem(last=False)
+        _DECODERS.move_to_end(decoding.digest)
+        return found
+
+
+# --- one source -------------------------------------------------------------
+
+def pieces(decoding: Decoding, source: Source) -> Iterator[Piece]:
+    """The decoded pieces of `source`, in order. Raises SourceError for input
+    that cannot be read (the file, its framing, its columns)."""
+    path = source[0]
+    dec = decoders(decoding)
+    try:
+        if decoding.format == "jsonl":
+            with open(path, "rb") as f:
+                yield from json_pieces(f, path, decoding.chunk_bytes, dec.decode)
+        else:
+            yield from _parquet_pieces(decoding, source, dec)
+    except SourceError as e:
+        if not e.path:
+            raise SourceError(path, e.detail) from None
+        raise
+    except (OSError, ValueError, TypeError, pa.ArrowException) as e:
+        reason = f"cannot read: {e.strerror}" if isinstance(e, OSError) and e.strerror else str(e)
+        raise SourceError(path, reason) from None
+
+
+def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
+    path, row_group, row = source
+    with pq.ParquetFile(path) as f:
+        names = f.schema_arrow.names
+        for column in (decoding.logs_column, *decoding.keep):
+            if column not in names:
+                raise SourceError(path, f"no column {column!r}")
+        groups = range(f.num_row_groups) if row_group is None else [row_group]
+        columns = [decoding.logs_column, *decoding.keep]
+        for group in groups:
+            for batch in f.iter_batches(batch_size=PARQUET_BATCH_ROWS, row_groups=[group], columns=columns,
+                                        use_threads=False):
+                batch = _keep_typed(batch, decoding, path)
+                yield dec.decode(batch, row)
+                row += batch.num_rows
+
+
+def _keep_typed(batch: pa.RecordBatch, decoding: Decoding, path: str) -> pa.RecordBatch:
+    """The batch with its kept columns of the types the first file gave them."""
+    arrays = list(batch.columns)
+    for i, (name, ty) in enumerate(zip(decoding.keep, decoding.keep_types), start=1):
+        if arrays[i].type != ty:
+            try:
+                arrays[i] = arrays[i].cast(ty)
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                raise SourceError(path, f"column {name!r} is {arrays[i].type}, not {ty} as in the first file") from None
+    return pa.RecordBatch.from_arrays(arrays, names=batch.schema.names)
+
+
+def plan_parquet(path: str) -> tuple[list[Source], pa.Schema | None]:
+    """A source per row group of a Parquet file, from its footer, and its schema;
+    one whole-file source that fails when run if the footer cannot be read (so
+    that the file fails alone) or the file has no row groups (its columns are
+    still checked)."""
+    try:
+        meta = pq.read_metadata(path)
+        schema = meta.schema.to_arrow_schema()
+    except (OSError, pa.ArrowException):
+        return [(path, None, 0)], None
+    sources: list[Source] = []
+    row = 0
+    for group in range(meta.num_row_groups):
+        sources.append((path, group, row))
+        row += meta.row_group(group).num_rows
+    return sources or [(path, None, 0)], schema
+
+
+@dataclass
+class Decoded:
+    """A whole source's tables, pieces joined."""
+
+    tables: dict[Key, pa.Table]
+    errors: pa.Table
+
+
+def decode_whole(decoding: Decoding, source: Source) -> Decoded:
+    dec = decoders(decoding)
+    parts: dict[Key, list[pa.Table]] = {k: [] for k in dec.schemas}
+    errors: list[pa.Table] = []
+    for piece in pieces(decoding, source):
+        for k, t in piece.tables.items():
+            if t.num_rows:
+                parts[k].append(t)
+        if piece.errors.num_rows:
+            errors.append(piece.errors)
+    tables = {k: pa.concat_tables(ts) if ts else dec.schemas[k].empty_table() for k, ts in parts.items()}
+    return Decoded(tables, pa.concat_tables(errors) if errors else dec.errors_schema.empty_table())

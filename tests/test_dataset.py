@@ -1,0 +1,286 @@
+"""brisquel.dataset and the export and tx commands: a cluster of worker processes
+gives exactly the rows of the bare decoders on whole files, a lost worker loses
+no row and doubles none, a bad file fails alone."""
+
+from __future__ import annotations
+
+import collections
+import io
+import json
+import logging
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import borsh
+from brisquel import TableDecoder, TransactionDecoder
+from conftest import make_idl, struct
+from transactions import Call, Tx, encode, key
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("pandas")
+distributed = pytest.importorskip("distributed")
+import dask  # noqa: E402
+
+from brisquel._json_pieces import SourceError, json_pieces  # noqa: E402
+from brisquel._sources import Decoding, decoders  # noqa: E402
+from brisquel.dataset import key_dir, read_events, write_events  # noqa: E402
+
+# The single-process path is asked for while the module's cluster runs.
+pytestmark = pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler")
+
+A, B = key("program a"), key("program b")
+IDL_A = {**make_idl([struct("SwapEvent", [{"name": "amount", "type": "u64"}, {"name": "who", "type": "pubkey"}]),
+                     struct("Note", [{"name": "text", "type": "string"}])], ["SwapEvent", "Note"]), "address": A}
+IDL_B = {**make_idl([struct("SwapEvent", [{"name": "price", "type": "f64"}])], ["SwapEvent"]), "address": B}
+IDLS = [json.dumps(IDL_A), json.dumps(IDL_B)]
+
+
+def random_tx(rng: random.Random, n: int) -> Tx:
+    def event():
+        kind = rng.random()
+        if kind < 0.4:
+            body = borsh.encode_event(IDL_A, "SwapEvent", {"amount": rng.getrandbits(64), "who": rng.randbytes(32)})
+        elif kind < 0.7:
+            body = borsh.encode_event(IDL_A, "Note", {"text": "é" * rng.randint(0, 9)})
+        else:
+            body = borsh.encode_event(IDL_B, "SwapEvent", {"price": rng.random()})
+        if rng.random() < 0.05:
+            body = body[:-1]  # lands in the errors table
+        return rng.choice(["log", "cpi", "both"]), body
+
+    calls = [Call(A, [event() for _ in range(rng.randint(0, 3))]),
+             Call(B, [event(), Call(A, [event()])])]
+    return Tx(calls, signature=borsh.b58encode(n.to_bytes(64, "big")), slot=n, failed=rng.random() < 0.1,
+              truncate_after=rng.choice([None] * 9 + [6]))
+
+
+def json_lines(rng: random.Random, first: int, count: int) -> str:
+    """Transactions in the shapes a line may take: alone, in a response, a block, nothing found, blank."""
+    lines, n = [], first
+    while n < first + count:
+        shape = rng.random()
+        if shape < 0.1:
+            txs = [encode(random_tx(rng, n + i)) for i in range(3)]
+            lines.append(json.dumps({"blockTime": 7, "transactions": [{k: v for k, v in t.items() if k != "blockTime"}
+                                                                      for t in txs]}))
+            n += 3
+            continue
+        tx = encode(random_tx(rng, n), rng.choice(["json", "jsonParsed", "base64"]))
+        lines.append(json.dumps({"jsonrpc": "2.0", "id": n, "result": tx}) if shape < 0.3 else json.dumps(tx))
+        if shape > 0.95:
+            lines += ["", json.dumps({"jsonrpc": "2.0", "id": 0, "result": None})]
+        n += 1
+    return "\n".join(lines) + "\n"
+
+
+def row(r: dict) -> tuple:
+    return tuple((k, "NaN" if v != v else v) for k, v in r.items())  # a body read with another layout: NaN
+
+
+def rows(table) -> collections.Counter:
+    return collections.Counter(row(r) for r in pa.table(table).to_pylist())
+
+
+def written(out, keys) -> dict:
+    return {k: rows(pq.read_table(out / key_dir(k))) for k in keys}
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    """Four JSON lines files and four Parquet files of logs, with the rows the
+    bare decoders give for each whole file."""
+    rng = random.Random(7)
+    folder = tmp_path_factory.mktemp("inputs")
+    jsonl, parquet = [], []
+    want_json, want_parquet = collections.defaultdict(collections.Counter), collections.defaultdict(collections.Counter)
+    tx_decoder = TransactionDecoder(IDLS)
+    table_decoders = [(A, TableDecoder(IDLS[0])), (B, TableDecoder(IDLS[1]))]
+    for f in range(4):
+        text = json_lines(rng, 1000 * f, rng.randint(20, 60))
+        (path := folder / f"part{f}.jsonl").write_text(text)
+        jsonl.append(str(path))
+        whole = tx_decoder.decode_tables(text)
+        for k, t in [*whole.items(), ("errors", whole.errors)]:
+            want_json[k] += rows(t)
+
+        txs = [encode(random_tx(rng, 1000 * f + i)) for i in range(rng.randint(20, 60))]
+        logs = [t["meta"]["logMessages"] if i % 9 else None for i, t in enumerate(txs)]
+        table = pa.table({"signature": [t["transaction"]["signatures"][0] for t in txs],
+                          "slot": [t["slot"] for t in txs], "logMessages": pa.array(logs, pa.list_(pa.string()))})
+        pq.write_table(table, path := folder / f"part{f}.parquet", row_group_size=7)
+        parquet.append(str(path))
+        for program, decoder in table_decoders:
+            for name, t in decoder.decode(table.column("logMessages")).items():
+                for r in pa.table(t).to_pylist():
+                    context = {"_row": r.pop("_row"), "_line": r.pop("_line")}
+                    kept = {c: table.column(c)[context["_row"]].as_py() for c in ("signature", "slot")}
+                    want_parquet[(program, name)][row({**context, **kept, **r})] += 1
+    return jsonl, parquet, want_json, want_parquet
+
+
+def test_pieces_of_any_size_give_the_rows_of_the_whole_text():
+    rng = random.Random(3)
+    decoder = decoders(Decoding("jsonl", tuple(IDLS)))
+    for case in range(40):
+        text = json_lines(rng, 0, rng.randint(1, 12))
+        if case % 8 == 0:  # one indented value over many lines: read whole
+            text = json.dumps([json.loads(line) for line in text.splitlines() if line], indent=1)
+        whole = TransactionDecoder(IDLS).decode_tables(text)
+        want = {k: rows(t) for k, t in [*whole.items(), ("errors", whole.errors)]}
+        size = rng.choice([1, 7, 300, 2000, len(text)])
+        got = collections.defaultdict(collections.Counter)
+        for piece in json_pieces(io.BytesIO(text.encode()), "f", size, decoder.decode):
+            for k, t in [*piece.tables.items(), ("errors", piece.errors)]:
+                got[k] += rows(t)
+        assert {k: got[k] for k in want} == want, (case, size)
+        if case % 8:
+            lines = text.splitlines(keepends=True)
+            at = rng.randrange(len(lines) + 1)
+            bad = "".join(lines[:at] + ["[1, 2\n"] + lines[at:])
+            with pytest.raises(SourceError, match=f"^f: line {at + 1}, column 1: "):
+                list(json_pieces(io.BytesIO(bad.encode()), "f", size, decoder.decode))
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.mark.parametrize("kind", ["jsonl", "parquet"])
+def test_cluster_gives_the_rows_of_the_bare_decoders(inputs, client, tmp_path, kind):
+    jsonl, parquet, want_json, want_parquet = inputs
+    if kind == "jsonl":
+        # Small pieces: _tx must count on across them.
+        events = read_events(jsonl, IDLS, chunk_bytes=3000)
+        want = want_json
+    else:
+        events = read_events(parquet, IDLS, format="parquet", keep=["signature", "slot"])
+        want = want_parquet
+        assert events[(A, "Note")].npartitions == sum(pq.ParquetFile(p).num_row_groups for p in parquet)
+    summary = write_events(events, tmp_path)
+    assert not summary.failed and dict(summary) == {k: sum(want[k].values()) for k in events}
+    assert written(tmp_path, events) == {k: want[k] for k in events}
+    if kind == "jsonl":
+        assert rows(pq.read_table(tmp_path / "_errors")) == want_json["errors"] != {}
+    frames = dask.compute(*events.values())
+    assert {k: rows(pa.Table.from_pandas(f, preserve_index=False)) for k, f in zip(events, frames)} == \
+        {k: want[k] for k in events}
+    # The single-process path agrees, and a second export replaces the first.
+    with dask.config.set(scheduler="sync"):
+        assert write_events({k: events[k] for k in list(events)[:2]}, tmp_path) == dict(list(summary.items())[:2])
+    assert written(tmp_path, events) == {k: want[k] for k in events}
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+def _holds(pid: int, path: str) -> bool:
+    fds = f"/proc/{pid}/fd"
+    return any(os.path.realpath(os.path.join(fds, fd)) == path for fd in os.listdir(fds))
+
+
+def _open_writer(path: str) -> int:
+    """The FIFO opened for writing, once a reader opens it."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+            os.set_blocking(fd, True)
+            return fd
+        except OSError:
+            time.sleep(0.05)
+    raise TimeoutError("no worker opened the FIFO")
+
+
+def test_a_lost_worker_loses_and_repeats_no_row(inputs, client, tmp_path):
+    jsonl, _, want_json, _ = inputs
+    fifo = str(tmp_path / "slow.jsonl")
+    os.mkfifo(fifo)
+    text = open(jsonl[0], "rb").read()
+    events = read_events([*jsonl[1:], fifo], IDLS, chunk_bytes=2000)
+    done: dict = {}
+    thread = threading.Thread(target=lambda: done.update(summary=write_events(events, tmp_path / "out")))
+    thread.start()
+    # The worker reading the FIFO stages its first pieces, then dies holding it;
+    # its task runs again elsewhere, on the same file, a plain one now.
+    fd = _open_writer(fifo)
+    os.write(fd, text[: len(text) // 2])
+    holder = next(pid for pid in client.run(os.getpid).values() if _holds(pid, fifo))
+    (tmp_path / "whole").write_bytes(text)
+    os.replace(tmp_path / "whole", fifo)
+    os.kill(holder, signal.SIGKILL)
+    os.close(fd)
+    thread.join(60)
+    assert not done["summary"].failed
+    assert written(tmp_path / "out", events) == {k: want_json[k] for k in events}
+
+
+def test_a_bad_file_fails_alone(inputs, tmp_path):
+    jsonl, parquet, want_json, want_parquet = inputs
+    good = open(jsonl[0]).read().splitlines(keepends=True)
+    bad = {
+        "truncated.jsonl": "".join(good)[:-40],
+        "not_json.jsonl": "".join(good[:9] + ["nope\n"] + good[9:]),
+        "empty.jsonl": "",
+    }
+    for name, text in bad.items():
+        (tmp_path / name).write_text(text)
+    with dask.config.set(scheduler="sync"):
+        events = read_events([jsonl[0], *(tmp_path / n for n in bad)], IDLS, chunk_bytes=2000)
+        summary = write_events(events, tmp_path / "out")
+    assert {os.path.basename(p): m.split(": ", 1)[1] for p, m in summary.failed.items()} == {
+        "truncated.jsonl": f"line {len(good)}, column 1: the text ends inside this value (cut short?)",
+        "not_json.jsonl": "line 10, column 1: invalid JSON: not a JSON value",
+        "empty.jsonl": "line 1, column 1: the text holds no JSON value",
+    }
+    only_good = {k: rows(TransactionDecoder(IDLS).decode_tables("".join(good))[k]) for k in events}
+    assert written(tmp_path / "out", events) == only_good
+
+    pq.write_table(pa.table({"logs": [["x"]]}), missing := tmp_path / "missing.parquet")
+    pq.write_table(pa.table({"logMessages": [1, 2]}), wrong := tmp_path / "wrong.parquet")
+    (tmp_path / "empty.parquet").write_bytes(b"")
+    with dask.config.set(scheduler="sync"):
+        events = read_events([parquet[0], missing, wrong, tmp_path / "empty.parquet"], IDLS, format="parquet")
+        summary = write_events(events, tmp_path / "out")
+    assert {os.path.basename(p): m.split(": ", 1)[1] for p, m in summary.failed.items()} == {
+        "missing.parquet": "no column 'logMessages'",
+        "wrong.parquet": "column 'logMessages': expected utf8, large_utf8, string_view or a list of one of them; "
+                         "found int64",
+        "empty.parquet": "Parquet file size is 0 bytes",
+    }
+    assert sum(summary.values()) == sum(len(pq.read_table(tmp_path / "out" / key_dir(k))) for k in events) > 0
+
+
+def brisquel(*args, stdin=None):
+    return subprocess.run([sys.executable, "-m", "brisquel", *map(str, args)], input=stdin, capture_output=True,
+                          text=True, timeout=120)
+
+
+def test_commands(inputs, tmp_path):
+    jsonl, _, want_json, _ = inputs
+    idls = []
+    for i, text in enumerate(IDLS):
+        (path := tmp_path / f"idl{i}.json").write_text(text)
+        idls.append(path)
+    (bad := tmp_path / "bad.jsonl").write_text(open(jsonl[1]).readline() + "[1,\n")
+    result = brisquel("export", *idls, "--out", tmp_path / "out", jsonl[1], bad, "--workers", "1")
+    assert result.returncode == 1 and result.stderr == f"brisquel: {bad}: line 2, column 1: " \
+                                                      "the text ends inside this value (cut short?)\n"
+    assert "SwapEvent" in result.stdout and "2 files, 1 failed" in result.stdout
+    whole = TransactionDecoder(IDLS).decode_tables(open(jsonl[1]).read())
+    assert written(tmp_path / "out", whole.keys()) == {k: rows(t) for k, t in whole.items()}
+
+    result = brisquel("tx", *idls, "-", stdin=open(jsonl[1]).read())
+    assert result.returncode == 0, result.stderr
+    got = [json.loads(line) for line in result.stdout.splitlines()]
+    events = TransactionDecoder(IDLS).decode(open(jsonl[1]).read())
+    assert [(g["tx"], g["program"], g["inner"], g["source"], g["event"]) for g in got] == \
+        [(e.tx, e.program, e.inner, e.source, e.name) for e in events]
