@@ -26,7 +26,7 @@ import sys
 from typing import Any, TextIO
 
 from brisquel import TransactionDecoder
-from brisquel._json_pieces import MARK_ADDRESS, MARK_IDL, SourceError, json_pieces
+from brisquel._json_pieces import SourceError, json_pieces
 
 CHUNK_BYTES = 16 << 20
 
@@ -75,18 +75,13 @@ def run(argv: list[str], out: TextIO) -> None:
     idl_paths, source = (args.paths[:-1], args.paths[-1]) if len(args.paths) > 1 else (args.paths, "-")
     texts = read_idls(idl_paths)
     try:
-        decoder = TransactionDecoder([*texts, MARK_IDL], short_events=args.short_events)
+        decoder = TransactionDecoder(texts, short_events=args.short_events)
     except ValueError as e:
         raise idl_error(e, idl_paths) from None
 
-    def decode(text: bytes, tx_base: int, marked: bool) -> tuple[list[Any], int]:
-        events = decoder.decode(text, include_failed=args.include_failed, dedupe=args.dedupe)
-        count = 0
-        if marked:  # the mark's transaction is the piece's last
-            mark = events.pop()
-            assert mark.program == MARK_ADDRESS
-            count = mark.tx
-        return [(tx_base, e) for e in events], count
+    def decode(text: bytes, tx_base: int) -> tuple[list[Any], int]:
+        events = decoder.decode(text, include_failed=args.include_failed, dedupe=args.dedupe, start=tx_base)
+        return events, decoder.count(text)
 
     from brisquel.__main__ import jsonable
 
@@ -97,9 +92,9 @@ def run(argv: list[str], out: TextIO) -> None:
         raise CommandError(f"cannot read {source}: {e.strerror or e}") from None
     try:
         for events in json_pieces(stream, name, CHUNK_BYTES, decode):
-            for base, e in events:
+            for e in events:
                 out.write(json.dumps({
-                    "tx": base + e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
+                    "tx": e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
                     "program": e.program, "instruction": e.instruction, "inner": e.inner, "depth": e.depth,
                     "source": e.source, "truncated": e.truncated, "event": e.name, "fields": jsonable(e.fields),
                 }, ensure_ascii=False))

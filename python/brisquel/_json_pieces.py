@@ -1,19 +1,14 @@
 """RPC JSON text read a bounded piece at a time, for files of any size.
 
 A stream is cut into pieces of about `chunk_bytes` that end at a line end, so
-JSON lines never straddle two pieces. Each piece is decoded natively; every
-piece but the last ends with a transaction of a program of our own (the mark),
-whose event's transaction index is the number of transactions the piece held:
-the decoders do not report that number otherwise, and `_tx` must count on from
-one piece to the next. Error positions are moved to the line of the file.
+JSON lines never straddle two pieces. Each piece is decoded natively, its
+transactions counted on from those of the pieces before it; error positions
+are moved to the line of the file.
 """
 
 from __future__ import annotations
 
-import base64
-import hashlib
 import io
-import json
 import os
 import re
 import threading
@@ -35,27 +30,6 @@ class SourceError(Exception):
         return f"{self.path}: {self.detail}" if self.path else self.detail
 
 
-# The mark: a program with one event without fields.
-MARK_ADDRESS = "tEnsXXKDrgxh5XmuT9iebstb6XJ77MDWd4kr2SrhWMq"  # base58 of SHA-256("brisquel: end of piece")
-_MARK_DISCRIMINATOR = list(hashlib.sha256(b"brisquel: end of piece").digest()[:8])
-MARK_IDL = json.dumps({
-    "address": MARK_ADDRESS,
-    "metadata": {"name": "piece_end", "version": "0.0.0", "spec": "0.1.0"},
-    "instructions": [],
-    "events": [{"name": "PieceEnd", "discriminator": _MARK_DISCRIMINATOR}],
-    "types": [{"name": "PieceEnd", "type": {"kind": "struct", "fields": []}}],
-})
-MARK_KEY = (MARK_ADDRESS, "PieceEnd")
-MARK_LINE = json.dumps({
-    "meta": {"err": None, "logMessages": [
-        f"Program {MARK_ADDRESS} invoke [1]",
-        "Program data: " + base64.b64encode(bytes(_MARK_DISCRIMINATOR)).decode(),
-        f"Program {MARK_ADDRESS} success"]},
-    "transaction": {"signatures": [], "message": {
-        "accountKeys": [MARK_ADDRESS], "instructions": [{"programIdIndex": 0, "accounts": [], "data": ""}]}},
-}, separators=(",", ":")).encode() + b"\n"
-
-
 class _LineTooLong(Exception):
     pass
 
@@ -67,7 +41,7 @@ _spare = threading.local()
 class _LinePieces:
     """The bytes of a stream as pieces of at least `size` bytes that end at a line
     end (the last one: at the end of the stream). A piece that has a successor
-    is followed by MARK_LINE. A line is at most `limit` bytes.
+    A line is at most `limit` bytes.
 
     Pieces are views of one buffer that the stream is read into and that is
     reused: a piece is valid until the next one is asked for. Lines are counted
@@ -95,7 +69,7 @@ class _LinePieces:
         self._buffer = getattr(_spare, "buffer", None) or bytearray()
         _spare.buffer = None
         yield from self._pieces()
-        if len(self._buffer) <= 2 * (self._size + len(MARK_LINE)):  # not after a giant line
+        if len(self._buffer) <= 2 * self._size:  # not after a giant line
             _spare.buffer = self._buffer
 
     def _pieces(self) -> Iterator[tuple[memoryview, bool]]:
@@ -117,9 +91,7 @@ class _LinePieces:
                 self._fill(cut + 1)  # a peek: does anything follow?
             more = cut < self._held
             self._cut, self._rest = cut, bytes(self._buffer[cut:self._held])
-            if more:
-                self._buffer[cut:cut + len(MARK_LINE)] = MARK_LINE
-            with memoryview(self._buffer) as whole, whole[:cut + len(MARK_LINE) if more else cut] as piece:
+            with memoryview(self._buffer) as whole, whole[:cut] as piece:
                 yield piece, more
             if self._lines is not None:
                 self._lines += self._buffer.count(b"\n", 0, cut)
@@ -128,11 +100,11 @@ class _LinePieces:
             self._held = len(self._rest)
 
     def _fill(self, end: int) -> None:
-        """Reads until the buffer holds `end` bytes or the stream ends, leaving room for the mark."""
+        """Reads until the buffer holds `end` bytes or the stream ends."""
         if self._file_size is not None:
             end = min(end, self._held + max(0, self._file_size - self._read) + 1)
-        if len(self._buffer) < end + len(MARK_LINE):
-            self._buffer.extend(bytes(end + len(MARK_LINE) - len(self._buffer)))
+        if len(self._buffer) < end:
+            self._buffer.extend(bytes(end - len(self._buffer)))
         with memoryview(self._buffer) as view:
             while self._held < end and not self._eof:
                 n = self._stream.readinto(view[self._held:end])
@@ -171,12 +143,12 @@ _NOT_BLANK = re.compile(rb"[^ \t\r\n]")
 
 
 def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
-                decode: Callable[[Any, int, bool], tuple[R, int]]) -> Iterator[R]:
-    """decode(text, tx_base, marked) over the pieces of `stream`, the results in order.
+                decode: Callable[[Any, int], tuple[R, int]]) -> Iterator[R]:
+    """decode(text, tx_base) over the pieces of `stream`, the results in order.
 
-    `text` (bytes-like, valid during the call) ends with MARK_LINE when
-    `marked`; decode then returns the number of transactions before the mark,
-    to count `_tx` on from `tx_base`. A first piece that fails on its first line
+    `text` (bytes-like, valid during the call) is a piece; decode counts its
+    transactions on from `tx_base` and returns, with its result, how many the
+    piece held. A first piece that fails on its first line
     while more follows may be the start of one JSON value over many lines (an
     indented block): the text is then read whole, up to the reader's own bound
     on one value. Raises SourceError.
@@ -190,14 +162,14 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
                 continue  # blank lines between values
             seen = True
             try:
-                result, count = decode(text, tx_base, more)
+                result, count = decode(text, tx_base)
             except ValueError as e:
                 at = _POSITION.match(str(e))
                 if pieces.offset == 0 and more and at and at.group(1) == "1":
                     whole = pieces.whole()
                     if whole is not None:
                         try:
-                            yield decode(whole, 0, False)[0]
+                            yield decode(whole, 0)[0]
                             return
                         except ValueError as again:
                             e = again
@@ -208,7 +180,7 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
         raise SourceError(path, f"a line longer than {MAX_VALUE_BYTES} bytes (the bound on one JSON value)") from None
     if not seen:  # an empty file: the reader says so
         try:
-            decode(b"", 0, False)
+            decode(b"", 0)
         except ValueError as e:
             raise SourceError(path, moved(str(e), 0)) from None
 

@@ -25,7 +25,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from brisquel import TableDecoder, TransactionDecoder
-from brisquel._json_pieces import MARK_IDL, MARK_KEY, SourceError, json_pieces
+from brisquel._json_pieces import SourceError, json_pieces
 
 CHUNK_BYTES = 64 << 20      # a JSON piece: bounds the input and the tables a worker holds at once
 PARQUET_BATCH_ROWS = 4096   # rows of a Parquet file decoded at once
@@ -71,20 +71,20 @@ class Piece:
 # --- decoders, built once per process ---------------------------------------
 
 class JsonDecoders:
-    """A TransactionDecoder for the IDLs (and the piece mark), with the tables' schemas."""
+    """A TransactionDecoder for the IDLs, with the tables' schemas."""
 
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
-        self.tx = TransactionDecoder([*decoding.idls, MARK_IDL], short_events=decoding.short_events)
+        self.tx = TransactionDecoder(list(decoding.idls), short_events=decoding.short_events)
         empty = self.tx.decode_tables("[]")
-        self.schemas: dict[Key, pa.Schema] = {k: pa.schema(t.schema) for k, t in empty.items() if k != MARK_KEY}
+        self.schemas: dict[Key, pa.Schema] = {k: pa.schema(self.tx.schema(k)) for k in empty}
         self.errors_schema = pa.schema(empty.errors.schema)
 
-    def decode(self, text: bytes, tx_base: int, marked: bool) -> tuple[Piece, int]:
-        out = self.tx.decode_tables(text, include_failed=self.decoding.include_failed)
-        count = pa.table(out[MARK_KEY]).column("_tx")[0].as_py() if marked else 0
-        tables = {k: _shifted(pa.table(out[k]), tx_base) for k in self.schemas}
-        return Piece(tables, _shifted(pa.table(out.errors), tx_base)), count
+    def decode(self, text: bytes, tx_base: int) -> tuple[Piece, int]:
+        """The rows of one piece, its transactions counted from `tx_base`, and how many it held."""
+        out = self.tx.decode_tables(text, include_failed=self.decoding.include_failed, start=tx_base)
+        tables = {k: pa.table(out[k]) for k in self.schemas}
+        return Piece(tables, pa.table(out.errors)), out.inputs
 
 
 class ParquetDecoders:
@@ -138,13 +138,6 @@ def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa
     columns += [pc.take(column, rows) for column in keep]
     columns += extra + table.columns[2:]
     return pa.Table.from_arrays(columns, schema=schema)
-
-
-def _shifted(table: pa.Table, by: int) -> pa.Table:
-    """`table` with its first column (a transaction index) counted `by` further."""
-    if not by or not table.num_rows:
-        return table
-    return table.set_column(0, table.schema.field(0), pc.add(table.column(0), by))
 
 
 _DECODERS: OrderedDict[str, Any] = OrderedDict()

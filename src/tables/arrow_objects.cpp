@@ -229,6 +229,7 @@ struct DecodedEventsObject {
   PyObject_HEAD
   PyObject* tables;  // dict: key -> EventTable, in declaration order
   PyObject* errors;  // EventTable
+  std::int64_t inputs;
 };
 
 DecodedEventsObject* as_events(PyObject* self) { return reinterpret_cast<DecodedEventsObject*>(self); }
@@ -276,6 +277,8 @@ PyObject* decoded_events_get(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* decoded_events_errors(PyObject* self, void*) { return Py_NewRef(as_events(self)->errors); }
 
+PyObject* decoded_events_inputs(PyObject* self, void*) { return PyLong_FromLongLong(as_events(self)->inputs); }
+
 PyObject* decoded_events_repr(PyObject* self) {
   PyRef parts(PyList_New(0));
   if (!parts) return nullptr;
@@ -307,6 +310,8 @@ PyGetSetDef decoded_events_getset[] = {
      "Every body whose discriminator matched an event but that did not decode: where it was, the event and\n"
      "the decoder's message.",
      nullptr},
+    {"inputs", decoded_events_inputs, nullptr,
+     "How many inputs the call read: transactions, rows of nested input, or lines of flat input.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -359,7 +364,7 @@ PyObject* new_schema(State& state, std::vector<arrow::Field> fields) {
 
 PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
                              std::vector<std::shared_ptr<const arrow::Table>>&& tables,
-                             std::shared_ptr<const arrow::Table> errors) {
+                             std::shared_ptr<const arrow::Table> errors, std::int64_t inputs) {
   PyRef mapping(PyDict_New());
   if (!mapping) return nullptr;
   for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -374,6 +379,7 @@ PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
   if (self == nullptr) return nullptr;
   as_events(self)->tables = mapping.release();
   as_events(self)->errors = errors_table.release();
+  as_events(self)->inputs = inputs;
   return self;
 }
 

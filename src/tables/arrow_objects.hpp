@@ -20,11 +20,11 @@ PyObject* new_event_table(State& state, PyObject* name, std::shared_ptr<const ar
 // A new Schema object over `fields`.
 PyObject* new_schema(State& state, std::vector<arrow::Field> fields);
 
-// A new DecodedEvents: keys[i] -> EventTable over tables[i], in order, and
-// the errors table.
+// A new DecodedEvents: keys[i] -> EventTable over tables[i], in order, the
+// errors table, and how many inputs (transactions, rows or lines) were read.
 PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
                              std::vector<std::shared_ptr<const arrow::Table>>&& tables,
-                             std::shared_ptr<const arrow::Table> errors);
+                             std::shared_ptr<const arrow::Table> errors, std::int64_t inputs);
 
 // Log lines held by an Arrow object (`__arrow_c_stream__` or
 // `__arrow_c_array__`): the arrays are moved out of the capsules and
@@ -41,6 +41,12 @@ class ArrowLines {
   int read(PyObject* obj);
 
   bool nested() const { return nested_; }
+  // Rows (nested) or lines (flat), null ones included, over all arrays.
+  std::size_t length() const {
+    std::size_t n = 0;
+    for (const arrow::LineColumn& c : columns_) n += static_cast<std::size_t>(c.length());
+    return n;
+  }
 
   // f(row, line, text) for every line: rows count on across the arrays.
   template <class F>

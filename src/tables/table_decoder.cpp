@@ -114,10 +114,11 @@ PyObject* table_decoder_schema(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 // The Python objects of one call's tables.
-PyObject* decoded_events(PyObject* self, const TableCore& core, DecodedTables&& out) {
+PyObject* decoded_events(PyObject* self, const TableCore& core, DecodedTables&& out, std::size_t inputs) {
   std::vector<PyObject*> keys;
   for (const PyRef& key : core.keys) keys.push_back(key.get());
-  return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(out.events), std::move(out.errors));
+  return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(out.events), std::move(out.errors),
+                            static_cast<std::int64_t>(inputs));
 }
 
 // Whether a batch is a sequence of sequences of lines: its first item is a
@@ -165,7 +166,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
         });
         out = tables.finish();
       }
-      return decoded_events(self, core, std::move(out));
+      return decoded_events(self, core, std::move(out), arrow_lines.length());
     }
     if (!check_sequence_argument(logs)) return nullptr;
     bool nested = false;
@@ -192,7 +193,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
         }
         out = tables.finish();
       }
-      return decoded_events(self, core, std::move(out));
+      return decoded_events(self, core, std::move(out), rows.size());
     }
     LogBatch batch;
     if (!batch.convert(logs, LogBatch::Use::Unlocked)) return nullptr;
@@ -203,7 +204,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
       for (std::size_t i = 0; i < batch.size(); ++i) tables.add(0, static_cast<std::int64_t>(i), batch[i]);
       out = tables.finish();
     }
-    return decoded_events(self, core, std::move(out));
+    return decoded_events(self, core, std::move(out), batch.size());
   });
 }
 

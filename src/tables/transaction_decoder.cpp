@@ -185,18 +185,25 @@ struct DecodeArgs {
   PyObject* transactions = nullptr;
   bool include_failed = false;
   bool dedupe = true;
+  std::size_t start = 0;  // the index of the first transaction (a file read in pieces counts on)
 };
 
 bool parse_decode_args(PyObject* args, PyObject* kwargs, const char* format, DecodeArgs& out) {
-  static const char* kwlist[] = {"transactions", "include_failed", "dedupe", nullptr};
+  static const char* kwlist[] = {"transactions", "include_failed", "dedupe", "start", nullptr};
   int include_failed = 0;
   int dedupe = 1;
+  Py_ssize_t start = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &out.transactions,
-                                   &include_failed, &dedupe)) {
+                                   &include_failed, &dedupe, &start)) {
+    return false;
+  }
+  if (start < 0) {
+    PyErr_SetString(PyExc_ValueError, "start must not be negative");
     return false;
   }
   out.include_failed = include_failed != 0;
   out.dedupe = dedupe != 0;
+  out.start = static_cast<std::size_t>(start);
   return true;
 }
 
@@ -268,7 +275,7 @@ PyRef optional_int(const std::optional<std::uint32_t>& v) {
 PyObject* tx_decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     DecodeArgs a;
-    if (!parse_decode_args(args, kwargs, "O|$pp:decode", a)) return nullptr;
+    if (!parse_decode_args(args, kwargs, "O|$ppn:decode", a)) return nullptr;
     const TxCore& core = core_of(self);
     PyTypeObject* tx_event = state_of(Py_TYPE(self)).tx_event;
     PyRef result(PyList_New(0));
@@ -294,7 +301,7 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
           continue;
         }
         if (!tx_index) {  // made once per transaction that has an event
-          tx_index = PyRef(PyLong_FromSize_t(index));
+          tx_index = PyRef(PyLong_FromSize_t(a.start + index));
           signature = view.signature.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.signature);
           slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : PyRef(Py_NewRef(Py_None));
           block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : PyRef(Py_NewRef(Py_None));
@@ -323,13 +330,15 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     DecodeArgs a;
-    if (!parse_decode_args(args, kwargs, "O|$pp:decode_tables", a)) return nullptr;
+    if (!parse_decode_args(args, kwargs, "O|$ppn:decode_tables", a)) return nullptr;
     const TxCore& core = core_of(self);
     tx::TxWalker walker(program_addresses(core));
     TxTables tables(core.programs);
+    std::size_t read = 0;
     const bool ok = each_transaction(a.transactions, true, [&](const tx::TxView& view, std::size_t index) {
+      read = index + 1;
       if (view.failed && !a.include_failed) return true;
-      tables.add(static_cast<std::int64_t>(index), view, walker.walk(view, a.dedupe));
+      tables.add(static_cast<std::int64_t>(a.start + index), view, walker.walk(view, a.dedupe));
       return true;
     });
     if (!ok) return nullptr;
@@ -346,7 +355,20 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* args, PyObject* kwa
         tables_in_order.push_back(std::move(out.events[p][i]));
       }
     }
-    return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(tables_in_order), std::move(out.errors));
+    return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(tables_in_order), std::move(out.errors),
+                              static_cast<std::int64_t>(read));
+  });
+}
+
+PyObject* tx_decoder_count(PyObject*, PyObject* transactions) {
+  return guard([&]() -> PyObject* {
+    std::size_t read = 0;
+    const bool ok = each_transaction(transactions, true, [&](const tx::TxView&, std::size_t index) {
+      read = index + 1;
+      return true;
+    });
+    if (!ok) return nullptr;
+    return PyLong_FromSize_t(read);
   });
 }
 
@@ -370,21 +392,25 @@ PyObject* tx_decoder_schema(PyObject* self, PyObject* key) {
 }
 
 PyMethodDef tx_decoder_methods[] = {
+    {"count", tx_decoder_count, METH_O,
+     "count($self, transactions, /)\n--\n\n"
+     "How many transactions `transactions` holds (read, not decoded)."},
     {"schema", tx_decoder_schema, METH_O,
      "schema($self, key, /)\n--\n\n"
      "The Arrow schema of the table of `key`, a (program address, event key) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode)),
      METH_VARARGS | METH_KEYWORDS,
-     "decode($self, transactions, *, include_failed=False, dedupe=True)\n--\n\n"
+     "decode($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "Every event of the transactions, each decoded with its own program's IDL.\n\n"
      "`transactions`: getTransaction or getBlock results, RPC responses, or\n"
      "sequences of these, as Python objects or as JSON text (str or bytes: one\n"
      "value, an array, or JSON lines). Returns a list of TxEvent in transaction\n"
-     "order and, within one, in execution order."},
+     "order and, within one, in execution order; `tx` counts from `start`."},
     {"decode_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_tables)),
      METH_VARARGS | METH_KEYWORDS,
-     "decode_tables($self, transactions, *, include_failed=False, dedupe=True)\n--\n\n"
-     "The same events as Arrow tables, one per (program, event): a DecodedEvents."},
+     "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
+     "The same events as Arrow tables, one per (program, event): a DecodedEvents,\n"
+     "whose `inputs` is the number of transactions read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
