@@ -154,11 +154,12 @@ static_assert(detail::kSignatureAvx512Digits >= SignatureWidth::kDigits);
 
 }  // namespace
 
-std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer) {
+std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer,
+                                      SimdLevel widest) {
   // One return for both paths keeps the portable one as fast as it was alone.
   std::size_t start, width;
 #ifdef BRISQUEL_X86_KERNELS
-  if (simd_level() == SimdLevel::avx512) {
+  if (simd_level(widest) == SimdLevel::avx512) {
     start = detail::encode_base58_pubkey_avx512(key.data(), buffer.digits);
     width = detail::kPubkeyAvx512Digits;
   } else

@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "codec/simd_level.hpp"
+
 namespace brisquel::codec {
 
 // Room for the base58 text of a 32-byte key, and for the wider form the
@@ -17,7 +19,9 @@ struct Base58Buffer {
 };
 
 // The base58 text of `key` (32 to 44 characters), held in `buffer`.
-std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer);
+// `widest`: the widest vector instructions to use (see simd_level).
+std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer,
+                                      SimdLevel widest = SimdLevel::avx512);
 
 // Base conversion costs time quadratic in the length, so both directions refuse
 // long inputs. Instruction data is at most 10 KiB, whose text has at most 13,985

@@ -99,13 +99,13 @@ std::optional<std::size_t> decode_library(std::string_view text, std::uint8_t* o
 
 }  // namespace
 
-std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out) {
+std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out, SimdLevel widest) {
   const std::size_t n = text.size();
   if (n % 4 != 0) return std::nullopt;
   if (n == 0) return 0;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
 #ifdef BRISQUEL_X86_KERNELS
-  const SimdLevel level = simd_level();
+  const SimdLevel level = simd_level(widest);
   if (level != SimdLevel::portable && n >= detail::kAvx2MinText) {
     const bool valid = level == SimdLevel::avx512 && n >= detail::kAvx512MinText
                            ? detail::decode_base64_groups_avx512(s, n, out)

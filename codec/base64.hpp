@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "codec/simd_level.hpp"
+
 namespace brisquel::codec {
 
 // Where the CPU has AVX2 (see simd_level.hpp), texts of 16 characters or more
@@ -22,6 +24,8 @@ constexpr std::size_t base64_decoded_capacity(std::size_t text_size) { return te
 // canonical padded form: a length that is not a multiple of 4, a character
 // outside the alphabet (white space included), "=" anywhere but as the one or
 // two last characters, and non-zero unused bits in the last symbol.
-std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out);
+// `widest`: the widest vector instructions to use (see simd_level).
+std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out,
+                                                SimdLevel widest = SimdLevel::avx512);
 
 }  // namespace brisquel::codec

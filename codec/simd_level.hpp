@@ -21,8 +21,15 @@ namespace detail {
 extern std::atomic<SimdLevel> g_simd_level;
 }  // namespace detail
 
-// The level in use: the CPU's widest, unless capped.
-inline SimdLevel simd_level() { return detail::g_simd_level.load(std::memory_order_relaxed); }
+// The level in use: the CPU's widest, unless capped, and at most `widest`.
+// Callers that interleave the codecs with much scalar work (making Python
+// objects between them) ask for AVX2 at most: on the CPUs measured, 512-bit
+// instructions slow the core's clock for a while after they run, which costs
+// the scalar work more than the wider kernels save.
+inline SimdLevel simd_level(SimdLevel widest = SimdLevel::avx512) {
+  const SimdLevel level = detail::g_simd_level.load(std::memory_order_relaxed);
+  return level < widest ? level : widest;
+}
 
 // Caps the level at `widest`, so that tests cover every path on one machine;
 // returns the level now in use.

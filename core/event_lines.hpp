@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "codec/simd_level.hpp"
 #include "core/decoder_tables.hpp"
 
 namespace brisquel {
@@ -39,7 +40,9 @@ class PayloadBuffer {
 
 // The payload bytes of an event line (discriminator and body, at least 8
 // bytes), decoded into `buffer`; nullopt for any other line.
-std::optional<std::span<const std::uint8_t>> event_line_payload(std::string_view line, PayloadBuffer& buffer);
+// `widest`: the widest vector instructions to use (see codec::simd_level).
+std::optional<std::span<const std::uint8_t>> event_line_payload(
+    std::string_view line, PayloadBuffer& buffer, codec::SimdLevel widest = codec::SimdLevel::avx512);
 
 struct EventMatch {
   const EventLayout* layout;
@@ -57,8 +60,9 @@ inline std::optional<EventMatch> match_payload(const DecoderTables& tables, std:
 
 // The event layout and body a log line carries, or nullopt.
 inline std::optional<EventMatch> match_event_line(const DecoderTables& tables, std::string_view line,
-                                                  PayloadBuffer& buffer) {
-  const auto payload = event_line_payload(line, buffer);
+                                                  PayloadBuffer& buffer,
+                                                  codec::SimdLevel widest = codec::SimdLevel::avx512) {
+  const auto payload = event_line_payload(line, buffer, widest);
   if (!payload) return std::nullopt;
   return match_payload(tables, *payload);
 }

@@ -11,7 +11,7 @@ PyObject* parse_lines(const Decoder& decoder, const LogBatch& lines) {
   PySink sink(decoder.names);
   const auto events = decoder.tables->events();
   for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
-    const auto match = match_event_line(*decoder.tables, lines[i], buffer);
+    const auto match = match_event_line(*decoder.tables, lines[i], buffer, kPythonValuesSimd);
     if (!match) continue;
     WalkState state(match->body);
     PySink::Walk walk(sink, state);

@@ -101,7 +101,7 @@ PyRef py_str(std::string_view utf8) {
 
 PyRef py_pubkey(const std::array<std::uint8_t, 32>& key) {
   codec::Base58Buffer buffer;
-  return py_ascii_str(codec::encode_base58_pubkey(key, buffer));
+  return py_ascii_str(codec::encode_base58_pubkey(key, buffer, kPythonValuesSimd));
 }
 
 }  // namespace brisquel

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "codec/simd_level.hpp"
 #include "src/panic.hpp"
 #include "src/py_ref.hpp"
 
@@ -39,6 +40,10 @@ PyRef py_bytes(std::span<const std::uint8_t> body);
 // `utf8` must be valid UTF-8.
 PyRef py_str(std::string_view utf8);
 PyRef py_ascii_str(std::string_view ascii);
+
+// The vector instructions the codecs may use while Python values are made
+// between their calls: AVX2 at most (see codec::simd_level).
+inline constexpr codec::SimdLevel kPythonValuesSimd = codec::SimdLevel::avx2;
 
 // The base58 text of a public key.
 PyRef py_pubkey(const std::array<std::uint8_t, 32>& key);
