@@ -21,16 +21,12 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import borsh  # noqa: E402
-from transactions import Call, Tx, encode  # noqa: E402
+from transactions import Call, Tx, encode, key  # noqa: E402
 
 IDL = json.loads((HERE / "events_idl.json").read_text())
 PROGRAM = IDL["address"]
 TOKEN = "TokenkegQfeZyiNwAJbNbGKPFXCWuBvf9Ss623VQ5DA"
 BUDGET = "ComputeBudget111111111111111111111111111111"
-
-
-def key(label: str) -> str:
-    return borsh.b58encode(hashlib.sha256(label.encode()).digest())
 
 
 POOLS = [key(f"pool {i}") for i in range(6)]

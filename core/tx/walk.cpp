@@ -170,6 +170,7 @@ void TxWalker::on_payload(std::string_view line) {
   if (frames_.empty()) return;  // also while lost: losing empties the stack
   const Frame& top = frames_.back();
   if (top.program == ProgramTable::kNone) return;
+  // The same reading of a line as the log decoders' event_line_payload, into the walker's own arena.
   const std::optional<std::string_view> text = codec::event_payload_text(line);
   if (!text || text->size() < kMinPayloadText) return;
 
