@@ -27,10 +27,10 @@
 #include <span>
 #include <string_view>
 
-#include "codec/cursor.hpp"
-#include "codec/decode_error.hpp"
+#include "core/cursor.hpp"
+#include "core/decode_error.hpp"
 #include "codec/utf8.hpp"
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 
 namespace brisquel {
 
@@ -45,7 +45,7 @@ inline constexpr std::uint32_t kMaxZeroSizedElements = 1u << 20;
 // part in it, so limits hold across a change of sink.
 struct WalkState {
   explicit WalkState(std::span<const std::uint8_t> body) : cursor(body) {}
-  codec::Cursor cursor;
+  Cursor cursor;
   int depth = 0;
   std::uint32_t zero_sized = 0;
   DecodeError error;
@@ -144,13 +144,13 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
 #undef BRISQUEL_SCALAR
     case Kind::Bytes: {
       BRISQUEL_READ(len, 4);
-      const std::uint32_t n = codec::load_le<std::uint32_t>(len);
+      const std::uint32_t n = load_le<std::uint32_t>(len);
       BRISQUEL_READ(body, n);
       return sink_.bytes(*this, slot, std::span<const std::uint8_t>(body, n));
     }
     case Kind::String: {
       BRISQUEL_READ(len, 4);
-      const std::uint32_t n = codec::load_le<std::uint32_t>(len);
+      const std::uint32_t n = load_le<std::uint32_t>(len);
       BRISQUEL_READ(body, n);  // consumed before it is checked
       const std::string_view text(reinterpret_cast<const char*>(body), n);
       if (codec::is_ascii(text)) return sink_.string(*this, slot, text, true);
@@ -166,7 +166,7 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
     }
     case Kind::Vec: {
       BRISQUEL_READ(count, 4);
-      return decode_list(*type.inner, codec::load_le<std::uint32_t>(count), slot);
+      return decode_list(*type.inner, load_le<std::uint32_t>(count), slot);
     }
     case Kind::Array:
       if (type.generic_len) return fail(DecodeError(Why::GenericArrayLength));

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "codec/simd_level.hpp"
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 
 namespace brisquel {
 
@@ -50,7 +50,7 @@ struct EventMatch {
 };
 
 // The layout `payload` (discriminator and body) belongs to, or nullopt.
-inline std::optional<EventMatch> match_payload(const DecoderTables& tables, std::span<const std::uint8_t> payload) {
+inline std::optional<EventMatch> match_payload(const CompiledIdl& tables, std::span<const std::uint8_t> payload) {
   std::uint64_t disc;
   std::memcpy(&disc, payload.data(), 8);
   const EventLayout* layout = tables.match(disc);
@@ -59,7 +59,7 @@ inline std::optional<EventMatch> match_payload(const DecoderTables& tables, std:
 }
 
 // The event layout and body a log line carries, or nullopt.
-inline std::optional<EventMatch> match_event_line(const DecoderTables& tables, std::string_view line,
+inline std::optional<EventMatch> match_event_line(const CompiledIdl& tables, std::string_view line,
                                                   PayloadBuffer& buffer,
                                                   codec::SimdLevel widest = codec::SimdLevel::avx512) {
   const auto payload = event_line_payload(line, buffer, widest);

@@ -6,7 +6,7 @@
 
 namespace brisquel {
 
-Result<TableSchemas> TableSchemas::make(const DecoderTables& tables, const TableOptions& options,
+Result<TableSchemas> TableSchemas::make(const CompiledIdl& tables, const TableOptions& options,
                                         std::span<const std::string_view> reserved) {
   TableSchemas out;
   out.options = options;

@@ -14,7 +14,7 @@
 #include "core/arrow/array_data.hpp"
 #include "core/arrow/builder.hpp"
 #include "core/arrow_sink.hpp"
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 #include "core/table_schema.hpp"
 
 namespace brisquel {
@@ -33,7 +33,7 @@ struct TableSchemas {
 
   // The schemas of `tables`' events; the error names a field that takes one
   // of the `reserved` names (those of the context columns).
-  static Result<TableSchemas> make(const DecoderTables& tables, const TableOptions& options,
+  static Result<TableSchemas> make(const CompiledIdl& tables, const TableOptions& options,
                                    std::span<const std::string_view> reserved);
 };
 

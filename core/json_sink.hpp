@@ -142,7 +142,6 @@ class JsonSink {
   }
 
   void write_scalar(Kind kind, const std::uint8_t* b) {
-    using codec::load_le;
     switch (kind) {
       case Kind::Bool: out_ += b[0] != 0 ? "true" : "false"; return;
       case Kind::U8: codec::append_u64_decimal(out_, b[0]); return;

@@ -13,7 +13,7 @@ std::vector<arrow::Field> line_context(bool nested) {
   return fields;
 }
 
-LineTables::LineTables(const DecoderTables& tables, const TableSchemas& schemas, bool nested)
+LineTables::LineTables(const CompiledIdl& tables, const TableSchemas& schemas, bool nested)
     : tables_(tables), schemas_(schemas), nested_(nested), context_(line_context(nested)) {
   events_.resize(schemas.events.size());
 }

@@ -28,7 +28,7 @@ struct DecodedTables {
 
 class LineTables {
  public:
-  LineTables(const DecoderTables& tables, const TableSchemas& schemas, bool nested);
+  LineTables(const CompiledIdl& tables, const TableSchemas& schemas, bool nested);
 
   // One line of input; `row` only counts for nested input.
   void add(std::int64_t row, std::int64_t line, std::string_view text);
@@ -43,7 +43,7 @@ class LineTables {
     DecodeError error;
   };
 
-  const DecoderTables& tables_;
+  const CompiledIdl& tables_;
   const TableSchemas& schemas_;
   const bool nested_;
   const std::vector<arrow::Field> context_;

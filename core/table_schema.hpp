@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/arrow/types.hpp"
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 
 namespace brisquel {
 

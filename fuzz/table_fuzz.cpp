@@ -18,7 +18,7 @@
 namespace {
 
 struct Fixture {
-  std::unique_ptr<const brisquel::DecoderTables> tables;
+  std::unique_ptr<const brisquel::CompiledIdl> idl;
   brisquel::TableSchemas schemas[4];
 };
 
@@ -30,10 +30,10 @@ const Fixture& fixture() {
     auto idl = brisquel::idl::convert_idl(text.str());
     if (!idl) std::abort();
     Fixture out;
-    out.tables = std::move(*brisquel::DecoderTables::build(*idl));
+    out.idl = std::move(*brisquel::CompiledIdl::build(*idl));
     for (int k = 0; k < 4; ++k) {
       brisquel::TableOptions options{(k & 1) != 0, (k & 2) != 0, k == 3};
-      out.schemas[k] = std::move(*brisquel::TableSchemas::make(*out.tables, options, brisquel::kLineContextNames));
+      out.schemas[k] = std::move(*brisquel::TableSchemas::make(*out.idl, options, brisquel::kLineContextNames));
     }
     return out;
   }();

@@ -11,13 +11,13 @@ void raise_value_error(std::string_view message) {
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
-std::unique_ptr<const DecoderTables> load_tables(std::string_view idl_json) {
+std::unique_ptr<const CompiledIdl> compile_idl(std::string_view idl_json) {
   auto idl = idl::convert_idl(idl_json);
   if (!idl) {
     raise_value_error("failed to parse IDL: " + idl.error());
     return nullptr;
   }
-  auto tables = DecoderTables::build(*idl);
+  auto tables = CompiledIdl::build(*idl);
   if (!tables) {
     raise_value_error(tables.error());
     return nullptr;
@@ -27,8 +27,8 @@ std::unique_ptr<const DecoderTables> load_tables(std::string_view idl_json) {
 
 std::unique_ptr<Decoder> load_decoder(std::string_view idl_json) {
   auto decoder = std::make_unique<Decoder>();
-  decoder->tables = load_tables(idl_json);
-  if (!decoder->tables || !decoder->names.build(*decoder->tables)) return nullptr;
+  decoder->idl = compile_idl(idl_json);
+  if (!decoder->idl || !decoder->names.build(*decoder->idl)) return nullptr;
   return decoder;
 }
 

@@ -4,19 +4,19 @@
 #include <memory>
 #include <string_view>
 
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 #include "src/python_names.hpp"
 
 namespace brisquel {
 
-// The tables of `idl_json` (UTF-8 JSON text), or nullptr with the
+// The compiled form of `idl_json` (UTF-8 JSON text), or nullptr with the
 // constructor's ValueError set.
-std::unique_ptr<const DecoderTables> load_tables(std::string_view idl_json);
+std::unique_ptr<const CompiledIdl> compile_idl(std::string_view idl_json);
 
-// The tables and the Python names their values are made with; immutable, so
+// The compiled IDL and the Python names its values are made with; immutable, so
 // threads share it without a lock.
 struct Decoder {
-  std::unique_ptr<const DecoderTables> tables;
+  std::unique_ptr<const CompiledIdl> idl;
   PyNames names;
 };
 

@@ -62,7 +62,7 @@ PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!bind_vectorcall(kParseSignature, args, nargs, kwnames, &logs)) return nullptr;
     const Decoder& decoder = decoder_of(self);
     LogBatch batch;
-    const auto use = decoder.tables->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
+    const auto use = decoder.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
     if (!batch.convert(logs, use)) return nullptr;
     return parse_lines(decoder, batch);
   });
@@ -71,7 +71,7 @@ PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* decoder_event_names(PyObject* self, void*) {
   return guard([&]() -> PyObject* {
     const Decoder& decoder = decoder_of(self);
-    const std::size_t n = decoder.tables->events().size();
+    const std::size_t n = decoder.idl->events().size();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {

@@ -9,9 +9,9 @@ PyObject* parse_lines(const Decoder& decoder, const LogBatch& lines) {
   PyRef result = made(PyList_New(0));
   PayloadBuffer buffer;
   PySink sink(decoder.names);
-  const auto events = decoder.tables->events();
+  const auto events = decoder.idl->events();
   for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
-    const auto match = match_event_line(*decoder.tables, lines[i], buffer, kPythonValuesSimd);
+    const auto match = match_event_line(*decoder.idl, lines[i], buffer, kPythonValuesSimd);
     if (!match) continue;
     WalkState state(match->body);
     PySink::Walk walk(sink, state);

@@ -23,7 +23,7 @@ bool made_without_python(const TypeNode* t) { return t->scalar && t->kind != Kin
 
 }  // namespace
 
-bool PyNames::build(const DecoderTables& tables) {
+bool PyNames::build(const CompiledIdl& tables) {
   const std::size_t lists = tables.field_list_count();
   std::size_t total_keys = 0;
   for (std::uint32_t id = 0; id < lists; ++id) total_keys += tables.field_list(id).names.size();

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 #include "src/py_ref.hpp"
 
 namespace brisquel {
@@ -31,7 +31,7 @@ class PyNames {
   };
 
   // False with the interpreter's error set.
-  bool build(const DecoderTables& tables);
+  bool build(const CompiledIdl& tables);
 
   const Fields& fields(const FieldList& f) const { return fields_[f.id]; }
   PyObject* variant(const Variant& v) const { return variants_[v.id].get(); }

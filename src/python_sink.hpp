@@ -125,7 +125,6 @@ class PySink {
  private:
   // The value of a scalar of fixed width (not 256-bit) from its bytes at `b`.
   [[gnu::always_inline]] static PyRef scalar_at(Kind kind, const std::uint8_t* b) {
-    using codec::load_le;
     switch (kind) {
       case Kind::Bool: return py_bool(b[0] != 0);
       case Kind::U8: return py_int(b[0]);

@@ -67,7 +67,7 @@ void TxTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResul
     const auto match = match_found(programs_, e);
     if (!match) continue;
     const TxProgram& program = programs_[e.program];
-    const auto event = static_cast<std::size_t>(match->layout - program.tables->events().data());
+    const auto event = static_cast<std::size_t>(match->layout - program.idl->events().data());
     auto& table = events_[e.program][event];
     if (!table) {
       table = std::make_unique<EventTableBuilder>(program.schemas.events[event], context_, program.schemas.options);

@@ -19,7 +19,7 @@ namespace brisquel {
 // One program of a transaction decoder.
 struct TxProgram {
   std::string address;  // base58
-  std::unique_ptr<const DecoderTables> tables;
+  std::unique_ptr<const CompiledIdl> idl;
   TableSchemas schemas;
 };
 
@@ -30,9 +30,9 @@ inline constexpr std::string_view kTxContextNames[] = {"_tx",    "_signature", "
                                                        "_inner", "_depth",     "_source", "_truncated"};
 std::vector<arrow::Field> tx_context();
 
-// The layout and body of a found event in its program's tables, or nullopt.
+// The layout and body of a found event in its program's compiled IDL, or nullopt.
 inline std::optional<EventMatch> match_found(std::span<const TxProgram> programs, const tx::FoundEvent& e) {
-  return match_payload(*programs[e.program].tables, e.payload);
+  return match_payload(*programs[e.program].idl, e.payload);
 }
 
 class TxTables {

@@ -17,7 +17,7 @@ namespace {
 
 // What a TableDecoder keeps: immutable after construction, shared by threads.
 struct TableCore {
-  std::unique_ptr<const DecoderTables> tables;
+  std::unique_ptr<const CompiledIdl> idl;
   TableSchemas schemas;
   std::vector<PyRef> keys;   // str per event key ("Name", "Name#2")
   std::vector<PyRef> names;  // str per event name
@@ -46,9 +46,9 @@ PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     auto text = idl_text(idl_json);
     if (!text) return nullptr;
     auto core = std::make_unique<TableCore>();
-    core->tables = load_tables(*text);
-    if (!core->tables) return nullptr;
-    auto schemas = TableSchemas::make(*core->tables, options, kLineContextNames);
+    core->idl = compile_idl(*text);
+    if (!core->idl) return nullptr;
+    auto schemas = TableSchemas::make(*core->idl, options, kLineContextNames);
     if (!schemas) {
       raise_value_error(schemas.error());
       return nullptr;
@@ -58,7 +58,7 @@ PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
       core->keys.emplace_back(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
       if (!core->keys.back()) return nullptr;
     }
-    for (const auto& e : core->tables->events()) {
+    for (const auto& e : core->idl->events()) {
       core->names.emplace_back(PyUnicode_DecodeUTF8(e.name.data(), static_cast<Py_ssize_t>(e.name.size()), "replace"));
       if (!core->names.back()) return nullptr;
     }
@@ -160,7 +160,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
       DecodedTables out;
       {
         ReleasedLock unlocked;
-        LineTables tables(*core.tables, core.schemas, arrow_lines.nested());
+        LineTables tables(*core.idl, core.schemas, arrow_lines.nested());
         arrow_lines.for_each([&](std::int64_t row, std::int64_t line, std::string_view text) {
           tables.add(row, line, text);
         });
@@ -185,7 +185,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
       DecodedTables out;
       {
         ReleasedLock unlocked;
-        LineTables tables(*core.tables, core.schemas, true);
+        LineTables tables(*core.idl, core.schemas, true);
         for (std::size_t r = 0; r < rows.size(); ++r) {
           for (std::size_t j = 0; j < rows[r].size(); ++j) {
             tables.add(static_cast<std::int64_t>(r), static_cast<std::int64_t>(j), rows[r][j]);
@@ -200,7 +200,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
     DecodedTables out;
     {
       ReleasedLock unlocked;
-      LineTables tables(*core.tables, core.schemas, false);
+      LineTables tables(*core.idl, core.schemas, false);
       for (std::size_t i = 0; i < batch.size(); ++i) tables.add(0, static_cast<std::int64_t>(i), batch[i]);
       out = tables.finish();
     }

@@ -121,7 +121,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           return nullptr;
         }
       }
-      auto tables = DecoderTables::build(*idl);
+      auto tables = CompiledIdl::build(*idl);
       if (!tables) {
         raise_idl_error(i, tables.error());
         return nullptr;
@@ -135,7 +135,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     for (const TxProgram& p : core->programs) {
       PyNames& names = core->names.emplace_back();
-      if (!names.build(*p.tables)) return nullptr;
+      if (!names.build(*p.idl)) return nullptr;
       core->addresses.push_back(str_of(p.address));
       if (!core->addresses.back()) return nullptr;
       auto& keys = core->keys.emplace_back();
@@ -308,7 +308,7 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
           truncated = PyRef(PyBool_FromLong(walk.truncated));
           if (!tx_index || !signature || !slot || !block_time) return false;
         }
-        const std::size_t event = static_cast<std::size_t>(match->layout - core.programs[e.program].tables->events().data());
+        const std::size_t event = static_cast<std::size_t>(match->layout - core.programs[e.program].idl->events().data());
         PyRef instruction = optional_int(e.instruction), inner = optional_int(e.inner), depth = optional_int(e.depth);
         if (!instruction || !inner || !depth) return false;
         PyRef item(tx_event->tp_alloc(tx_event, 12));

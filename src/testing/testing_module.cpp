@@ -35,7 +35,7 @@ PyObject* decode_event(PyObject*, PyObject* args) {
   return guard([&]() -> PyObject* {
     std::unique_ptr<Decoder> decoder = load_decoder(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
     if (!decoder) return nullptr;
-    for (const auto& layout : decoder->tables->events()) {
+    for (const auto& layout : decoder->idl->events()) {
       if (layout.name != name) continue;
       WalkState state(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(body.buf),
                                                     static_cast<std::size_t>(body.len)));

@@ -11,7 +11,7 @@
 
 #include "codec/base58.hpp"
 #include "codec/base64.hpp"
-#include "codec/cursor.hpp"
+#include "core/cursor.hpp"
 #include "codec/log_line.hpp"
 #include "codec/utf8.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/decoder_tables.hpp"
+#include "core/compiled_idl.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -31,7 +31,7 @@ std::uint64_t load_disc(const std::vector<std::uint8_t>& d) {
 
 }  // namespace
 
-const TypeNode* DecoderTables::node(const idl::IdlType& type) {
+const TypeNode* CompiledIdl::node(const idl::IdlType& type) {
   const int k = static_cast<int>(type.kind);
   if (type.kind == Kind::U256 || type.kind == Kind::I256) has_256_bit_ = true;
   if (k < kScalarKinds) return &nodes_[static_cast<std::size_t>(k)];
@@ -60,7 +60,7 @@ const TypeNode* DecoderTables::node(const idl::IdlType& type) {
   return &n;
 }
 
-std::optional<FieldList> DecoderTables::field_list(const std::optional<idl::IdlDefinedFields>& fields) {
+std::optional<FieldList> CompiledIdl::field_list(const std::optional<idl::IdlDefinedFields>& fields) {
   if (!fields) return std::nullopt;
   FieldList out;
   out.named = fields->kind == idl::IdlDefinedFields::Kind::Named;
@@ -78,7 +78,7 @@ std::optional<FieldList> DecoderTables::field_list(const std::optional<idl::IdlD
   return out;
 }
 
-void DecoderTables::number(std::optional<FieldList>& fields) {
+void CompiledIdl::number(std::optional<FieldList>& fields) {
   if (!fields) return;
   fields->id = static_cast<std::uint32_t>(field_lists_.size());
   field_lists_.push_back(&*fields);
@@ -87,7 +87,7 @@ void DecoderTables::number(std::optional<FieldList>& fields) {
 // Marks every definition that lies on a cycle of references (Tarjan's
 // strongly connected components, without recursion: a hostile IDL may chain
 // a hundred thousand definitions).
-void DecoderTables::find_recursion() {
+void CompiledIdl::find_recursion() {
   std::vector<Definition*> defs;
   for (Definition& d : definitions_) defs.push_back(&d);
   std::vector<std::pair<const Definition*, std::size_t>> index_of;
@@ -148,8 +148,8 @@ void DecoderTables::find_recursion() {
   }
 }
 
-Result<std::unique_ptr<const DecoderTables>> DecoderTables::build(const idl::Idl& idl) {
-  std::unique_ptr<DecoderTables> t(new DecoderTables());
+Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& idl) {
+  std::unique_ptr<CompiledIdl> t(new CompiledIdl());
   for (int k = 0; k < kScalarKinds; ++k) {
     TypeNode& n = t->nodes_.emplace_back();
     n.kind = static_cast<Kind>(k);
@@ -219,10 +219,10 @@ Result<std::unique_ptr<const DecoderTables>> DecoderTables::build(const idl::Idl
   auto dup = std::ranges::unique(t->by_disc_, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   t->by_disc_.erase(dup.begin(), dup.end());
   t->by_name_ = {};  // names are resolved: decoding never looks one up
-  return std::unique_ptr<const DecoderTables>(std::move(t));
+  return std::unique_ptr<const CompiledIdl>(std::move(t));
 }
 
-const EventLayout* DecoderTables::match(std::uint64_t disc) const {
+const EventLayout* CompiledIdl::match(std::uint64_t disc) const {
   auto it = std::ranges::lower_bound(by_disc_, disc, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   if (it == by_disc_.end() || it->first != disc) return nullptr;
   return &events_[it->second];

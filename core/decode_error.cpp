@@ -1,4 +1,4 @@
-#include "codec/decode_error.hpp"
+#include "core/decode_error.hpp"
 
 #include <format>
 

@@ -1,4 +1,4 @@
-// What a decoder keeps of an IDL: the event table and the type table, prepared
+// An IDL compiled for decoding: the event table and the type table, prepared
 // once so that decoding a line needs no lookups by name. Immutable after
 // construction and shared by every thread that decodes. Nothing here knows
 // Python: each output (Python values, Arrow columns) keeps its own per-name
@@ -86,11 +86,11 @@ struct EventLayout {
   const std::optional<FieldList>* fields = nullptr;  // its field list
 };
 
-class DecoderTables {
+class CompiledIdl {
  public:
   // Builds the tables from a loaded IDL; the error is the constructor's
   // ValueError message.
-  static Result<std::unique_ptr<const DecoderTables>> build(const idl::Idl& idl);
+  static Result<std::unique_ptr<const CompiledIdl>> build(const idl::Idl& idl);
 
   std::span<const EventLayout> events() const { return events_; }
   std::size_t field_list_count() const { return field_lists_.size(); }
@@ -108,7 +108,7 @@ class DecoderTables {
   const EventLayout* match(std::uint64_t disc) const;
 
  private:
-  DecoderTables() = default;
+  CompiledIdl() = default;
 
   const TypeNode* node(const idl::IdlType& type);
   std::optional<FieldList> field_list(const std::optional<idl::IdlDefinedFields>& fields);

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <span>
 
-#include "codec/decode_error.hpp"
+#include "core/decode_error.hpp"
 
-namespace brisquel::codec {
+namespace brisquel {
 
 class Cursor {
  public:
@@ -58,4 +58,4 @@ inline T load_le(const std::array<std::uint8_t, N>& bytes) {
   return load_le<T>(bytes.data());
 }
 
-}  // namespace brisquel::codec
+}  // namespace brisquel
