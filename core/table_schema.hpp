@@ -65,7 +65,8 @@ struct SlotPlan {
 
 struct EventSchema {
   std::string name;
-  const EventLayout* layout = nullptr;
+  const EventLayout* layout = nullptr;          // none for an instruction's arguments
+  const std::optional<FieldList>* list = nullptr;  // the fields decoded into a row
   arrow::Field fields;  // a struct whose children are the event's columns
   SlotPlan plan;        // Struct, over the event's fields
 };
@@ -74,5 +75,9 @@ struct EventSchema {
 // (types that contain themselves, generics, unknown names, or nesting and
 // widths past the bounds of a table) becomes JSON text, marked as such.
 EventSchema event_schema(const EventLayout& layout, const TableOptions& options);
+
+// The same for any field list (an instruction's arguments), which must
+// outlive the schema.
+EventSchema fields_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options);
 
 }  // namespace brisquel

@@ -64,6 +64,7 @@ class TxWalker {
   std::optional<std::uint32_t> match_outer(std::string_view address);
   const InnerInstruction* next_entry(std::string_view address, std::uint32_t depth);
   void on_exit(std::string_view address);
+  void on_failed(std::string_view address, std::string_view reason);
   void on_payload(std::string_view line);
   void lose();
   void try_self_cpi(const InnerInstruction& entry, std::uint32_t program, std::optional<std::uint32_t> instruction,
