@@ -14,6 +14,10 @@
 // walk out of step until the next depth-1 invoke, and nothing is attributed
 // meanwhile; where the logs and the instructions disagree, an index is left
 // unknown rather than guessed.
+//
+// For instruction calls (calls.hpp) the walk also keeps the depth at which
+// the logs ran each inner instruction, and the invocation of the first
+// "failed:" line.
 #pragma once
 
 #include <cstdint>
