@@ -10,6 +10,7 @@ Result<TableSchemas> TableSchemas::make(const CompiledIdl& tables, const TableOp
                                         std::span<const std::string_view> reserved) {
   TableSchemas out;
   out.options = options;
+  UniqueNames keys;
   for (const EventLayout& layout : tables.events()) {
     out.events.push_back(event_schema(layout, options));
     for (const arrow::Field& column : out.events.back().fields.type.children) {
@@ -19,9 +20,7 @@ Result<TableSchemas> TableSchemas::make(const CompiledIdl& tables, const TableOp
       }
     }
     // A name declared again gets a key of its own: "Name#2", "Name#3", ...
-    std::string key = layout.name;
-    for (int n = 2; std::ranges::find(out.keys, key) != out.keys.end(); ++n) key = std::format("{}#{}", layout.name, n);
-    out.keys.push_back(std::move(key));
+    out.keys.push_back(keys.add(layout.name));
   }
   return out;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,18 @@
 #include "core/compiled_idl.hpp"
 
 namespace brisquel {
+
+// Names made unique in the order they come: a name already taken gets the
+// first free "#2", "#3", ... suffix. Linear in the names, however often an
+// IDL repeats one.
+class UniqueNames {
+ public:
+  std::string add(std::string name);
+
+ private:
+  std::unordered_set<std::string> taken_;
+  std::unordered_map<std::string, int> next_;  // per repeated name: the suffix to try next
+};
 
 // A field with no metadata.
 inline arrow::Field column(std::string name, arrow::DataType type, bool nullable) {

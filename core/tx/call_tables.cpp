@@ -82,21 +82,17 @@ std::vector<arrow::Field> call_context(const TableOptions& options) {
 CallSchemas CallSchemas::make(const CompiledIdl& idl, const TableOptions& options) {
   CallSchemas out;
   out.options = options;
+  UniqueNames keys;
   for (const InstructionLayout& layout : idl.instructions()) {
     EventSchema& args = out.args.emplace_back(fields_schema(layout.name, layout.args, options));
     for (arrow::Field& f : args.fields.type.children) f.name = "arg_" + f.name;
+    // A path the IDL lists again gets a column of its own: "account_x#2".
     auto& accounts = out.accounts.emplace_back();
+    UniqueNames names;
     for (const InstructionAccount& a : layout.accounts) {
-      // A path the IDL lists again gets a column of its own: "account_x#2".
-      std::string name = "account_" + a.name;
-      for (int n = 2; std::ranges::find(accounts, name, &arrow::Field::name) != accounts.end(); ++n) {
-        name = std::format("account_{}#{}", a.name, n);
-      }
-      accounts.push_back(pubkey_column(std::move(name), true, options));
+      accounts.push_back(pubkey_column(names.add("account_" + a.name), true, options));
     }
-    std::string key = layout.name;
-    for (int n = 2; std::ranges::find(out.keys, key) != out.keys.end(); ++n) key = std::format("{}#{}", layout.name, n);
-    out.keys.push_back(std::move(key));
+    out.keys.push_back(keys.add(layout.name));
   }
   return out;
 }
