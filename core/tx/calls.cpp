@@ -5,6 +5,7 @@
 #include <cstring>
 #include <format>
 #include <iterator>
+#include <utility>
 
 #include "codec/base58.hpp"
 #include "core/anchor_errors.hpp"
@@ -100,7 +101,7 @@ const std::vector<FoundCall>& CallFinder::find(const TxView& tx, const WalkResul
   const auto& groups = tx.inner;
   group_order_.resize(groups.size());
   for (std::uint32_t g = 0; g < groups.size(); ++g) group_order_[g] = g;
-  std::ranges::stable_sort(group_order_, {}, [&](std::uint32_t g) { return groups[g].index; });
+  std::ranges::sort(group_order_, {}, [&](std::uint32_t g) { return std::pair(groups[g].index, g); });
   auto run_groups = [&](std::size_t& next, std::uint64_t up_to) {
     for (; next < group_order_.size() && groups[group_order_[next]].index <= up_to; ++next) {
       const std::uint32_t g = group_order_[next];
