@@ -75,6 +75,13 @@ class EventTableBuilder {
 std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema,
                                                 std::span<const arrow::Field> trailing = {});
 
+// A value, or null.
+template <class T>
+void append_optional(arrow::ColumnBuilder& c, const std::optional<T>& v) {
+  if (v) c.append(*v);
+  else c.append_null();
+}
+
 // The builders of `fields` (which must be valid).
 std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fields);
 

@@ -26,12 +26,6 @@ std::vector<arrow::Field> error_fields(const TableOptions& options) {
   return fields;
 }
 
-template <class T>
-void append_optional(arrow::ColumnBuilder& c, const std::optional<T>& v) {
-  if (v) c.append(*v);
-  else c.append_null();
-}
-
 std::optional<std::int32_t> as_int(const std::optional<std::uint32_t>& v) {
   if (!v) return std::nullopt;
   return static_cast<std::int32_t>(*v);

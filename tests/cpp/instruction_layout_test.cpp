@@ -11,13 +11,15 @@
 
 #include "core/compiled_idl.hpp"
 #include "idl/loader.hpp"
+#include "real_data.hpp"
 
 namespace brisquel {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const std::filesystem::path kIdls = BRISQUEL_SOURCE_DIR "/../shared/idls";
+using tx::testing::kIdls;
+using tx::testing::slurp;
 
 std::unique_ptr<const CompiledIdl> compile(const idl::Idl& idl) {
   auto compiled = CompiledIdl::build(idl);
@@ -104,13 +106,6 @@ TEST(InstructionLayout, AccountsAndArguments) {
   EXPECT_EQ(compiled->error(6000)->name, "First");
   EXPECT_EQ(compiled->error(6001)->msg, std::nullopt);
   EXPECT_EQ(compiled->error(6002), nullptr);
-}
-
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // Raydium CLMM's legacy IDL gets "global:<snake_name>" discriminators; its

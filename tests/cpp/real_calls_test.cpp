@@ -18,23 +18,17 @@
 #include "core/tx/rpc_json.hpp"
 #include "core/tx/walk.hpp"
 #include "idl/loader.hpp"
+#include "real_data.hpp"
 
 namespace brisquel::tx {
 namespace {
 
-namespace dom = simdjson::dom;
-
-const std::filesystem::path kShared = BRISQUEL_SOURCE_DIR "/../shared";
+using testing::kShared;
+using testing::real_transactions;
+using testing::slurp;
 
 #define SKIP_WITHOUT_REAL_DATA() \
   if (!std::filesystem::is_directory(kShared / "transactions")) GTEST_SKIP() << "no " << kShared
-
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The programs with an IDL here (by address).
 constexpr std::pair<std::string_view, std::string_view> kPrograms[] = {
@@ -69,34 +63,6 @@ struct Programs {
     return out;
   }
 };
-
-// Every transaction object of the real files, as JSON text, by file.
-std::vector<std::pair<std::string, std::string>> real_transactions() {
-  std::vector<std::pair<std::string, std::string>> out;
-  dom::parser parser;
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(kShared / "transactions")) {
-    if (entry.path().extension() == ".json") files.push_back(entry.path());
-  }
-  std::ranges::sort(files);
-  for (const auto& path : files) {
-    const dom::element doc = parser.load(path.string());
-    const std::string name = path.filename().string();
-    std::vector<dom::element> found;
-    if (name.starts_with("simowment")) {
-      found = {doc["base64_transaction_response"], doc["json_parsed_transaction_response"]};
-    } else if (doc.is_array()) {
-      for (dom::element e : doc.get_array()) found.push_back(e);
-    } else {
-      found.push_back(doc);
-    }
-    for (dom::element e : found) {
-      if (dom::element result; e["result"].get(result) == simdjson::SUCCESS) e = result;
-      out.emplace_back(name, simdjson::minify(e));
-    }
-  }
-  return out;
-}
 
 std::string program_name(std::uint32_t p) {
   return std::string(kPrograms[p].second.substr(0, kPrograms[p].second.find("-current")));

@@ -16,6 +16,7 @@
 #include "codec/base64.hpp"
 #include "core/tx/rpc_json.hpp"
 #include "core/tx/wire.hpp"
+#include "real_data.hpp"
 #include "rpc_test_support.hpp"
 
 namespace brisquel::tx {
@@ -24,18 +25,13 @@ namespace {
 namespace dom = simdjson::dom;
 using testing::base58_reference;
 
-const std::filesystem::path kTransactions = BRISQUEL_SOURCE_DIR "/../shared/transactions";
+using testing::kTransactions;
+using testing::real_transactions;
+using testing::slurp;
 
 // The real transactions live beside the repository; without them these tests skip.
 #define SKIP_WITHOUT_REAL_TRANSACTIONS()                                               \
   if (!std::filesystem::is_directory(kTransactions)) GTEST_SKIP() << "no " << kTransactions
-
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string hex(std::span<const std::uint8_t> bytes) {
   std::string out;
@@ -264,41 +260,6 @@ std::string reference_calls(dom::element tx) {
     }
   }
   return s + std::format("err {} {} {}\n", index, custom, name);
-}
-
-// Every transaction object of the real files, as its JSON text and its DOM.
-struct RealTx {
-  std::string name, text;
-};
-
-const std::vector<RealTx>& real_transactions() {
-  static const std::vector<RealTx> all = [] {
-    std::vector<RealTx> out;
-    dom::parser parser;
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(kTransactions)) {
-      if (entry.path().extension() == ".json") files.push_back(entry.path());
-    }
-    std::ranges::sort(files);
-    for (const auto& path : files) {
-      dom::element doc = parser.load(path.string());
-      const std::string name = path.filename().string();
-      std::vector<dom::element> found;
-      if (name.starts_with("simowment")) {
-        found = {doc["base64_transaction_response"], doc["json_parsed_transaction_response"]};
-      } else if (doc.is_array()) {
-        for (dom::element e : doc.get_array()) found.push_back(e);
-      } else {
-        found.push_back(doc);
-      }
-      for (dom::element e : found) {
-        if (dom::element result; e["result"].get(result) == simdjson::SUCCESS) e = result;
-        out.push_back({name, json(e)});
-      }
-    }
-    return out;
-  }();
-  return all;
 }
 
 TEST(RpcJson, RealFilesMatchASecondReading) {
