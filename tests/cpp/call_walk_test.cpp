@@ -2,9 +2,8 @@
 // programs with IDLs (and of three without) at every depth, composite and
 // optional accounts, accounts past the layout's, old shorter argument lists,
 // trailing bytes, self-CPI events, failures at any depth, and hostile
-// instructions. Each tree is written as RPC JSON (outer instructions as JSON
-// or as the wire format), read back, walked, and its calls and call tables
-// compared with what the tree says, the arguments with an independent Borsh
+// instructions. Each tree is written as RPC JSON, read back, walked, and its
+// calls and call tables compared with what the tree says, the arguments with an independent Borsh
 // encoding of the generated values.
 #include <gtest/gtest.h>
 
@@ -15,8 +14,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <simdutf.h>
 
 #include "core/json_sink.hpp"
 #include "core/tx/call_tables.hpp"
@@ -332,7 +329,7 @@ struct Generator {
   // ---- the transaction as RPC JSON ----
 
   struct Form {
-    bool logs = true, heights = true, wire = false;
+    bool logs = true, heights = true;
     std::optional<std::size_t> cut;  // logs kept before "Log truncated"
   };
 
@@ -340,31 +337,6 @@ struct Generator {
     std::string s = "[";
     for (std::size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + std::to_string(v[i]);
     return s + "]";
-  }
-
-  std::string wire_text() const {
-    testing::WireWriter w;
-    w.compact(1);
-    w.bytes(Bytes(64, 7));
-    w.out.push_back(0x80);  // version 0
-    w.out.insert(w.out.end(), {1, 0, static_cast<std::uint8_t>(kPrograms)});
-    w.compact(static_keys);
-    for (std::size_t k = 0; k < static_keys; ++k) w.bytes(*testing::unbase58_reference(keys[k]));
-    w.bytes(Bytes(32, 9));
-    w.compact(outer.size());
-    for (std::size_t o : outer) {
-      const Invocation& at = invocations[o];
-      w.out.push_back(static_cast<std::uint8_t>(1 + at.program));
-      w.counted(Bytes(at.accounts.begin(), at.accounts.end()));
-      w.counted(at.raw);
-    }
-    w.compact(1);
-    w.bytes(Bytes(32, 5));
-    w.counted({});
-    w.counted({0, 1});
-    std::string out(simdutf::base64_length_from_binary(w.out.size()), '\0');
-    simdutf::binary_to_base64(reinterpret_cast<const char*>(w.out.data()), w.out.size(), out.data());
-    return out;
   }
 
   std::string json(const Form& form) const {
@@ -404,9 +376,6 @@ struct Generator {
     const std::string meta = std::format(
         R"({{"err":{},"logMessages":{},"innerInstructions":{},"loadedAddresses":{{"writable":[],"readonly":{}}}}})", err,
         logs_json, inner, loaded);
-    if (form.wire) {
-      return std::format(R"({{"slot":5,"blockTime":6,"meta":{},"transaction":["{}","base64"]}})", meta, wire_text());
-    }
     std::string account_keys = "[";
     for (std::size_t k = 0; k < static_keys; ++k) account_keys += (k ? ",\"" : "\"") + keys[k] + "\"";
     account_keys += "]";
@@ -585,12 +554,9 @@ TEST(CallWalk, GeneratedTrees) {
     Generator g(seed);
     for (int mode = 0; mode < 6; ++mode) {
       Generator::Form form;
-      form.wire = seed % 2 == 1;
       if (mode == 1 || mode == 3 || mode == 5) form.heights = false;
       if (mode == 2 || mode == 3) form.logs = false;
       if (mode >= 4) form.cut = g.pick(g.logs.size() + 1);
-      const bool hostile_data = std::ranges::any_of(g.outer, [&](std::size_t o) { return g.invocations[o].data == "0OIl"; });
-      if (form.wire && hostile_data) form.wire = false;  // the wire format carries bytes, never text
       const std::string text = g.json(form);
       const auto want = g.expected(form);
       SCOPED_TRACE(std::format("seed {} mode {}\n{}", seed, mode, text));

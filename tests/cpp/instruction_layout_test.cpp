@@ -1,7 +1,7 @@
 // Instruction layouts of a compiled IDL: the discriminator lookup against a
 // plain search over generated discriminators that are prefixes of each other,
-// accounts flattened from composite groups, and a real legacy IDL whose
-// computed discriminators match those its current IDL declares.
+// and a real legacy IDL whose computed discriminators match those its current
+// IDL declares. (Composite and optional accounts: call_walk_test.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -55,6 +55,8 @@ TEST(InstructionLayout, LongestPrefixFirstDeclared) {
       ix.discriminator = d;
     }
     const auto compiled = compile(idl);
+    // Arguments are numbered among the field lists, which name them by id.
+    for (const InstructionLayout& ix : compiled->instructions()) ASSERT_EQ(&compiled->field_list(ix.args->id), &*ix.args);
     for (int probe = 0; probe < 50; ++probe) {
       Bytes data(rng() % 7);
       for (auto& b : data) b = static_cast<std::uint8_t>(rng() % 3 ? rng() % 2 : 0xff);
@@ -63,49 +65,6 @@ TEST(InstructionLayout, LongestPrefixFirstDeclared) {
       ASSERT_EQ(got == nullptr ? -1 : static_cast<int>(got - compiled->instructions().data()), want) << round;
     }
   }
-}
-
-TEST(InstructionLayout, AccountsAndArguments) {
-  auto single = [](std::string name, bool optional) {
-    idl::IdlInstructionAccountItem item;
-    item.single.name = std::move(name);
-    item.single.optional = optional;
-    return item;
-  };
-  auto group = [](std::string name, std::vector<idl::IdlInstructionAccountItem> members) {
-    idl::IdlInstructionAccountItem item;
-    item.kind = idl::IdlInstructionAccountItem::Kind::Composite;
-    item.composite.name = std::move(name);
-    item.composite.accounts = std::move(members);
-    return item;
-  };
-  idl::Idl idl;
-  idl::IdlInstruction& ix = idl.instructions.emplace_back();
-  ix.name = "swap";
-  ix.discriminator = {1, 2};
-  ix.accounts = {single("payer", false), group("pool", {single("state", false), group("vault", {single("a", true)})}),
-                 single("referrer", true)};
-  ix.args.push_back({"amount", {}, {}});
-  ix.args.back().type.kind = idl::IdlType::Kind::U64;
-  idl.instructions.emplace_back().name = "empty";
-  idl.errors = {{6000, "First", "one"}, {6000, "Again", {}}, {6001, "Second", {}}};
-  const auto compiled = compile(idl);
-  const InstructionLayout& swap = compiled->instructions()[0];
-  std::vector<std::pair<std::string, bool>> accounts;
-  for (const auto& a : swap.accounts) accounts.emplace_back(a.name, a.optional);
-  EXPECT_EQ(accounts, (std::vector<std::pair<std::string, bool>>{
-                          {"payer", false}, {"pool.state", false}, {"pool.vault.a", true}, {"referrer", true}}));
-  // Arguments are a named field list among the others; no arguments, an empty one.
-  ASSERT_TRUE(swap.args && compiled->instructions()[1].args);
-  EXPECT_EQ(&compiled->field_list(swap.args->id), &*swap.args);
-  EXPECT_EQ(swap.args->names, std::vector<std::string>{"amount"});
-  EXPECT_TRUE(compiled->instructions()[1].args->types.empty());
-  EXPECT_EQ(compiled->match_instruction(Bytes{9}), nullptr);  // an empty discriminator matches nothing
-  // The first declared error of a code.
-  ASSERT_NE(compiled->error(6000), nullptr);
-  EXPECT_EQ(compiled->error(6000)->name, "First");
-  EXPECT_EQ(compiled->error(6001)->msg, std::nullopt);
-  EXPECT_EQ(compiled->error(6002), nullptr);
 }
 
 // Raydium CLMM's legacy IDL gets "global:<snake_name>" discriminators; its
