@@ -218,6 +218,7 @@ Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& id
   std::ranges::stable_sort(t->by_disc_, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   auto dup = std::ranges::unique(t->by_disc_, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   t->by_disc_.erase(dup.begin(), dup.end());
+  t->build_instructions(idl);
   t->by_name_ = {};  // names are resolved: decoding never looks one up
   return std::unique_ptr<const CompiledIdl>(std::move(t));
 }
@@ -227,5 +228,83 @@ const EventLayout* CompiledIdl::match(std::uint64_t disc) const {
   if (it == by_disc_.end() || it->first != disc) return nullptr;
   return &events_[it->second];
 }
+
+// ---- Instruction calls ----
+
+namespace {
+
+void flatten(const std::vector<idl::IdlInstructionAccountItem>& items, const std::string& prefix,
+             std::vector<InstructionAccount>& out) {
+  for (const auto& item : items) {
+    if (item.kind == idl::IdlInstructionAccountItem::Kind::Composite) {
+      flatten(item.composite.accounts, prefix + item.composite.name + ".", out);
+    } else {
+      out.push_back({prefix + item.single.name, item.single.optional});
+    }
+  }
+}
+
+std::string_view as_text(const std::vector<std::uint8_t>& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+void CompiledIdl::build_instructions(const idl::Idl& idl) {
+  instructions_.reserve(idl.instructions.size());
+  for (const auto& ix : idl.instructions) {
+    InstructionLayout& layout = instructions_.emplace_back();
+    layout.discriminator = ix.discriminator;
+    layout.name = ix.name;
+    std::optional<idl::IdlDefinedFields> args{std::in_place};
+    args->kind = idl::IdlDefinedFields::Kind::Named;
+    args->named = ix.args;
+    layout.args = field_list(args);
+    flatten(ix.accounts, "", layout.accounts);
+  }
+  // Numbered once the vector is final: the ids point into it.
+  for (InstructionLayout& layout : instructions_) number(layout.args);
+
+  for (std::uint32_t i = 0; i < instructions_.size(); ++i) {
+    const auto& disc = instructions_[i].discriminator;
+    if (disc.empty()) continue;
+    auto table = std::ranges::find(by_instruction_disc_, disc.size(), &DiscriminatorsOfLength::length);
+    if (table == by_instruction_disc_.end()) {
+      by_instruction_disc_.push_back({disc.size(), {}});
+      table = by_instruction_disc_.end() - 1;
+    }
+    table->sorted.emplace_back(as_text(disc), i);
+  }
+  for (auto& table : by_instruction_disc_) {
+    using Entry = std::pair<std::string_view, std::uint32_t>;
+    std::ranges::stable_sort(table.sorted, {}, &Entry::first);
+    auto dup = std::ranges::unique(table.sorted, {}, &Entry::first);
+    table.sorted.erase(dup.begin(), dup.end());
+  }
+  std::ranges::sort(by_instruction_disc_, std::ranges::greater{}, &DiscriminatorsOfLength::length);
+
+  errors_ = idl.errors;
+  std::ranges::stable_sort(errors_, {}, &idl::IdlErrorCode::code);
+  auto dup = std::ranges::unique(errors_, {}, &idl::IdlErrorCode::code);
+  errors_.erase(dup.begin(), dup.end());
+}
+
+const InstructionLayout* CompiledIdl::match_instruction(std::span<const std::uint8_t> data) const {
+  for (const auto& table : by_instruction_disc_) {
+    if (table.length > data.size()) continue;
+    const std::string_view prefix(reinterpret_cast<const char*>(data.data()), table.length);
+    using Entry = std::pair<std::string_view, std::uint32_t>;
+    auto it = std::ranges::lower_bound(table.sorted, prefix, {}, &Entry::first);
+    if (it != table.sorted.end() && it->first == prefix) return &instructions_[it->second];
+  }
+  return nullptr;
+}
+
+const idl::IdlErrorCode* CompiledIdl::error(std::uint32_t code) const {
+  auto it = std::ranges::lower_bound(errors_, code, {}, &idl::IdlErrorCode::code);
+  return it != errors_.end() && it->code == code ? &*it : nullptr;
+}
+
+// ---- end of instruction calls ----
 
 }  // namespace brisquel

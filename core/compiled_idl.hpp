@@ -79,6 +79,23 @@ struct Definition {
   const TypeNode* alias = nullptr;  // Type
 };
 
+// ---- Instruction calls ----
+
+// One account an instruction takes, composite groups flattened in order.
+struct InstructionAccount {
+  std::string name;  // its path through composite groups: "group.member"
+  bool optional = false;
+};
+
+struct InstructionLayout {
+  std::vector<std::uint8_t> discriminator;
+  std::string name;
+  std::optional<FieldList> args;  // always a named list (maybe empty), numbered like every other
+  std::vector<InstructionAccount> accounts;
+};
+
+// ---- end of instruction calls ----
+
 struct EventLayout {
   std::vector<std::uint8_t> discriminator;
   std::string name;
@@ -107,6 +124,15 @@ class CompiledIdl {
   // payload's first 8 bytes read little-endian), or nullptr.
   const EventLayout* match(std::uint64_t disc) const;
 
+  // ---- Instruction calls ----
+  std::span<const InstructionLayout> instructions() const { return instructions_; }
+  // The instruction whose discriminator is the longest prefix of `data` (the
+  // first declared among equal ones), or nullptr. Empty discriminators match nothing.
+  const InstructionLayout* match_instruction(std::span<const std::uint8_t> data) const;
+  // The IDL's own error of `code` (the first declared), or nullptr.
+  const idl::IdlErrorCode* error(std::uint32_t code) const;
+  // ---- end of instruction calls ----
+
  private:
   CompiledIdl() = default;
 
@@ -123,6 +149,18 @@ class CompiledIdl {
   std::vector<const FieldList*> field_lists_;
   std::vector<const Variant*> variants_;
   bool has_256_bit_ = false;
+
+  // ---- Instruction calls ----
+  void build_instructions(const idl::Idl& idl);
+  // Discriminators of one length, sorted by their bytes, first declared kept.
+  struct DiscriminatorsOfLength {
+    std::size_t length = 0;
+    std::vector<std::pair<std::string_view, std::uint32_t>> sorted;
+  };
+  std::vector<InstructionLayout> instructions_;
+  std::vector<DiscriminatorsOfLength> by_instruction_disc_;  // longest first
+  std::vector<idl::IdlErrorCode> errors_;                    // sorted by code, first declared kept
+  // ---- end of instruction calls ----
 };
 
 }  // namespace brisquel

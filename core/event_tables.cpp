@@ -10,6 +10,7 @@ Result<TableSchemas> TableSchemas::make(const CompiledIdl& tables, const TableOp
                                         std::span<const std::string_view> reserved) {
   TableSchemas out;
   out.options = options;
+  UniqueNames keys;
   for (const EventLayout& layout : tables.events()) {
     out.events.push_back(event_schema(layout, options));
     for (const arrow::Field& column : out.events.back().fields.type.children) {
@@ -19,9 +20,7 @@ Result<TableSchemas> TableSchemas::make(const CompiledIdl& tables, const TableOp
       }
     }
     // A name declared again gets a key of its own: "Name#2", "Name#3", ...
-    std::string key = layout.name;
-    for (int n = 2; std::ranges::find(out.keys, key) != out.keys.end(); ++n) key = std::format("{}#{}", layout.name, n);
-    out.keys.push_back(std::move(key));
+    out.keys.push_back(keys.add(layout.name));
   }
   return out;
 }
@@ -37,11 +36,13 @@ std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fi
   return out;
 }
 
-std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema) {
+std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema,
+                                                std::span<const arrow::Field> trailing) {
   auto table = std::make_shared<arrow::Table>();
   table->fields.assign(context.begin(), context.end());
   const auto& columns = schema.fields.type.children;
   table->fields.insert(table->fields.end(), columns.begin(), columns.end());
+  table->fields.insert(table->fields.end(), trailing.begin(), trailing.end());
   return table;
 }
 
@@ -78,14 +79,16 @@ arrow::ColumnBuilder make_root(const arrow::Field& field) {
 }  // namespace
 
 EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const arrow::Field> context,
-                                     const TableOptions& options)
+                                     const TableOptions& options, std::span<const arrow::Field> trailing)
     : schema_(schema),
       options_(options),
       fields_(context.begin(), context.end()),
       context_(make_builders(context)),
+      trailing_(make_builders(trailing)),
       root_(make_root(schema.fields)),
       sink_(options) {
   fields_.insert(fields_.end(), schema.fields.type.children.begin(), schema.fields.type.children.end());
+  fields_.insert(fields_.end(), trailing.begin(), trailing.end());
   slot_.bind(schema.plan, &root_);
 }
 
@@ -93,7 +96,7 @@ bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& err
   const std::int64_t rows = root_.length();
   WalkState state(body);
   ArrowSink::Walk walk(sink_, state);
-  if (walk.decode_fields(*schema_.layout->fields, &slot_, options_.null_short_events)) return true;
+  if (walk.decode_fields(*schema_.list, &slot_, options_.null_short_events)) return true;
   root_.cut_back(rows);
   error = state.error;
   return false;
@@ -107,7 +110,9 @@ void EventTableBuilder::commit(std::size_t body_bytes) {
     close_batch();
   } else if (unchecked_bytes_ > (std::size_t{1} << 20)) {
     unchecked_bytes_ = 0;
-    if (root_.largest_buffer() > kMaxBatchBytes) close_batch();
+    std::size_t largest = root_.largest_buffer();
+    for (const arrow::ColumnBuilder& c : trailing_) largest = std::max(largest, c.largest_buffer());
+    if (largest > kMaxBatchBytes) close_batch();
   }
 }
 
@@ -120,6 +125,7 @@ void EventTableBuilder::close_batch() {
   for (arrow::ColumnBuilder& c : context_) batch->columns.push_back(c.finish());
   const auto events = root_.finish();
   batch->columns.insert(batch->columns.end(), events->children.begin(), events->children.end());
+  for (arrow::ColumnBuilder& c : trailing_) batch->columns.push_back(c.finish());
   batches_.push_back(std::move(batch));
 }
 

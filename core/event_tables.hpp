@@ -37,17 +37,21 @@ struct TableSchemas {
                                    std::span<const std::string_view> reserved);
 };
 
-// The rows of one event's table, made during one call.
+// The rows of one event's table, made during one call: the context columns,
+// the event's, then any trailing ones.
 class EventTableBuilder {
  public:
-  EventTableBuilder(const EventSchema& schema, std::span<const arrow::Field> context, const TableOptions& options);
+  EventTableBuilder(const EventSchema& schema, std::span<const arrow::Field> context, const TableOptions& options,
+                    std::span<const arrow::Field> trailing = {});
   EventTableBuilder(EventTableBuilder&&) = delete;
 
   // Decodes `body` into a new row; on failure the row is rolled back and
   // `error` says why. After success the caller appends one value to each
-  // context column, then calls commit.
+  // context and trailing column, then calls commit.
   bool add(std::span<const std::uint8_t> body, DecodeError& error);
   arrow::ColumnBuilder& context(std::size_t i) { return context_[i]; }
+  arrow::ColumnBuilder& trailing(std::size_t i) { return trailing_[i]; }
+  // `body_bytes`: what the row took from the input, which bounds what it added to any column.
   void commit(std::size_t body_bytes);
 
   std::shared_ptr<const arrow::Table> finish();
@@ -57,8 +61,9 @@ class EventTableBuilder {
 
   const EventSchema& schema_;
   const TableOptions& options_;
-  std::vector<arrow::Field> fields_;  // context, then the event's columns
+  std::vector<arrow::Field> fields_;  // context, the event's columns, trailing
   std::vector<arrow::ColumnBuilder> context_;
+  std::vector<arrow::ColumnBuilder> trailing_;
   arrow::ColumnBuilder root_;  // a struct over the event's columns
   ColumnSlot slot_;
   ArrowSink sink_;
@@ -66,8 +71,16 @@ class EventTableBuilder {
   std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
 };
 
-// The table of an event that had no row: its context and the event's columns.
-std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema);
+// The table of an event that had no row: its context, the event's columns and any trailing ones.
+std::shared_ptr<const arrow::Table> empty_table(std::span<const arrow::Field> context, const EventSchema& schema,
+                                                std::span<const arrow::Field> trailing = {});
+
+// A value, or null.
+template <class T>
+void append_optional(arrow::ColumnBuilder& c, const std::optional<T>& v) {
+  if (v) c.append(*v);
+  else c.append_null();
+}
 
 // The builders of `fields` (which must be valid).
 std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fields);

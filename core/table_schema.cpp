@@ -25,14 +25,8 @@ void mark(Field& field, std::string_view encoding) { field.metadata.emplace_back
 
 // `names` with each repeat made unique by a "#2", "#3", ... suffix.
 std::vector<std::string> unique_names(std::vector<std::string> names) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    int n = 1;
-    std::string base = names[i];
-    while (std::ranges::find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i), names[i]) !=
-           names.begin() + static_cast<std::ptrdiff_t>(i)) {
-      names[i] = std::format("{}#{}", base, ++n);
-    }
-  }
+  UniqueNames unique;
+  for (std::string& name : names) name = unique.add(std::move(name));
   return names;
 }
 
@@ -279,15 +273,30 @@ class Mapper {
 
 }  // namespace
 
+std::string UniqueNames::add(std::string name) {
+  if (taken_.insert(name).second) return name;
+  // Suffixes below `next` were tried already and are taken.
+  int& next = next_.try_emplace(name, 2).first->second;
+  std::string candidate;
+  do candidate = std::format("{}#{}", name, next++);
+  while (!taken_.insert(candidate).second);
+  return candidate;
+}
+
 EventSchema event_schema(const EventLayout& layout, const TableOptions& options) {
-  EventSchema schema;
-  schema.name = layout.name;
+  EventSchema schema = fields_schema(layout.name, *layout.fields, options);
   schema.layout = &layout;
-  const std::optional<FieldList>& list = *layout.fields;
+  return schema;
+}
+
+EventSchema fields_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options) {
+  EventSchema schema;
+  schema.name = std::move(name);
+  schema.list = &list;
   // Fixed-size lists multiply the slots a null entry fills; if the event as
   // a whole would pass the bound, every array becomes a plain list.
   for (bool fixed_lists : {true, false}) {
-    schema.fields = column(layout.name, arrow::struct_of({}), false);
+    schema.fields = column(schema.name, arrow::struct_of({}), false);
     schema.plan = SlotPlan{};
     schema.plan.mode = Mode::Struct;
     if (!list || list->types.empty()) break;  // no columns but the context

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,18 @@
 #include "core/compiled_idl.hpp"
 
 namespace brisquel {
+
+// Names made unique in the order they come: a name already taken gets the
+// first free "#2", "#3", ... suffix. Linear in the names, however often an
+// IDL repeats one.
+class UniqueNames {
+ public:
+  std::string add(std::string name);
+
+ private:
+  std::unordered_set<std::string> taken_;
+  std::unordered_map<std::string, int> next_;  // per repeated name: the suffix to try next
+};
 
 // A field with no metadata.
 inline arrow::Field column(std::string name, arrow::DataType type, bool nullable) {
@@ -65,7 +79,8 @@ struct SlotPlan {
 
 struct EventSchema {
   std::string name;
-  const EventLayout* layout = nullptr;
+  const EventLayout* layout = nullptr;          // none for an instruction's arguments
+  const std::optional<FieldList>* list = nullptr;  // the fields decoded into a row
   arrow::Field fields;  // a struct whose children are the event's columns
   SlotPlan plan;        // Struct, over the event's fields
 };
@@ -74,5 +89,9 @@ struct EventSchema {
 // (types that contain themselves, generics, unknown names, or nesting and
 // widths past the bounds of a table) becomes JSON text, marked as such.
 EventSchema event_schema(const EventLayout& layout, const TableOptions& options);
+
+// The same for any field list (an instruction's arguments), which must
+// outlive the schema.
+EventSchema fields_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options);
 
 }  // namespace brisquel

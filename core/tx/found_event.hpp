@@ -33,9 +33,32 @@ struct FoundEvent {
   std::span<const std::uint8_t> payload;     // discriminator + body (8 bytes or more), owned by the walker
 };
 
+// The invocation whose "Program <id> failed: <reason>" line the runtime wrote
+// first: the innermost one that failed.
+struct FailedInvocation {
+  std::string_view program;
+  std::string_view reason;
+  // Whether the walk knew the invocation when the line came; if not (its
+  // logs out of step), only program and reason are known.
+  bool placed = false;
+  std::uint32_t depth = 0;
+  std::optional<std::uint32_t> instruction;  // outer instruction index, when known
+  std::optional<std::uint32_t> inner;        // entry of that instruction's inner group; none at depth 1
+};
+
 struct WalkResult {
   bool truncated = false;  // the runtime dropped the end of the logs
   std::vector<FoundEvent> events;
+  std::optional<FailedInvocation> failure;  // none when the logs show no failed invocation
+  // The invoke depth of each inner instruction that the logs matched, 0 for
+  // the others: entry k of TxView::inner[g] is at group_starts[g] + k.
+  std::vector<std::uint32_t> group_starts;
+  std::vector<std::uint32_t> inner_depths;
+
+  std::optional<std::uint32_t> logged_depth(std::size_t group, std::size_t entry) const {
+    const std::uint32_t d = inner_depths[group_starts[group] + entry];
+    return d != 0 ? std::optional<std::uint32_t>(d) : std::nullopt;
+  }
 };
 
 }  // namespace brisquel::tx

@@ -7,6 +7,7 @@ namespace {
 
 constexpr std::string_view kProgram = "Program ";
 constexpr std::string_view kInvoke = "invoke";
+constexpr std::string_view kFailed = "failed:";
 constexpr std::string_view kTruncated = "Log truncated";
 // Deeper than anything the walk accepts, and short enough that no parse overflows.
 constexpr std::size_t kMaxDepthDigits = 4;
@@ -24,22 +25,38 @@ std::uint32_t parse_depth(std::string_view text) {
   return depth;
 }
 
+LogLine line_of(LineKind kind, std::string_view program = {}, std::uint32_t depth = 0) {
+  LogLine line;
+  line.kind = kind;
+  line.program = program;
+  line.depth = depth;
+  return line;
+}
+
 }  // namespace
 
 LogLine classify_log_line(std::string_view line) {
-  if (!line.starts_with(kProgram)) return {line == kTruncated ? LineKind::Truncated : LineKind::Other, {}, 0};
+  if (!line.starts_with(kProgram)) return line_of(line == kTruncated ? LineKind::Truncated : LineKind::Other);
   // The same prefixes as the log decoder's, so a line is an event line exactly when it would read it.
-  if (line.starts_with(codec::kDataPrefix) || line.starts_with(codec::kLogPrefix)) return {LineKind::Payload, {}, 0};
+  if (line.starts_with(codec::kDataPrefix) || line.starts_with(codec::kLogPrefix)) return line_of(LineKind::Payload);
   const std::string_view rest = line.substr(kProgram.size());
   const std::size_t space = rest.find(' ');
   if (space == std::string_view::npos) return {};
   const std::string_view program = rest.substr(0, space);
   const std::string_view verb = rest.substr(space + 1);
-  if (verb == "success" || verb.starts_with("failed:")) return {LineKind::Exit, program, 0};
+  if (verb == "success") return line_of(LineKind::Exit, program);
+  if (verb.starts_with(kFailed)) {
+    std::string_view reason = verb.substr(kFailed.size());
+    if (reason.starts_with(' ')) reason.remove_prefix(1);
+    LogLine failed = line_of(LineKind::Exit, program);
+    failed.failed = true;
+    failed.reason = reason;
+    return failed;
+  }
   if (verb.starts_with(kInvoke)) {
     const std::uint32_t depth = parse_depth(verb.substr(kInvoke.size()));
-    if (depth == 0 || program.empty()) return {LineKind::Malformed, {}, 0};
-    return {LineKind::Invoke, program, depth};
+    if (depth == 0 || program.empty()) return line_of(LineKind::Malformed);
+    return line_of(LineKind::Invoke, program, depth);
   }
   return {};
 }

@@ -20,6 +20,8 @@ struct LogLine {
   LineKind kind = LineKind::Other;
   std::string_view program;  // <id> of Invoke and Exit lines
   std::uint32_t depth = 0;   // of Invoke lines, 1 to 9999
+  bool failed = false;       // an Exit line that says "failed:"
+  std::string_view reason;   // what a failed line says after "failed: "
 };
 
 LogLine classify_log_line(std::string_view line);

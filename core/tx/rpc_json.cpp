@@ -22,8 +22,8 @@ enum class Outcome : std::uint8_t { kDone, kStopped, kFailed };
 }  // namespace
 
 struct RpcJsonReader::Impl {
-  explicit Impl(RpcJsonLimits l)
-      : limits(clamp(l)), parser(limits.max_value_bytes), values(limits) {
+  Impl(RpcJsonLimits l, ReadScope scope)
+      : limits(clamp(l)), parser(limits.max_value_bytes), values(limits, scope) {
     // Sets the nesting limit; the capacity grows with the largest value read.
     // Should this fail (no memory), the first read reports it.
     if (parser.allocate(4096, limits.max_depth) != simdjson::SUCCESS) return;
@@ -50,7 +50,7 @@ struct RpcJsonReader::Impl {
   std::size_t copy_size = 0;
 };
 
-RpcJsonReader::RpcJsonReader(RpcJsonLimits limits) : impl_(std::make_unique<Impl>(limits)) {}
+RpcJsonReader::RpcJsonReader(RpcJsonLimits limits, ReadScope scope) : impl_(std::make_unique<Impl>(limits, scope)) {}
 RpcJsonReader::~RpcJsonReader() = default;
 
 ReadResult RpcJsonReader::read_padded(std::string_view text, TxVisitor visit) { return impl_->run(text, true, visit); }

@@ -41,10 +41,16 @@ namespace brisquel::tx {
 // Bytes that a padded text must have readable after its end (any content).
 inline constexpr std::size_t kJsonPadding = 64;
 
+// What a reader reads of each transaction: what the event walk needs, or
+// also what instruction calls need (keys, instruction accounts and data, the
+// error), which costs more.
+enum class ReadScope : std::uint8_t { kEvents, kCalls };
+
 struct RpcJsonLimits {
   std::size_t max_value_bytes = std::size_t{1} << 30;  // one JSON value: a whole text, or one line
   std::size_t max_depth = 256;                          // nesting of arrays and objects
-  std::size_t max_items = std::size_t{1} << 16;         // per transaction: logs, keys, instructions, groups
+  std::size_t max_items = std::size_t{1} << 16;         // per transaction: logs, keys, instructions, groups,
+                                                        // instruction accounts
 };
 
 enum class ReadErrorKind : std::uint8_t {
@@ -109,7 +115,7 @@ class TxVisitor {
 // are valid during the call only. Not for use by two threads at once.
 class RpcJsonReader {
  public:
-  explicit RpcJsonReader(RpcJsonLimits limits = {});
+  explicit RpcJsonReader(RpcJsonLimits limits = {}, ReadScope scope = ReadScope::kEvents);
   ~RpcJsonReader();
   RpcJsonReader(const RpcJsonReader&) = delete;
   RpcJsonReader& operator=(const RpcJsonReader&) = delete;

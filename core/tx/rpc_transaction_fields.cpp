@@ -33,6 +33,8 @@ void RpcValueReader::begin_transaction(std::size_t slot) {
 void RpcValueReader::clear_transaction() {
   view_->signature = {};
   view_->outer_programs.clear();
+  view_->outer.clear();
+  outer_accounts_.clear();
   outer_keys_.clear();
   static_keys_.clear();
   keys_include_loaded_ = false;
@@ -41,6 +43,8 @@ void RpcValueReader::clear_transaction() {
 
 void RpcValueReader::clear_meta() {
   view_->failed = false;
+  view_->error = {};
+  inner_accounts_.clear();
   view_->has_logs = false;
   view_->logs.clear();
   // Keep each group's storage for the next transactions.
@@ -105,6 +109,8 @@ bool RpcValueReader::read_message(od::object message) {
       od::array instructions;
       if (!expect_array(field.value(), "message.instructions", instructions)) return false;
       view_->outer_programs.clear();
+      view_->outer.clear();
+      outer_accounts_.clear();
       outer_keys_.clear();
       return detail::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& item) {
         od::object instruction;
@@ -140,6 +146,7 @@ bool RpcValueReader::read_outer_instruction(od::object instruction) {
   std::optional<std::uint32_t> index;
   std::string_view program;
   bool named = false;
+  OuterInstruction details;
   const bool ok = detail::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
     if (key == "programIdIndex") return read_integer(field.value(), "instructions[].programIdIndex", index);
@@ -147,11 +154,17 @@ bool RpcValueReader::read_outer_instruction(od::object instruction) {
       named = true;
       return read_string(field.value(), "instructions[].programId", program);
     }
+    if (!calls_) return true;
+    if (key == "accounts") {
+      return read_accounts(field.value(), "instructions[].accounts", outer_accounts_, details.accounts);
+    }
+    if (key == "data") return read_data(field.value(), "instructions[].data", details.data);
     return true;
   });
   if (!ok) return false;
   if (!named && !index) return fail(ReadErrorKind::kShape, "an instruction without `programIdIndex` or `programId`");
   view_->outer_programs.push_back(program);
+  if (calls_) view_->outer.push_back(details);
   outer_keys_.push_back(named ? kNamed : *index);
   return true;
 }
@@ -175,20 +188,20 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
       return fail(ReadErrorKind::kTooLarge, std::format("base64 transaction text of {} characters", text.size()));
     }
     const std::size_t room = codec::base64_decoded_capacity(text.size());
-    if (wire_bytes_.size() < room) wire_bytes_.resize(room);
-    const auto size = codec::decode_base64_strict(text, wire_bytes_.data());
+    if (tx_->wire_bytes.size() < room) tx_->wire_bytes.resize(room);
+    const auto size = codec::decode_base64_strict(text, tx_->wire_bytes.data());
     if (!size) return fail(ReadErrorKind::kTransaction, "transaction text is not canonical base64");
-    bytes = std::span<const std::uint8_t>(wire_bytes_.data(), *size);
+    bytes = std::span<const std::uint8_t>(tx_->wire_bytes.data(), *size);
   } else if (encoding == "base58") {
     if (text.size() > kMaxBase58Text) {
       return fail(ReadErrorKind::kTooLarge, std::format("base58 transaction text of {} characters", text.size()));
     }
-    if (wire_bytes_.size() < codec::base58_decoded_capacity(text.size())) {
-      wire_bytes_.resize(codec::base58_decoded_capacity(text.size()));
+    if (tx_->wire_bytes.size() < codec::base58_decoded_capacity(text.size())) {
+      tx_->wire_bytes.resize(codec::base58_decoded_capacity(text.size()));
     }
-    const auto size = codec::decode_base58(text, wire_bytes_.data());
+    const auto size = codec::decode_base58(text, tx_->wire_bytes.data());
     if (!size) return fail(ReadErrorKind::kTransaction, "transaction text is not base58");
-    bytes = std::span<const std::uint8_t>(wire_bytes_.data(), *size);
+    bytes = std::span<const std::uint8_t>(tx_->wire_bytes.data(), *size);
   } else {
     return fail(ReadErrorKind::kShape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
                                                    utf8_prefix(encoding, 40)));
@@ -205,6 +218,12 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
   for (const WireInstruction& instruction : wire_.instructions) {
     view_->outer_programs.emplace_back();
     outer_keys_.push_back(instruction.program_index);
+    if (!calls_) continue;
+    OuterInstruction& details = view_->outer.emplace_back();
+    details.data = {{}, instruction.data, true};
+    details.accounts = {static_cast<std::uint32_t>(outer_accounts_.size()),
+                        static_cast<std::uint32_t>(instruction.accounts.size())};
+    for (const std::uint8_t a : instruction.accounts) outer_accounts_.push_back({{}, a});
   }
   return true;
 }
@@ -223,7 +242,8 @@ bool RpcValueReader::read_meta(od::value value) {
       od::json_type t;
       if (auto e = v.type().get(t)) return json_error(e);
       view_->failed = t != od::json_type::null;
-      return true;
+      view_->error = {};
+      return !calls_ || !view_->failed || read_error(v);
     }
     if (key == "logMessages") {
       od::json_type t;
@@ -328,6 +348,9 @@ bool RpcValueReader::read_inner_instruction(od::object instruction, std::uint32_
     }
     if (key == "data") return read_string(v, "innerInstructions[].data", out.data);
     if (key == "stackHeight") return read_integer(v, "innerInstructions[].stackHeight", out.stack_height);
+    if (calls_ && key == "accounts") {
+      return read_accounts(v, "innerInstructions[].accounts", inner_accounts_, out.accounts);
+    }
     return true;
   });
   if (!ok) return false;
@@ -384,6 +407,7 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
     if (key == nullptr) return out_of_range(pending.key);
     view_->inner[pending.group].instructions[pending.item].program = *key;
   }
+  if (calls_) resolve_calls();
   return in_block || hand_over(*view_);  // a block hands its transactions over at its end
 }
 

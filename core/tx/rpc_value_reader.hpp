@@ -51,7 +51,7 @@ struct Failure {
 
 class RpcValueReader {
  public:
-  explicit RpcValueReader(const RpcJsonLimits& limits) : limits_(limits) {}
+  RpcValueReader(const RpcJsonLimits& limits, ReadScope scope) : limits_(limits), calls_(scope == ReadScope::kCalls) {}
 
   // Reads one top-level value and hands each transaction in it to `visit`,
   // counting them in `visited`. False when it failed (failure()) or the visitor
@@ -69,12 +69,18 @@ class RpcValueReader {
     TxView view;
     char signature_text[codec::base58_encoded_capacity(kSignatureBytes)];
     std::vector<codec::Base58Buffer> key_text;  // base58 of wire-format static keys
+    std::vector<std::uint8_t> wire_bytes;       // the decoded wire format, which instruction data points into
   };
   // A program named by index, resolved once the whole transaction (keys and
   // loaded addresses, in any order) has been read.
   static constexpr std::uint32_t kNamed = UINT32_MAX;
   struct PendingInner {
     std::uint32_t group, item, key;
+  };
+  // An instruction account as read: a key index, or (jsonParsed) the address itself.
+  struct PendingAccount {
+    std::string_view named;
+    std::uint32_t index = AccountRef::kNamed;
   };
 
   bool read_object(od::object object, Level level, std::size_t slot);
@@ -96,6 +102,12 @@ class RpcValueReader {
   bool read_inner_groups(od::array groups);
   bool read_inner_instruction(od::object instruction, std::uint32_t group);
   bool read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out);
+  // Instruction accounts and meta.err, read for calls only (rpc_call_fields.cpp).
+  bool read_accounts(od::value& value, std::string_view field, std::vector<PendingAccount>& out, AccountSpan& span);
+  bool read_data(od::value& value, std::string_view field, InstructionData& out);
+  bool read_error(od::value& value);
+  bool read_instruction_error(od::array detail);
+  void resolve_calls();
   bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time, bool in_block);
   bool hand_over(TxView& view);
   const std::string_view* program_key(std::uint32_t index);
@@ -113,6 +125,7 @@ class RpcValueReader {
   bool fail(ReadErrorKind kind, std::string message, const char* at = nullptr);
 
   RpcJsonLimits limits_;
+  const bool calls_;  // also read what instruction calls need
   const TxVisitor* visit_ = nullptr;
   std::size_t* visited_ = nullptr;
   bool stopped_ = false;
@@ -134,9 +147,13 @@ class RpcValueReader {
   std::vector<std::string_view> loaded_readonly_;
   bool keys_include_loaded_ = false;  // jsonParsed lists loaded addresses among the account keys
   bool from_wire_ = false;
-  std::vector<std::uint8_t> wire_bytes_;
   WireTransaction wire_;
   std::vector<std::string_view> wire_keys_;  // base58 of the static keys, encoded when first named
+  // Instruction accounts until the keys are all known: the outer
+  // instructions' and the inner ones' (read with the transaction and with
+  // its meta, which either may repeat).
+  std::vector<PendingAccount> outer_accounts_;
+  std::vector<PendingAccount> inner_accounts_;
 };
 
 }  // namespace brisquel::tx

@@ -15,12 +15,6 @@ std::vector<arrow::Field> error_fields() {
   return fields;
 }
 
-template <class T>
-void append_optional(arrow::ColumnBuilder& c, const std::optional<T>& v) {
-  if (v) c.append(*v);
-  else c.append_null();
-}
-
 }  // namespace
 
 std::vector<arrow::Field> tx_context() {

@@ -5,22 +5,60 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
 namespace brisquel::tx {
+
+// An instruction's accounts: a run of TxView::accounts.
+struct AccountSpan {
+  std::uint32_t first = 0;
+  std::uint32_t count = 0;
+};
+
+// An instruction's data: base58 text as RPC JSON gives it, or the raw bytes
+// of the wire format.
+struct InstructionData {
+  std::string_view text;
+  std::span<const std::uint8_t> bytes;
+  bool raw = false;  // `bytes` holds the data, not `text`
+};
 
 // An instruction run inside an outer one (an entry of meta.innerInstructions).
 struct InnerInstruction {
   std::string_view program;  // base58 address of the invoked program
   std::string_view data;     // base58 text of the instruction data, as RPC JSON gives it
   std::optional<std::uint32_t> stack_height;  // invoke depth, when the node reports it
+  AccountSpan accounts;      // read only with ReadScope::kCalls
 };
 
 // meta.innerInstructions[k]: the instructions run inside outer instruction `index`.
 struct InnerGroup {
   std::uint32_t index = 0;
   std::vector<InnerInstruction> instructions;
+};
+
+// One account of an instruction, resolved through the transaction's keys.
+struct AccountRef {
+  static constexpr std::uint32_t kNamed = UINT32_MAX;  // jsonParsed names the address itself
+  std::string_view address;  // base58; empty when `index` is past the transaction's keys
+  std::uint32_t index = kNamed;
+};
+
+// What an outer instruction holds besides its program (read only with ReadScope::kCalls).
+struct OuterInstruction {
+  AccountSpan accounts;
+  InstructionData data;
+};
+
+// meta.err, as far as it says where and why: {"InstructionError": [i, detail]}
+// with a detail of {"Custom": n} or a name, or a transaction-level error
+// ("InsufficientFundsForFee", {"InsufficientFundsForRent": {...}}).
+struct TxError {
+  std::optional<std::uint32_t> instruction;  // the failing outer instruction
+  std::optional<std::uint32_t> custom;       // the program's custom code
+  std::string_view name;  // the detail's name ("Custom", "ProgramFailedToComplete"), else the error's own
 };
 
 struct TxView {
@@ -32,6 +70,18 @@ struct TxView {
   std::vector<std::string_view> logs;     // meta.logMessages, UTF-8
   std::vector<std::string_view> outer_programs;  // program address of each outer instruction, in order
   std::vector<InnerGroup> inner;          // meta.innerInstructions, in the node's order
+
+  // Read only with ReadScope::kCalls:
+  std::vector<std::string_view> account_keys;  // static keys, then loaded writable, then loaded read-only
+  std::vector<OuterInstruction> outer;         // beside outer_programs, one per outer instruction
+  std::vector<AccountRef> accounts;            // every instruction's accounts, in runs
+  TxError error;                               // meaningful when `failed`
+
+  std::span<const AccountRef> accounts_of(AccountSpan span) const {
+    return std::span<const AccountRef>(accounts).subspan(span.first, span.count);
+  }
+  // Key 0 pays the fee; empty when the transaction lists no keys.
+  std::string_view fee_payer() const { return account_keys.empty() ? std::string_view{} : account_keys[0]; }
 };
 
 }  // namespace brisquel::tx

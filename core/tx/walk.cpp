@@ -49,7 +49,10 @@ const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe) {
       switch (parsed.kind) {
         case LineKind::Payload: on_payload(line); break;
         case LineKind::Invoke: on_invoke(parsed.program, parsed.depth); break;
-        case LineKind::Exit: on_exit(parsed.program); break;
+        case LineKind::Exit:
+          if (parsed.failed && !result_.failure) on_failed(parsed.program, parsed.reason);
+          on_exit(parsed.program);
+          break;
         case LineKind::Malformed:
           // It may have been an outer instruction's invoke: counting them is no longer sure.
           outer_known_ = false;
@@ -81,6 +84,14 @@ void TxWalker::begin(const TxView& tx) {
   arena_.clear();
   result_.truncated = false;
   result_.events.clear();
+  result_.failure.reset();
+  result_.group_starts.clear();
+  std::uint32_t entries = 0;
+  for (const InnerGroup& group : tx.inner) {
+    result_.group_starts.push_back(entries);
+    entries += static_cast<std::uint32_t>(group.instructions.size());
+  }
+  result_.inner_depths.assign(entries, 0);
   // The first group of each outer instruction; a repeated index is never
   // matched to the logs, so its events come out unplaced.
   group_of_outer_.assign(tx.outer_programs.size(), kNoGroup);
@@ -156,8 +167,20 @@ const InnerInstruction* TxWalker::next_entry(std::string_view address, std::uint
   if (next_entry_ >= entries.size()) return nullptr;
   const InnerInstruction& entry = entries[next_entry_];
   if (entry.program != address || (entry.stack_height && *entry.stack_height != depth)) return nullptr;
+  result_.inner_depths[result_.group_starts[group_] + next_entry_] = depth;
   placed_[group_] = ++next_entry_;
   return &entry;
+}
+
+void TxWalker::on_failed(std::string_view address, std::string_view reason) {
+  FailedInvocation& failure = result_.failure.emplace();
+  failure.program = address;
+  failure.reason = reason;
+  if (lost_ || frames_.empty() || frames_.back().address != address) return;
+  failure.depth = static_cast<std::uint32_t>(frames_.size());
+  failure.instruction = outer_;
+  failure.inner = frames_.back().inner;
+  failure.placed = outer_.has_value() && (failure.depth == 1 || failure.inner.has_value());
 }
 
 void TxWalker::on_exit(std::string_view address) {

@@ -14,6 +14,10 @@
 // walk out of step until the next depth-1 invoke, and nothing is attributed
 // meanwhile; where the logs and the instructions disagree, an index is left
 // unknown rather than guessed.
+//
+// For instruction calls (calls.hpp) the walk also keeps the depth at which
+// the logs ran each inner instruction, and the invocation of the first
+// "failed:" line.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +68,7 @@ class TxWalker {
   std::optional<std::uint32_t> match_outer(std::string_view address);
   const InnerInstruction* next_entry(std::string_view address, std::uint32_t depth);
   void on_exit(std::string_view address);
+  void on_failed(std::string_view address, std::string_view reason);
   void on_payload(std::string_view line);
   void lose();
   void try_self_cpi(const InnerInstruction& entry, std::uint32_t program, std::optional<std::uint32_t> instruction,

@@ -16,6 +16,7 @@
 #include "codec/base64.hpp"
 #include "core/tx/rpc_json.hpp"
 #include "core/tx/wire.hpp"
+#include "real_data.hpp"
 #include "rpc_test_support.hpp"
 
 namespace brisquel::tx {
@@ -24,17 +25,49 @@ namespace {
 namespace dom = simdjson::dom;
 using testing::base58_reference;
 
-const std::filesystem::path kTransactions = BRISQUEL_SOURCE_DIR "/../shared/transactions";
+using testing::kTransactions;
+using testing::real_transactions;
+using testing::slurp;
 
 // The real transactions live beside the repository; without them these tests skip.
 #define SKIP_WITHOUT_REAL_TRANSACTIONS()                                               \
   if (!std::filesystem::is_directory(kTransactions)) GTEST_SKIP() << "no " << kTransactions
 
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+std::string hex(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  for (std::uint8_t b : bytes) out += std::format("{:02x}", b);
+  return out;
+}
+
+// Instruction data as bytes, whichever form it came in.
+std::string data_hex(const InstructionData& d) {
+  if (d.raw) return hex(d.bytes);
+  const auto bytes = testing::unbase58_reference(d.text);
+  return bytes ? hex(*bytes) : "!" + std::string(d.text);
+}
+
+std::string describe_accounts(const TxView& v, AccountSpan span) {
+  std::string s;
+  for (const AccountRef& a : v.accounts_of(span)) {
+    s += a.address.empty() ? std::format(" !{}", a.index) : " " + std::string(a.address);
+  }
+  return s;
+}
+
+// What a reader adds for calls.
+std::string describe_calls(const TxView& v) {
+  std::string s = "keys";
+  for (auto k : v.account_keys) s += " " + std::string(k);
+  s += "\n";
+  for (std::size_t i = 0; i < v.outer.size(); ++i) {
+    s += std::format("outer-ix {}{} data {}\n", i, describe_accounts(v, v.outer[i].accounts), data_hex(v.outer[i].data));
+  }
+  for (const auto& g : v.inner) {
+    for (const auto& ix : g.instructions) s += std::format("inner-ix {}{}\n", g.index, describe_accounts(v, ix.accounts));
+  }
+  auto number = [](auto n) { return n ? std::to_string(*n) : "-"; };
+  if (v.failed) s += std::format("err {} {} {}\n", number(v.error.instruction), number(v.error.custom), v.error.name);
+  return s;
 }
 
 // One line per field, so that a mismatch shows where.
@@ -58,11 +91,11 @@ struct Read {
   ReadResult result;
 };
 
-Read read_text(RpcJsonReader& reader, std::string_view text, bool padded = false) {
+Read read_text(RpcJsonReader& reader, std::string_view text, bool padded = false, bool calls = false) {
   Read out;
   auto visit = [&](const TxView& v, std::size_t index) {
     EXPECT_EQ(index, out.views.size());
-    out.views.push_back(describe(v));
+    out.views.push_back(calls ? describe(v) + describe_calls(v) : describe(v));
   };
   if (padded) {
     std::string copy(text);
@@ -130,7 +163,7 @@ std::string reference_view(dom::element tx) {
     InnerGroup& group = v.inner.emplace_back();
     group.index = uint32_t(uint64_t(g["index"]));
     for (dom::element ix : g["instructions"].get_array()) {
-      InnerInstruction& out = group.instructions.emplace_back(InnerInstruction{program(ix), {}, {}});
+      InnerInstruction& out = group.instructions.emplace_back(InnerInstruction{program(ix), {}, {}, {}});
       if (std::string_view data; ix["data"].get(data) == simdjson::SUCCESS) out.data = data;
       if (uint64_t h; ix["stackHeight"].get(h) == simdjson::SUCCESS) out.stack_height = uint32_t(h);
     }
@@ -138,58 +171,119 @@ std::string reference_view(dom::element tx) {
   return describe(v);
 }
 
-// Every transaction object of the real files, as its JSON text and its DOM.
-struct RealTx {
-  std::string name, text;
-};
-
-const std::vector<RealTx>& real_transactions() {
-  static const std::vector<RealTx> all = [] {
-    std::vector<RealTx> out;
-    dom::parser parser;
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(kTransactions)) {
-      if (entry.path().extension() == ".json") files.push_back(entry.path());
+// The calls part of the same second reading: keys, each instruction's
+// accounts and data, and meta.err.
+std::string reference_calls(dom::element tx) {
+  const dom::element t = tx["transaction"], meta = tx["meta"];
+  std::vector<std::string> keys;
+  bool parsed_keys = false;
+  WireTransaction wire;
+  std::vector<std::uint8_t> bytes(kMaxWireBytes);
+  if (t.is_array()) {
+    bytes.resize(*codec::decode_base64_strict(std::string_view(t.at(0)), bytes.data()));
+    EXPECT_EQ(parse_wire_transaction(bytes, wire), std::nullopt);
+    for (std::size_t i = 0; i < wire.key_count; ++i) {
+      const auto key = wire.key(i);
+      keys.push_back(base58_reference({key.begin(), key.end()}));
     }
-    std::ranges::sort(files);
-    for (const auto& path : files) {
-      dom::element doc = parser.load(path.string());
-      const std::string name = path.filename().string();
-      std::vector<dom::element> found;
-      if (name.starts_with("simowment")) {
-        found = {doc["base64_transaction_response"], doc["json_parsed_transaction_response"]};
-      } else if (doc.is_array()) {
-        for (dom::element e : doc.get_array()) found.push_back(e);
-      } else {
-        found.push_back(doc);
-      }
-      for (dom::element e : found) {
-        if (dom::element result; e["result"].get(result) == simdjson::SUCCESS) e = result;
-        out.push_back({name, json(e)});
+  } else {
+    for (dom::element k : t["message"]["accountKeys"].get_array()) {
+      parsed_keys = k.is_object();
+      keys.emplace_back(std::string_view(parsed_keys ? k["pubkey"] : k));
+    }
+  }
+  dom::element loaded;
+  if (!parsed_keys && !meta.is_null() && meta["loadedAddresses"].get(loaded) == simdjson::SUCCESS) {
+    for (auto list : {"writable", "readonly"}) {
+      for (dom::element k : loaded[list].get_array()) keys.emplace_back(std::string_view(k));
+    }
+  }
+  auto account = [&](dom::element a) -> std::string {
+    if (a.is_string()) return std::string(std::string_view(a));
+    const uint64_t i = a;
+    return i < keys.size() ? keys[i] : std::format("!{}", i);
+  };
+  auto json_accounts = [&](dom::element ix) {
+    std::string s;
+    if (dom::array list; ix["accounts"].get(list) == simdjson::SUCCESS) {
+      for (dom::element a : list) s += " " + account(a);
+    }
+    return s;
+  };
+  auto json_data = [&](dom::element ix) {
+    std::string_view text;
+    if (ix["data"].get(text) != simdjson::SUCCESS) return std::string();
+    return hex(*testing::unbase58_reference(text));
+  };
+  std::string s = "keys";
+  for (const auto& k : keys) s += " " + k;
+  s += "\n";
+  if (t.is_array()) {
+    for (std::size_t i = 0; i < wire.instructions.size(); ++i) {
+      std::string accounts;
+      for (std::uint8_t a : wire.instructions[i].accounts) accounts += " " + (a < keys.size() ? keys[a] : std::format("!{}", a));
+      s += std::format("outer-ix {}{} data {}\n", i, accounts, hex(wire.instructions[i].data));
+    }
+  } else {
+    std::size_t i = 0;
+    for (dom::element ix : t["message"]["instructions"].get_array()) {
+      s += std::format("outer-ix {}{} data {}\n", i++, json_accounts(ix), json_data(ix));
+    }
+  }
+  if (meta.is_null()) return s;
+  for (dom::element g : meta["innerInstructions"].get_array()) {
+    for (dom::element ix : g["instructions"].get_array()) {
+      s += std::format("inner-ix {}{}\n", uint64_t(g["index"]), json_accounts(ix));
+    }
+  }
+  const dom::element err = meta["err"];
+  if (err.is_null()) return s;
+  std::string index = "-", custom = "-", name;
+  if (err.is_string()) {
+    name = std::string_view(err);
+  } else if (dom::array detail; err["InstructionError"].get(detail) == simdjson::SUCCESS) {
+    index = std::to_string(uint64_t(detail.at(0)));
+    const dom::element what = detail.at(1);
+    if (what.is_string()) {
+      name = std::string_view(what);
+    } else {
+      for (auto [key, value] : what.get_object()) {
+        name = key;
+        if (key == "Custom") custom = std::to_string(uint64_t(value));
+        break;
       }
     }
-    return out;
-  }();
-  return all;
+  } else {
+    for (auto [key, value] : err.get_object()) {
+      name = key;
+      break;
+    }
+  }
+  return s + std::format("err {} {} {}\n", index, custom, name);
 }
 
 TEST(RpcJson, RealFilesMatchASecondReading) {
   SKIP_WITHOUT_REAL_TRANSACTIONS();
-  RpcJsonReader reader;
   dom::parser parser;
-  std::size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(kTransactions)) {
-    if (entry.path().extension() != ".json" || entry.path().filename().string().starts_with("simowment")) continue;
-    ++files;
-    const Read got = read_text(reader, slurp(entry.path()), files % 2 == 0);
-    ASSERT_TRUE(got.result.ok()) << entry.path() << ": " << got.result.error->describe();
-    std::vector<std::string> want;
-    for (const auto& tx : real_transactions()) {
-      if (tx.name == entry.path().filename()) want.push_back(reference_view(parser.parse(tx.text)));
+  for (const bool calls : {false, true}) {
+    RpcJsonReader reader({}, calls ? ReadScope::kCalls : ReadScope::kEvents);
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(kTransactions)) {
+      if (entry.path().extension() != ".json" || entry.path().filename().string().starts_with("simowment")) continue;
+      ++files;
+      const Read got = read_text(reader, slurp(entry.path()), files % 2 == 0, calls);
+      ASSERT_TRUE(got.result.ok()) << entry.path() << ": " << got.result.error->describe();
+      std::vector<std::string> want;
+      for (const auto& tx : real_transactions()) {
+        if (tx.name != entry.path().filename()) continue;
+        const dom::element e = parser.parse(tx.text);
+        want.push_back(calls ? reference_view(e) + reference_calls(e) : reference_view(e));
+      }
+      EXPECT_EQ(got.views, want) << entry.path();
     }
-    EXPECT_EQ(got.views, want) << entry.path();
+    EXPECT_EQ(files, 55u);
   }
-  EXPECT_EQ(files, 55u);
+  RpcJsonReader reader;
   // The one truncated transaction shows it in its logs.
   const Read cut = read_text(reader, slurp(kTransactions / "txparser_transferChecked_0.json"));
   EXPECT_NE(cut.views.at(0).find("\nlog Log truncated\n"), std::string::npos);
@@ -269,9 +363,7 @@ std::string base64(const std::vector<std::uint8_t>& bytes) {
   return out;
 }
 
-TEST(RpcJson, VariationsReadAsTheOriginal) {
-  SKIP_WITHOUT_REAL_TRANSACTIONS();
-  RpcJsonReader reader;
+void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
   dom::parser parser;
   std::string block = R"({"blockhash":"x","parentSlot":1,"transactions":[)";
   std::vector<std::string> block_views;
@@ -279,10 +371,10 @@ TEST(RpcJson, VariationsReadAsTheOriginal) {
   for (const auto& tx : real_transactions()) {
     dom::element e = parser.parse(tx.text);
     dom::element transaction = e["transaction"];
-    const std::string original = read_text(reader, tx.text).views.at(0);
+    const std::string original = read_text(reader, tx.text, false, calls).views.at(0);
     const std::string meta = json(e["meta"]);
     auto expect_same = [&](const std::string& text, const std::string& want, const char* what) {
-      const Read got = read_text(reader, text);
+      const Read got = read_text(reader, text, false, calls);
       ASSERT_TRUE(got.result.ok()) << what << " of " << tx.name << ": " << got.result.error->describe();
       ASSERT_EQ(got.views.size(), 1u);
       EXPECT_EQ(got.views[0], want) << what << " of " << tx.name;
@@ -300,6 +392,7 @@ TEST(RpcJson, VariationsReadAsTheOriginal) {
       failed_meta.replace(err, 10, R"("err":{"InstructionError":[0,{"Custom":1}]})");
       std::string failed = original;
       failed.replace(failed.find("failed false"), 12, "failed true");
+      if (calls) failed += "err 0 1 Custom\n";
       expect_same(R"({"meta":)" + failed_meta + "," + tail, failed, "failed");
     }
 
@@ -323,9 +416,19 @@ TEST(RpcJson, VariationsReadAsTheOriginal) {
   EXPECT_EQ(wire_forms, 33u);
   // A block in the nodes' field order: blockTime after the transactions.
   block += R"(],"rewards":[],"blockTime":1700000000,"blockHeight":5})";
-  const Read got = read_text(reader, block, true);
+  const Read got = read_text(reader, block, true, calls);
   ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
   EXPECT_EQ(got.views, block_views);
+}
+
+// Read for events and for calls: a block of base64 transactions keeps each
+// one's instruction data apart.
+TEST(RpcJson, VariationsReadAsTheOriginal) {
+  SKIP_WITHOUT_REAL_TRANSACTIONS();
+  for (const bool calls : {false, true}) {
+    RpcJsonReader reader({}, calls ? ReadScope::kCalls : ReadScope::kEvents);
+    variations_read_as_the_original(reader, calls);
+  }
 }
 
 // JSON lines, arrays, responses and single values give the same sequence.
@@ -440,6 +543,69 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
     EXPECT_EQ(error.offset, line_start + column - 1) << row.name;
     EXPECT_NE(error.message.find(row.message), std::string::npos) << row.name << ": " << error.describe();
   }
+}
+
+// What calls need, from hand-written transactions: an account index past the
+// keys is kept for the call to report, meta.err shapes nobody listed are
+// read as far as they go, and fields of the wrong type are errors.
+TEST(RpcJson, CallFieldsOfOddTransactions) {
+  struct Row {
+    std::string name, from, to;
+    std::string want;  // the calls part of the view, or the start of the error message
+    bool accepted = true;
+  };
+  const std::string keys = "keys k0 k1\n";
+  const std::vector<Row> rows = {
+      {"plain", "", "", keys + "outer-ix 0 data \ninner-ix 0\n"},
+      {"accounts and data", R"("programIdIndex":1,"data":"")", R"("programIdIndex":1,"accounts":[1,0,1],"data":"2g")",
+       keys + "outer-ix 0 k1 k0 k1 data 61\ninner-ix 0\n"},
+      {"an index past the keys", R"("programIdIndex":1,"data":"")", R"("programIdIndex":1,"accounts":[0,7],"data":null)",
+       keys + "outer-ix 0 k0 !7 data \ninner-ix 0\n"},
+      {"inner accounts, addresses", R"("stackHeight":2)", R"("stackHeight":2,"accounts":["A","k9"])",
+       keys + "outer-ix 0 data \ninner-ix 0 A k9\n"},
+      {"loaded addresses", R"("err":null)", R"("err":null,"loadedAddresses":{"writable":["w"],"readonly":["r"]})",
+       "keys k0 k1 w r\nouter-ix 0 data \ninner-ix 0\n"},
+      {"custom", R"("err":null)", R"("err":{"InstructionError":[2,{"Custom":6001}]})",
+       keys + "outer-ix 0 data \ninner-ix 0\nerr 2 6001 Custom\n"},
+      {"named", R"("err":null)", R"("err":{"InstructionError":[3,"ProgramFailedToComplete"]})",
+       keys + "outer-ix 0 data \ninner-ix 0\nerr 3 - ProgramFailedToComplete\n"},
+      {"with a payload", R"("err":null)", R"("err":{"InstructionError":[0,{"BorshIoError":"Unknown"}],"x":1})",
+       keys + "outer-ix 0 data \ninner-ix 0\nerr 0 - BorshIoError\n"},
+      {"transaction level", R"("err":null)", R"("err":"InsufficientFundsForFee")",
+       keys + "outer-ix 0 data \ninner-ix 0\nerr - - InsufficientFundsForFee\n"},
+      {"transaction level object", R"("err":null)", R"("err":{"InsufficientFundsForRent":{"account_index":2}})",
+       keys + "outer-ix 0 data \ninner-ix 0\nerr - - InsufficientFundsForRent\n"},
+      {"odd shapes", R"("err":null)", R"("err":{"InstructionError":[-1,{"Custom":-5},7]})",
+       keys + "outer-ix 0 data \ninner-ix 0\nerr - - Custom\n"},
+      {"not an object", R"("err":null)", R"("err":[1,2])", keys + "outer-ix 0 data \ninner-ix 0\nerr - - \n"},
+      {"accounts as text", R"("programIdIndex":1,"data":"")", R"("programIdIndex":1,"accounts":"01")",
+       "`instructions[].accounts`: expected an array", false},
+      {"a negative index", R"("stackHeight":2)", R"("stackHeight":2,"accounts":[-1])",
+       "`innerInstructions[].accounts`: expected an account index", false},
+      {"data as a number", R"("programIdIndex":1,"data":"")", R"("programIdIndex":1,"data":5)",
+       "`instructions[].data`: expected a string", false},
+  };
+  RpcJsonReader reader({}, ReadScope::kCalls);
+  for (const Row& row : rows) {
+    const std::string text = row.from.empty() ? std::string(kGood) : good_with(row.from, row.to);
+    std::string got;
+    const ReadResult result = reader.read(text, [&](const TxView& v, std::size_t) { got = describe_calls(v); });
+    if (!row.accepted) {
+      ASSERT_FALSE(result.ok()) << row.name;
+      EXPECT_EQ(result.error->kind, ReadErrorKind::kShape) << row.name;
+      EXPECT_TRUE(result.error->message.starts_with(row.want)) << row.name << ": " << result.error->message;
+      continue;
+    }
+    ASSERT_TRUE(result.ok()) << row.name << ": " << result.error->describe();
+    EXPECT_EQ(got, row.want) << row.name;
+  }
+  // Read for events only, none of it is looked at.
+  RpcJsonReader events;
+  std::string got;
+  const ReadResult result = events.read(good_with(R"("programIdIndex":1,"data":"")", R"("programIdIndex":1,"accounts":"x")"),
+                                        [&](const TxView& v, std::size_t) { got = describe_calls(v); });
+  EXPECT_TRUE(result.ok());
+  EXPECT_EQ(got, "keys\ninner-ix 0\n");
 }
 
 // Cut anywhere, a JSON-lines text gives its complete lines, then says where it

@@ -71,7 +71,7 @@ struct Tx {
     for (const auto& [index, entries] : groups) {
       v.inner.push_back({index, {}});
       for (const auto& [program, data, height] : entries) {
-        v.inner.back().instructions.push_back({program, data, height});
+        v.inner.back().instructions.push_back({program, data, height, {}});
       }
     }
     return v;
