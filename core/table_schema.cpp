@@ -280,14 +280,19 @@ class Mapper {
 }  // namespace
 
 EventSchema event_schema(const EventLayout& layout, const TableOptions& options) {
-  EventSchema schema;
-  schema.name = layout.name;
+  EventSchema schema = body_schema(layout.name, *layout.fields, options);
   schema.layout = &layout;
-  const std::optional<FieldList>& list = *layout.fields;
+  return schema;
+}
+
+EventSchema body_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options) {
+  EventSchema schema;
+  schema.name = std::move(name);
+  schema.field_list = &list;
   // Fixed-size lists multiply the slots a null entry fills; if the event as
   // a whole would pass the bound, every array becomes a plain list.
   for (bool fixed_lists : {true, false}) {
-    schema.fields = column(layout.name, arrow::struct_of({}), false);
+    schema.fields = column(schema.name, arrow::struct_of({}), false);
     schema.plan = SlotPlan{};
     schema.plan.mode = Mode::Struct;
     if (!list || list->types.empty()) break;  // no columns but the context
