@@ -81,10 +81,14 @@ class BorshWalk {
     return decode_type(*list.types[i], slot);
   }
 
-  // Whether a body that may end early has ended before field `i` of `list`
-  // (only padding, if anything, left before it).
-  bool ended_before(const FieldList& list, std::size_t i) const {
-    return state_.cursor.remaining() <= (list.gaps.empty() ? 0 : list.gaps[i]);
+  // Whether a body that may end early has ended before field `i` of `list`:
+  // only padding, if anything, is left before it. That padding is then
+  // taken, so every later field of the list finds the body ended too.
+  bool ended_before(const FieldList& list, std::size_t i) {
+    const std::uint64_t left = state_.cursor.remaining();
+    if (left > (list.gaps.empty() ? 0 : list.gaps[i])) return false;
+    state_.cursor.try_take(left);
+    return true;
   }
 
   Value decode_type(const TypeNode& type, Slot slot);
