@@ -111,13 +111,13 @@ class ArrowSink {
     slot->column->append_valid();
     const std::size_t n = list.types.size();
     for (std::size_t i = 0; i < n; ++i) {
-      if (may_end && w.at_end()) {
+      if (may_end && w.ended_before(list, i)) {
         for (std::size_t j = i; j < n; ++j) {
           if (slot->children[j].column != nullptr) slot->children[j].column->append_null();
         }
         return true;
       }
-      if (!w.decode_type(*list.types[i], &slot->children[i])) return false;
+      if (!w.decode_field(list, i, &slot->children[i])) return false;
     }
     return true;
   }

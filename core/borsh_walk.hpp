@@ -15,7 +15,7 @@
 //   Value string(W&, Slot, std::string_view utf8, bool ascii);
 //   Value none(W&, Slot);  Slot some(Slot);  // option
 //   Value list(W&, Slot, const TypeNode& element, uint64_t count);  // calls W::decode_element
-//   Value fields(W&, Slot, const FieldList&, bool may_end);  // calls W::decode_type
+//   Value fields(W&, Slot, const FieldList&, bool may_end);  // calls W::decode_field
 //   Value no_fields(W&, Slot);  // a struct without a field list
 //   Value variant(W&, Slot, const Definition& enumeration, size_t index);  // calls W::decode_fields
 // and optionally `bool diverted(Slot) const` with `Value divert(W&, const TypeNode&, Slot)`,
@@ -65,12 +65,36 @@ class BorshWalk {
   // where a field begins, the rest being missing (older layouts of an event).
   Value decode_fields(const std::optional<FieldList>& fields, Slot slot, bool may_end = false) {
     if (!fields) return sink_.no_fields(*this, slot);
-    return sink_.fields(*this, slot, *fields, may_end);
+    Value value = sink_.fields(*this, slot, *fields, may_end);
+    if (!fields->gaps.empty() && value) [[unlikely]] {
+      // The padding after the last field, unless the body already ended.
+      const std::uint32_t gap = fields->gaps.back();
+      if (!(may_end && state_.cursor.remaining() <= gap) && !skip(gap)) return Sink::failure();
+    }
+    return value;
+  }
+
+  // Field `i` of `list`, after the padding before it (C layouts). Every sink
+  // decodes a field through this, so padding is applied in one place.
+  Value decode_field(const FieldList& list, std::size_t i, Slot slot) {
+    if (!list.gaps.empty() && !skip(list.gaps[i])) [[unlikely]] return Sink::failure();
+    return decode_type(*list.types[i], slot);
+  }
+
+  // Whether a body that may end early has ended before field `i` of `list`:
+  // only padding, if anything, is left before it. That padding is then
+  // taken, so every later field of the list finds the body ended too.
+  bool ended_before(const FieldList& list, std::size_t i) {
+    const std::uint64_t left = state_.cursor.remaining();
+    if (left > (list.gaps.empty() ? 0 : list.gaps[i])) return false;
+    state_.cursor.try_take(left);
+    return true;
   }
 
   Value decode_type(const TypeNode& type, Slot slot);
   Value decode_defined(const TypeNode& type, Slot slot);
   Value decode_enum(const Definition& enumeration, Slot slot);
+  Value decode_c_enum(const Definition& enumeration, Slot slot);
 
   // One element of a vec or array, counted against the zero-size bound.
   Value decode_element(const TypeNode& element, Slot slot) {
@@ -93,6 +117,13 @@ class BorshWalk {
 
  private:
   Value decode_list(const TypeNode& element, std::uint64_t count, Slot slot);
+
+  // Passes over `n` bytes of padding; false (the walk failed) when they are not there.
+  bool skip(std::uint64_t n) {
+    if (state_.cursor.try_take(n) != nullptr) return true;
+    state_.error = state_.cursor.read_error(n);
+    return false;
+  }
 
   // Counts one type level for as long as it lives.
   struct Level {
@@ -207,9 +238,28 @@ auto BorshWalk<Sink>::decode_defined(const TypeNode& type, Slot slot) -> Value {
 
 template <class Sink>
 auto BorshWalk<Sink>::decode_enum(const Definition& enumeration, Slot slot) -> Value {
+  if (enumeration.tag_bytes != 1 || enumeration.c_size != 0) [[unlikely]] return decode_c_enum(enumeration, slot);
   BRISQUEL_READ(index, 1);
   if (index[0] >= enumeration.variants.size()) return fail(DecodeError(Why::EnumOutOfRange, index[0]));
   return sink_.variant(*this, slot, enumeration, index[0]);
+}
+
+// An enum in a C layout: a wider index, and a value that takes the same
+// bytes whichever variant it holds.
+template <class Sink>
+auto BorshWalk<Sink>::decode_c_enum(const Definition& enumeration, Slot slot) -> Value {
+  const std::uint64_t start = state_.cursor.pos();
+  const std::uint8_t width = enumeration.tag_bytes;
+  BRISQUEL_READ(tag, width);
+  std::uint64_t index = tag[0];
+  if (width == 2) index = load_le<std::uint16_t>(tag);
+  if (width == 4) index = load_le<std::uint32_t>(tag);
+  if (index >= enumeration.variants.size()) return fail(DecodeError(Why::EnumOutOfRange, index));
+  Value value = sink_.variant(*this, slot, enumeration, static_cast<std::size_t>(index));
+  if (!value) return value;
+  const std::uint64_t used = state_.cursor.pos() - start;
+  if (enumeration.c_size > used && !skip(enumeration.c_size - used)) return Sink::failure();
+  return value;
 }
 
 #undef BRISQUEL_READ

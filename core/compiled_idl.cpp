@@ -148,7 +148,7 @@ void CompiledIdl::find_recursion() {
   }
 }
 
-Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& idl) {
+Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& idl, const AccountOptions& accounts) {
   std::unique_ptr<CompiledIdl> t(new CompiledIdl());
   for (int k = 0; k < kScalarKinds; ++k) {
     TypeNode& n = t->nodes_.emplace_back();
@@ -219,6 +219,7 @@ Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& id
   auto dup = std::ranges::unique(t->by_disc_, {}, &std::pair<std::uint64_t, std::uint32_t>::first);
   t->by_disc_.erase(dup.begin(), dup.end());
   t->build_instructions(idl);
+  if (auto built = t->build_accounts(idl, accounts); !built) return fail(std::move(built.error()));
   t->by_name_ = {};  // names are resolved: decoding never looks one up
   return std::unique_ptr<const CompiledIdl>(std::move(t));
 }

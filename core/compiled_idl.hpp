@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codec/result.hpp"
+#include "core/decode_error.hpp"
 #include "idl/model.hpp"
 
 namespace brisquel {
@@ -60,6 +61,9 @@ struct FieldList {
   bool repeats_names = false;      // named: a name stands more than once (a map keeps the last value)
   std::vector<std::string> names;  // named: one per field, repeats included
   std::vector<const TypeNode*> types;
+  // C layouts only: bytes of padding before each field, then after the last
+  // (types.size() + 1 entries). Empty when there is none, as in Borsh.
+  std::vector<std::uint32_t> gaps;
 };
 
 struct Variant {
@@ -77,6 +81,10 @@ struct Definition {
   std::optional<FieldList> fields;  // Struct
   std::vector<Variant> variants;    // Enum
   const TypeNode* alias = nullptr;  // Type
+  // Enum: bytes of the variant index (Borsh: 1), and in a C layout the bytes
+  // the whole value takes (0: as many as its variant reads).
+  std::uint8_t tag_bytes = 1;
+  std::uint32_t c_size = 0;
 };
 
 // ---- Instruction calls ----
@@ -103,11 +111,42 @@ struct EventLayout {
   const std::optional<FieldList>* fields = nullptr;  // its field list
 };
 
+// ---- accounts ----
+
+// What the caller says about an IDL's accounts that the IDL does not record.
+struct AccountOptions {
+  // Types to read as zero-copy (repr C, implicit padding skipped) although
+  // their `serialization` does not say so, as legacy IDLs never do. An
+  // account is zero-copy when its type is named here or its serialization is
+  // bytemuck or bytemuckunsafe; the types inside it then take C layouts too.
+  std::vector<std::string> zero_copy;
+};
+
+struct AccountLayout {
+  std::vector<std::uint8_t> discriminator;  // any length
+  std::string name;
+  const Definition* definition = nullptr;   // the account's struct, or nullptr (see `unusable`)
+  bool zero_copy = false;                   // read at its C-layout offsets
+  // The field list the walk reads after the discriminator: the struct's own
+  // (Borsh) or its C-layout form, with padding.
+  const std::optional<FieldList>* fields = nullptr;
+  // Not None: no body of this account decodes, for this reason (its type is
+  // not a struct of idl.types, or a zero-copy account has no fixed layout).
+  DecodeError unusable;
+  // Body bytes (after the discriminator), to compare with data lengths: the
+  // fewest a Borsh value takes (UINT64_MAX: no finite value), and the C
+  // layout's size (nullopt: no fixed layout).
+  std::uint64_t borsh_min_size = 0;
+  std::optional<std::uint64_t> c_size;
+};
+
+// ---- end of accounts ----
+
 class CompiledIdl {
  public:
   // Builds the tables from a loaded IDL; the error is the constructor's
   // ValueError message.
-  static Result<std::unique_ptr<const CompiledIdl>> build(const idl::Idl& idl);
+  static Result<std::unique_ptr<const CompiledIdl>> build(const idl::Idl& idl, const AccountOptions& accounts = {});
 
   std::span<const EventLayout> events() const { return events_; }
   std::size_t field_list_count() const { return field_lists_.size(); }
@@ -132,9 +171,26 @@ class CompiledIdl {
   // The IDL's own error of `code` (the first declared), or nullptr.
   const idl::IdlErrorCode* error(std::uint32_t code) const;
   // ---- end of instruction calls ----
+  // ---- accounts ----
+  std::span<const AccountLayout> accounts() const { return accounts_; }
+  // The account whose discriminator is the longest prefix of `data` (the
+  // first declared among equal ones), or nullptr.
+  const AccountLayout* match_account(std::span<const std::uint8_t> data) const;
+  // ---- end of accounts ----
 
  private:
   CompiledIdl() = default;
+
+  // ---- accounts (account_layouts.cpp) ----
+  friend class CLayoutForms;
+  struct AccountKey {  // a discriminator's first 8 bytes, zero-filled, with a mask of those it has
+    std::uint64_t head, mask;
+    std::uint32_t account;
+  };
+  Result<void> build_accounts(const idl::Idl& idl, const AccountOptions& options);
+  std::vector<AccountLayout> accounts_;
+  std::vector<AccountKey> account_keys_;  // longest discriminator first, then in declaration order
+  // ---- end of accounts ----
 
   const TypeNode* node(const idl::IdlType& type);
   std::optional<FieldList> field_list(const std::optional<idl::IdlDefinedFields>& fields);

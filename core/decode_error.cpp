@@ -25,6 +25,8 @@ std::string describe(const DecodeError& e) {
     case Kind::TooManyZeroSized: return std::format("too many zero-sized elements (limit {})", e.need);
     case Kind::ValueTooLarge: return std::format("value too large for a table column (limit {} bytes)", e.need);
     case Kind::Python: return "Python error";
+    case Kind::NoFixedLayout: return std::format("type '{}' has no fixed layout for a zero-copy account", e.name);
+    case Kind::NoAccountType: return std::format("account '{}' has no struct of its name in idl.types", e.name);
   }
   return "unknown error";
 }

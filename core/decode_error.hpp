@@ -23,6 +23,8 @@ struct DecodeError {
     TooManyZeroSized,    // need: the element limit
     ValueTooLarge,       // need: the bytes a column value may take
     Python,              // the interpreter's exception, kept by whoever met it
+    NoFixedLayout,       // name: a type a zero-copy account cannot lay out
+    NoAccountType,       // name: an account without a struct of its name in idl.types
   };
   Kind kind = Kind::None;
   std::uint64_t need = 0;

@@ -6,21 +6,30 @@
 
 namespace brisquel {
 
+Result<void> add_schema(EventSchema schema, std::string_view what, std::span<const std::string_view> reserved,
+                        std::vector<EventSchema>& schemas, std::vector<std::string>& keys, UniqueNames& unique) {
+  for (const arrow::Field& column : schema.fields.type.children) {
+    if (std::ranges::find(reserved, column.name) != reserved.end()) {
+      return fail(std::format("{} '{}' has a field named '{}', which is the name of a context column", what,
+                              schema.name, column.name));
+    }
+  }
+  // A name declared again gets a key of its own: "Name#2", "Name#3", ...
+  keys.push_back(unique.add(schema.name));
+  schemas.push_back(std::move(schema));
+  return {};
+}
+
 Result<TableSchemas> TableSchemas::make(const CompiledIdl& tables, const TableOptions& options,
                                         std::span<const std::string_view> reserved) {
   TableSchemas out;
   out.options = options;
   UniqueNames keys;
   for (const EventLayout& layout : tables.events()) {
-    out.events.push_back(event_schema(layout, options));
-    for (const arrow::Field& column : out.events.back().fields.type.children) {
-      if (std::ranges::find(reserved, column.name) != reserved.end()) {
-        return fail(std::format("event '{}' has a field named '{}', which is the name of a context column",
-                                layout.name, column.name));
-      }
+    if (auto added = add_schema(event_schema(layout, options), "event", reserved, out.events, out.keys, keys);
+        !added) {
+      return fail(std::move(added.error()));
     }
-    // A name declared again gets a key of its own: "Name#2", "Name#3", ...
-    out.keys.push_back(keys.add(layout.name));
   }
   return out;
 }
@@ -96,7 +105,7 @@ bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& err
   const std::int64_t rows = root_.length();
   WalkState state(body);
   ArrowSink::Walk walk(sink_, state);
-  if (walk.decode_fields(*schema_.list, &slot_, options_.null_short_events)) return true;
+  if (walk.decode_fields(*schema_.field_list, &slot_, options_.null_short_events)) return true;
   root_.cut_back(rows);
   error = state.error;
   return false;

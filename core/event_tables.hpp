@@ -37,8 +37,15 @@ struct TableSchemas {
                                    std::span<const std::string_view> reserved);
 };
 
-// The rows of one event's table, made during one call: the context columns,
-// the event's, then any trailing ones.
+// Adds `schema` with its key ("Name", or "Name#2" for a name declared again)
+// to `schemas` and `keys` (`unique` knows the keys taken); the error names a
+// field that takes one of the `reserved` names. `what` names the kind of
+// body ("event", "account").
+Result<void> add_schema(EventSchema schema, std::string_view what, std::span<const std::string_view> reserved,
+                        std::vector<EventSchema>& schemas, std::vector<std::string>& keys, UniqueNames& unique);
+
+// The rows of one table of decoded bodies (an event's or an account's), made
+// during one call.
 class EventTableBuilder {
  public:
   EventTableBuilder(const EventSchema& schema, std::span<const arrow::Field> context, const TableOptions& options,

@@ -80,7 +80,7 @@ class JsonSink {
         codec::append_json_string(out_, list.names[i]);
         out_ += ": ";
       }
-      if (!field(w, *list.types[i], may_end)) return false;
+      if (!field(w, list, i, may_end)) return false;
     }
     out_ += list.named ? '}' : ']';
     return true;
@@ -106,9 +106,9 @@ class JsonSink {
   }
 
  private:
-  bool field(Walk& w, const TypeNode& type, bool may_end) {
-    if (may_end && w.at_end()) return none(w, {});
-    return w.decode_type(type, {});
+  bool field(Walk& w, const FieldList& list, std::size_t i, bool may_end) {
+    if (may_end && w.ended_before(list, i)) return none(w, {});
+    return w.decode_field(list, i, {});
   }
 
   // As a map would hold them: each name once, where it first stands, with
@@ -119,7 +119,7 @@ class JsonSink {
     for (std::size_t i = 0; i < n; ++i) {
       JsonSink sub(values[i]);
       Walk sub_walk(sub, w.state());
-      if (!sub.field(sub_walk, *list.types[i], may_end)) return false;
+      if (!sub.field(sub_walk, list, i, may_end)) return false;
     }
     out_ += '{';
     bool first = true;
@@ -196,9 +196,9 @@ class SkipSink {
     return true;
   }
   bool fields(Walk& w, Slot, const FieldList& list, bool may_end) {
-    for (const TypeNode* type : list.types) {
-      if (may_end && w.at_end()) return true;
-      if (!w.decode_type(*type, {})) return false;
+    for (std::size_t i = 0; i < list.types.size(); ++i) {
+      if (may_end && w.ended_before(list, i)) return true;
+      if (!w.decode_field(list, i, {})) return false;
     }
     return true;
   }

@@ -284,15 +284,15 @@ std::string UniqueNames::add(std::string name) {
 }
 
 EventSchema event_schema(const EventLayout& layout, const TableOptions& options) {
-  EventSchema schema = fields_schema(layout.name, *layout.fields, options);
+  EventSchema schema = body_schema(layout.name, *layout.fields, options);
   schema.layout = &layout;
   return schema;
 }
 
-EventSchema fields_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options) {
+EventSchema body_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options) {
   EventSchema schema;
   schema.name = std::move(name);
-  schema.list = &list;
+  schema.field_list = &list;
   // Fixed-size lists multiply the slots a null entry fills; if the event as
   // a whole would pass the bound, every array becomes a plain list.
   for (bool fixed_lists : {true, false}) {

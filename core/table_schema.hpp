@@ -77,21 +77,22 @@ struct SlotPlan {
   std::vector<SlotPlan> children;
 };
 
+// The table form of a decoded body: an event's, or an account's.
 struct EventSchema {
   std::string name;
-  const EventLayout* layout = nullptr;          // none for an instruction's arguments
-  const std::optional<FieldList>* list = nullptr;  // the fields decoded into a row
-  arrow::Field fields;  // a struct whose children are the event's columns
-  SlotPlan plan;        // Struct, over the event's fields
+  const EventLayout* layout = nullptr;                   // an event's; nullptr for an account
+  const std::optional<FieldList>* field_list = nullptr;  // what the walk reads
+  arrow::Field fields;  // a struct whose children are the body's columns
+  SlotPlan plan;        // Struct, over the body's fields
 };
 
-// The Arrow form of `layout`'s fields. Never fails: what has no column form
+// The Arrow form of a field list (an event's, an account's, an instruction's
+// arguments), which must outlive the schema. Never fails: what has no column form
 // (types that contain themselves, generics, unknown names, or nesting and
 // widths past the bounds of a table) becomes JSON text, marked as such.
-EventSchema event_schema(const EventLayout& layout, const TableOptions& options);
+EventSchema body_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options);
 
-// The same for any field list (an instruction's arguments), which must
-// outlive the schema.
-EventSchema fields_schema(std::string name, const std::optional<FieldList>& list, const TableOptions& options);
+// The Arrow form of `layout`'s fields.
+EventSchema event_schema(const EventLayout& layout, const TableOptions& options);
 
 }  // namespace brisquel

@@ -82,6 +82,13 @@ def main() -> None:
         text = path.read_bytes()
         write("rpc_json", text)
         write("rpc_json", json.dumps(json.loads(text), separators=(",", ":")).encode() + b"\n" + text[:200])
+    accounts = REPO.parent / "shared" / "accounts"
+    for path in sorted(accounts.glob("*/*.json")) if accounts.is_dir() else ():
+        write("accounts", path.read_bytes())
+    owned = '{"pubkey":"k","account":{"owner":"p","lamports":1,"data":["%s","%s"]}}'
+    for data, encoding in (("QgAAAAAAAAAA", "base64"), ("Wg==", "base64"), ("KLUv/QBYSQAAWgE=", "base64+zstd"),
+                           ("2Lw", "base58")):
+        write("accounts", (owned % (data, encoding)).encode())
     # The walker's input: logs, and "#group program data height" inner instructions.
     ours, other = "Prog1111111111111111111111111111111111111111", "Other333333333333333333333333333333333333333"
     tag = bytes.fromhex("e445a52e51cb9a1d")

@@ -80,7 +80,7 @@ class PySink {
     if (list.named) {
       PyRef dict = new_fields_dict(names);
       for (std::size_t i = 0; i < n; ++i) {
-        PyRef value = may_end && w.at_end() ? py_none() : w.decode_type(*list.types[i], {});
+        PyRef value = may_end && w.ended_before(list, i) ? py_none() : w.decode_field(list, i, {});
         if (!value) return value;
         if (PyDict_SetItem(dict.get(), names.keys[i].get(), value.get()) < 0) [[unlikely]] return python_failed(w);
       }
@@ -88,7 +88,7 @@ class PySink {
     }
     PyRef values = made(PyList_New(names.in_place ? static_cast<Py_ssize_t>(n) : 0));
     for (std::size_t i = 0; i < n; ++i) {
-      PyRef value = may_end && w.at_end() ? py_none() : w.decode_type(*list.types[i], {});
+      PyRef value = may_end && w.ended_before(list, i) ? py_none() : w.decode_field(list, i, {});
       if (!value) return value;
       if (names.in_place) {
         PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), value.release());

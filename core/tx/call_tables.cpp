@@ -78,7 +78,7 @@ CallSchemas CallSchemas::make(const CompiledIdl& idl, const TableOptions& option
   out.options = options;
   UniqueNames keys;
   for (const InstructionLayout& layout : idl.instructions()) {
-    EventSchema& args = out.args.emplace_back(fields_schema(layout.name, layout.args, options));
+    EventSchema& args = out.args.emplace_back(body_schema(layout.name, layout.args, options));
     for (arrow::Field& f : args.fields.type.children) f.name = "arg_" + f.name;
     // A path the IDL lists again gets a column of its own: "account_x#2".
     auto& accounts = out.accounts.emplace_back();

@@ -15,7 +15,7 @@ bool RpcValueReader::read_accounts(od::value& value, std::string_view field, std
   if (type == od::json_type::null) return true;
   od::array items;
   if (!expect_array(value, field, items)) return false;
-  return detail::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return json::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     if (!count_item(outer_accounts_.size() + inner_accounts_.size(), "instruction accounts")) return false;
     od::json_type t;
     if (auto e = item.type().get(t)) return json_error(e);
@@ -49,7 +49,7 @@ bool RpcValueReader::read_error(od::value& value) {
   od::object object;
   if (auto e = value.get_object().get(object)) return json_error(e);
   bool first = true;
-  return detail::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+  return json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     if (!first) return true;
     first = false;
     const std::string_view key = field.escaped_key();
@@ -67,7 +67,7 @@ bool RpcValueReader::read_error(od::value& value) {
 bool RpcValueReader::read_instruction_error(od::array detail) {
   TxError& error = view_->error;
   std::size_t n = 0;
-  return detail::each(detail, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return json::each(detail, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     od::json_type t;
     if (auto e = item.type().get(t)) return json_error(e);
     if (n++ == 0) {
@@ -83,7 +83,7 @@ bool RpcValueReader::read_instruction_error(od::array detail) {
     od::object object;
     if (auto e = item.get_object().get(object)) return json_error(e);
     bool first = true;
-    return detail::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    return json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
       if (!first) return true;
       first = false;
       error.name = field.escaped_key();

@@ -8,7 +8,7 @@
 
 #include "codec/base64.hpp"
 #include "core/tx/rpc_value_reader.hpp"
-#include "core/tx/text_scan.hpp"
+#include "core/json/text_scan.hpp"
 
 namespace brisquel::tx {
 namespace {
@@ -77,7 +77,7 @@ bool RpcValueReader::read_transaction(od::value value) {
 }
 
 bool RpcValueReader::read_json_transaction(od::object transaction) {
-  return detail::each(transaction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+  return json::each(transaction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
     if (key == "signatures") {
       od::array signatures;
@@ -99,7 +99,7 @@ bool RpcValueReader::read_json_transaction(od::object transaction) {
 }
 
 bool RpcValueReader::read_message(od::object message) {
-  return detail::each(message, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+  return json::each(message, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
     if (key == "accountKeys") {
       od::array keys;
@@ -112,7 +112,7 @@ bool RpcValueReader::read_message(od::object message) {
       view_->outer.clear();
       outer_accounts_.clear();
       outer_keys_.clear();
-      return detail::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+      return json::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& item) {
         od::object instruction;
         return count_item(view_->outer_programs.size(), "instructions") &&
                expect_object(item, "message.instructions[]", instruction) && read_outer_instruction(instruction);
@@ -125,7 +125,7 @@ bool RpcValueReader::read_message(od::object message) {
 bool RpcValueReader::read_account_keys(od::array keys) {
   static_keys_.clear();
   keys_include_loaded_ = false;
-  return detail::each(keys, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return json::each(keys, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     if (!count_item(static_keys_.size(), "account keys")) return false;
     std::string_view& key = static_keys_.emplace_back();
     od::json_type type;
@@ -135,7 +135,7 @@ bool RpcValueReader::read_account_keys(od::array keys) {
     keys_include_loaded_ = true;
     od::object object;
     if (auto e = item.get_object().get(object)) return json_error(e);
-    return detail::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    return json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
       if (field.escaped_key() != "pubkey") return true;
       return read_string(field.value(), "message.accountKeys[].pubkey", key);
     });
@@ -147,7 +147,7 @@ bool RpcValueReader::read_outer_instruction(od::object instruction) {
   std::string_view program;
   bool named = false;
   OuterInstruction details;
-  const bool ok = detail::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+  const bool ok = json::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
     if (key == "programIdIndex") return read_integer(field.value(), "instructions[].programIdIndex", index);
     if (key == "programId") {
@@ -171,16 +171,7 @@ bool RpcValueReader::read_outer_instruction(od::object instruction) {
 
 bool RpcValueReader::read_wire_transaction(od::array encoded) {
   std::string_view text, encoding;
-  std::size_t n = 0;
-  const bool ok = detail::each(encoded, [&](auto e) { return json_error(e); }, [&](od::value& item) {
-    ++n;
-    if (n == 1) return read_string(item, "transaction[0]", text);
-    if (n == 2) return read_string(item, "transaction[1]", encoding);
-    return fail(ReadErrorKind::kShape, "`transaction`: expected [text, encoding], found a longer array",
-                item.raw_json_token().data());
-  });
-  if (!ok) return false;
-  if (n != 2) return fail(ReadErrorKind::kShape, "`transaction`: expected [text, encoding]");
+  if (!read_encoded(encoded, {"transaction", "transaction[0]", "transaction[1]"}, text, encoding)) return false;
 
   std::span<const std::uint8_t> bytes;
   if (encoding == "base64") {
@@ -235,7 +226,7 @@ bool RpcValueReader::read_meta(od::value value) {
   if (type == od::json_type::null) return true;  // status unknown: nothing to add
   od::object meta;
   if (!expect_object(value, "meta", meta)) return false;
-  return detail::each(meta, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+  return json::each(meta, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
     od::value& v = field.value();
     if (key == "err") {
@@ -267,7 +258,7 @@ bool RpcValueReader::read_meta(od::value value) {
       if (t == od::json_type::null) return true;
       od::object loaded;
       if (!expect_object(v, "meta.loadedAddresses", loaded)) return false;
-      return detail::each(loaded, [&](auto e) { return json_error(e); }, [&](od::field& list) {
+      return json::each(loaded, [&](auto e) { return json_error(e); }, [&](od::field& list) {
         const std::string_view name = list.escaped_key();
         if (name == "writable") {
           return read_string_list(list.value(), "meta.loadedAddresses.writable", loaded_writable_);
@@ -283,7 +274,7 @@ bool RpcValueReader::read_meta(od::value value) {
 }
 
 bool RpcValueReader::read_logs(od::array logs) {
-  return detail::each(logs, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return json::each(logs, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     return count_item(view_->logs.size(), "log messages") &&
            read_string(item, "meta.logMessages[]", view_->logs.emplace_back());
   });
@@ -296,13 +287,13 @@ bool RpcValueReader::read_string_list(od::value value, std::string_view field, s
   if (type == od::json_type::null) return true;
   od::array items;
   if (!expect_array(value, field, items)) return false;
-  return detail::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return json::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     return count_item(out.size(), "loaded addresses") && read_string(item, field, out.emplace_back());
   });
 }
 
 bool RpcValueReader::read_inner_groups(od::array groups) {
-  return detail::each(groups, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return json::each(groups, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     if (!count_item(view_->inner.size(), "inner instruction groups")) return false;
     od::object object;
     if (!expect_object(item, "meta.innerInstructions[]", object)) return false;
@@ -314,13 +305,13 @@ bool RpcValueReader::read_inner_groups(od::array groups) {
     }
     std::optional<std::uint32_t> index;
     const char* const at = item.raw_json_token().data();
-    const bool ok = detail::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const bool ok = json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
       const std::string_view key = field.escaped_key();
       if (key == "index") return read_integer(field.value(), "meta.innerInstructions[].index", index);
       if (key != "instructions") return true;
       od::array instructions;
       if (!expect_array(field.value(), "meta.innerInstructions[].instructions", instructions)) return false;
-      return detail::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& entry) {
+      return json::each(instructions, [&](auto e) { return json_error(e); }, [&](od::value& entry) {
         od::object instruction;
         return expect_object(entry, "meta.innerInstructions[].instructions[]", instruction) &&
                read_inner_instruction(instruction, group);
@@ -338,7 +329,7 @@ bool RpcValueReader::read_inner_instruction(od::object instruction, std::uint32_
   std::optional<std::uint32_t> index;
   bool named = false;
   InnerInstruction out;
-  const bool ok = detail::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+  const bool ok = json::each(instruction, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
     od::value& v = field.value();
     if (key == "programIdIndex") return read_integer(v, "innerInstructions[].programIdIndex", index);

@@ -13,6 +13,8 @@
 #include <simdjson.h>
 
 #include "codec/base58.hpp"
+#include "core/json/text_scan.hpp"
+#include "core/json/value_reads.hpp"
 #include "core/tx/rpc_json.hpp"
 #include "core/tx/tx_view.hpp"
 #include "core/tx/wire.hpp"
@@ -20,38 +22,12 @@
 namespace brisquel::tx {
 
 namespace od = simdjson::ondemand;
+using json::utf8_prefix;
 
-namespace detail {
-template <class R>
-struct ResultValue;
-template <class T>
-struct ResultValue<simdjson::simdjson_result<T>> {
-  using type = T;
-};
-
-// Loops over an object's fields or an array's elements, stopping at the
-// first JSON error, which `on_error` turns into the reader's failure.
-template <class Range, class OnError, class Body>
-bool each(Range& range, OnError&& on_error, Body&& body) {
-  for (auto item_result : range) {
-    typename ResultValue<std::remove_cvref_t<decltype(item_result)>>::type item;
-    if (auto e = std::move(item_result).get(item)) return on_error(e);
-    if (!body(item)) return false;
-  }
-  return true;
-}
-
-}  // namespace detail
-
-struct Failure {
-  ReadErrorKind kind = ReadErrorKind::kShape;
-  std::string message;
-  const char* at = nullptr;  // where the bad value starts in the text, when known
-};
-
-class RpcValueReader {
+class RpcValueReader : public json::ValueReads {
  public:
-  RpcValueReader(const RpcJsonLimits& limits, ReadScope scope) : limits_(limits), calls_(scope == ReadScope::kCalls) {}
+  RpcValueReader(const RpcJsonLimits& limits, ReadScope scope)
+      : ValueReads(limits), calls_(scope == ReadScope::kCalls) {}
 
   // Reads one top-level value and hands each transaction in it to `visit`,
   // counting them in `visited`. False when it failed (failure()) or the visitor
@@ -59,7 +35,6 @@ class RpcValueReader {
   bool read(od::value root, const TxVisitor& visit, std::size_t& visited);
 
   bool stopped() const { return stopped_; }
-  const Failure& failure() const { return failure_; }
 
  private:
   // What an object may be, from where it was found.
@@ -86,7 +61,6 @@ class RpcValueReader {
   bool read_object(od::object object, Level level, std::size_t slot);
   bool read_block_entries(od::value value, std::size_t& count);
   bool read_result(od::value value);
-  bool read_rpc_error(od::value value);
 
   void begin_transaction(std::size_t slot);
   void clear_transaction();
@@ -112,25 +86,12 @@ class RpcValueReader {
   bool hand_over(TxView& view);
   const std::string_view* program_key(std::uint32_t index);
 
-  // Typed reads: false with failure() set when the value is not of the type.
-  template <class T>
-  bool read_integer(od::value& value, std::string_view field, std::optional<T>& out);
-  bool read_string(od::value& value, std::string_view field, std::string_view& out);
-  bool expect_object(od::value& value, std::string_view field, od::object& out);
-  bool expect_array(od::value& value, std::string_view field, od::array& out);
   bool count_item(std::size_t count, std::string_view what);
 
-  bool json_error(simdjson::error_code error, const char* at = nullptr);
-  bool shape_error(od::value& value, std::string_view field, std::string_view expected);
-  bool fail(ReadErrorKind kind, std::string message, const char* at = nullptr);
-
-  RpcJsonLimits limits_;
   const bool calls_;  // also read what instruction calls need
   const TxVisitor* visit_ = nullptr;
   std::size_t* visited_ = nullptr;
   bool stopped_ = false;
-  Failure failure_;
-  const char* unit_start_ = nullptr;  // the object being read, for errors without a place of their own
 
   // The transaction being read; all of it reused from one transaction to the
   // next. A block's transactions each have a slot, handed over once the whole

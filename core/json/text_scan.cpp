@@ -1,8 +1,8 @@
-#include "core/tx/text_scan.hpp"
+#include "core/json/text_scan.hpp"
 
 #include <algorithm>
 
-namespace brisquel::tx {
+namespace brisquel::json {
 
 bool leaves_value_open(std::string_view text) {
   long depth = 0;
@@ -46,4 +46,4 @@ std::string_view utf8_prefix(std::string_view text, std::size_t max) {
   return text.substr(0, end);
 }
 
-}  // namespace brisquel::tx
+}  // namespace brisquel::json

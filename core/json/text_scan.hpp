@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace brisquel::tx {
+namespace brisquel::json {
 
 // Whether `text`, read from the start, leaves a string, array or object open at
 // its end. Brackets are only counted, not matched: enough to see a cut.
@@ -28,4 +28,4 @@ bool is_blank(std::string_view text);
 // excerpts in error messages stay UTF-8.
 std::string_view utf8_prefix(std::string_view text, std::size_t max);
 
-}  // namespace brisquel::tx
+}  // namespace brisquel::json

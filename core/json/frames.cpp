@@ -1,0 +1,187 @@
+#include "core/json/frames.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <format>
+
+#include "core/json/text_scan.hpp"
+
+namespace brisquel::json {
+
+static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+
+std::string ReadError::describe() const { return std::format("line {}, column {}: {}", line, column, message); }
+
+namespace {
+
+constexpr std::string_view kWhitespace = " \t\r\n";
+
+RpcJsonLimits clamp(RpcJsonLimits l) {
+  l.max_value_bytes = std::min(l.max_value_bytes, simdjson::SIMDJSON_MAXSIZE_BYTES);
+  l.max_depth = std::max<std::size_t>(l.max_depth, 4);
+  return l;
+}
+
+}  // namespace
+
+JsonFrames::JsonFrames(RpcJsonLimits limits) : limits_(clamp(limits)), parser_(limits_.max_value_bytes) {
+  // Sets the nesting limit; the capacity grows with the largest value read.
+  // Should this fail (no memory), the first read reports it.
+  if (parser_.allocate(4096, limits_.max_depth) != simdjson::SUCCESS) return;
+}
+
+JsonFrames::~JsonFrames() = default;
+
+const char* JsonFrames::padded_copy(std::string_view text) {
+  if (copy_size_ < text.size() + kJsonPadding) {
+    copy_size_ = std::max(text.size() + kJsonPadding, copy_size_ * 2);
+    copy_.reset(new char[copy_size_]);
+  }
+  std::memcpy(copy_.get(), text.data(), text.size());
+  std::memset(copy_.get() + text.size(), ' ', kJsonPadding);
+  return copy_.get();
+}
+
+ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reader) {
+  const std::size_t start = text.find_first_not_of(kWhitespace);
+  if (start == std::string_view::npos) {
+    ReadResult result;
+    result.error.emplace();
+    result.error->message = "the text holds no JSON value";
+    return result;
+  }
+  // One value over several lines opens on its first line and closes later;
+  // a JSON-lines text closes its first value on the first line.
+  const std::size_t first_end = text.find('\n', start);
+  const bool one_value = first_end != std::string_view::npos &&
+                         text.find_first_not_of(kWhitespace, first_end) != std::string_view::npos &&
+                         leaves_value_open(text.substr(start, first_end - start));
+  if (!one_value) return read_lines(text, padded, reader);
+
+  ReadResult result;
+  const char* data = text.data();
+  std::size_t readable = text.size() + kJsonPadding;
+  if (!padded && text.size() <= limits_.max_value_bytes) {
+    data = padded_copy(text);
+    readable = copy_size_;
+  }
+  const Outcome outcome = read_value({data, text.size()}, readable, reader, result.visited);
+  result.stopped = outcome == Outcome::kStopped;
+  if (outcome == Outcome::kFailed) result.error = error_in(text, 0, text.size(), data, 1, true);
+  return result;
+}
+
+ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader& reader) {
+  ReadResult result;
+  std::size_t pos = 0;
+  std::size_t line = 1;
+  while (pos < text.size()) {
+    const std::size_t newline = text.find('\n', pos);
+    const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+    const std::string_view content = text.substr(pos, end - pos);
+    if (!is_blank(content)) {
+      const char* data = content.data();
+      std::size_t readable = text.size() + kJsonPadding - pos;
+      if (!padded && content.size() <= limits_.max_value_bytes) {
+        data = padded_copy(content);
+        readable = copy_size_;
+      }
+      const Outcome outcome = read_value({data, content.size()}, readable, reader, result.visited);
+      if (outcome == Outcome::kStopped) {
+        result.stopped = true;
+        return result;
+      }
+      if (outcome == Outcome::kFailed) {
+        const bool last = newline == std::string_view::npos || is_blank(text.substr(newline + 1));
+        result.error = error_in(text, pos, content.size(), data, line, last);
+        if (newline != std::string_view::npos) result.error->resume_at = newline + 1;
+        return result;
+      }
+    }
+    if (newline == std::string_view::npos) break;
+    pos = newline + 1;
+    ++line;
+  }
+  return result;
+}
+
+Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootReader& reader, std::size_t& visited) {
+  const char* const value_start = doc.data() + doc.find_first_not_of(kWhitespace);
+  auto failed = [&](ReadErrorKind kind, std::string message, const char* at) {
+    failure_ = Failure{kind, std::move(message), at != nullptr ? at : value_start};
+    return Outcome::kFailed;
+  };
+  if (doc.size() > limits_.max_value_bytes) {
+    return failed(ReadErrorKind::kTooLarge,
+                  std::format("a JSON value of {} bytes, above the limit of {}", doc.size(), limits_.max_value_bytes),
+                  nullptr);
+  }
+  od::document document;
+  if (auto e = parser_.iterate(doc.data(), doc.size(), readable).get(document)) {
+    return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
+  }
+  od::json_type type;
+  if (auto e = document.type().get(type)) {
+    return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
+  }
+  if (type != od::json_type::object && type != od::json_type::array) {
+    // A scalar is checked only when read: read it to tell JSON from not.
+    bool valid = false;
+    if (type == od::json_type::number) {
+      od::number n;
+      valid = document.get_number().get(n) == simdjson::SUCCESS;
+    } else if (type == od::json_type::string) {
+      std::string_view s;
+      valid = document.get_string().get(s) == simdjson::SUCCESS;
+    } else if (type == od::json_type::boolean) {
+      bool b;
+      valid = document.get_bool().get(b) == simdjson::SUCCESS;
+    } else if (type == od::json_type::null) {
+      bool is_null = false;
+      valid = document.is_null().get(is_null) == simdjson::SUCCESS && is_null;
+    }
+    if (!valid) return failed(ReadErrorKind::kInvalidJson, "invalid JSON: not a JSON value", nullptr);
+    return failed(ReadErrorKind::kShape, std::format("expected {}, found a lone scalar", reader.expected()), nullptr);
+  }
+  od::value root;
+  if (auto e = document.get_value().get(root)) {
+    return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
+  }
+  const Outcome outcome = reader.read(root, visited, failure_);
+  if (outcome != Outcome::kDone) return outcome;
+  if (!document.at_end()) {
+    const char* at = nullptr;
+    if (document.current_location().get(at) != simdjson::SUCCESS) at = nullptr;
+    return failed(ReadErrorKind::kInvalidJson, "more JSON after the end of the value", at);
+  }
+  return Outcome::kDone;
+}
+
+// The reader's failure, placed in the caller's text. `doc_data` is where the
+// value's text was read (the caller's or a copy), which `failure_.at` points into.
+ReadError JsonFrames::error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size,
+                               const char* doc_data, std::size_t doc_line, bool last_in_text) {
+  const std::string_view doc = text.substr(doc_offset, doc_size);
+  const std::size_t value_start = doc.find_first_not_of(kWhitespace);
+  std::size_t at = value_start;
+  if (failure_.at != nullptr && failure_.at >= doc_data && failure_.at <= doc_data + doc_size) {
+    at = static_cast<std::size_t>(failure_.at - doc_data);
+  }
+  ReadError error;
+  error.kind = failure_.kind;
+  error.message = std::move(failure_.message);
+  // A value left open explains any failure inside it: the text or line was cut.
+  if (failure_.kind != ReadErrorKind::kTooLarge && leaves_value_open(doc)) {
+    at = value_start;
+    error.kind = last_in_text ? ReadErrorKind::kTruncated : ReadErrorKind::kInvalidJson;
+    error.message = last_in_text ? "the text ends inside this value (cut short?)"
+                                 : "the line ends inside this value (an unclosed string, array or object)";
+  }
+  const TextPosition position = locate(doc, at, doc_line);
+  error.line = position.line;
+  error.column = position.column;
+  error.offset = doc_offset + at;
+  return error;
+}
+
+}  // namespace brisquel::json
