@@ -9,8 +9,9 @@ SANDBOX := scripts/sandbox run
 PY := python3
 PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
 
-.PHONY: test demo bench fuzz test-asan sandbox clean
+.PHONY: test test-ft demo bench fuzz test-asan sandbox clean
 test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
+test-ft:   ; $(SANDBOX) $(MAKE) --no-print-directory in-test-ft BUILD=$(BUILD)
 demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
 bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)' \
              DATASET_BENCH_ARGS='$(DATASET_BENCH_ARGS)'
@@ -90,3 +91,32 @@ in-test-asan:
 	cp $(BUILD)/asan/_brisquel*.so $(BUILD)/asan/_tables*.so $(ASAN_SITE)/brisquel/
 	$(ASAN_ENV) $(PY) -c 'import brisquel._brisquel as m; assert m.__file__.startswith("$(ASAN_SITE)/"), m.__file__'
 	cd tests && $(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider .
+
+# The whole suite on a free-threaded interpreter (the GIL off), built once from
+# the CPython source in ../shared by scripts/python-ft and kept beside the build
+# root. Its pure-Python test and build dependencies are Debian's for 3.14,
+# linked into one folder (scripts/pure_deps.py); compiled ones (pyarrow, numpy,
+# pandas) cannot load there and are left out, so the tests that need them skip.
+# brisquel goes to $(BUILD)/ft/site, never into the shared interpreter.
+FT_ARCHIVE := $(abspath $(CURDIR)/..)/shared/cpython-ft/cpython-ft.tar.xz
+FT_DEPS_DISTS := pytest hypothesis scikit-build-core base58
+FT_SITE = $(abspath $(BUILD))/ft/site
+FT_DEPS = $(abspath $(BUILD))/ft/deps
+FT_ENV = PYTHONPATH=$(FT_SITE):$(FT_DEPS) PYTHON_GIL=0
+
+.PHONY: in-test-ft in-ft-suite
+ifeq ($(wildcard $(FT_ARCHIVE)),)
+in-test-ft:
+	@echo "$(@:in-%=%): skipped: $(FT_ARCHIVE) is absent (the free-threaded interpreter is built from it)"
+else
+in-test-ft:
+	prefix=$$(scripts/python-ft ft) && $(MAKE) --no-print-directory in-ft-suite FT_PY=$$prefix/bin/python3
+
+in-ft-suite:
+	$(FT_PY) -c 'import sysconfig; assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not a free-threaded build"'
+	$(PY) scripts/pure_deps.py $(FT_DEPS) $(FT_DEPS_DISTS)
+	rm -rf $(FT_SITE)
+	PYTHONPATH=$(FT_DEPS) $(FT_PY) -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
+	  --target $(FT_SITE) -Cbuild-dir=$(BUILD)/ft/py -Ccmake.define.BRISQUEL_TEST_HOOKS=ON .
+	cd tests && $(FT_ENV) BRISQUEL_STRESS_SECONDS=15 $(FT_PY) -m pytest -q -p no:cacheprovider -rs .
+endif
