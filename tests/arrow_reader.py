@@ -193,8 +193,10 @@ def _column(t: DataType, a: ArrowArray, start: int = 0, length: int | None = Non
         scale, width = int(precision_scale[1]), int(precision_scale[2]) // 8 if len(precision_scale) > 2 else 16
         data = _bytes(buffers[1], off * width, length * width)
         # From text: exact at any precision (arithmetic would round to 28 digits).
-        out = [decimal.Decimal(f"{int.from_bytes(data[i * width:(i + 1) * width], 'little', signed=True)}E-{scale}")
-               for i in range(length)]
+        # In a context of this thread's own: new threads may share their parent's.
+        with decimal.localcontext():
+            out = [decimal.Decimal(f"{int.from_bytes(data[i * width:(i + 1) * width], 'little', signed=True)}E-{scale}")
+                   for i in range(length)]
     elif f == "+l":
         ends = memoryview(ctypes.string_at(buffers[1] + off * 4, (length + 1) * 4)).cast("i")
         values = _column(t.value_field.type, a.children[0].contents, ends[0], ends[-1] - ends[0])
