@@ -9,8 +9,10 @@ SANDBOX := scripts/sandbox run
 PY := python3
 PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
 
-.PHONY: test demo bench fuzz test-asan sandbox clean
+.PHONY: test test-ft test-tsan demo bench fuzz test-asan sandbox clean
 test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
+test-ft:   ; $(SANDBOX) $(MAKE) --no-print-directory in-test-ft BUILD=$(BUILD)
+test-tsan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-tsan BUILD=$(BUILD)
 demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
 bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)' \
              DATASET_BENCH_ARGS='$(DATASET_BENCH_ARGS)'
@@ -90,3 +92,55 @@ in-test-asan:
 	cp $(BUILD)/asan/_brisquel*.so $(BUILD)/asan/_tables*.so $(ASAN_SITE)/brisquel/
 	$(ASAN_ENV) $(PY) -c 'import brisquel._brisquel as m; assert m.__file__.startswith("$(ASAN_SITE)/"), m.__file__'
 	cd tests && $(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider .
+
+# The whole suite on a free-threaded interpreter (the GIL off), built once from
+# the CPython source in ../shared by scripts/python-ft and kept beside the build
+# root. Its pure-Python test and build dependencies are Debian's for 3.14,
+# linked into one folder (scripts/pure_deps.py); compiled ones (pyarrow, numpy,
+# pandas) cannot load there and are left out, so the tests that need them skip.
+# brisquel goes to $(BUILD)/ft/site, never into the shared interpreter.
+FT_ARCHIVE := $(abspath $(CURDIR)/..)/shared/cpython-ft/cpython-ft.tar.xz
+FT_DEPS_DISTS := pytest hypothesis scikit-build-core base58
+FT_SITE = $(abspath $(BUILD))/ft/site
+FT_DEPS = $(abspath $(BUILD))/ft/deps
+FT_ENV = PYTHONPATH=$(FT_SITE):$(FT_DEPS) PYTHON_GIL=0
+
+.PHONY: in-test-ft in-ft-suite in-test-tsan in-tsan-suite
+ifeq ($(wildcard $(FT_ARCHIVE)),)
+in-test-ft in-test-tsan:
+	@echo "$(@:in-%=%): skipped: $(FT_ARCHIVE) is absent (the free-threaded interpreter is built from it)"
+else
+in-test-ft:
+	prefix=$$(scripts/python-ft ft) && $(MAKE) --no-print-directory in-ft-suite FT_PY=$$prefix/bin/python3
+
+in-ft-suite:
+	$(FT_PY) -c 'import sysconfig; assert sysconfig.get_config_var("Py_GIL_DISABLED"), "not a free-threaded build"'
+	$(PY) scripts/pure_deps.py $(FT_DEPS) $(FT_DEPS_DISTS)
+	rm -rf $(FT_SITE)
+	PYTHONPATH=$(FT_DEPS) $(FT_PY) -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
+	  --target $(FT_SITE) -Cbuild-dir=$(BUILD)/ft/py -Ccmake.define.BRISQUEL_TEST_HOOKS=ON .
+	cd tests && $(FT_ENV) BRISQUEL_STRESS_SECONDS=15 $(FT_PY) -m pytest -q -p no:cacheprovider -rs .
+
+# The tests that start threads, under ThreadSanitizer: a second free-threaded
+# interpreter built with it, and the module built with -fsanitize=thread (in
+# $(BUILD)/tsan/site). Warnings inside CPython known to be benign are listed,
+# each with its reason, in tests/tsan.supp; any other fails the run. Address
+# randomisation is turned off for the shadow memory's sake.
+TSAN_SITE = $(abspath $(BUILD))/tsan/site
+TSAN_DEPS = $(abspath $(BUILD))/tsan/deps
+TSAN_ENV = PYTHONPATH=$(TSAN_SITE):$(TSAN_DEPS) PYTHON_GIL=0 BRISQUEL_STRESS_SECONDS=20 \
+  TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp exitcode=66 second_deadlock_stack=1"
+TSAN_TESTS ?= test_stress.py test_tables.py test_robustness.py -k "thread or change"
+
+in-test-tsan:
+	prefix=$$(scripts/python-ft tsan) && $(MAKE) --no-print-directory in-tsan-suite TSAN_PY=$$prefix/bin/python3
+
+in-tsan-suite:
+	$(PY) scripts/pure_deps.py $(TSAN_DEPS) $(FT_DEPS_DISTS)
+	cmake -S . -B $(BUILD)/tsan -G Ninja -DBRISQUEL_SANITIZE=thread -DBRISQUEL_TEST_HOOKS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(TSAN_PY) >/dev/null
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target _brisquel _tables _brisquel_testing
+	rm -rf $(TSAN_SITE) && mkdir -p $(TSAN_SITE) && cp -r python/brisquel $(TSAN_SITE)/
+	cp $(BUILD)/tsan/_brisquel*.so $(BUILD)/tsan/_tables*.so $(TSAN_SITE)/brisquel/
+	cd tests && $(TSAN_ENV) setarch $$(uname -m) -R $(TSAN_PY) -m pytest -q -s -p no:cacheprovider $(TSAN_TESTS)
+endif

@@ -7,19 +7,18 @@ import json
 import math
 from typing import Any
 
-import pyarrow as pa
-
 import borsh
+from arrow_reader import table, types
 from brisquel.__main__ import jsonable
 
 ENCODING = b"brisquel.encoding"
 
 
-def encoding(field: pa.Field) -> bytes | None:
+def encoding(field: Any) -> bytes | None:
     return (field.metadata or {}).get(ENCODING)
 
 
-def same_row(schema: pa.Schema, row: dict[str, Any], fields: Any) -> bool:
+def same_row(schema: Any, row: dict[str, Any], fields: Any) -> bool:
     """Whether a to_pylist() row (context columns aside) is `fields`, a dict or list from parse_logs."""
     names = [f.name for f in schema if not f.name.startswith("_")]
     if isinstance(fields, list):
@@ -28,7 +27,7 @@ def same_row(schema: pa.Schema, row: dict[str, Any], fields: Any) -> bool:
     return names == list(fields) and all(same(schema.field(n), row[n], fields[n]) for n in names)
 
 
-def same(field: pa.Field, got: Any, want: Any) -> bool:
+def same(field: Any, got: Any, want: Any) -> bool:
     mark, t = encoding(field), field.type
     if mark == b"json":
         return got is not None and json.loads(got) == json.loads(json.dumps(jsonable(want)))
@@ -36,7 +35,7 @@ def same(field: pa.Field, got: Any, want: Any) -> bool:
         return want is None
     if mark == b"present":
         return got is True and want == {}
-    if mark == b"decimal" or pa.types.is_decimal(t):
+    if mark == b"decimal" or types.is_decimal(t):
         return int(got) == want
     if mark == b"option":
         return same(t.field(0), got["value"], want)
@@ -46,11 +45,11 @@ def same(field: pa.Field, got: Any, want: Any) -> bool:
             return got["variant"] == want and not data
         ((name, value),) = want.items()
         return got["variant"] == name and len(data) == 1 and same(data[0][0], data[0][1], value)
-    if pa.types.is_fixed_size_binary(t):
+    if types.is_fixed_size_binary(t):
         return borsh.b58encode(got) == want
-    if pa.types.is_list(t) or pa.types.is_fixed_size_list(t):
+    if types.is_list(t) or types.is_fixed_size_list(t):
         return len(got) == len(want) and all(same(t.value_field, g, w) for g, w in zip(got, want))
-    if pa.types.is_struct(t):
+    if types.is_struct(t):
         if isinstance(want, list):
             return [t.field(i).name for i in range(t.num_fields)] == [str(i) for i in range(len(want))] and all(
                 same(t.field(i), got[str(i)], w) for i, w in enumerate(want))
@@ -68,8 +67,8 @@ def check_tables(decoded: Any, expected: list[tuple[str, Any]], keys: dict[str, 
     rows: dict[Any, list[tuple[int, Any]]] = {}
     for line, name, fields in expected:
         rows.setdefault((keys or {}).get(name, name), []).append((line, fields))
-    for key, table in decoded.items():
-        t = pa.table(table)
+    for key, events in decoded.items():
+        t = table(events)
         got = t.to_pylist()
         want = rows.get(key, [])
         assert [r["_line"] for r in got] == [line for line, _ in want], key

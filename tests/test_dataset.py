@@ -19,19 +19,23 @@ import time
 import pytest
 
 import borsh
+from arrow_reader import pa, pq
 from brisquel import TableDecoder, TransactionDecoder
+from brisquel._json_pieces import SourceError, json_pieces
 from conftest import make_idl, struct
 from transactions import Call, Tx, encode, key
 
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
-pytest.importorskip("pandas")
-distributed = pytest.importorskip("distributed")
-import dask  # noqa: E402
+try:
+    import dask
+    import distributed
+    import pandas  # noqa: F401
+    from brisquel._sources import Decoding, decoders
+    from brisquel.dataset import key_dir, read_events, write_events
+except ImportError:
+    distributed = None
 
-from brisquel._json_pieces import SourceError, json_pieces  # noqa: E402
-from brisquel._sources import Decoding, decoders  # noqa: E402
-from brisquel.dataset import key_dir, read_events, write_events  # noqa: E402
+# The export and its pieces run on pyarrow, pandas and Dask.
+needs_dask = pytest.mark.skipif(distributed is None, reason="needs pyarrow, pandas and Dask")
 
 # The single-process path is asked for while the module's cluster runs.
 pytestmark = pytest.mark.filterwarnings("ignore:Running on a single-machine scheduler")
@@ -126,6 +130,7 @@ def inputs(tmp_path_factory):
     return jsonl, parquet, want_json, want_parquet
 
 
+@needs_dask
 def test_pieces_of_any_size_give_the_rows_of_the_whole_text():
     rng = random.Random(3)
     decoder = decoders(Decoding("jsonl", tuple(IDLS)))
@@ -156,6 +161,7 @@ def client():
         yield c
 
 
+@needs_dask
 @pytest.mark.parametrize("kind", ["jsonl", "parquet"])
 def test_cluster_gives_the_rows_of_the_bare_decoders(inputs, client, tmp_path, kind):
     jsonl, parquet, want_json, want_parquet = inputs
@@ -200,6 +206,7 @@ def _open_writer(path: str) -> int:
     raise TimeoutError("no worker opened the FIFO")
 
 
+@needs_dask
 def test_a_lost_worker_loses_and_repeats_no_row(inputs, client, tmp_path):
     jsonl, _, want_json, _ = inputs
     fifo = str(tmp_path / "slow.jsonl")
@@ -223,6 +230,7 @@ def test_a_lost_worker_loses_and_repeats_no_row(inputs, client, tmp_path):
     assert written(tmp_path / "out", events) == {k: want_json[k] for k in events}
 
 
+@needs_dask
 def test_a_bad_file_fails_alone(inputs, tmp_path):
     jsonl, parquet, want_json, want_parquet = inputs
     good = open(jsonl[0]).read().splitlines(keepends=True)
@@ -264,12 +272,19 @@ def brisquel(*args, stdin=None):
                           text=True, timeout=120)
 
 
-def test_commands(inputs, tmp_path):
-    jsonl, _, want_json, _ = inputs
-    idls = []
+@pytest.fixture
+def idls(tmp_path):
+    """The IDLs as files."""
+    paths = []
     for i, text in enumerate(IDLS):
         (path := tmp_path / f"idl{i}.json").write_text(text)
-        idls.append(path)
+        paths.append(path)
+    return paths
+
+
+@needs_dask
+def test_commands(inputs, idls, tmp_path):
+    jsonl, _, want_json, _ = inputs
     (bad := tmp_path / "bad.jsonl").write_text(open(jsonl[1]).readline() + "[1,\n")
     result = brisquel("export", *idls, "--out", tmp_path / "out", jsonl[1], bad, "--workers", "1")
     assert result.returncode == 1 and result.stderr == f"brisquel: {bad}: line 2, column 1: " \
@@ -278,9 +293,12 @@ def test_commands(inputs, tmp_path):
     whole = TransactionDecoder(IDLS).decode_tables(open(jsonl[1]).read())
     assert written(tmp_path / "out", whole.keys()) == {k: rows(t) for k, t in whole.items()}
 
-    result = brisquel("tx", *idls, "-", stdin=open(jsonl[1]).read())
+
+def test_tx_command(idls):
+    text = json_lines(random.Random(11), 0, 40)
+    result = brisquel("tx", *idls, "-", stdin=text)
     assert result.returncode == 0, result.stderr
     got = [json.loads(line) for line in result.stdout.splitlines()]
-    events = TransactionDecoder(IDLS).decode(open(jsonl[1]).read())
+    events = TransactionDecoder(IDLS).decode(text)
     assert [(g["tx"], g["program"], g["inner"], g["source"], g["event"]) for g in got] == \
         [(e.tx, e.program, e.inner, e.source, e.name) for e in events]

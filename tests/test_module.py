@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import gc
 import json
+import os
+import subprocess
+import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -138,3 +142,23 @@ def test_panic_exception(hooks):
     assert f"{panic.__module__}.{panic.__qualname__}" == "pyo3_runtime.PanicException"
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
     assert [type(e) for e in seen] == [MemoryError, MemoryError]
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="not a free-threaded interpreter")
+def test_importing_every_module_leaves_the_interpreter_lock_off():
+    # Left to itself (PYTHON_GIL unset), the interpreter turns the lock back on
+    # for any extension module that does not declare it needs none.
+    code = "\n".join([
+        "import importlib, pkgutil, sys, brisquel",
+        "for m in pkgutil.iter_modules(brisquel.__path__):",
+        "    try:",
+        "        importlib.import_module('brisquel.' + m.name)",
+        "    except ModuleNotFoundError as e:",  # modules that need pyarrow or Dask, where they are missing
+        "        if e.name.startswith('brisquel'): raise",
+        "print(sorted(m for m in sys.modules if m.startswith('brisquel._')), sys._is_gil_enabled())",
+    ])
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert "'brisquel._brisquel', " in out.stdout and "'brisquel._tables'" in out.stdout
+    assert out.stdout.endswith(" False\n")

@@ -1,17 +1,24 @@
-"""One decoder shared by many threads, and memory that stays flat over many
-batches, failing lines included."""
+"""One decoder shared by many threads, every decoder on inputs another thread
+changes meanwhile, and memory that stays flat over many batches, failing lines
+included."""
 
 from __future__ import annotations
 
+import collections
 import gc
 import json
+import os
+import random
 import sys
 import threading
+import time
 import tracemalloc
 
+from arrow_reader import rows
 from borsh import discriminator, encode_event, log_line
-from brisquel import EventDecoder
+from brisquel import EventDecoder, TableDecoder, TransactionDecoder
 from conftest import enum, make_idl, struct
+from transactions import Call, Tx, encode, key
 
 IDL = make_idl([
     struct("Trade", [
@@ -25,13 +32,17 @@ IDL = make_idl([
 ], ["Trade"])
 
 
+def trade(i: int) -> bytes:
+    value = {"owner": bytes([i % 256]) * 32, "amount": i * 1000, "pnl": -i * 10**30, "big": 2**200 + i,
+             "note": f"trade {i} ✓", "legs": [{"price": i / 3, "tag": bytes(i % 4) or None}] * (i % 3),
+             "side": "Bid" if i % 2 else {"Ask": [i % 256]}}
+    return encode_event(IDL, "Trade", value)
+
+
 def batch(n: int = 50) -> list[str]:
     lines = []
     for i in range(n):
-        value = {"owner": bytes([i]) * 32, "amount": i * 1000, "pnl": -i * 10**30, "big": 2**200 + i,
-                 "note": f"trade {i} ✓", "legs": [{"price": i / 3, "tag": bytes(i % 4) or None}] * (i % 3),
-                 "side": "Bid" if i % 2 else {"Ask": [i % 256]}}
-        payload = encode_event(IDL, "Trade", value)
+        payload = trade(i)
         lines += ["Program log: Instruction: Trade", log_line(payload)]
         # Lines that fail at different depths, releasing partial objects on the way.
         lines.append(log_line(payload[: len(payload) * (i % 7 + 1) // 8]))
@@ -177,3 +188,205 @@ def test_threads_meet_a_list_that_changes_and_new_decoders():
     stop.set()
     threads[0].join()
     assert failures == []
+
+
+# --- every decoder on shared inputs that another thread changes -------------
+#
+# Each shared list (and each transaction's meta) moves between two known
+# states in single steps that take the container's lock (slice assignment,
+# item assignment), so a call that reads its input whole sees one of them and
+# must give that state's result; items are also replaced by equal fresh
+# objects (whose UTF-8 text is not made yet) and briefly by bad values, which
+# may fail a call, but only with the decoders' own TypeError or ValueError.
+
+STRESS_SECONDS = float(os.environ.get("BRISQUEL_STRESS_SECONDS", "3"))
+PROGRAM = key("stress program")
+TX_IDL = {**IDL, "address": PROGRAM}
+
+
+def flat_state(v: int) -> list[str]:
+    lines = []
+    for i in range(12):
+        n = 100 * v + i
+        payload = trade(n)
+        lines += [log_line(payload), fill_line(n), "Program log: é" * (i % 2) + str(n)]
+        if i % 4 == 0:
+            lines.append(log_line(payload[: len(payload) // 2]))  # fails: an error row
+    return lines
+
+
+def nested_state(r: int, v: int) -> list[str]:
+    return [log_line(trade(1000 * r + 10 * v + j)) for j in range(v + 2)] + [fill_line(r), "Program log: ü"]
+
+
+def tx_variants(i: int) -> list[dict]:
+    """Two getTransaction results of transaction i that differ only in their meta."""
+    def make(v):
+        steps = [("log", trade(5000 + 10 * i + v)), ("cpi", trade(6000 + i)), ("both", trade(7000 + 10 * i + v)),
+                 ("text", "Program log: é")]
+        return encode(Tx(calls=[Call(PROGRAM, steps)], signature=key(f"tx {i}")))
+    a, b = make(0), make(1)
+    assert a["transaction"] == b["transaction"] and a["meta"] != b["meta"]
+    return [a, b]
+
+
+def fresh(text: str) -> str:
+    return text.encode().decode()  # equal, another object, no UTF-8 form cached
+
+
+def by_key(items, key_of) -> dict:
+    out = collections.defaultdict(list)
+    for item in items:
+        out[key_of(item)].append(item)
+    return dict(out)
+
+
+def table_rows(decoded, context: str) -> dict:
+    """Rows of every table (errors included) by their row or transaction, without that column."""
+    out = collections.defaultdict(list)
+    for name, t in [*decoded.items(), ("errors", decoded.errors)]:
+        for row in rows(t):
+            out[row.pop(context)].append((name, row))
+    return dict(out)
+
+
+def test_every_decoder_meets_inputs_that_change():
+    decoders = {"parse_logs": EventDecoder(json.dumps(IDL)), "plain": EventDecoder(json.dumps(PLAIN_IDL)),
+                "tables": TableDecoder(json.dumps(IDL)), "tx": TransactionDecoder([json.dumps(TX_IDL)])}
+    flat = [flat_state(0), flat_state(1)]
+    nested = [[nested_state(r, 0), nested_state(r, 1)] for r in range(5)]
+    txs = [tx_variants(i) for i in range(4)]
+    metas = [[v["meta"] for v in variants] for variants in txs]
+    text = json.dumps([v[0] for v in txs])
+
+    # What one thread alone gets: per state, and per row or transaction.
+    tx, tables = decoders["tx"], decoders["tables"]
+    want = {
+        "parse_logs": [decoders["parse_logs"].parse_logs(s) for s in flat],
+        "plain": [decoders["plain"].parse_logs(s) for s in flat],
+        "tables": [table_rows(tables.decode(s), "_line") for s in flat],
+        "nested": [[table_rows(tables.decode([s]), "_row").get(0) for s in states] for states in nested],
+        "tx": [[tx.decode([v], start=i) for v in variants] for i, variants in enumerate(txs)],
+        "tx_tables": [[table_rows(tx.decode_tables([v], start=i), "_tx").get(i) for v in variants]
+                      for i, variants in enumerate(txs)],
+        "text": tx.decode(text),
+        "text_tables": table_rows(tx.decode_tables(text), "_tx"),
+    }
+    assert all(want["tx"][i][0] != want["tx"][i][1] for i in range(len(txs)))
+    assert want["parse_logs"][0] != want["parse_logs"][1] and want["plain"][0] != want["plain"][1]
+
+    shared_flat = list(flat[0])
+    shared_nested = [list(states[0]) for states in nested]
+    shared_txs = [{**variants[0], "meta": metas[i][0]} for i, variants in enumerate(txs)]
+
+    def state_of(kind, got):
+        """Which known state of the shared input gives `got` ("mixed" for
+        rows or transactions from both), or None."""
+        if kind in ("parse_logs", "plain", "tables"):
+            return want[kind].index(got) if got in want[kind] else None
+        if kind in ("nested", "tx", "tx_tables"):
+            states = want[kind]
+            if not set(got) <= set(range(len(states))):
+                return None
+            seen = {states[k].index(got.get(k)) if got.get(k) in states[k] else None for k in range(len(states))}
+            return None if None in seen else seen.pop() if len(seen) == 1 else "mixed"
+        return 0 if got == want[kind] else None
+
+    calls = [
+        ("parse_logs", lambda: decoders["parse_logs"].parse_logs(shared_flat)),
+        ("plain", lambda: decoders["plain"].parse_logs(shared_flat)),
+        ("tables", lambda: table_rows(tables.decode(shared_flat), "_line")),
+        ("nested", lambda: table_rows(tables.decode(shared_nested), "_row")),
+        ("tx", lambda: by_key(tx.decode(shared_txs), lambda e: e.tx)),
+        ("tx_tables", lambda: table_rows(tx.decode_tables(shared_txs), "_tx")),
+        ("text", lambda: tx.decode(text)),
+        ("text", lambda: tx.decode(text.encode())),
+        ("text_tables", lambda: table_rows(tx.decode_tables(text), "_tx")),
+    ]
+    deadline = time.monotonic() + STRESS_SECONDS
+    stop = threading.Event()
+    outcomes: collections.Counter = collections.Counter()
+    failures: list = []
+    mutations = [0]
+
+    def mutate():
+        rng = random.Random(1)
+        undo = None  # a bad value stays for one more step
+        while not stop.is_set():
+            if undo is not None:
+                undo()
+                undo = None
+            op, v = rng.randrange(9), rng.randrange(2)
+            r, i = rng.randrange(len(nested)), rng.randrange(len(txs))
+            if op == 0:
+                shared_flat[:] = flat[v]
+            elif op == 1:
+                k = rng.randrange(len(shared_flat))
+                shared_flat[k] = fresh(shared_flat[k])
+            elif op == 2:
+                k = rng.randrange(len(shared_flat))
+                old, shared_flat[k] = shared_flat[k], None
+                undo = lambda k=k, old=old: shared_flat.__setitem__(k, old)  # noqa: E731
+            elif op == 3:
+                shared_nested[r][:] = nested[r][v]
+            elif op == 4:
+                shared_nested[r] = [fresh(line) for line in shared_nested[r]]
+            elif op == 5:
+                old, shared_nested[r] = shared_nested[r], rng.choice(["Program log: x", [5], None])
+                undo = lambda r=r, old=old: shared_nested.__setitem__(r, old)  # noqa: E731
+            elif op == 6:
+                shared_txs[i]["meta"] = metas[i][v]
+                logs = metas[i][v]["logMessages"]
+                k = rng.randrange(len(logs))
+                logs[k] = fresh(logs[k])
+            elif op == 7:
+                tx_object = shared_txs[i]
+                old, tx_object["transaction"] = tx_object["transaction"], 5
+                undo = lambda d=tx_object, old=old: d.__setitem__("transaction", old)  # noqa: E731
+            else:
+                # Equal copies, and members nobody reads that make the dict grow and shrink.
+                shared_txs[i] = {**shared_txs[i], **{f"x{n}": n for n in range(12)}}
+                for n in range(12):
+                    del shared_txs[i][f"x{n}"]
+            mutations[0] += 1
+
+    def work(t: int):
+        n = t
+        while time.monotonic() < deadline:
+            kind, call = calls[n % len(calls)]
+            n += 1
+            try:
+                got = call()
+            except (TypeError, ValueError) as e:
+                outcomes[(kind, type(e).__name__)] += 1
+                continue
+            except Exception as e:  # noqa: BLE001  (anything else is a fault)
+                failures.append((kind, repr(e)))
+                continue
+            state = state_of(kind, got)
+            if state is None:
+                failures.append((kind, got))
+            else:
+                outcomes[(kind, state)] += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # with an interpreter lock, switch threads often
+    try:
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(6)]
+        mutator = threading.Thread(target=mutate)
+        mutator.start()
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        stop.set()
+        mutator.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert failures == [], failures[:3]
+    # Every decoder met both states of what it read (the text never changes).
+    met = {(kind, 0) for kind in ("text", "text_tables")}
+    met |= {(kind, state) for kind in ("parse_logs", "plain", "tables") for state in (0, 1)}
+    met |= {(kind, "mixed") for kind in ("nested", "tx", "tx_tables")}
+    assert met <= set(outcomes), outcomes
+    assert mutations[0] > 100

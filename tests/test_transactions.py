@@ -10,11 +10,10 @@ import re
 import pytest
 
 import borsh
+from arrow_reader import schema, table
 from brisquel import EventDecoder, TransactionDecoder
 from conftest import SHARED_IDLS, make_idl, struct
 from transactions import Call, Tx, encode, key
-
-pa = pytest.importorskip("pyarrow")
 
 A, B, C = key("program a"), key("program b"), key("other program")
 # Two programs whose SwapEvent shares a discriminator but not a layout.
@@ -89,8 +88,8 @@ def test_encodings_shapes_and_framings_give_the_same_events(encoding):
     assert summary(from_block) == want and {e.block_time for e in from_block} == {5}
     tables = decoder().decode_tables(json.dumps(objects))
     assert sum(len(t) for t in tables.values()) == len(want)
-    assert all(pa.schema(decoder().schema(k)) == pa.table(t).schema for k, t in tables.items())
-    rows = pa.table(tables[(B, "SwapEvent")]).to_pylist()
+    assert all(schema(decoder().schema(k)) == table(t).schema for k, t in tables.items())
+    rows = table(tables[(B, "SwapEvent")]).to_pylist()
     assert [(r["_tx"], r["_instruction"], r["_inner"], r["_depth"], r["_source"], r["price"]) for r in rows] == [
         (e[0], e[2], e[3], e[4], e[5], e[8]["price"]) for e in want if e[1] == B]
 
@@ -185,8 +184,8 @@ def test_real_transactions_agree_with_their_record(real_decoder, file, path, log
     # Failed transactions keep their logs, and SOURCES.md counts their events too.
     tables = d.decode_tables([tx], dedupe=False, include_failed=True)
     got = collections.Counter()
-    for k, table in [*tables.items(), (None, tables.errors)]:
-        for row in pa.table(table).to_pylist():
+    for k, events in [*tables.items(), (None, tables.errors)]:
+        for row in table(events).to_pylist():
             got[(k[0] if k else row["program"], row["_source"])] += 1
     want = collections.Counter()
     for column, source in ((logs, "log"), (cpis, "cpi")):
