@@ -39,8 +39,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--keep", default="", metavar="COLUMNS",
                    help="Parquet: comma-separated columns copied into every event row (e.g. slot,signature)")
     p.add_argument("--include-failed", action="store_true", help="JSON: events of failed transactions too")
-    p.add_argument("--short-events", choices=("skip", "null"), default="skip",
-                   help="'null': old events shorter than the IDL's layout decode, the missing fields null")
+    p.add_argument("--short-events", choices=("skip", "null"),
+                   help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
+                        "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
+                        "alone): such bodies do not decode")
     p.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: the machine's cores)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running `dask scheduler` (e.g. tcp://HOST:8786) and its workers instead")

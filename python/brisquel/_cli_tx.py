@@ -44,8 +44,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--include-failed", action="store_true", help="events of failed transactions too")
     p.add_argument("--no-dedupe", dest="dedupe", action="store_false",
                    help="an event both logged and self-CPI'd gives two objects, not one")
-    p.add_argument("--short-events", choices=("skip", "null"), default="skip",
-                   help="'null': old events shorter than the IDL's layout decode, the missing fields null")
+    p.add_argument("--short-events", choices=("skip", "null"), default="null",
+                   help="'null' (the default): old events, shorter than the IDL's layout, decode with the "
+                        "missing fields null; 'skip': such bodies do not decode")
     return p
 
 

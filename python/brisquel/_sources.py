@@ -39,7 +39,7 @@ class Decoding:
 
     format: str                     # "jsonl" or "parquet"
     idls: tuple[str, ...]
-    short_events: str = "skip"
+    short_events: str = "null"
     include_failed: bool = False
     logs_column: str = "logMessages"
     keep: tuple[str, ...] = ()

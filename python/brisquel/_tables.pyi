@@ -93,7 +93,7 @@ class TransactionDecoder:
         addresses: Mapping[int | str, str] | None = None,
         pubkeys: Literal["base58", "binary"] = "base58",
         wide_ints: Literal["decimal", "string"] = "decimal",
-        short_events: Literal["skip", "null"] = "skip",
+        short_events: Literal["skip", "null"] = "null",
     ) -> TransactionDecoder: ...
     @property
     def programs(self) -> list[str]:

@@ -130,7 +130,7 @@ class EventFrames(Mapping[Key, Any]):
 
 def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                 format: str = "jsonl", logs_column: str = "logMessages", keep: str | Iterable[str] = (),
-                short_events: str = "skip", include_failed: bool = False,
+                short_events: str | None = None, include_failed: bool = False,
                 chunk_bytes: int = CHUNK_BYTES) -> EventFrames:
     """The events of the files at `paths` (folders: the files in them) as dask
     DataFrames, decoded with the IDLs (JSON texts).
@@ -140,6 +140,11 @@ def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
     transaction). keep: Parquet columns copied into every event row, placed
     after `_row` and `_line`. include_failed: JSON only; failed transactions'
     events too. chunk_bytes: JSON files are read in pieces of about this size.
+short_events: "null" reads a body that ends where a top-level field of its
+event begins as an older, shorter version of the event, the missing fields
+null; "skip" counts it among the bodies that did not decode. The default is
+"null" for JSON transactions, where each event's program is known, and "skip"
+for Parquet logs, matched by discriminator alone.
 
     Nothing is read but Parquet footers; a file that cannot be read fails when
     its partition is computed, with a SourceError naming it.
@@ -164,6 +169,8 @@ def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
         sources, keep_types = _plan_parquet(files, kept)
     else:
         raise ValueError(f"format: 'jsonl' or 'parquet', not {format!r}")
+    if short_events is None:
+        short_events = "null" if format == "jsonl" else "skip"
     decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes)
     dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker
     plan = _Plan(decoding, sources, dict(dec.schemas), dec.errors_schema)

@@ -33,7 +33,7 @@ PyObject* decode_event(PyObject*, PyObject* args) {
     ~Release() { PyBuffer_Release(b); }
   } release{&body};
   return guard([&]() -> PyObject* {
-    std::unique_ptr<Decoder> decoder = load_decoder(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
+    std::optional<Decoder> decoder = load_decoder(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
     if (!decoder) return nullptr;
     for (const auto& layout : decoder->idl->events()) {
       if (layout.name != name) continue;
