@@ -112,12 +112,22 @@ PyObject* fail_creating_value(PyObject*, PyObject* exc) {
   });
 }
 
+// fault(message): what an internal fault of the core reaches Python as.
+PyObject* fault(PyObject*, PyObject* message) {
+  return guard([&]() -> PyObject* {
+    const char* text = PyUnicode_AsUTF8(message);
+    if (text == nullptr) return nullptr;
+    throw Fault(text);
+  });
+}
+
 PyMethodDef methods[] = {
     {"decode_event", decode_event, METH_VARARGS, "decode_event(idl_json, event_name, body)"},
     {"base58_pubkey", base58_pubkey, METH_O, "base58_pubkey(key)"},
     {"pyint_from_le_bytes", int_from_le_bytes, METH_VARARGS, "pyint_from_le_bytes(raw, signed)"},
     {"python_error_text", error_text, METH_O, "python_error_text(exc)"},
     {"fail_creating_value", fail_creating_value, METH_O, "fail_creating_value(exc)"},
+    {"fault", fault, METH_O, "fault(message)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,181 @@
+"""The Python boundary holds against what plain Python (and a C caller) can do:
+types that cannot be reshaped, objects that were never built, a keyword dict
+emptied by another thread mid-call, a capsule renamed by its consumer, a
+daemon thread still decoding at exit; and TxEvent hashes as the tuple it is."""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import brisquel
+import borsh
+from brisquel import TableDecoder, TransactionDecoder
+from conftest import make_idl, struct
+from transactions import Call, Tx, encode, key
+
+TYPES = ["EventDecoder", "EventTable", "Schema", "DecodedEvents", "TableDecoder", "TransactionDecoder"]
+# What each type offers, as expressions on an object `o` of it.
+USES = {
+    "EventDecoder": ["o.event_names", "o.parse_logs([])"],
+    "EventTable": ["o.name", "o.column_names", "o.schema", "len(o)", "repr(o)", "o.__arrow_c_stream__()"],
+    "Schema": ["o.names", "repr(o)", "o.__arrow_c_schema__()"],
+    "DecodedEvents": ["o.errors", "o.inputs", "len(o)", "list(o)", "o.keys()", "o.get(1)", "1 in o", "o[1]"],
+    "TableDecoder": ["o.event_names", "o.decode([])", "o.schema('E')"],
+    "TransactionDecoder": ["o.programs", "o.decode('[]')", "o.count('[]')", "o.schema(1)"],
+}
+TESTS = str(Path(__file__).resolve().parent)
+
+
+def run_python(code: str, timeout: int = 300) -> subprocess.CompletedProcess:
+    prelude = f"import sys\nsys.path.insert(0, {TESTS!r})\n"
+    return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.parametrize("name", TYPES)
+def test_types_cannot_be_reshaped(name):
+    # Replacing __new__ once made a zero-filled object whose first use crashed.
+    result = run_python(f"""
+        import brisquel
+        cls = getattr(brisquel, {name!r})
+        try:
+            cls.__new__ = lambda c, *a, **k: object.__new__(c)
+        except TypeError as e:
+            print("refused:", e)
+        o = cls.__new__(cls)
+    """)
+    assert result.returncode != -11, result.stderr
+    assert "refused: cannot set '__new__' attribute of immutable type" in result.stdout
+    cls = getattr(brisquel, name)
+    for attribute in ("__new__", "__repr__", "extra"):
+        with pytest.raises(TypeError, match="immutable type"):
+            setattr(cls, attribute, None)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("name", TYPES)
+def test_an_object_never_built_raises_instead_of_reading_garbage(name):
+    # Only a C caller can make one (tp_alloc without the constructor): every use refuses it.
+    alloc = ctypes.pythonapi.PyType_GenericAlloc
+    alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    blank = alloc(getattr(brisquel, name), 0)
+    for what in USES[name]:
+        with pytest.raises(RuntimeError, match="object was not constructed"):
+            eval(what, {"o": blank})
+    del blank  # and it goes without running a destructor on nothing
+
+
+A = key("program a")
+IDL = {**make_idl([struct("E", [{"name": "v", "type": "u8"}, {"name": "w", "type": "string"}])], ["E"]),
+       "address": A}
+
+
+def transactions(n: int) -> list[dict]:
+    return [encode(Tx([Call(A, [("log", borsh.encode_event(IDL, "E", {"v": i % 256, "w": "x" * (i % 7)}))])],
+                      signature=borsh.b58encode(i.to_bytes(64, "big")), slot=i)) for i in range(n)]
+
+
+def test_tx_events_hash_as_tuples_holding_a_dict():
+    events = TransactionDecoder([json.dumps(IDL)]).decode(transactions(3))
+    assert len(events) == 3
+    for e in events:
+        with pytest.raises(TypeError, match="unhashable type: 'dict'"):
+            hash(e)
+        assert e == tuple(e) and type(e).__name__ == "TxEvent"
+        plain = e._replace(fields=tuple(e.fields.items()))
+        assert hash(plain) == hash(tuple(plain))
+
+
+def test_keyword_arguments_stay_alive_while_the_lock_is_released():
+    # A C caller may share its keyword dict with a thread that empties it while
+    # the decoder reads the text with the lock released; the text must outlive that.
+    result = run_python("""
+        import ctypes, json, sys, threading
+        from brisquel import TransactionDecoder
+        from test_boundary import IDL, transactions
+        line = json.dumps(transactions(1)[0]) + "\\n"
+        decoder = TransactionDecoder([json.dumps(IDL)])
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+        sys.setswitchinterval(1000)  # this thread gives up the lock only where the decoder releases it
+
+        def empty(kwargs, go):
+            go.wait()  # then waits for the lock, which the decoder lets go of
+            kwargs.clear()
+
+        decoded = 0
+        for round in range(2):
+            kwargs = {"transactions": line * 50000}  # some 50 MB: freed, it goes back to the system
+            go = threading.Event()
+            emptier = threading.Thread(target=empty, args=(kwargs, go))
+            emptier.start()
+            go.set()
+            try:
+                decoded += call(decoder.decode_tables, (), kwargs).inputs
+            except TypeError as e:  # without a lock, the dict may be emptied before the call
+                assert not sys._is_gil_enabled() and "missing 1 required" in str(e), e
+            emptier.join()
+        assert decoded == 100000 or not sys._is_gil_enabled(), decoded
+        print("ok")
+    """)
+    assert result.returncode == 0 and result.stdout == "ok\n", result.stderr[-2000:]
+
+
+def test_a_renamed_capsule_keeps_the_pending_exception():
+    table = TransactionDecoder([json.dumps(IDL)]).decode_tables(transactions(2))[(A, "E")]
+    rename = ctypes.pythonapi.PyCapsule_SetName
+    rename.restype, rename.argtypes = ctypes.c_int, [ctypes.py_object, ctypes.c_char_p]
+
+    class Given:
+        def __init__(self, capsule):
+            self.capsule = capsule
+
+        def __arrow_c_stream__(self, requested_schema=None):
+            return self.capsule
+
+    def renamed(capsule, moved: bool):
+        if moved:  # a consumer takes the stream (and refuses its columns)
+            with pytest.raises(TypeError, match="argument 'logs'"):
+                TableDecoder(json.dumps(IDL)).decode(Given(capsule))
+        rename(capsule, b"used_arrow_array_stream")  # as some consumers mark what they took
+        return capsule
+
+    def fail():
+        raise KeyError("the caller's own error")
+
+    for moved in (False, True):
+        with pytest.raises(KeyError, match="the caller's own error"):
+            # The capsule, a temporary, goes while the KeyError unwinds the frame.
+            (renamed(table.__arrow_c_stream__(), moved), fail())
+    assert len(table) == 2
+
+
+def test_a_daemon_thread_may_still_decode_at_exit():
+    result = run_python("""
+        import json, threading, time
+        import borsh
+        from brisquel import TableDecoder
+        from test_boundary import IDL
+        lines = [borsh.log_line(borsh.encode_event(IDL, "E", {"v": i % 256, "w": "y" * 40})) for i in range(100000)]
+        decoder = TableDecoder(json.dumps(IDL))
+        started = threading.Event()
+
+        def work():
+            while True:
+                started.set()
+                decoder.decode(lines)
+
+        threading.Thread(target=work, daemon=True).start()
+        started.wait()
+        time.sleep(0.05)
+    """)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert "Sanitizer" not in result.stderr, result.stderr[-3000:]
