@@ -10,7 +10,7 @@ from typing import Any
 import pyarrow as pa
 
 import borsh
-from brisquel.__main__ import jsonable
+from brisquel._common import jsonable
 
 ENCODING = b"brisquel.encoding"
 

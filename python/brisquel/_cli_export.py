@@ -22,7 +22,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, TextIO
 
-from brisquel._cli_tx import CommandError, idl_error, read_idls
+from brisquel import IdlError
+from brisquel._common import CommandError, idl_error, read_idls, reason
 
 
 def parser() -> argparse.ArgumentParser:
@@ -87,7 +88,7 @@ def run(argv: list[str], out: TextIO) -> int:
         events = read_events(files, texts, format=kind, logs_column=args.logs_column,
                              keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
                              include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20)
-    except ValueError as e:
+    except IdlError as e:
         raise idl_error(e, args.idls) from None
     with _client(args):
         ready = time.monotonic() - started
@@ -95,7 +96,7 @@ def run(argv: list[str], out: TextIO) -> int:
         try:
             summary = write_events(events, args.out, progress=bar.update if bar else None)
         except OSError as e:
-            raise CommandError(f"cannot write to {args.out}: {e.strerror or e}") from None
+            raise CommandError(f"cannot write to {args.out}: {reason(e)}") from None
         finally:
             if bar:
                 bar.close()

@@ -25,6 +25,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from brisquel import TableDecoder, TransactionDecoder
+from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
 CHUNK_BYTES = 64 << 20      # a JSON piece: bounds the input and the tables a worker holds at once
@@ -111,18 +112,14 @@ class ParquetDecoders:
 
     def decode(self, batch: pa.RecordBatch, row_base: int) -> Piece:
         logs = batch.column(0)
-        if pa.types.is_string(logs.type) or pa.types.is_large_string(logs.type) or pa.types.is_string_view(logs.type):
+        if _is_text(logs.type):
             # One line per row: each row a transaction of that one line.
             logs = pa.ListArray.from_arrays(pa.array(range(len(logs) + 1), pa.int32()), logs)
         keep = batch.columns[1:]
         tables: dict[Key, pa.Table] = {}
         errors = []
         for address, decoder in self.programs:
-            try:
-                decoded = decoder.decode(logs)
-            except TypeError as e:
-                reason = str(e).removeprefix("argument 'logs': ")
-                raise SourceError("", f"column {self.decoding.logs_column!r}: {reason}") from None
+            decoded = decoder.decode(logs)
             for name, table in decoded.items():
                 tables[(address, name)] = _joined(pa.table(table), keep, row_base, [], self.schemas[(address, name)])
             failed = pa.table(decoded.errors)
@@ -175,18 +172,23 @@ def pieces(decoding: Decoding, source: Source) -> Iterator[Piece]:
         if not e.path:
             raise SourceError(path, e.detail) from None
         raise
-    except (OSError, ValueError, TypeError, pa.ArrowException) as e:
-        reason = f"cannot read: {e.strerror}" if isinstance(e, OSError) and e.strerror else str(e)
-        raise SourceError(path, reason) from None
+    except OSError as e:
+        raise SourceError(path, f"cannot read: {reason(e)}") from None
+    except (ValueError, TypeError, pa.ArrowException) as e:
+        raise SourceError(path, str(e)) from None
 
 
 def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
     path, row_group, row = source
     with pq.ParquetFile(path) as f:
-        names = f.schema_arrow.names
+        schema = f.schema_arrow
         for column in (decoding.logs_column, *decoding.keep):
-            if column not in names:
+            if column not in schema.names:
                 raise SourceError(path, f"no column {column!r}")
+        logs_type = schema.field(decoding.logs_column).type
+        if not _holds_lines(logs_type):
+            raise SourceError(path, f"column {decoding.logs_column!r}: expected utf8, large_utf8, string_view or a "
+                                    f"list of one of them; found {logs_type}")
         groups = range(f.num_row_groups) if row_group is None else [row_group]
         columns = [decoding.logs_column, *decoding.keep]
         for group in groups:
@@ -195,6 +197,15 @@ def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) ->
                 batch = _keep_typed(batch, decoding, path)
                 yield dec.decode(batch, row)
                 row += batch.num_rows
+
+
+def _is_text(ty: pa.DataType) -> bool:
+    return pa.types.is_string(ty) or pa.types.is_large_string(ty) or pa.types.is_string_view(ty)
+
+
+def _holds_lines(ty: pa.DataType) -> bool:
+    """Whether a column of this type holds log lines, one or a list per row, as TableDecoder reads them."""
+    return _is_text(ty) or ((pa.types.is_list(ty) or pa.types.is_large_list(ty)) and _is_text(ty.value_type))
 
 
 def _keep_typed(batch: pa.RecordBatch, decoding: Decoding, path: str) -> pa.RecordBatch:
