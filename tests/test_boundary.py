@@ -159,13 +159,16 @@ def test_a_renamed_capsule_keeps_the_pending_exception():
 
 
 def test_a_daemon_thread_may_still_decode_at_exit():
+    # The process ends (its static objects destroyed) while a daemon thread is
+    # in the middle of a long decode, taking and giving back buffer regions.
     result = run_python("""
         import json, threading, time
         import borsh
         from brisquel import TableDecoder
         from test_boundary import IDL
-        lines = [borsh.log_line(borsh.encode_event(IDL, "E", {"v": i % 256, "w": "y" * 40})) for i in range(100000)]
+        lines = [borsh.log_line(borsh.encode_event(IDL, "E", {"v": i % 256, "w": "y" * 40})) for i in range(300000)]
         decoder = TableDecoder(json.dumps(IDL))
+        decoder.decode(lines[:70000])  # its regions, given back, are kept for reuse
         started = threading.Event()
 
         def work():
@@ -175,7 +178,7 @@ def test_a_daemon_thread_may_still_decode_at_exit():
 
         threading.Thread(target=work, daemon=True).start()
         started.wait()
-        time.sleep(0.05)
+        time.sleep(0.02)
     """)
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Sanitizer" not in result.stderr, result.stderr[-3000:]
