@@ -5,18 +5,13 @@ line end, each decoded natively by a TransactionDecoder; a Parquet file is read
 a batch of rows at a time from one row group, its logs column decoded by one
 TableDecoder per IDL. Context columns count from the start of the file (`_tx`
 for JSON, `_row` for Parquet), and read errors name the file and its true line.
-
-Decoders are built from their IDL texts once per process and kept: a worker
-builds them for its first task and reuses them for the rest.
 """
 
 from __future__ import annotations
 
 import hashlib
-import threading
-from collections import OrderedDict
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any
 
@@ -69,7 +64,22 @@ class Piece:
     errors: pa.Table
 
 
-# --- decoders, built once per process ---------------------------------------
+@dataclass(eq=False)
+class Plan:
+    """One read_events call: what to decode, from where, into which schemas."""
+
+    decoding: Decoding
+    sources: list[Source]
+    schemas: dict[Key, pa.Schema]
+    errors_schema: pa.Schema
+    frame_names: dict[Key | None, str] = field(default_factory=dict)  # of the frames read_events made
+
+    def frame_token(self, key: Key | None) -> str:
+        """The token of the frame read_events makes for `key` (None: the errors)."""
+        return hashlib.sha256(repr((self.decoding.digest, key, self.sources)).encode()).hexdigest()[:32]
+
+
+# --- the decoders of one Decoding ---------------------------------------------
 
 class JsonDecoders:
     """A TransactionDecoder for the IDLs, with the tables' schemas."""
@@ -137,36 +147,19 @@ def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa
     return pa.Table.from_arrays(columns, schema=schema)
 
 
-_DECODERS: OrderedDict[str, Any] = OrderedDict()
-_DECODERS_LOCK = threading.Lock()
-_DECODERS_KEPT = 8
-
-
-def decoders(decoding: Decoding) -> Any:
-    """The decoders of `decoding`, built on first use in this process and kept (the last few)."""
-    with _DECODERS_LOCK:
-        found = _DECODERS.get(decoding.digest)
-        if found is None:
-            found = JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
-            _DECODERS[decoding.digest] = found
-            while len(_DECODERS) > _DECODERS_KEPT:
-                _DECODERS.popitem(last=False)
-        _DECODERS.move_to_end(decoding.digest)
-        return found
-
-
 # --- one source -------------------------------------------------------------
 
-def pieces(decoding: Decoding, source: Source) -> Iterator[Piece]:
-    """The decoded pieces of `source`, in order. Raises SourceError for input
-    that cannot be read (the file, its framing, its columns)."""
+def pieces(dec: JsonDecoders | ParquetDecoders, source: Source) -> Iterator[Piece]:
+    """The pieces of `source` decoded by `dec`, in order. Raises SourceError for
+    input that cannot be read (the file, its framing, its columns)."""
     path = source[0]
-    dec = decoders(decoding)
+    decoding = dec.decoding
     try:
         if decoding.format == "jsonl":
             with open(path, "rb") as f:
                 yield from json_pieces(f, path, decoding.chunk_bytes, dec.decode)
         else:
+            assert isinstance(dec, ParquetDecoders)
             yield from _parquet_pieces(decoding, source, dec)
     except SourceError as e:
         if not e.path:
@@ -246,11 +239,10 @@ class Decoded:
     errors: pa.Table
 
 
-def decode_whole(decoding: Decoding, source: Source) -> Decoded:
-    dec = decoders(decoding)
+def decode_whole(dec: JsonDecoders | ParquetDecoders, source: Source) -> Decoded:
     parts: dict[Key, list[pa.Table]] = {k: [] for k in dec.schemas}
     errors: list[pa.Table] = []
-    for piece in pieces(decoding, source):
+    for piece in pieces(dec, source):
         for k, t in piece.tables.items():
             if t.num_rows:
                 parts[k].append(t)
