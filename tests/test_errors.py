@@ -81,3 +81,16 @@ def test_exceptions_made_by_hand_have_every_attribute():
     e = ReadError("by hand")
     assert (e.input, e.kind, e.line, e.column, e.offset, e.resume_at, e.reason) == (None,) * 7
     assert (IdlError("x").index, IdlError("x").reason) == (None, None)
+
+
+def test_the_export_names_the_idl_its_log_decoders_refuse(tmp_path):
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("dask")
+    from brisquel.dataset import read_events
+
+    (logs := tmp_path / "logs.parquet").write_bytes(b"")
+    # `_row` is free in a transaction's table but a context column of Parquet logs.
+    with pytest.raises(IdlError) as caught:
+        read_events([logs], [IDL_A, CLASHES.replace('"_tx"', '"tx"')], format="parquet")
+    assert (caught.value.index, str(caught.value)) == (1, "idls[1]: event 'E' has a field named '_row', which is "
+                                                          "the name of a context column")

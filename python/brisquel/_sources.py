@@ -19,7 +19,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from brisquel import TableDecoder, TransactionDecoder
+from brisquel import IdlError, TableDecoder, TransactionDecoder
 from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
@@ -104,8 +104,8 @@ class ParquetDecoders:
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
         addresses = TransactionDecoder(list(decoding.idls)).programs  # also refuses two IDLs for one program
-        self.programs = [(address, TableDecoder(idl, short_events=decoding.short_events))
-                         for address, idl in zip(addresses, decoding.idls)]
+        self.programs = [(address, _table_decoder(i, idl, decoding)) for i, (address, idl)
+                         in enumerate(zip(addresses, decoding.idls))]
         keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
         self.schemas: dict[Key, pa.Schema] = {}
         for address, decoder in self.programs:
@@ -136,6 +136,15 @@ class ParquetDecoders:
             program = pa.array([address] * failed.num_rows, pa.string())
             errors.append(_joined(failed, keep, row_base, [program], self.errors_schema))
         return Piece(tables, pa.concat_tables(errors) if errors else self.errors_schema.empty_table())
+
+
+def _table_decoder(index: int, idl: str, decoding: Decoding) -> TableDecoder:
+    try:
+        return TableDecoder(idl, short_events=decoding.short_events)
+    except IdlError as e:  # say which of the IDLs, as TransactionDecoder does
+        error = IdlError(f"idls[{index}]: {e.reason}")
+        error.index, error.reason = index, e.reason
+        raise error from None
 
 
 def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa.Array], schema: pa.Schema) -> pa.Table:
