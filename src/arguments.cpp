@@ -89,6 +89,12 @@ bool check_missing(const Signature& sig, std::span<PyRef> out) {
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyRef> out) {
+  // The usual call, every parameter given by position: nothing to match or miss.
+  const auto n = static_cast<std::size_t>(nargs);
+  if (kwnames == nullptr && n == sig.params.size() && (n == 0 || sig.params[n - 1].kind != Kind::KeywordOnly)) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = PyRef(Py_NewRef(args[i]));
+    return true;
+  }
   if (!bind_positional(sig, args, nargs, out)) return false;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

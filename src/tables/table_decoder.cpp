@@ -71,14 +71,7 @@ PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 PyObject* table_decoder_event_names(PyObject* self, void*) {
-  return TableDecoderType::call(self, [](const TableDecoder& d) -> PyObject* {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(d.names.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < d.names.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.names[i].new_ref());
-    }
-    return list.release();
-  });
+  return TableDecoderType::call(self, [](const TableDecoder& d) { return new_list(d.names); });
 }
 
 // The index of the event whose key is `key`; nullopt with KeyError (or the

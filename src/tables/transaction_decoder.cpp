@@ -164,14 +164,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* tx_decoder_programs(PyObject* self, void*) {
-  return TxDecoderType::call(self, [](const TxDecoder& d) -> PyObject* {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(d.addresses.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < d.addresses.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.addresses[i].new_ref());
-    }
-    return list.release();
-  });
+  return TxDecoderType::call(self, [](const TxDecoder& d) { return new_list(d.addresses); });
 }
 
 // The arguments of decode and decode_tables.
@@ -213,6 +206,7 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
     tx::TxWalker walker(d.program_addresses());
+    TxEventMaker events(state.tx_event);
     auto visit = [&](const tx::TxView& view, std::size_t index) {
       if (view.failed && !a.include_failed) return true;
       const tx::WalkResult& walk = walker.walk(view, a.dedupe);
@@ -249,7 +243,7 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
             d.addresses[e.program].new_ref(), instruction.release(), inner.release(), depth.release(),
             d.sources[static_cast<int>(e.source)].new_ref(), truncated.new_ref(), Py_NewRef(names.event(event)),
             fields.release()};
-        PyRef item(new_tx_event(state.tx_event, values));
+        PyRef item(events.make(values));
         if (!item || PyList_Append(result.get(), item.get()) < 0) return false;
       }
       return true;

@@ -23,18 +23,23 @@ PyTypeObject* create_tx_event_type(PyObject*) {
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-PyObject* new_tx_event(PyTypeObject* type, std::array<PyObject*, kTxEventFields>& values) {
+PyObject* TxEventMaker::make(std::array<PyObject*, kTxEventFields>& values) {
   PyRef items(PyTuple_New(kTxEventFields));
   if (!items) {
     for (PyObject* v : values) Py_XDECREF(v);
     return nullptr;
   }
   for (std::size_t k = 0; k < kTxEventFields; ++k) PyTuple_SET_ITEM(items.get(), k, values[k]);
-  // Made by tuple.__new__, which, unlike tp_alloc, marks the tuple's cached
-  // hash as not computed yet: hash() must see the dict of fields and refuse.
-  PyRef args(PyTuple_Pack(1, items.get()));
-  if (!args) return nullptr;
-  return PyTuple_Type.tp_new(type, args.get(), nullptr);
+  if (!args_) {
+    args_ = PyRef(PyTuple_New(1));
+    if (!args_) return nullptr;
+  }
+  PyTuple_SET_ITEM(args_.get(), 0, items.release());
+  PyObject* event = PyTuple_Type.tp_new(type_, args_.get(), nullptr);
+  PyObject* used = PyTuple_GET_ITEM(args_.get(), 0);
+  PyTuple_SET_ITEM(args_.get(), 0, nullptr);
+  Py_DECREF(used);
+  return event;
 }
 
 }  // namespace brisquel::tables
