@@ -6,6 +6,7 @@ daemon thread still decoding at exit; and TxEvent hashes as the tuple it is."""
 from __future__ import annotations
 
 import ctypes
+import re
 import json
 import subprocess
 import sys
@@ -182,3 +183,42 @@ def test_a_daemon_thread_may_still_decode_at_exit():
     """)
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Sanitizer" not in result.stderr, result.stderr[-3000:]
+
+
+TD = TableDecoder(json.dumps(IDL))
+TXD = TransactionDecoder([json.dumps(IDL)])
+EVENTS = TXD.decode_tables("[]")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: TableDecoder(), "TableDecoder.__new__() missing 1 required positional argument: 'idl_json'"),
+    (lambda: TableDecoder("{}", "base58"), "TableDecoder.__new__() takes 1 positional arguments but 2 were given"),
+    (lambda: TableDecoder(idl_json="{}", idl="x"), "TableDecoder.__new__() got an unexpected keyword argument 'idl'"),
+    (lambda: TableDecoder("{}", idl_json="{}"), "TableDecoder.__new__() got multiple values for argument 'idl_json'"),
+    (lambda: TD.schema(), "TableDecoder.schema() missing 1 required positional argument: 'name'"),
+    (lambda: TD.schema("E", True), "TableDecoder.schema() takes 1 positional arguments but 2 were given"),
+    (lambda: TXD.decode(), "TransactionDecoder.decode() missing 1 required positional argument: 'transactions'"),
+    (lambda: TXD.decode_tables("[]", False), "TransactionDecoder.decode_tables() takes 1 positional arguments but 2"),
+    (lambda: TXD.decode("[]", strat=1), "TransactionDecoder.decode() got an unexpected keyword argument 'strat'"),
+    (lambda: EVENTS.get(), "DecodedEvents.get() missing 1 required positional argument: 'key'"),
+    (lambda: EVENTS.get(1, 2, 3), "DecodedEvents.get() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: EVENTS.get(key=1), "DecodedEvents.get() got an unexpected keyword argument 'key'"),
+    (lambda: EVENTS.errors.__arrow_c_stream__(None, None), "takes from 0 to 1 positional arguments but 2 were"),
+])
+def test_arguments_bind_as_a_python_signature_would(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call()
+
+
+def test_keyword_arguments_take_effect():
+    assert EVENTS.get(1, None) is None and EVENTS.get((A, "E")) is EVENTS[(A, "E")]
+    assert TD.schema(name="E", nested=True).names[:2] == ["_row", "_line"]
+    assert TD.schema("E", nested=0).names[:1] == ["_line"]
+    txs = json.dumps(transactions(3))
+    assert [e.tx for e in TXD.decode(transactions=txs, start=7)] == [7, 8, 9]
+    assert TXD.decode_tables(txs, include_failed=1, dedupe=[], start=2).inputs == 3
+    with pytest.raises(ValueError, match="start must not be negative"):
+        TXD.decode(txs, start=-1)
+    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+        TXD.decode(txs, start=1.0)
+    assert TransactionDecoder(idls=[json.dumps(IDL)], short_events="skip").programs == [A]
