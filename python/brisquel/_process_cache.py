@@ -5,6 +5,7 @@ together, come from one decoding)."""
 
 from __future__ import annotations
 
+import atexit
 import threading
 from collections import OrderedDict
 from concurrent.futures import Future
@@ -65,3 +66,13 @@ _RECENT = _RecentSources(2)
 def decoded(decoding: Decoding, source: Source) -> Decoded:
     """The whole of `source`, decoded once while it stays among the recent ones."""
     return _RECENT.get(decoding, source)
+
+
+@atexit.register
+def _forget() -> None:
+    # A worker process of a Dask cluster may be ended before the interpreter
+    # tears its modules down: give back what the caches hold while it still can.
+    with _DECODERS_LOCK:
+        _DECODERS.clear()
+    with _RECENT._lock:
+        _RECENT._entries.clear()
