@@ -163,16 +163,18 @@ def test_a_renamed_capsule_keeps_the_pending_exception():
     assert len(table) == 2
 
 
-def test_a_daemon_thread_may_still_decode_at_exit():
-    # The process ends (its static objects destroyed) while a daemon thread is
-    # in the middle of a long decode, taking and giving back buffer regions.
-    # The daemon thread still holds its decoder when the process ends: that
-    # is no leak, so only memory errors count here.
+def test_a_daemon_thread_may_still_decode_at_exit(hooks):
+    # The process's static objects are destroyed, and it waits a second before
+    # it ends, while a daemon thread is in the middle of a long decode, taking
+    # buffer regions. The thread still holds its decoder when the process
+    # ends: that is no leak, so only memory errors count here.
     result = run_python("""
         import json, threading, time
         import borsh
+        import brisquel._brisquel_testing as hooks
         from brisquel import TableDecoder
         from test_boundary import IDL
+        hooks.hold_exit(1.0)
         lines = [borsh.log_line(borsh.encode_event(IDL, "E", {"v": i % 256, "w": "y" * 40})) for i in range(300000)]
         decoder = TableDecoder(json.dumps(IDL))
         decoder.decode(lines[:70000])  # its regions, given back, are kept for reuse

@@ -3,8 +3,10 @@
 // panic path). Built only with -DBRISQUEL_TEST_HOOKS=ON; never installed by a
 // plain `pip install .`.
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "src/decoder.hpp"
 #include "src/panic.hpp"
@@ -112,6 +114,20 @@ PyObject* fail_creating_value(PyObject*, PyObject* exc) {
   });
 }
 
+// hold_exit(seconds): once the process's static objects are destroyed (those
+// made after this call first), it waits this long before it ends, as a slow
+// exit does, while a daemon thread may still run.
+PyObject* hold_exit(PyObject*, PyObject* seconds) {
+  const double s = PyFloat_AsDouble(seconds);
+  if (s == -1.0 && PyErr_Occurred()) return nullptr;
+  struct Delay {
+    double seconds;
+    ~Delay() { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+  };
+  static Delay delay{s};
+  Py_RETURN_NONE;
+}
+
 // fault(message): what an internal fault of the core reaches Python as.
 PyObject* fault(PyObject*, PyObject* message) {
   return guard([&]() -> PyObject* {
@@ -128,6 +144,7 @@ PyMethodDef methods[] = {
     {"python_error_text", error_text, METH_O, "python_error_text(exc)"},
     {"fail_creating_value", fail_creating_value, METH_O, "fail_creating_value(exc)"},
     {"fault", fault, METH_O, "fault(message)"},
+    {"hold_exit", hold_exit, METH_O, "hold_exit(seconds)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
