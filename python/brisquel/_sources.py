@@ -13,7 +13,6 @@ import hashlib
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import Any
 
 import pyarrow as pa
 import pyarrow.compute as pc

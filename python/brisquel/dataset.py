@@ -36,7 +36,7 @@ import pyarrow as pa
 
 from brisquel._export import Dataset, ExportSummary, PartitionGraph, SourceResult, run
 from brisquel._json_pieces import MAX_VALUE_BYTES, SourceError
-from brisquel._part_writer import key_dir
+from brisquel._part_writer import key_dir  # noqa: F401  (where an event's dataset is written)
 from brisquel._process_cache import decoded, decoders
 from brisquel._sources import CHUNK_BYTES, Decoding, Key, Plan, Source, plan_parquet
 
