@@ -110,9 +110,10 @@ class ColumnBuilder {
   // (one value to each field, list_size values to the item).
   void append_valid() { mark_valid(); }
 
-  // List: append the items to child(0), then end_list. end_list is false,
-  // with no entry appended, when the items pass the 32-bit offsets' range; the
-  // caller then rolls the row back.
+  // List: append the items to the returned builder, then end_list. end_list
+  // is false, with no entry appended, when the items pass the 32-bit offsets'
+  // range; the caller then rolls the row back.
+  ColumnBuilder& begin_list() { return children_[0]; }
   bool end_list() {
     const std::int64_t end = children_[0].length_;
     if (static_cast<std::uint64_t>(end) > offset_limit_) [[unlikely]] return false;

@@ -134,7 +134,7 @@ TEST(ArrowBuilder, OffsetLimitAppendsNothing) {
   ASSERT_TRUE(b.end_value(2));  // "ab" fits exactly
   auto l = *ColumnBuilder::make(field("l", list_of(field("item", primitive(TypeId::Int8)))));
   l.limit_offsets_for_testing(2);
-  for (int i = 0; i < 3; ++i) l.child(0).append<std::int8_t>(1);
+  for (int i = 0; i < 3; ++i) l.begin_list().append<std::int8_t>(1);
   EXPECT_FALSE(l.end_list());
   EXPECT_EQ(l.length(), 0);
 

@@ -109,7 +109,7 @@ void append(ColumnBuilder& b, const Field& f, const Value& v, Rng& rng, int& bud
       return;
     case TypeId::Dictionary: ASSERT_TRUE(b.append_index(v.index)); return;
     case TypeId::List: {
-      ColumnBuilder& items = b.child(0);
+      ColumnBuilder& items = b.begin_list();
       for (const Value& item : v.items) append(items, t.children[0], item, rng, budget);
       if (budget >= 0) {
         ASSERT_TRUE(b.end_list());
