@@ -84,8 +84,8 @@ def test_exceptions_made_by_hand_have_every_attribute():
 
 
 def test_the_export_names_the_idl_its_log_decoders_refuse(tmp_path):
-    pytest.importorskip("pyarrow")
-    pytest.importorskip("dask")
+    for needed in ("pyarrow", "pandas", "dask"):
+        pytest.importorskip(needed)
     from brisquel.dataset import read_events
 
     (logs := tmp_path / "logs.parquet").write_bytes(b"")
