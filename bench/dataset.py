@@ -37,7 +37,8 @@ from transactions import Call, Tx, encode  # noqa: E402
 import pyarrow as pa  # noqa: E402
 
 from brisquel import TransactionDecoder  # noqa: E402
-from brisquel.dataset import _PartWriters, key_dir, read_events, write_events  # noqa: E402
+from brisquel._part_writer import PartWriters, key_dir  # noqa: E402
+from brisquel.dataset import read_events, write_events  # noqa: E402
 
 DATA = REPO / "build" / "bench-dataset"
 PROGRAM = "BenchProgram1111111111111111111111111111111"
@@ -115,7 +116,7 @@ def phases(path: Path, out: Path) -> dict[str, float]:
     tables = {k: pa.table(v) for k, v in decoded.items()}
     times["to pyarrow"] = time.perf_counter() - t
     t = time.perf_counter()
-    writers = _PartWriters(out, 0)  # as the export writes them
+    writers = PartWriters(out, 0)  # as the export writes them
     for key, table in tables.items():
         writers.add(key_dir(key), table)
     writers.close()

@@ -13,6 +13,7 @@
 #include "codec/decimal.hpp"
 #include "core/arrow/builder.hpp"
 #include "core/borsh_walk.hpp"
+#include "core/fault.hpp"
 #include "core/json_sink.hpp"
 #include "core/table_schema.hpp"
 
@@ -131,11 +132,11 @@ class ArrowSink {
   bool variant(Walk& w, Slot slot, const Definition& enumeration, std::size_t index) {
     const int at = static_cast<int>(index);
     if (slot->mode == Mode::UnitEnum) {
-      slot->column->append_index(at);
+      append_variant(*slot->column, at);
       return true;
     }
     slot->column->append_valid();
-    slot->children[0].column->append_index(at);
+    append_variant(*slot->children[0].column, at);
     for (std::size_t v = 0; v < enumeration.variants.size(); ++v) {
       const ColumnSlot& data = slot->children[1 + v];
       if (v != index && data.column != nullptr) data.column->append_null();
@@ -206,6 +207,12 @@ class ArrowSink {
     if (slot->mode == Mode::List) return slot->column->end_list() || too_large(w);
     slot->column->append_valid();
     return true;
+  }
+
+  // The walk read an index below the enum's variant count, and the column's
+  // dictionary holds one name per variant: anything else is a fault of ours.
+  static void append_variant(arrow::ColumnBuilder& column, int index) {
+    if (!column.append_index(index)) [[unlikely]] throw Fault("a variant outside its column's dictionary");
   }
 
   [[gnu::cold]] bool too_large(Walk& w) { return w.fail(DecodeError(DecodeError::Kind::ValueTooLarge, INT32_MAX)); }

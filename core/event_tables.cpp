@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <format>
-#include <stdexcept>
+
+#include "core/fault.hpp"
 
 namespace brisquel {
 
@@ -39,7 +40,7 @@ std::vector<arrow::ColumnBuilder> make_builders(std::span<const arrow::Field> fi
   out.reserve(fields.size());
   for (const arrow::Field& f : fields) {
     auto made = arrow::ColumnBuilder::make(f);
-    if (!made) throw std::logic_error("column type refused: " + made.error());
+    if (!made) throw Fault("column type refused: " + made.error());
     out.push_back(std::move(*made));
   }
   return out;
@@ -65,7 +66,7 @@ void PlainTable::end_row() {
 void PlainTable::close_batch() {
   if (columns_.empty() || columns_[0].length() == 0) return;
   auto batch = arrow::finish_batch(columns_);
-  if (!batch) throw std::logic_error("unequal columns: " + batch.error());
+  if (!batch) throw Fault("unequal columns: " + batch.error());
   batches_.push_back(std::move(*batch));
 }
 
@@ -81,7 +82,7 @@ namespace {
 
 arrow::ColumnBuilder make_root(const arrow::Field& field) {
   auto made = arrow::ColumnBuilder::make(field);
-  if (!made) throw std::logic_error("event columns refused: " + made.error());
+  if (!made) throw Fault("event columns refused: " + made.error());
   return std::move(*made);
 }
 

@@ -11,24 +11,21 @@ void raise_value_error(std::string_view message) {
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
-std::unique_ptr<const CompiledIdl> compile_idl(std::string_view idl_json) {
+Result<std::unique_ptr<const CompiledIdl>> compile_idl(std::string_view idl_json) {
   auto idl = idl::convert_idl(idl_json);
-  if (!idl) {
-    raise_value_error("failed to parse IDL: " + idl.error());
-    return nullptr;
-  }
-  auto tables = CompiledIdl::build(*idl);
-  if (!tables) {
-    raise_value_error(tables.error());
-    return nullptr;
-  }
-  return std::move(*tables);
+  if (!idl) return fail("failed to parse IDL: " + idl.error());
+  return CompiledIdl::build(*idl);
 }
 
-std::unique_ptr<Decoder> load_decoder(std::string_view idl_json) {
-  auto decoder = std::make_unique<Decoder>();
-  decoder->idl = compile_idl(idl_json);
-  if (!decoder->idl || !decoder->names.build(*decoder->idl)) return nullptr;
+std::optional<Decoder> load_decoder(std::string_view idl_json) {
+  auto compiled = compile_idl(idl_json);
+  if (!compiled) {
+    raise_value_error(compiled.error());
+    return std::nullopt;
+  }
+  std::optional<Decoder> decoder(std::in_place);
+  decoder->idl = std::move(*compiled);
+  if (!decoder->names.build(*decoder->idl)) return std::nullopt;
   return decoder;
 }
 

@@ -1,34 +1,28 @@
 #include "src/event_decoder.hpp"
 
-#include <memory>
-#include <vector>
+#include <optional>
 
 #include "src/arguments.hpp"
 #include "src/decoder.hpp"
 #include "src/log_batch.hpp"
-#include "src/panic.hpp"
+#include "src/native_type.hpp"
 #include "src/parse_logs.hpp"
 
 namespace brisquel {
 namespace {
 
-// The instance: a fixed-size object holding the prepared decoder. It never
-// changes after construction, so threads share it without a lock.
-struct DecoderObject {
-  PyObject_HEAD
-  Decoder* decoder;
-};
+// The instance holds the prepared decoder inline. It never changes after
+// construction, so threads share it without a lock.
+using EventDecoderType = NativeType<Decoder>;
 
-const Decoder& decoder_of(PyObject* self) { return *reinterpret_cast<DecoderObject*>(self)->decoder; }
-
-constexpr const char* kNewParams[] = {"idl_json"};
+constexpr Parameter kNewParams[] = {required("idl_json")};
 constexpr Signature kNewSignature{"EventDecoder.__new__()", kNewParams};
 
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    PyObject* idl_json = nullptr;
-    std::vector<PyRef> held;
-    if (!bind_tuple_dict(kNewSignature, args, kwargs, &idl_json, held)) return nullptr;
+    Arguments<1> a;
+    if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
+    PyObject* idl_json = a[0];
     if (!PyUnicode_Check(idl_json)) {
       raise_not_instance("idl_json", idl_json, "str");
       return nullptr;
@@ -36,41 +30,28 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(idl_json, &size);
     if (text == nullptr) return nullptr;  // UnicodeEncodeError passes unchanged
-
-    std::unique_ptr<Decoder> decoder = load_decoder(std::string_view(text, static_cast<std::size_t>(size)));
+    std::optional<Decoder> decoder = load_decoder(std::string_view(text, static_cast<std::size_t>(size)));
     if (!decoder) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    reinterpret_cast<DecoderObject*>(self)->decoder = decoder.release();
-    return self;
+    return EventDecoderType::create(type, std::move(*decoder));
   });
 }
 
-void decoder_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<DecoderObject*>(self)->decoder;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-constexpr const char* kParseParams[] = {"logs"};
+constexpr Parameter kParseParams[] = {required("logs")};
 constexpr Signature kParseSignature{"EventDecoder.parse_logs()", kParseParams};
 
 PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    PyObject* logs = nullptr;
-    if (!bind_vectorcall(kParseSignature, args, nargs, kwnames, &logs)) return nullptr;
-    const Decoder& decoder = decoder_of(self);
+  return EventDecoderType::call(self, [&](const Decoder& decoder) -> PyObject* {
+    Arguments<1> a;
+    if (!a.bind(kParseSignature, args, nargs, kwnames)) return nullptr;
     LogBatch batch;
     const auto use = decoder.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
-    if (!batch.convert(logs, use)) return nullptr;
+    if (!batch.convert(a[0], use)) return nullptr;
     return parse_lines(decoder, batch);
   });
 }
 
 PyObject* decoder_event_names(PyObject* self, void*) {
-  return guard([&]() -> PyObject* {
-    const Decoder& decoder = decoder_of(self);
+  return EventDecoderType::call(self, [&](const Decoder& decoder) -> PyObject* {
     const std::size_t n = decoder.idl->events().size();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
@@ -102,21 +83,14 @@ PyType_Slot decoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("EventDecoder(idl_json)\n--\n\n"
                                   "Decodes Anchor 0.30+ program events from Solana transaction log lines.")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(EventDecoderType::dealloc)},
     {Py_tp_methods, decoder_methods},
     {Py_tp_getset, decoder_getset},
     {0, nullptr},
 };
 
-// No BASETYPE (no subclasses), no dict, no weak references: a plain
-// immutable object.
-PyType_Spec decoder_spec = {
-    "builtins.EventDecoder",
-    sizeof(DecoderObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    decoder_slots,
-};
+// No subclasses, no dict, no weak references: a plain immutable object.
+PyType_Spec decoder_spec = EventDecoderType::spec("builtins.EventDecoder", decoder_slots);
 
 }  // namespace
 

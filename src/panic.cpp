@@ -35,17 +35,16 @@ PyObject* panic_exception_type() {
   return kept;
 }
 
-void raise_panic(const Panic& panic) {
+void raise_panic(std::string_view message) {
   PyRef type(panic_exception_type());
   if (!type) return;  // the creation error stays pending
-  PyRef message(PyUnicode_DecodeUTF8(panic.message.data(), static_cast<Py_ssize_t>(panic.message.size()),
-                                     "replace"));
-  if (!message) return;
-  PyErr_SetObject(type.get(), message.get());
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;
+  PyErr_SetObject(type.get(), text.get());
 }
 
 void panic_after_python_error() {
-  throw Panic{"Python API call failed", PyErr_GetRaisedException()};
+  throw Panic("Python API call failed", PyErr_GetRaisedException());
 }
 
 void abort_out_of_memory() noexcept {

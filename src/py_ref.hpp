@@ -46,6 +46,16 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+// A new list of the objects `items` refers to; nullptr with the error set.
+template <class Refs>
+PyObject* new_list(const Refs& items) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (const PyRef& item : items) PyList_SET_ITEM(list, i++, item.new_ref());
+  return list;
+}
+
 // Releases the interpreter lock (detaches the thread state) for as long as it
 // lives: no Python object may be touched meanwhile.
 class ReleasedLock {

@@ -150,7 +150,7 @@ class PySink {
       }
       default: break;
     }
-    throw Panic{"not a scalar of fixed width"};
+    throw Fault("not a scalar of fixed width");
   }
 
   PyRef wide(Walk& w, const std::uint8_t* b, bool is_signed) {

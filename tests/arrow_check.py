@@ -9,7 +9,7 @@ from typing import Any
 
 import borsh
 from arrow_reader import table, types
-from brisquel.__main__ import jsonable
+from brisquel._common import jsonable
 
 ENCODING = b"brisquel.encoding"
 

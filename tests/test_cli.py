@@ -11,6 +11,7 @@ import pytest
 import borsh
 from brisquel import with_program_address
 from conftest import REPO, make_idl, struct
+from transactions import Tx, encode
 
 IDL = make_idl([struct("Ping", [{"name": "raw", "type": "bytes"}, {"name": "x", "type": "f32"},
                                 {"name": "n", "type": "u128"}])], ["Ping"])
@@ -120,3 +121,19 @@ def test_demo_files_decode():
     assert result.returncode == 0, result.stderr
     events = [json.loads(line)["event"] for line in result.stdout.splitlines()]
     assert events == ["SwapExecuted"] * 3 + ["LiquidityChanged"] * 2 + ["ProposalPosted", "OracleUpdated"]
+
+
+def test_tx_names_the_file_that_fails(tmp_path, idl_file):
+    (copy := tmp_path / "copy.json").write_text(idl_file.read_text())
+    (bad := tmp_path / "bad.json").write_text("{")
+    (legacy := tmp_path / "legacy.json").write_text(json.dumps(LEGACY))
+    (txs := tmp_path / "txs.jsonl").write_text(json.dumps(encode(Tx([]))) + "\nnope\n")
+    for args, message in [
+        ((idl_file, bad, "-"), f"{bad}: failed to parse IDL: EOF while parsing an object"),
+        ((idl_file, legacy, "-"), f"{legacy}: the IDL names no program address"),
+        ((idl_file, copy, "-"), f"{idl_file} and {copy} are both for program 11111111111111111111111111111111"),
+        ((idl_file, txs), f"{txs}: line 2, column 1: invalid JSON"),
+    ]:
+        result = run("tx", *args)
+        assert result.returncode == 1 and result.stderr.startswith(f"brisquel: {message}"), result.stderr
+        assert result.stderr.count("\n") == 1

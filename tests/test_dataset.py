@@ -29,7 +29,8 @@ try:
     import dask
     import distributed
     import pandas  # noqa: F401
-    from brisquel._sources import Decoding, decoders
+    from brisquel._process_cache import decoders
+    from brisquel._sources import Decoding
     from brisquel.dataset import key_dir, read_events, write_events
 except ImportError:
     distributed = None
@@ -186,6 +187,36 @@ def test_cluster_gives_the_rows_of_the_bare_decoders(inputs, client, tmp_path, k
         assert write_events({k: events[k] for k in list(events)[:2]}, tmp_path) == dict(list(summary.items())[:2])
     assert written(tmp_path, events) == {k: want[k] for k in events}
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+def test_frames_derived_from_read_events_write_what_they_compute(inputs, client, tmp_path):
+    jsonl, _, want_json, _ = inputs
+    events = read_events(jsonl, IDLS, chunk_bytes=3000)
+    swaps = events[(A, "SwapEvent")]
+    derived = {
+        (A, "BigSwaps"): swaps[swaps.amount > 2**62][["_tx", "_signature", "amount", "who"]],
+        (A, "Note"): events[(A, "Note")],  # as read_events made it, beside derived ones
+        (B, "Prices"): events[(B, "SwapEvent")].assign(double=lambda f: f.price * 2),
+        ("all", "errors"): events.errors[["_tx", "event", "message"]],
+    }
+    summary = write_events(derived, tmp_path)
+    assert not summary.failed
+    computed = dict(zip(derived, dask.compute(*derived.values())))
+    for key, frame in computed.items():
+        want = rows(pa.Table.from_pandas(frame, preserve_index=False))
+        assert written(tmp_path, [key])[key] == want and summary[key] == sum(want.values()) > 0, key
+    assert pq.read_schema(tmp_path / key_dir((A, "BigSwaps")) / "part-00000.parquet").names == \
+        ["_tx", "_signature", "amount", "who"]
+    assert rows(pq.read_table(tmp_path / "_errors")) == want_json["errors"]
+
+    import dask.dataframe as dd
+    import pandas as pd
+    with pytest.raises(TypeError, match="not a frame of read_events"):
+        write_events({(A, "x"): dd.from_pandas(pd.DataFrame({"a": [1]}), npartitions=1)}, tmp_path)
+    with pytest.raises(ValueError, match="more than one read_events call"):
+        write_events({(A, "a"): swaps, (A, "b"): read_events(jsonl, IDLS)[(A, "Note")]}, tmp_path)
+    with pytest.raises(ValueError, match="not one per source"):
+        write_events({(A, "a"): swaps.repartition(npartitions=1)}, tmp_path)
 
 
 def _holds(pid: int, path: str) -> bool:

@@ -27,7 +27,8 @@ def test_module_surface():
     assert brisquel.EventDecoder is _brisquel.EventDecoder
     # The package adds the table decoders of its second module; the first stays as it is.
     assert set(brisquel.__all__) == {"EventDecoder", "with_program_address", "TableDecoder", "DecodedEvents",
-                                     "EventTable", "Schema", "TransactionDecoder", "TxEvent"}
+                                     "EventTable", "Schema", "TransactionDecoder", "TxEvent", "IdlError",
+                                     "ReadError"}
 
 
 def test_class_surface():
@@ -142,6 +143,9 @@ def test_panic_exception(hooks):
     assert f"{panic.__module__}.{panic.__qualname__}" == "pyo3_runtime.PanicException"
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
     assert [type(e) for e in seen] == [MemoryError, MemoryError]
+    # A broken invariant of the core reaches Python with its own message.
+    with pytest.raises(panic, match="^columns of unequal length$"):
+        hooks.fault("columns of unequal length")
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="not a free-threaded interpreter")

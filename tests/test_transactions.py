@@ -198,3 +198,17 @@ def test_real_transactions_agree_with_their_record(real_decoder, file, path, log
     assert summary(events) == summary(d.decode(json.dumps(tx), include_failed=True))
     both = sum(1 for e in events if e.source == "log+cpi")
     assert both <= min(sum(v for (p, s), v in want.items() if s == source) for source in ("log", "cpi"))
+
+
+@pytest.mark.skipif(not real_cases(), reason="no real transactions beside the repository")
+def test_old_event_versions_decode_by_default_on_real_transactions(real_decoder):
+    # Most events on chain are older, shorter versions of today's layouts.
+    d, ids = real_decoder
+    idls = [(SHARED_IDLS / f"{name}-current.json").read_text() for name in ids]
+    txs = []
+    for case in real_cases():
+        file, path = case.values[:2]
+        txs.append(dig(json.loads((TRANSACTIONS / file).read_text()), path))
+    default = TransactionDecoder(idls).decode(txs)
+    assert summary(default) == summary(d.decode(txs))
+    assert len(default) > 2 * len(TransactionDecoder(idls, short_events="skip").decode(txs))

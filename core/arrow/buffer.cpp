@@ -30,9 +30,12 @@ constexpr std::size_t kRegion = std::size_t{256} << 20;
 
 class RegionPool {
  public:
+  // Made once and never destroyed: buffers are released until the process
+  // ends, by a daemon thread still decoding while static objects are torn
+  // down, or by a consumer that frees an exported array late.
   static RegionPool& instance() {
-    static RegionPool pool;
-    return pool;
+    static RegionPool* const pool = new RegionPool;
+    return *pool;
   }
 
   void* take() {

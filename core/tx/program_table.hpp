@@ -19,8 +19,6 @@ class ProgramTable {
   // The index of `address` in the list, or kNone.
   std::uint32_t find(std::string_view address) const;
 
-  const std::vector<std::string>& addresses() const { return addresses_; }
-
  private:
   std::size_t slot_of(std::string_view address) const;
 

@@ -1,5 +1,7 @@
 #include "core/tx/tx_tables.hpp"
 
+#include "core/fault.hpp"
+
 namespace brisquel {
 namespace {
 
@@ -51,7 +53,7 @@ void TxTables::append_context(arrow::ColumnBuilder* c, const Place& place, const
   append_optional(c[4], as_int(e.instruction));
   append_optional(c[5], as_int(e.inner));
   append_optional(c[6], as_int(e.depth));
-  c[7].append_index(static_cast<int>(e.source));
+  if (!c[7].append_index(static_cast<int>(e.source))) throw Fault("a source outside its column's dictionary");
   c[8].append_bool(place.truncated);
 }
 

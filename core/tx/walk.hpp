@@ -50,8 +50,6 @@ class TxWalker {
   // allocates nothing.
   const WalkResult& walk(const TxView& tx, bool dedupe);
 
-  const std::vector<std::string>& programs() const { return programs_.addresses(); }
-
  private:
   static constexpr std::uint32_t kNoGroup = UINT32_MAX;
 

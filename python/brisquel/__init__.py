@@ -1,15 +1,38 @@
 """Decode Anchor program events from Solana transaction logs."""
 
 from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
 
-from brisquel._brisquel import EventDecoder
 from brisquel._legacy import with_program_address
-from brisquel._tables import DecodedEvents, EventTable, Schema, TableDecoder, TransactionDecoder, TxEvent
+from brisquel._tables import (DecodedEvents, EventTable, IdlError, ReadError, Schema, TableDecoder, TransactionDecoder,
+                              TxEvent)
+
+if TYPE_CHECKING:
+    from brisquel._brisquel import EventDecoder
 
 # A read-only mapping in every respect but its base class.
 Mapping.register(DecodedEvents)
 
 __all__ = [
-    "DecodedEvents", "EventDecoder", "EventTable", "Schema", "TableDecoder", "TransactionDecoder", "TxEvent",
-    "with_program_address",
+    "DecodedEvents", "EventDecoder", "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder",
+    "TransactionDecoder", "TxEvent", "with_program_address",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # EventDecoder's module loads only in interpreters that share the main
+    # interpreter's lock; the rest of the package loads in any, so it comes
+    # on first use.
+    if name != "EventDecoder":
+        raise AttributeError(f"module 'brisquel' has no attribute {name!r}")
+    try:
+        from brisquel._brisquel import EventDecoder
+    except ImportError as e:
+        raise ImportError(f"brisquel.EventDecoder is not available here ({e}); in an interpreter with a lock of "
+                          "its own, use TableDecoder or TransactionDecoder", name="brisquel._brisquel") from e
+    globals()["EventDecoder"] = EventDecoder
+    return EventDecoder
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), "EventDecoder"})

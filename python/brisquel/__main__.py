@@ -33,31 +33,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import sys
 from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
 from brisquel import EventDecoder, with_program_address
+from brisquel._common import CommandError, jsonable, reason
 
 _BATCH = 4096
-
-
-class InputError(Exception):
-    """Input that cannot be read as logs; reported as one line."""
-
-
-def jsonable(value: Any) -> Any:
-    """The decoded value with bytes and non-finite floats made JSON-safe."""
-    if isinstance(value, dict):
-        return {k: jsonable(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [jsonable(v) for v in value]
-    if isinstance(value, bytes):
-        return value.hex()
-    if isinstance(value, float) and not math.isfinite(value):
-        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-    return value
 
 
 def lines_from_json(value: Any) -> Iterator[str]:
@@ -80,23 +63,23 @@ def lines_from_json(value: Any) -> Iterator[str]:
         elif "error" in value:
             error = value["error"]
             message = error.get("message", error) if isinstance(error, dict) else error
-            raise InputError(f"RPC error response: {message}")
+            raise CommandError(f"RPC error response: {message}")
         elif "transactions" in value:
             yield from lines_from_json(value["transactions"])
         else:
-            raise InputError("JSON object without meta.logMessages, result or transactions")
+            raise CommandError("JSON object without meta.logMessages, result or transactions")
     else:
-        raise InputError(f"expected log lines or transactions, got JSON {type(value).__name__}")
+        raise CommandError(f"expected log lines or transactions, got JSON {type(value).__name__}")
 
 
 def _log_messages(meta: Any) -> Iterator[str]:
     if not isinstance(meta, dict):
-        raise InputError("transaction meta is not an object")
+        raise CommandError("transaction meta is not an object")
     messages = meta.get("logMessages")
     if messages is None:
         return
     if not isinstance(messages, list) or not all(isinstance(m, str) for m in messages):
-        raise InputError("meta.logMessages is not a list of strings")
+        raise CommandError("meta.logMessages is not a list of strings")
     yield from messages
 
 
@@ -122,7 +105,7 @@ def log_lines(stream: TextIO) -> Iterator[str]:
         try:
             values = [json.loads(line) for line in text.splitlines() if line.strip()]
         except json.JSONDecodeError:
-            raise InputError(f"input is not valid JSON: {whole_error}") from None
+            raise CommandError(f"input is not valid JSON: {whole_error}") from None
     for value in values:
         yield from lines_from_json(value)
 
@@ -159,13 +142,13 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
         with open(args.idl_file, encoding="utf-8") as f:
             idl_json = f.read()
     except (OSError, UnicodeDecodeError) as e:
-        raise InputError(f"cannot read IDL file {args.idl_file}: {_reason(e)}") from None
+        raise CommandError(f"cannot read IDL file {args.idl_file}: {reason(e)}") from None
     if args.program_id is not None:
         idl_json = with_program_address(idl_json, args.program_id)
     try:
         decoder = EventDecoder(idl_json)
     except ValueError as e:
-        raise InputError(f"{args.idl_file}: {e}") from None
+        raise CommandError(f"{args.idl_file}: {e}") from None
 
     try:
         if args.log_file == "-":
@@ -173,7 +156,7 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
         else:
             stream = open(args.log_file, encoding="utf-8", errors="replace")
     except OSError as e:
-        raise InputError(f"cannot read log file {args.log_file}: {_reason(e)}") from None
+        raise CommandError(f"cannot read log file {args.log_file}: {reason(e)}") from None
     with stream:
         try:
             for batch in batches(log_lines(stream)):
@@ -189,15 +172,11 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
         except OSError as e:
             if isinstance(e, BrokenPipeError):
                 raise
-            raise InputError(f"cannot read log file {args.log_file}: {_reason(e)}") from None
+            raise CommandError(f"cannot read log file {args.log_file}: {reason(e)}") from None
 
 
 def _clean(line: str) -> str:
     return line.encode("utf-8", "replace").decode("utf-8")
-
-
-def _reason(e: BaseException) -> str:
-    return e.strerror if isinstance(e, OSError) and e.strerror else str(e)
 
 
 _COMMANDS = ("tx", "export")
@@ -212,7 +191,7 @@ def main(argv: list[str] | None = None) -> int:
             run(_parser().parse_args(argv), sys.stdout)
             status = 0
         sys.stdout.flush()
-    except InputError as e:
+    except CommandError as e:
         print(f"brisquel: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -228,20 +207,15 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _command(name: str, argv: list[str]) -> int:
-    """A named command; its failures are InputError, as the plain command's are."""
-    from brisquel._cli_tx import CommandError
+    """A named command; its failures are CommandError, as the plain command's are."""
+    if name == "tx":
+        from brisquel import _cli_tx
 
-    try:
-        if name == "tx":
-            from brisquel import _cli_tx
+        _cli_tx.run(argv, sys.stdout)
+        return 0
+    from brisquel import _cli_export
 
-            _cli_tx.run(argv, sys.stdout)
-            return 0
-        from brisquel import _cli_export
-
-        return _cli_export.run(argv, sys.stdout)
-    except CommandError as e:
-        raise InputError(str(e)) from None
+    return _cli_export.run(argv, sys.stdout)
 
 
 if __name__ == "__main__":

@@ -22,7 +22,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, TextIO
 
-from brisquel._cli_tx import CommandError, idl_error, read_idls
+from brisquel import IdlError
+from brisquel._common import CommandError, idl_error, read_idls, reason
 
 
 def parser() -> argparse.ArgumentParser:
@@ -39,8 +40,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--keep", default="", metavar="COLUMNS",
                    help="Parquet: comma-separated columns copied into every event row (e.g. slot,signature)")
     p.add_argument("--include-failed", action="store_true", help="JSON: events of failed transactions too")
-    p.add_argument("--short-events", choices=("skip", "null"), default="skip",
-                   help="'null': old events shorter than the IDL's layout decode, the missing fields null")
+    p.add_argument("--short-events", choices=("skip", "null"),
+                   help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
+                        "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
+                        "alone): such bodies do not decode")
     p.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: the machine's cores)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running `dask scheduler` (e.g. tcp://HOST:8786) and its workers instead")
@@ -85,7 +88,7 @@ def run(argv: list[str], out: TextIO) -> int:
         events = read_events(files, texts, format=kind, logs_column=args.logs_column,
                              keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
                              include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20)
-    except ValueError as e:
+    except IdlError as e:
         raise idl_error(e, args.idls) from None
     with _client(args):
         ready = time.monotonic() - started
@@ -93,7 +96,7 @@ def run(argv: list[str], out: TextIO) -> int:
         try:
             summary = write_events(events, args.out, progress=bar.update if bar else None)
         except OSError as e:
-            raise CommandError(f"cannot write to {args.out}: {e.strerror or e}") from None
+            raise CommandError(f"cannot write to {args.out}: {reason(e)}") from None
         finally:
             if bar:
                 bar.close()

@@ -21,18 +21,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import re
 import sys
 from typing import Any, TextIO
 
-from brisquel import TransactionDecoder
+from brisquel import IdlError, TransactionDecoder
+from brisquel._common import CommandError, idl_error, jsonable, read_idls, reason
 from brisquel._json_pieces import SourceError, json_pieces
 
 CHUNK_BYTES = 16 << 20
-
-
-class CommandError(Exception):
-    """A failure reported as one line on standard error."""
 
 
 def parser() -> argparse.ArgumentParser:
@@ -44,30 +40,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--include-failed", action="store_true", help="events of failed transactions too")
     p.add_argument("--no-dedupe", dest="dedupe", action="store_false",
                    help="an event both logged and self-CPI'd gives two objects, not one")
-    p.add_argument("--short-events", choices=("skip", "null"), default="skip",
-                   help="'null': old events shorter than the IDL's layout decode, the missing fields null")
+    p.add_argument("--short-events", choices=("skip", "null"), default="null",
+                   help="'null' (the default): old events, shorter than the IDL's layout, decode with the "
+                        "missing fields null; 'skip': such bodies do not decode")
     return p
-
-
-def read_idls(paths: list[str]) -> list[str]:
-    texts = []
-    for path in paths:
-        try:
-            with open(path, encoding="utf-8") as f:
-                texts.append(f.read())
-        except (OSError, UnicodeDecodeError) as e:
-            reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-            raise CommandError(f"cannot read IDL file {path}: {reason}") from None
-    return texts
-
-
-def idl_error(error: ValueError, paths: list[str]) -> CommandError:
-    """A decoder's complaint about `idls[i]`, naming the file instead."""
-    def name(m: re.Match[str]) -> str:
-        i = int(m.group(1))
-        return paths[i] if i < len(paths) else m.group(0)
-
-    return CommandError(re.sub(r"idls\[(\d+)\]", name, str(error)))
 
 
 def run(argv: list[str], out: TextIO) -> None:
@@ -76,20 +52,18 @@ def run(argv: list[str], out: TextIO) -> None:
     texts = read_idls(idl_paths)
     try:
         decoder = TransactionDecoder(texts, short_events=args.short_events)
-    except ValueError as e:
+    except IdlError as e:
         raise idl_error(e, idl_paths) from None
 
     def decode(text: bytes, tx_base: int) -> tuple[list[Any], int]:
         events = decoder.decode(text, include_failed=args.include_failed, dedupe=args.dedupe, start=tx_base)
         return events, decoder.count(text)
 
-    from brisquel.__main__ import jsonable
-
     name = "<stdin>" if source == "-" else source
     try:
         stream = sys.stdin.buffer if source == "-" else open(source, "rb")
     except OSError as e:
-        raise CommandError(f"cannot read {source}: {e.strerror or e}") from None
+        raise CommandError(f"cannot read {source}: {reason(e)}") from None
     try:
         for events in json_pieces(stream, name, CHUNK_BYTES, decode):
             for e in events:
@@ -104,7 +78,7 @@ def run(argv: list[str], out: TextIO) -> None:
     except OSError as e:
         if isinstance(e, BrokenPipeError):
             raise
-        raise CommandError(f"cannot read {name}: {e.strerror or e}") from None
+        raise CommandError(f"cannot read {name}: {reason(e)}") from None
     finally:
         if stream is not sys.stdin.buffer:
             stream.close()

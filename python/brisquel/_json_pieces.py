@@ -15,16 +15,27 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import IO, Any, TypeVar
 
+from brisquel._tables import ReadError
+
 MAX_VALUE_BYTES = 1 << 30  # the native reader's own bound on one JSON value (a line, or a whole text)
 
 
 class SourceError(Exception):
-    """An input that cannot be read or decoded; says which file and, for JSON, where."""
+    """An input that cannot be read or decoded; says which file and, for JSON, where
+    (`line` and `column` in the file, 1-based, else None)."""
 
-    def __init__(self, path: str, detail: str) -> None:
+    def __init__(self, path: str, detail: str, line: int | None = None, column: int | None = None) -> None:
         super().__init__(path, detail)
         self.path = path
         self.detail = detail
+        self.line = line
+        self.column = column
+
+    @classmethod
+    def of_read(cls, path: str, error: ReadError, lines_before: int) -> SourceError:
+        """A reader's error in a piece that `lines_before` lines of the file precede."""
+        line = error.line + lines_before
+        return cls(path, f"line {line}, column {error.column}: {error.reason}", line, error.column)
 
     def __str__(self) -> str:
         return f"{self.path}: {self.detail}" if self.path else self.detail
@@ -138,7 +149,6 @@ class _LinePieces:
 
 
 R = TypeVar("R")
-_POSITION = re.compile(r"^(?:transactions: )?line (\d+), column (\d+): ", re.S)
 _NOT_BLANK = re.compile(rb"[^ \t\r\n]")
 
 
@@ -148,10 +158,10 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
 
     `text` (bytes-like, valid during the call) is a piece; decode counts its
     transactions on from `tx_base` and returns, with its result, how many the
-    piece held. A first piece that fails on its first line
-    while more follows may be the start of one JSON value over many lines (an
-    indented block): the text is then read whole, up to the reader's own bound
-    on one value. Raises SourceError.
+    piece held; it raises ReadError for text that cannot be read. A first piece
+    that fails on its first line while more follows may be the start of one
+    JSON value over many lines (an indented block): the text is then read
+    whole, up to the reader's own bound on one value. Raises SourceError.
     """
     pieces = _LinePieces(stream, chunk_bytes)
     tx_base = 0
@@ -163,17 +173,16 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
             seen = True
             try:
                 result, count = decode(text, tx_base)
-            except ValueError as e:
-                at = _POSITION.match(str(e))
-                if pieces.offset == 0 and more and at and at.group(1) == "1":
+            except ReadError as e:
+                if pieces.offset == 0 and more and e.line == 1:
                     whole = pieces.whole()
                     if whole is not None:
                         try:
                             yield decode(whole, 0)[0]
                             return
-                        except ValueError as again:
+                        except ReadError as again:
                             e = again
-                raise SourceError(path, moved(str(e), pieces.lines_before())) from None
+                raise SourceError.of_read(path, e, pieces.lines_before()) from None
             yield result
             tx_base += count
     except _LineTooLong:
@@ -181,13 +190,5 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
     if not seen:  # an empty file: the reader says so
         try:
             decode(b"", 0)
-        except ValueError as e:
-            raise SourceError(path, moved(str(e), 0)) from None
-
-
-def moved(message: str, lines: int) -> str:
-    """A reader's message with its line number moved down by `lines`."""
-    at = _POSITION.match(message)
-    if not at:
-        return message.removeprefix("transactions: ")
-    return f"line {int(at.group(1)) + lines}, column {at.group(2)}: {message[at.end():]}"
+        except ReadError as e:
+            raise SourceError.of_read(path, e, 0) from None

@@ -5,26 +5,21 @@ line end, each decoded natively by a TransactionDecoder; a Parquet file is read
 a batch of rows at a time from one row group, its logs column decoded by one
 TableDecoder per IDL. Context columns count from the start of the file (`_tx`
 for JSON, `_row` for Parquet), and read errors name the file and its true line.
-
-Decoders are built from their IDL texts once per process and kept: a worker
-builds them for its first task and reuses them for the rest.
 """
 
 from __future__ import annotations
 
 import hashlib
-import threading
-from collections import OrderedDict
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import cached_property
-from typing import Any
 
 import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from brisquel import TableDecoder, TransactionDecoder
+from brisquel import IdlError, TableDecoder, TransactionDecoder
+from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
 CHUNK_BYTES = 64 << 20      # a JSON piece: bounds the input and the tables a worker holds at once
@@ -39,7 +34,7 @@ class Decoding:
 
     format: str                     # "jsonl" or "parquet"
     idls: tuple[str, ...]
-    short_events: str = "skip"
+    short_events: str = "null"
     include_failed: bool = False
     logs_column: str = "logMessages"
     keep: tuple[str, ...] = ()
@@ -68,7 +63,22 @@ class Piece:
     errors: pa.Table
 
 
-# --- decoders, built once per process ---------------------------------------
+@dataclass(eq=False)
+class Plan:
+    """One read_events call: what to decode, from where, into which schemas."""
+
+    decoding: Decoding
+    sources: list[Source]
+    schemas: dict[Key, pa.Schema]
+    errors_schema: pa.Schema
+    frame_names: dict[Key | None, str] = field(default_factory=dict)  # of the frames read_events made
+
+    def frame_token(self, key: Key | None) -> str:
+        """The token of the frame read_events makes for `key` (None: the errors)."""
+        return hashlib.sha256(repr((self.decoding.digest, key, self.sources)).encode()).hexdigest()[:32]
+
+
+# --- the decoders of one Decoding ---------------------------------------------
 
 class JsonDecoders:
     """A TransactionDecoder for the IDLs, with the tables' schemas."""
@@ -93,8 +103,8 @@ class ParquetDecoders:
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
         addresses = TransactionDecoder(list(decoding.idls)).programs  # also refuses two IDLs for one program
-        self.programs = [(address, TableDecoder(idl, short_events=decoding.short_events))
-                         for address, idl in zip(addresses, decoding.idls)]
+        self.programs = [(address, _table_decoder(i, idl, decoding)) for i, (address, idl)
+                         in enumerate(zip(addresses, decoding.idls))]
         keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
         self.schemas: dict[Key, pa.Schema] = {}
         for address, decoder in self.programs:
@@ -111,24 +121,29 @@ class ParquetDecoders:
 
     def decode(self, batch: pa.RecordBatch, row_base: int) -> Piece:
         logs = batch.column(0)
-        if pa.types.is_string(logs.type) or pa.types.is_large_string(logs.type) or pa.types.is_string_view(logs.type):
+        if _is_text(logs.type):
             # One line per row: each row a transaction of that one line.
             logs = pa.ListArray.from_arrays(pa.array(range(len(logs) + 1), pa.int32()), logs)
         keep = batch.columns[1:]
         tables: dict[Key, pa.Table] = {}
         errors = []
         for address, decoder in self.programs:
-            try:
-                decoded = decoder.decode(logs)
-            except TypeError as e:
-                reason = str(e).removeprefix("argument 'logs': ")
-                raise SourceError("", f"column {self.decoding.logs_column!r}: {reason}") from None
+            decoded = decoder.decode(logs)
             for name, table in decoded.items():
                 tables[(address, name)] = _joined(pa.table(table), keep, row_base, [], self.schemas[(address, name)])
             failed = pa.table(decoded.errors)
             program = pa.array([address] * failed.num_rows, pa.string())
             errors.append(_joined(failed, keep, row_base, [program], self.errors_schema))
         return Piece(tables, pa.concat_tables(errors) if errors else self.errors_schema.empty_table())
+
+
+def _table_decoder(index: int, idl: str, decoding: Decoding) -> TableDecoder:
+    try:
+        return TableDecoder(idl, short_events=decoding.short_events)
+    except IdlError as e:  # say which of the IDLs, as TransactionDecoder does
+        error = IdlError(f"idls[{index}]: {e.reason}")
+        error.index, error.reason = index, e.reason
+        raise error from None
 
 
 def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa.Array], schema: pa.Schema) -> pa.Table:
@@ -140,53 +155,41 @@ def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa
     return pa.Table.from_arrays(columns, schema=schema)
 
 
-_DECODERS: OrderedDict[str, Any] = OrderedDict()
-_DECODERS_LOCK = threading.Lock()
-_DECODERS_KEPT = 8
-
-
-def decoders(decoding: Decoding) -> Any:
-    """The decoders of `decoding`, built on first use in this process and kept (the last few)."""
-    with _DECODERS_LOCK:
-        found = _DECODERS.get(decoding.digest)
-        if found is None:
-            found = JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
-            _DECODERS[decoding.digest] = found
-            while len(_DECODERS) > _DECODERS_KEPT:
-                _DECODERS.popitem(last=False)
-        _DECODERS.move_to_end(decoding.digest)
-        return found
-
-
 # --- one source -------------------------------------------------------------
 
-def pieces(decoding: Decoding, source: Source) -> Iterator[Piece]:
-    """The decoded pieces of `source`, in order. Raises SourceError for input
-    that cannot be read (the file, its framing, its columns)."""
+def pieces(dec: JsonDecoders | ParquetDecoders, source: Source) -> Iterator[Piece]:
+    """The pieces of `source` decoded by `dec`, in order. Raises SourceError for
+    input that cannot be read (the file, its framing, its columns)."""
     path = source[0]
-    dec = decoders(decoding)
+    decoding = dec.decoding
     try:
         if decoding.format == "jsonl":
             with open(path, "rb") as f:
                 yield from json_pieces(f, path, decoding.chunk_bytes, dec.decode)
         else:
+            assert isinstance(dec, ParquetDecoders)
             yield from _parquet_pieces(decoding, source, dec)
     except SourceError as e:
         if not e.path:
             raise SourceError(path, e.detail) from None
         raise
-    except (OSError, ValueError, TypeError, pa.ArrowException) as e:
-        reason = f"cannot read: {e.strerror}" if isinstance(e, OSError) and e.strerror else str(e)
-        raise SourceError(path, reason) from None
+    except OSError as e:
+        raise SourceError(path, f"cannot read: {reason(e)}") from None
+    except (ValueError, TypeError, pa.ArrowException) as e:
+        raise SourceError(path, str(e)) from None
 
 
 def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
     path, row_group, row = source
     with pq.ParquetFile(path) as f:
-        names = f.schema_arrow.names
+        schema = f.schema_arrow
         for column in (decoding.logs_column, *decoding.keep):
-            if column not in names:
+            if column not in schema.names:
                 raise SourceError(path, f"no column {column!r}")
+        logs_type = schema.field(decoding.logs_column).type
+        if not _holds_lines(logs_type):
+            raise SourceError(path, f"column {decoding.logs_column!r}: expected utf8, large_utf8, string_view or a "
+                                    f"list of one of them; found {logs_type}")
         groups = range(f.num_row_groups) if row_group is None else [row_group]
         columns = [decoding.logs_column, *decoding.keep]
         for group in groups:
@@ -195,6 +198,15 @@ def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) ->
                 batch = _keep_typed(batch, decoding, path)
                 yield dec.decode(batch, row)
                 row += batch.num_rows
+
+
+def _is_text(ty: pa.DataType) -> bool:
+    return pa.types.is_string(ty) or pa.types.is_large_string(ty) or pa.types.is_string_view(ty)
+
+
+def _holds_lines(ty: pa.DataType) -> bool:
+    """Whether a column of this type holds log lines, one or a list per row, as TableDecoder reads them."""
+    return _is_text(ty) or ((pa.types.is_list(ty) or pa.types.is_large_list(ty)) and _is_text(ty.value_type))
 
 
 def _keep_typed(batch: pa.RecordBatch, decoding: Decoding, path: str) -> pa.RecordBatch:
@@ -235,11 +247,10 @@ class Decoded:
     errors: pa.Table
 
 
-def decode_whole(decoding: Decoding, source: Source) -> Decoded:
-    dec = decoders(decoding)
+def decode_whole(dec: JsonDecoders | ParquetDecoders, source: Source) -> Decoded:
     parts: dict[Key, list[pa.Table]] = {k: [] for k in dec.schemas}
     errors: list[pa.Table] = []
-    for piece in pieces(decoding, source):
+    for piece in pieces(dec, source):
         for k, t in piece.tables.items():
             if t.num_rows:
                 parts[k].append(t)

@@ -3,6 +3,35 @@ from typing import Any, Literal, NamedTuple, final, overload
 
 _Logs = Sequence[str] | Sequence[Sequence[str]] | Any  # or an object with __arrow_c_stream__ / __arrow_c_array__
 
+class ReadError(ValueError):
+    """A text of transactions that cannot be read. str(e) is "transactions: line N, column M: reason"."""
+
+    input: str | None
+    """The argument that held the text: "transactions"."""
+    kind: Literal["invalid_json", "truncated", "shape", "rpc_error", "transaction", "too_large"] | None
+    line: int | None
+    """1-based line of the value that failed."""
+    column: int | None
+    """1-based column (in bytes) where that value starts."""
+    offset: int | None
+    """Byte offset in the text where that value starts."""
+    resume_at: int | None
+    """JSON lines: the byte offset of the next line, where reading may go on; else None."""
+    reason: str | None
+    """The message without its position."""
+
+class IdlError(ValueError):
+    """An IDL that cannot be used. str(e) is "idls[N]: reason" (TransactionDecoder) or the reason."""
+
+    index: int | None
+    """Its place in `idls`; None for TableDecoder's one IDL."""
+    reason: str | None
+    """The message without its "idls[N]: " prefix."""
+    duplicate_of: int | None
+    """The index of an earlier IDL for the same program, when that is the failure."""
+    program: str | None
+    """That program's address, when two IDLs are for it."""
+
 @final
 class Schema:
     """An event table's Arrow schema: pyarrow.schema(s) reads it."""
@@ -48,7 +77,9 @@ class DecodedEvents:
 
 @final
 class TableDecoder:
-    """Decodes Anchor program events from log lines into Arrow tables, one per event."""
+    """Decodes Anchor program events from log lines into Arrow tables, one per event.
+
+    Raises IdlError for an IDL that cannot be used."""
 
     def __new__(
         cls,
@@ -84,7 +115,10 @@ _Transactions = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]]
 
 @final
 class TransactionDecoder:
-    """Decodes the events of whole transactions, each with the IDL of the program that emitted it."""
+    """Decodes the events of whole transactions, each with the IDL of the program that emitted it.
+
+    Raises IdlError for an IDL that cannot be used; decode, decode_tables and count raise
+    ReadError for a text that cannot be read."""
 
     def __new__(
         cls,
@@ -93,7 +127,7 @@ class TransactionDecoder:
         addresses: Mapping[int | str, str] | None = None,
         pubkeys: Literal["base58", "binary"] = "base58",
         wide_ints: Literal["decimal", "string"] = "decimal",
-        short_events: Literal["skip", "null"] = "skip",
+        short_events: Literal["skip", "null"] = "null",
     ) -> TransactionDecoder: ...
     @property
     def programs(self) -> list[str]:

@@ -5,12 +5,9 @@
 namespace brisquel::tables {
 namespace {
 
-// Which of `a` (false) or `b` (true) `value` names; nullptr is `a`.
+// Which of `a` (false) or `b` (true) `value` names; nullptr leaves `out` as it is.
 bool choose(PyObject* value, const char* name, const char* a, const char* b, bool& out) {
-  if (value == nullptr) {
-    out = false;
-    return true;
-  }
+  if (value == nullptr) return true;
   if (!PyUnicode_Check(value)) {
     raise_not_instance(name, value, "str");
     return false;

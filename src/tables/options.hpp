@@ -10,7 +10,8 @@
 namespace brisquel::tables {
 
 // pubkeys="base58"|"binary", wide_ints="decimal"|"string", short_events="skip"|"null"
-// (nullptr: the default); false with TypeError or ValueError set.
+// into `out`, which holds the defaults (nullptr: not given); false with
+// TypeError or ValueError set.
 bool parse_options(PyObject* pubkeys, PyObject* wide_ints, PyObject* short_events, TableOptions& out);
 
 // The UTF-8 text of an IDL argument (a str); nullopt with the error set, as

@@ -1,6 +1,6 @@
 // The second module, brisquel._tables: decoders whose output is Arrow tables
-// (and transactions' events). Its classes live in the module's state, so each
-// interpreter that imports it has its own.
+// (and transactions' events). Its classes and exceptions live in the module's
+// state, so each interpreter that imports it has its own.
 #pragma once
 
 #include "src/py_ref.hpp"
@@ -14,6 +14,8 @@ struct State {
   PyTypeObject* schema = nullptr;
   PyTypeObject* transaction_decoder = nullptr;
   PyTypeObject* tx_event = nullptr;  // a named tuple class
+  PyObject* read_error = nullptr;    // ReadError(ValueError)
+  PyObject* idl_error = nullptr;     // IdlError(ValueError)
 };
 
 extern PyModuleDef module_def;
@@ -29,5 +31,6 @@ PyTypeObject* create_decoded_events_type(PyObject* module);
 PyTypeObject* create_event_table_type(PyObject* module);
 PyTypeObject* create_schema_type(PyObject* module);
 PyTypeObject* create_transaction_decoder_type(PyObject* module);
+PyTypeObject* create_tx_event_type(PyObject* module);
 
 }  // namespace brisquel::tables

@@ -1,40 +1,42 @@
 // TransactionDecoder: whole transactions, as RPC nodes return them, into
 // events attributed to their programs: from log lines and from self-CPI
 // inner instructions, each decoded only with its own program's IDL.
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/tx/rpc_json.hpp"
 #include "core/tx/tx_tables.hpp"
 #include "core/tx/walk.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
-#include "src/decoder.hpp"
-#include "src/panic.hpp"
+#include "src/native_type.hpp"
 #include "src/python_sink.hpp"
-#include "src/tables/arrow_objects.hpp"
+#include "src/tables/decoded_events.hpp"
+#include "src/tables/errors.hpp"
+#include "src/tables/json_input.hpp"
 #include "src/tables/options.hpp"
-#include "src/tables/py_json.hpp"
+#include "src/tables/schema.hpp"
+#include "src/tables/tx_event.hpp"
 
 namespace brisquel::tables {
 namespace {
 
-// What a TransactionDecoder keeps: immutable after construction.
-struct TxCore {
+// What a TransactionDecoder holds: immutable after construction, shared by threads.
+struct TxDecoder {
   std::vector<TxProgram> programs;
-  std::vector<PyNames> names;             // per program: the names its Python values use
-  std::vector<PyRef> addresses;           // per program: str
-  std::vector<std::vector<PyRef>> keys;   // per program: (address, event key) tuples
-  PyRef sources[3];                       // "log", "cpi", "log+cpi"
+  std::vector<PyNames> names;            // per program: the names its Python values use
+  std::vector<PyRef> addresses;          // per program: str
+  std::vector<std::vector<PyRef>> keys;  // per program: (address, event key) tuples
+  PyRef sources[3];                      // "log", "cpi", "log+cpi"
+
+  std::vector<std::string> program_addresses() const {
+    std::vector<std::string> out;
+    for (const TxProgram& p : programs) out.push_back(p.address);
+    return out;
+  }
 };
 
-struct TxDecoderObject {
-  PyObject_HEAD
-  TxCore* core;
-};
-
-const TxCore& core_of(PyObject* self) { return *reinterpret_cast<TxDecoderObject*>(self)->core; }
+using TxDecoderType = NativeType<TxDecoder>;
 
 PyRef str_of(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -66,24 +68,78 @@ bool given_address(PyObject* addresses, std::size_t index, const std::optional<s
   return true;
 }
 
-void raise_idl_error(std::size_t index, const std::string& message) {
-  raise_value_error("idls[" + std::to_string(index) + "]: " + message);
+constexpr const char* kNoAddress = "the IDL names no program address; give one in `addresses`";
+
+// Compiles IDL number `index` into `programs`; false with IdlError (or the
+// argument's TypeError) set.
+bool add_program(const State& state, std::vector<TxProgram>& programs, std::size_t index, PyObject* item,
+                 PyObject* addresses, const TableOptions& options) {
+  auto text = idl_text(item, "idls");
+  if (!text) return false;
+  std::optional<std::string> address;
+  if (!given_address(addresses, index, idl::program_name(*text), address)) return false;
+  auto fail = [&](std::string_view reason) {
+    raise_idl_error(state, {.index = index, .reason = reason});
+    return false;
+  };
+  auto idl = idl::convert_idl(*text, address);
+  if (!idl) {
+    if (idl.error() == "Program id missing in `idl.metadata.address` field") return fail(kNoAddress);
+    return fail("failed to parse IDL: " + idl.error());
+  }
+  if (idl->address.empty()) return fail(kNoAddress);
+  for (std::size_t j = 0; j < programs.size(); ++j) {
+    if (programs[j].address != idl->address) continue;
+    const std::string reason = "idls[" + std::to_string(j) + "] and idls[" + std::to_string(index) +
+                               "] are both for program " + idl->address;
+    raise_idl_error(state, {.index = index, .reason = reason, .duplicate_of = j, .program = idl->address});
+    return false;
+  }
+  auto compiled = CompiledIdl::build(*idl);
+  if (!compiled) return fail(compiled.error());
+  auto schemas = TableSchemas::make(**compiled, options, kTxContextNames);
+  if (!schemas) return fail(schemas.error());
+  programs.push_back(TxProgram{idl->address, std::move(*compiled), std::move(*schemas)});
+  return true;
 }
+
+// The Python objects the decoder's output is made of; false with the error set.
+bool make_names(TxDecoder& d) {
+  for (const TxProgram& p : d.programs) {
+    PyNames& names = d.names.emplace_back();
+    if (!names.build(*p.idl)) return false;
+    d.addresses.push_back(str_of(p.address));
+    if (!d.addresses.back()) return false;
+    auto& keys = d.keys.emplace_back();
+    for (const auto& key : p.schemas.keys) {
+      PyRef k = str_of(key);
+      if (!k) return false;
+      keys.emplace_back(PyTuple_Pack(2, d.addresses.back().get(), k.get()));
+      if (!keys.back()) return false;
+    }
+  }
+  for (int s = 0; s < 3; ++s) {
+    d.sources[s] = str_of(tx::source_name(static_cast<tx::Source>(s)));
+    if (!d.sources[s]) return false;
+  }
+  return true;
+}
+
+constexpr Parameter kNewParams[] = {required("idls"), keyword("addresses"), keyword("pubkeys"), keyword("wide_ints"),
+                                    keyword("short_events")};
+constexpr Signature kNewSignature{"TransactionDecoder.__new__()", kNewParams};
 
 PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* kwlist[] = {"idls", "addresses", "pubkeys", "wide_ints", "short_events", nullptr};
-    PyObject* idls = nullptr;
-    PyObject* addresses = nullptr;
-    PyObject* pubkeys = nullptr;
-    PyObject* wide_ints = nullptr;
-    PyObject* short_events = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOO:TransactionDecoder", const_cast<char**>(kwlist), &idls,
-                                     &addresses, &pubkeys, &wide_ints, &short_events)) {
-      return nullptr;
-    }
+    Arguments<5> a;
+    if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
+    PyObject* idls = a[0];
+    PyObject* addresses = a[1];
+    // Most events on chain are older, shorter versions of their program's
+    // current layout; where the program is known, they decode by default.
     TableOptions options;
-    if (!parse_options(pubkeys, wide_ints, short_events, options)) return nullptr;
+    options.null_short_events = true;
+    if (!parse_options(a[2], a[3], a[4], options)) return nullptr;
     if (PyUnicode_Check(idls) || !PySequence_Check(idls)) {
       raise_not_instance("idls", idls, "Sequence");
       return nullptr;
@@ -94,205 +150,76 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyRef items(PySequence_Tuple(idls));
     if (!items) return nullptr;
-    auto core = std::make_unique<TxCore>();
-    const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
-    for (std::size_t i = 0; i < n; ++i) {
-      auto text = idl_text(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), "idls");
-      if (!text) return nullptr;
-      std::optional<std::string> address;
-      if (!given_address(addresses, i, idl::program_name(*text), address)) return nullptr;
-      auto idl = idl::convert_idl(*text, address);
-      if (!idl) {
-        if (idl.error() == "Program id missing in `idl.metadata.address` field") {
-          raise_idl_error(i, "the IDL names no program address; give one in `addresses`");
-        } else {
-          raise_idl_error(i, "failed to parse IDL: " + idl.error());
-        }
+    const State& state = state_of(type);
+    TxDecoder decoder;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
+      if (!add_program(state, decoder.programs, static_cast<std::size_t>(i), PyTuple_GET_ITEM(items.get(), i),
+                       addresses, options)) {
         return nullptr;
-      }
-      if (idl->address.empty()) {
-        raise_idl_error(i, "the IDL names no program address; give one in `addresses`");
-        return nullptr;
-      }
-      for (std::size_t j = 0; j < core->programs.size(); ++j) {
-        if (core->programs[j].address == idl->address) {
-          raise_value_error("idls[" + std::to_string(j) + "] and idls[" + std::to_string(i) +
-                            "] are both for program " + idl->address);
-          return nullptr;
-        }
-      }
-      auto tables = CompiledIdl::build(*idl);
-      if (!tables) {
-        raise_idl_error(i, tables.error());
-        return nullptr;
-      }
-      auto schemas = TableSchemas::make(**tables, options, kTxContextNames);
-      if (!schemas) {
-        raise_idl_error(i, schemas.error());
-        return nullptr;
-      }
-      core->programs.push_back(TxProgram{idl->address, std::move(*tables), std::move(*schemas)});
-    }
-    for (const TxProgram& p : core->programs) {
-      PyNames& names = core->names.emplace_back();
-      if (!names.build(*p.idl)) return nullptr;
-      core->addresses.push_back(str_of(p.address));
-      if (!core->addresses.back()) return nullptr;
-      auto& keys = core->keys.emplace_back();
-      for (const auto& key : p.schemas.keys) {
-        PyRef k = str_of(key);
-        if (!k) return nullptr;
-        keys.emplace_back(PyTuple_Pack(2, core->addresses.back().get(), k.get()));
-        if (!keys.back()) return nullptr;
       }
     }
-    for (int s = 0; s < 3; ++s) {
-      core->sources[s] = str_of(tx::source_name(static_cast<tx::Source>(s)));
-      if (!core->sources[s]) return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    reinterpret_cast<TxDecoderObject*>(self)->core = core.release();
-    return self;
+    if (!make_names(decoder)) return nullptr;
+    return TxDecoderType::create(type, std::move(decoder));
   });
 }
 
-void tx_decoder_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TxDecoderObject*>(self)->core;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* tx_decoder_programs(PyObject* self, void*) {
-  const auto& addresses = core_of(self).addresses;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(addresses.size()));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < addresses.size(); ++i) {
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), addresses[i].new_ref());
-  }
-  return list;
-}
-
-std::vector<std::string> program_addresses(const TxCore& core) {
-  std::vector<std::string> out;
-  for (const TxProgram& p : core.programs) out.push_back(p.address);
-  return out;
+  return TxDecoderType::call(self, [](const TxDecoder& d) { return new_list(d.addresses); });
 }
 
 // The arguments of decode and decode_tables.
 struct DecodeArgs {
-  PyObject* transactions = nullptr;
+  Arguments<4> bound;
+  JsonInput input;
   bool include_failed = false;
   bool dedupe = true;
   std::size_t start = 0;  // the index of the first transaction (a file read in pieces counts on)
+
+  // False with the error set.
+  bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!bound.bind(sig, args, nargs, kwnames)) return false;
+    const auto failed = flag_argument(bound[1], false);
+    const auto once = flag_argument(bound[2], true);
+    const auto first = index_argument(bound[3], "start");
+    if (!failed || !once || !first) return false;
+    include_failed = *failed;
+    dedupe = *once;
+    start = *first;
+    return input.open(bound[0]);
+  }
 };
 
-bool parse_decode_args(PyObject* args, PyObject* kwargs, const char* format, DecodeArgs& out) {
-  static const char* kwlist[] = {"transactions", "include_failed", "dedupe", "start", nullptr};
-  int include_failed = 0;
-  int dedupe = 1;
-  Py_ssize_t start = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &out.transactions,
-                                   &include_failed, &dedupe, &start)) {
-    return false;
-  }
-  if (start < 0) {
-    PyErr_SetString(PyExc_ValueError, "start must not be negative");
-    return false;
-  }
-  out.include_failed = include_failed != 0;
-  out.dedupe = dedupe != 0;
-  out.start = static_cast<std::size_t>(start);
-  return true;
-}
-
-// JSON text given as str or a bytes-like object; `text` stays valid while `holder` lives.
-int json_text(PyObject* obj, std::string_view& text, Py_buffer& buffer, bool& has_buffer) {
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 == nullptr) return -1;
-    text = std::string_view(utf8, static_cast<std::size_t>(size));
-    return 1;
-  }
-  if (PyBytes_Check(obj) || PyByteArray_Check(obj) || PyMemoryView_Check(obj)) {
-    if (PyObject_GetBuffer(obj, &buffer, PyBUF_SIMPLE) < 0) return -1;
-    has_buffer = true;
-    text = std::string_view(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
-    return 1;
-  }
-  return 0;
-}
-
-// Reads RPC JSON text, calling visit(view, index) for each transaction, with
-// the interpreter lock released if asked. False with an error set.
-template <class Visit>
-bool read_text(std::string_view text, bool release_lock, Visit& visit) {
-  tx::RpcJsonReader reader;
-  tx::ReadResult result;
-  if (release_lock) {
-    ReleasedLock unlocked;
-    result = reader.read(text, [&](const tx::TxView& view, std::size_t index) { visit(view, index); });
-  } else {
-    result = reader.read(text, [&](const tx::TxView& view, std::size_t index) { return visit(view, index); });
-  }
-  if (PyErr_Occurred()) return false;
-  if (result.error) {
-    raise_value_error("transactions: " + result.error->describe());
-    return false;
-  }
-  return true;
-}
-
-// The transactions of the argument: visit(view, index) for each, from JSON
-// text or from Python objects. False with an error set.
-template <class Visit>
-bool each_transaction(PyObject* transactions, bool release_lock, Visit&& visit) {
-  std::string_view text;
-  Py_buffer buffer{};
-  bool has_buffer = false;
-  const int is_text = json_text(transactions, text, buffer, has_buffer);
-  if (is_text < 0) return false;
-  struct Release {
-    Py_buffer* b;
-    bool on;
-    ~Release() {
-      if (on) PyBuffer_Release(b);
-    }
-  } release{&buffer, has_buffer};
-  if (is_text == 1) return read_text(text, release_lock, visit);
-  // Python objects: written as the JSON text they came from, and read as such.
-  std::string dumped;
-  if (!dump_json(transactions, dumped)) return false;
-  return read_text(dumped, release_lock, visit);
-}
+constexpr Parameter kDecodeParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
+                                       keyword("start")};
+constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeParams};
+constexpr Signature kDecodeTablesSignature{"TransactionDecoder.decode_tables()", kDecodeParams};
 
 PyRef optional_int(const std::optional<std::uint32_t>& v) {
   return v ? PyRef(PyLong_FromUnsignedLong(*v)) : PyRef(Py_NewRef(Py_None));
 }
 
-PyObject* tx_decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
+PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     DecodeArgs a;
-    if (!parse_decode_args(args, kwargs, "O|$ppn:decode", a)) return nullptr;
-    const TxCore& core = core_of(self);
-    PyTypeObject* tx_event = state_of(Py_TYPE(self)).tx_event;
+    if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
+    const State& state = state_of(Py_TYPE(self));
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
-    tx::TxWalker walker(program_addresses(core));
-    const bool ok = each_transaction(a.transactions, false, [&](const tx::TxView& view, std::size_t index) {
+    tx::TxWalker walker(d.program_addresses());
+    TxEventMaker events(state.tx_event);
+    auto visit = [&](const tx::TxView& view, std::size_t index) {
       if (view.failed && !a.include_failed) return true;
       const tx::WalkResult& walk = walker.walk(view, a.dedupe);
       PyRef tx_index, signature, slot, block_time, truncated;
       for (const tx::FoundEvent& e : walk.events) {
-        const auto match = match_found(core.programs, e);
+        const auto match = match_found(d.programs, e);
         if (!match) continue;
-        const PyNames& names = core.names[e.program];
+        const PyNames& names = d.names[e.program];
+        const TxProgram& program = d.programs[e.program];
         PySink sink(names);
-        WalkState state(match->body);
-        PySink::Walk w(sink, state);
-        PyRef fields = w.decode_fields(*match->layout->fields, {}, core.programs[e.program].schemas.options.null_short_events);
+        WalkState walk_state(match->body);
+        PySink::Walk w(sink, walk_state);
+        PyRef fields = w.decode_fields(*match->layout->fields, {}, program.schemas.options.null_short_events);
         if (!fields) {
           if (sink.aborted()) {
             sink.reraise();
@@ -308,40 +235,39 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
           truncated = PyRef(PyBool_FromLong(walk.truncated));
           if (!tx_index || !signature || !slot || !block_time) return false;
         }
-        const std::size_t event = static_cast<std::size_t>(match->layout - core.programs[e.program].idl->events().data());
+        const auto event = static_cast<std::size_t>(match->layout - program.idl->events().data());
         PyRef instruction = optional_int(e.instruction), inner = optional_int(e.inner), depth = optional_int(e.depth);
         if (!instruction || !inner || !depth) return false;
-        PyRef item(tx_event->tp_alloc(tx_event, 12));
-        if (!item) return false;
-        PyObject* values[] = {tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
-                              core.addresses[e.program].new_ref(), instruction.release(), inner.release(),
-                              depth.release(), core.sources[static_cast<int>(e.source)].new_ref(), truncated.new_ref(),
-                              Py_NewRef(names.event(event)), fields.release()};
-        for (Py_ssize_t k = 0; k < 12; ++k) PyTuple_SET_ITEM(item.get(), k, values[k]);
-        if (PyList_Append(result.get(), item.get()) < 0) return false;
+        std::array<PyObject*, kTxEventFields> values = {
+            tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
+            d.addresses[e.program].new_ref(), instruction.release(), inner.release(), depth.release(),
+            d.sources[static_cast<int>(e.source)].new_ref(), truncated.new_ref(), Py_NewRef(names.event(event)),
+            fields.release()};
+        PyRef item(events.make(values));
+        if (!item || PyList_Append(result.get(), item.get()) < 0) return false;
       }
       return true;
-    });
-    if (!ok) return nullptr;
+    };
+    if (!read_transactions(state, a.input.text(), false, visit)) return nullptr;
     return result.release();
   });
 }
 
-PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
+PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     DecodeArgs a;
-    if (!parse_decode_args(args, kwargs, "O|$ppn:decode_tables", a)) return nullptr;
-    const TxCore& core = core_of(self);
-    tx::TxWalker walker(program_addresses(core));
-    TxTables tables(core.programs);
+    if (!a.bind(kDecodeTablesSignature, args, nargs, kwnames)) return nullptr;
+    State& state = state_of(Py_TYPE(self));
+    tx::TxWalker walker(d.program_addresses());
+    TxTables tables(d.programs);
     std::size_t read = 0;
-    const bool ok = each_transaction(a.transactions, true, [&](const tx::TxView& view, std::size_t index) {
+    auto visit = [&](const tx::TxView& view, std::size_t index) {
       read = index + 1;
       if (view.failed && !a.include_failed) return true;
       tables.add(static_cast<std::int64_t>(a.start + index), view, walker.walk(view, a.dedupe));
       return true;
-    });
-    if (!ok) return nullptr;
+    };
+    if (!read_transactions(state, a.input.text(), true, visit)) return nullptr;
     TxTables::Output out;
     {
       ReleasedLock unlocked;
@@ -351,37 +277,38 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* args, PyObject* kwa
     std::vector<std::shared_ptr<const arrow::Table>> tables_in_order;
     for (std::size_t p = 0; p < out.events.size(); ++p) {
       for (std::size_t i = 0; i < out.events[p].size(); ++i) {
-        keys.push_back(core.keys[p][i].get());
+        keys.push_back(d.keys[p][i].get());
         tables_in_order.push_back(std::move(out.events[p][i]));
       }
     }
-    return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(tables_in_order), std::move(out.errors),
+    return new_decoded_events(state, keys, std::move(tables_in_order), std::move(out.errors),
                               static_cast<std::int64_t>(read));
   });
 }
 
-PyObject* tx_decoder_count(PyObject*, PyObject* transactions) {
-  return guard([&]() -> PyObject* {
+PyObject* tx_decoder_count(PyObject* self, PyObject* transactions) {
+  return TxDecoderType::call(self, [&](const TxDecoder&) -> PyObject* {
+    JsonInput input;
+    if (!input.open(transactions)) return nullptr;
     std::size_t read = 0;
-    const bool ok = each_transaction(transactions, true, [&](const tx::TxView&, std::size_t index) {
+    auto visit = [&](const tx::TxView&, std::size_t index) {
       read = index + 1;
       return true;
-    });
-    if (!ok) return nullptr;
+    };
+    if (!read_transactions(state_of(Py_TYPE(self)), input.text(), true, visit)) return nullptr;
     return PyLong_FromSize_t(read);
   });
 }
 
 PyObject* tx_decoder_schema(PyObject* self, PyObject* key) {
-  return guard([&]() -> PyObject* {
-    const TxCore& core = core_of(self);
-    for (std::size_t p = 0; p < core.keys.size(); ++p) {
-      for (std::size_t i = 0; i < core.keys[p].size(); ++i) {
-        const int equal = PyObject_RichCompareBool(core.keys[p][i].get(), key, Py_EQ);
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
+    for (std::size_t p = 0; p < d.keys.size(); ++p) {
+      for (std::size_t i = 0; i < d.keys[p].size(); ++i) {
+        const int equal = PyObject_RichCompareBool(d.keys[p][i].get(), key, Py_EQ);
         if (equal < 0) return nullptr;
         if (equal == 0) continue;
         std::vector<arrow::Field> fields = tx_context();
-        const auto& columns = core.programs[p].schemas.events[i].fields.type.children;
+        const auto& columns = d.programs[p].schemas.events[i].fields.type.children;
         fields.insert(fields.end(), columns.begin(), columns.end());
         return new_schema(state_of(Py_TYPE(self)), std::move(fields));
       }
@@ -399,15 +326,16 @@ PyMethodDef tx_decoder_methods[] = {
      "schema($self, key, /)\n--\n\n"
      "The Arrow schema of the table of `key`, a (program address, event key) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "decode($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "Every event of the transactions, each decoded with its own program's IDL.\n\n"
      "`transactions`: getTransaction or getBlock results, RPC responses, or\n"
      "sequences of these, as Python objects or as JSON text (str or bytes: one\n"
      "value, an array, or JSON lines). Returns a list of TxEvent in transaction\n"
-     "order and, within one, in execution order; `tx` counts from `start`."},
+     "order and, within one, in execution order; `tx` counts from `start`.\n"
+     "Raises ReadError for a text that cannot be read."},
     {"decode_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_tables)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "The same events as Arrow tables, one per (program, event): a DecodedEvents,\n"
      "whose `inputs` is the number of transactions read."},
@@ -422,18 +350,18 @@ PyGetSetDef tx_decoder_getset[] = {
 PyType_Slot tx_decoder_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "TransactionDecoder(idls, *, addresses=None, pubkeys='base58', wide_ints='decimal', "
-                    "short_events='skip')\n--\n\n"
+                    "short_events='null')\n--\n\n"
                     "Decodes the events of whole transactions, each with the IDL of the program that\n"
-                    "emitted it: log lines under the program's invocation and self-CPI events.")},
+                    "emitted it: log lines under the program's invocation and self-CPI events.\n"
+                    "Raises IdlError for an IDL that cannot be used.")},
     {Py_tp_new, reinterpret_cast<void*>(tx_decoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tx_decoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(TxDecoderType::dealloc)},
     {Py_tp_methods, tx_decoder_methods},
     {Py_tp_getset, tx_decoder_getset},
     {0, nullptr},
 };
 
-PyType_Spec tx_decoder_spec = {"brisquel.TransactionDecoder", sizeof(TxDecoderObject), 0, Py_TPFLAGS_DEFAULT,
-                               tx_decoder_slots};
+PyType_Spec tx_decoder_spec = TxDecoderType::spec("brisquel.TransactionDecoder", tx_decoder_slots);
 
 }  // namespace
 

@@ -3,8 +3,10 @@
 // panic path). Built only with -DBRISQUEL_TEST_HOOKS=ON; never installed by a
 // plain `pip install .`.
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "src/decoder.hpp"
 #include "src/panic.hpp"
@@ -33,7 +35,7 @@ PyObject* decode_event(PyObject*, PyObject* args) {
     ~Release() { PyBuffer_Release(b); }
   } release{&body};
   return guard([&]() -> PyObject* {
-    std::unique_ptr<Decoder> decoder = load_decoder(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
+    std::optional<Decoder> decoder = load_decoder(std::string_view(idl_text, static_cast<std::size_t>(idl_size)));
     if (!decoder) return nullptr;
     for (const auto& layout : decoder->idl->events()) {
       if (layout.name != name) continue;
@@ -112,12 +114,37 @@ PyObject* fail_creating_value(PyObject*, PyObject* exc) {
   });
 }
 
+// hold_exit(seconds): once the process's static objects are destroyed (those
+// made after this call first), it waits this long before it ends, as a slow
+// exit does, while a daemon thread may still run.
+PyObject* hold_exit(PyObject*, PyObject* seconds) {
+  const double s = PyFloat_AsDouble(seconds);
+  if (s == -1.0 && PyErr_Occurred()) return nullptr;
+  struct Delay {
+    double seconds;
+    ~Delay() { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+  };
+  static Delay delay{s};
+  Py_RETURN_NONE;
+}
+
+// fault(message): what an internal fault of the core reaches Python as.
+PyObject* fault(PyObject*, PyObject* message) {
+  return guard([&]() -> PyObject* {
+    const char* text = PyUnicode_AsUTF8(message);
+    if (text == nullptr) return nullptr;
+    throw Fault(text);
+  });
+}
+
 PyMethodDef methods[] = {
     {"decode_event", decode_event, METH_VARARGS, "decode_event(idl_json, event_name, body)"},
     {"base58_pubkey", base58_pubkey, METH_O, "base58_pubkey(key)"},
     {"pyint_from_le_bytes", int_from_le_bytes, METH_VARARGS, "pyint_from_le_bytes(raw, signed)"},
     {"python_error_text", error_text, METH_O, "python_error_text(exc)"},
     {"fail_creating_value", fail_creating_value, METH_O, "fail_creating_value(exc)"},
+    {"fault", fault, METH_O, "fault(message)"},
+    {"hold_exit", hold_exit, METH_O, "hold_exit(seconds)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
