@@ -189,6 +189,7 @@ def test_cluster_gives_the_rows_of_the_bare_decoders(inputs, client, tmp_path, k
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
 
 
+@needs_dask
 def test_frames_derived_from_read_events_write_what_they_compute(inputs, client, tmp_path):
     jsonl, _, want_json, _ = inputs
     events = read_events(jsonl, IDLS, chunk_bytes=3000)
