@@ -3,6 +3,7 @@ Arrow form, whatever the input's shape; failures land in the errors table."""
 
 from __future__ import annotations
 
+import array
 import base64
 import json
 import random
@@ -175,6 +176,31 @@ def test_bad_inputs_are_refused_by_name(logs, error, text):
         logs = logs(pa)
     with pytest.raises(error, match=text.replace("[", r"\[").replace("(", r"\(")):
         decoder.decode(logs)
+
+
+class Malformed(Strings):
+    """Strings whose offsets run backwards, or whose schema names another type."""
+
+    def __init__(self, format=b"u"):
+        super().__init__(["a", "b"])
+        self.format = format
+        self.offsets = array.array("i", [0, 2, 1]).tobytes()
+
+    def _schema(self):
+        schema = super()._schema()
+        schema.format = self.format
+        return schema
+
+
+@pytest.mark.parametrize("method", ["__arrow_c_array__", "__arrow_c_stream__"])
+@pytest.mark.parametrize("producer, error", [(Malformed(), ValueError), (Malformed(b"l"), TypeError)])
+def test_a_refused_array_keeps_its_error_while_the_producer_runs_python(method, producer, error):
+    # The producer's release callbacks and capsule destructors are Python
+    # code: run with our error pending, they would turn it into a SystemError.
+    decoder = TableDecoder(json.dumps(make_idl([struct("E", [])], ["E"])))
+    only = type("Only", (), {method: lambda self, requested_schema=None: getattr(producer, method)()})()
+    with pytest.raises(error, match="argument 'logs'"):
+        decoder.decode(only)
 
 
 @needs_pyarrow

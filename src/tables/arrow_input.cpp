@@ -16,28 +16,43 @@ void raise_logs_error(PyObject* type, const std::string& reason) {
 
 }  // namespace
 
-ArrowLines::~ArrowLines() {
-  for (ArrowArray& a : arrays_) {
-    if (a.release != nullptr) a.release(&a);
+ArrowLines::~ArrowLines() { let_go(true); }
+
+void ArrowLines::let_go(bool data) {
+  PyObject* pending = PyErr_GetRaisedException();
+  if (stream_.release != nullptr) stream_.release(&stream_);
+  if (data) {
+    for (ArrowArray& a : arrays_) {
+      if (a.release != nullptr) a.release(&a);
+    }
+    if (schema_.release != nullptr) schema_.release(&schema_);
   }
-  if (schema_.release != nullptr) schema_.release(&schema_);
+  source_ = PyRef();
+  if (pending != nullptr) PyErr_SetRaisedException(pending);
 }
 
 ArrowLines::Read ArrowLines::read(PyObject* obj) {
+  const Read read = read_from(obj);
+  // What failed lets go of everything at once; what was read keeps its arrays.
+  let_go(read == Read::Failed);
+  return read;
+}
+
+ArrowLines::Read ArrowLines::read_from(PyObject* obj) {
   PyObject* method = nullptr;
   if (PyObject_GetOptionalAttrString(obj, "__arrow_c_stream__", &method) < 0) return Read::Failed;
   if (method != nullptr) {
     PyRef m(method);
-    PyRef capsule(PyObject_CallNoArgs(m.get()));
-    if (!capsule) return Read::Failed;
-    return read_stream(capsule.get());
+    source_ = PyRef(PyObject_CallNoArgs(m.get()));
+    if (!source_) return Read::Failed;
+    return read_stream(source_.get());
   }
   if (PyObject_GetOptionalAttrString(obj, "__arrow_c_array__", &method) < 0) return Read::Failed;
   if (method == nullptr) return Read::NotArrow;
   PyRef m(method);
-  PyRef pair(PyObject_CallNoArgs(m.get()));
-  if (!pair) return Read::Failed;
-  return read_array(pair.get());
+  source_ = PyRef(PyObject_CallNoArgs(m.get()));
+  if (!source_) return Read::Failed;
+  return read_array(source_.get());
 }
 
 bool ArrowLines::take_schema() {
@@ -67,7 +82,7 @@ ArrowLines::Read ArrowLines::read_stream(PyObject* capsule) {
   if (given == nullptr) return Read::Failed;
   // Moved out of the capsule, which then releases nothing. A producer may hand
   // the same capsule to several threads: only one of them may take it.
-  ArrowArrayStream stream{};
+  ArrowArrayStream& stream = stream_;  // released by let_go
   Py_BEGIN_CRITICAL_SECTION(capsule);
   stream = *given;
   given->release = nullptr;
@@ -76,10 +91,6 @@ ArrowLines::Read ArrowLines::read_stream(PyObject* capsule) {
     raise_logs_error(PyExc_ValueError, "the Arrow stream was already consumed");
     return Read::Failed;
   }
-  struct Release {
-    ArrowArrayStream& s;
-    ~Release() { s.release(&s); }
-  } release{stream};
   auto stream_error = [&](int code) {
     const char* why = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
     // Not strerror, which need not be thread-safe: without the interpreter lock, calls may overlap.
@@ -125,7 +136,7 @@ ArrowLines::Read ArrowLines::read_array(PyObject* pair) {
     return Read::Failed;
   }
   if (!take_schema()) {
-    moved.release(&moved);
+    arrays_.push_back(moved);  // for let_go to release
     return Read::Failed;
   }
   return take_array(moved) ? Read::Done : Read::Failed;

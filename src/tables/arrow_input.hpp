@@ -1,6 +1,8 @@
 // Log lines given as Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`):
 // the arrays are moved out of the producer's capsules and released when the
-// ArrowLines goes, with the interpreter lock held.
+// ArrowLines goes, with the interpreter lock held. A producer's callbacks and
+// capsule destructors may run Python code, which must not meet a pending
+// exception: ours is set aside while they run.
 #pragma once
 
 #include <cstddef>
@@ -53,10 +55,17 @@ class ArrowLines {
   }
 
  private:
+  Read read_from(PyObject* obj);
   Read read_stream(PyObject* capsule);
   Read read_array(PyObject* pair);
   bool take_schema();
   bool take_array(ArrowArray& array);
+  // Gives the producer's stream and capsules back; with `data`, the schema
+  // and arrays too. Keeps any pending exception as it was.
+  void let_go(bool data);
+
+  PyRef source_;  // the capsule, or the (schema, array) pair of capsules
+  ArrowArrayStream stream_{};
 
   ArrowSchema schema_{};
   std::vector<ArrowArray> arrays_;
