@@ -2,7 +2,8 @@
 the same Python objects (marshal) and against JSON and MessagePack peers,
 construction against json.loads of the IDL text, and scaling of time and
 memory with the batch size; then TableDecoder against parse_logs (tables.py)
-and TransactionDecoder against json.loads with parse_logs (transactions.py). Figures are ratios measured in the same run on
+two threads against one
+(threads.py) and TransactionDecoder against json.loads with parse_logs (transactions.py). Figures are ratios measured in the same run on
 the same input; bench/results/latest.json keeps them for comparing commits.
 
     python3 bench/run.py [--lines N] [--runs N] [--quick] [--no-real] [--no-scaling]
@@ -27,6 +28,7 @@ import baselines  # noqa: E402
 import idl_values  # noqa: E402
 import synthetic  # noqa: E402
 import tables  # noqa: E402
+import threads  # noqa: E402
 import timing  # noqa: E402
 import transactions  # noqa: E402
 from encoder import REPO, borsh  # noqa: E402
@@ -270,6 +272,7 @@ def main() -> None:
     ap.add_argument("--no-real", action="store_true", help="skip the real IDLs")
     ap.add_argument("--no-scaling", action="store_true", help="skip the scaling and memory checks")
     ap.add_argument("--no-tables", action="store_true", help="skip TableDecoder against parse_logs")
+    ap.add_argument("--no-threads", action="store_true", help="skip two threads against one (threads.py)")
     ap.add_argument("--transactions", type=int, default=20_000, help="transactions per batch (default 20,000)")
     ap.add_argument("--no-transactions", action="store_true", help="skip TransactionDecoder")
     ap.add_argument("--output", type=Path, default=RESULTS)
@@ -299,11 +302,14 @@ def main() -> None:
         report["scaling"] = scaling(decoder, base, args.scale_max, args.runs)
 
     report["tables"] = {} if args.no_tables else tables.run(args.lines, args.runs)
+    report["threads"] = {} if args.no_threads else threads.run(64_588 if args.quick else 645_882, args.runs)
     report["transactions"] = {} if args.no_transactions else transactions.run(args.transactions, args.runs)
 
     report["targets"] = verdicts(report)
     if report["tables"]:
         report["targets"] += tables.verdicts(report["tables"])
+    if report["threads"]:
+        report["targets"] += threads.verdicts(report["threads"])
     if report["transactions"]:
         report["targets"] += transactions.verdicts(report["transactions"])
     print("\ntargets")

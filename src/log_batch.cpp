@@ -1,20 +1,12 @@
 #include "src/log_batch.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace brisquel {
 namespace {
 
 constexpr const char* kParam = "logs";
-
-// Checks one item; false with the argument's error set. Non-ASCII text is
-// encoded (and cached by the str) now, so a lone surrogate fails before any
-// line is decoded.
-bool check_item(PyObject* item) {
-  if (!PyUnicode_Check(item)) {
-    raise_not_instance(kParam, item, "str");
-    return false;
-  }
-  return PyUnicode_IS_ASCII(item) || PyUnicode_AsUTF8AndSize(item, nullptr) != nullptr;
-}
 
 }  // namespace
 
@@ -70,74 +62,112 @@ bool next_item(PyObject* iter, PyRef& item, bool& done) {
   return true;
 }
 
+namespace {
+
+// Touching each of a million str objects one after another waits on memory
+// at every one; asking for the next ones early keeps the loop, which runs
+// with the interpreter lock held, from serialising threads on cache misses.
+constexpr std::size_t kAhead = 16;
+
+void prefetch_object(PyObject* object) { __builtin_prefetch(object, 1, 3); }
+
+}  // namespace
+
+LogBatch::LogBatch(LogBatch&& o) noexcept
+    : items_(std::exchange(o.items_, nullptr)),
+      count_(std::exchange(o.count_, 0)),
+      held_(std::move(o.held_)),
+      encoded_(std::move(o.encoded_)) {}
+
+LogBatch::~LogBatch() {
+  PyObject** held = this->held();
+  const std::size_t n = held_count();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) prefetch_object(held[i + kAhead]);
+    Py_DECREF(held[i]);
+  }
+}
+
+bool LogBatch::check(PyObject* item, std::size_t i) {
+  if (!PyUnicode_Check(item)) {
+    raise_not_instance(kParam, item, "str");
+    return false;
+  }
+  if (PyUnicode_IS_ASCII(item)) return true;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+  if (utf8 == nullptr) return false;
+  encoded_.emplace_back(i, std::string_view(utf8, static_cast<std::size_t>(size)));
+  return true;
+}
+
+std::string_view LogBatch::encoded(std::size_t i) const {
+  // Checked in index order, so sorted.
+  const auto at = std::ranges::lower_bound(encoded_, i, {}, &std::pair<std::size_t, std::string_view>::first);
+  return at->second;
+}
+
 bool LogBatch::convert(PyObject* logs, Use use) {
   if (!check_sequence_argument(logs)) return false;
   // A tuple never changes, and the caller holds it for the whole call.
-  if (PyTuple_CheckExact(logs)) {
-    return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs), use == Use::Unlocked);
-  }
+  if (PyTuple_CheckExact(logs)) return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs));
   if (PyList_CheckExact(logs)) {
     if (use == Use::Locked && kHasInterpreterLock) {
-      return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs), false);
+      return read_in_place(PySequence_Fast_ITEMS(logs), PyList_GET_SIZE(logs));
     }
     return hold_list(logs);
   }
-  return for_each_item(
-      logs,
-      [&](std::size_t n) {
-        lines_.reserve(n);
-        owned_.reserve(n);
-      },
-      [&](PyRef item) { return add(std::move(item)); });
+  const bool read = for_each_item(
+      logs, [&](std::size_t n) { held_.reserve_more(n * sizeof(PyObject*)); },
+      [&](PyRef item) {
+        if (!check(item.get(), held_count())) return false;
+        held_.push(item.release());
+        return true;
+      });
+  read_held();
+  return read;
 }
 
-bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now) {
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!check_item(items[i])) return false;
-  }
-  if (texts_now) {
-    // Nothing may ask the interpreter for a text once the lock is released.
-    lines_.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) lines_.push_back(text_of(items[i]));
-    return true;
+bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count) {
+  const auto n = static_cast<std::size_t>(count);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) prefetch_object(items[i + kAhead]);
+    if (!check(items[i], i)) return false;
   }
   items_ = items;
-  count_ = static_cast<std::size_t>(count);
+  count_ = n;
   return true;
 }
 
 bool LogBatch::hold_list(PyObject* list) {
-  // One pass under the list's lock takes a reference to every item and the
-  // text of every ASCII str (all there is to it); the other items, which may
-  // need a lock of their own to be encoded or refused, are seen afterwards,
-  // in order, so the first bad item is the one reported.
-  std::vector<std::size_t> later;
-  Py_BEGIN_CRITICAL_SECTION(list);
-  const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
-  owned_.reserve(n);
-  lines_.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-    owned_.emplace_back(Py_NewRef(item));
-    if (PyUnicode_Check(item) && PyUnicode_IS_ASCII(item)) {
-      lines_.push_back(text_of(item));
-    } else {
-      lines_.emplace_back();
-      later.push_back(i);
+  // One pass under the list's lock takes a reference to every item; the
+  // items that are not ASCII str, which may need a lock of their own to be
+  // encoded or refused, are checked afterwards, in order, so the first bad
+  // item is the one reported. Room is made before the lock is taken (nothing
+  // may throw while it is held), again if the list grew meanwhile.
+  std::size_t later = SIZE_MAX;  // the first such item
+  for (bool taken = false; !taken;) {
+    held_.reserve_more(static_cast<std::size_t>(PyList_GET_SIZE(list)) * sizeof(PyObject*));
+    Py_BEGIN_CRITICAL_SECTION(list);
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    taken = n * sizeof(PyObject*) <= held_.capacity();
+    if (taken) {
+      PyObject** held = this->held();
+      std::memcpy(held, PySequence_Fast_ITEMS(list), n * sizeof(PyObject*));
+      held_.set_size(n * sizeof(PyObject*));
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) prefetch_object(held[i + kAhead]);
+        PyObject* item = held[i];
+        Py_INCREF(item);
+        if (later == SIZE_MAX && (!PyUnicode_Check(item) || !PyUnicode_IS_ASCII(item))) later = i;
+      }
     }
+    Py_END_CRITICAL_SECTION();
   }
-  Py_END_CRITICAL_SECTION();
-  for (const std::size_t i : later) {
-    if (!check_item(owned_[i].get())) return false;
-    lines_[i] = text_of(owned_[i].get());
+  read_held();
+  for (std::size_t i = later; i < count_; ++i) {
+    if (!check(items_[i], i)) return false;
   }
-  return true;
-}
-
-bool LogBatch::add(PyRef item) {
-  if (!check_item(item.get())) return false;
-  lines_.push_back(text_of(item.get()));
-  owned_.push_back(std::move(item));
   return true;
 }
 

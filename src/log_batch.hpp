@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "core/arrow/buffer.hpp"
 #include "src/arguments.hpp"
 #include "src/py_ref.hpp"
 
@@ -73,43 +75,64 @@ class LogBatch {
     Locked,
     // By this thread, holding the lock, while decoding may run Python code.
     LockedRunningPython,
-    // With the lock released: every text is ready before, and every item is
-    // held (or its container is immutable and held by the caller).
+    // With the lock released: every item is held (or its container is
+    // immutable and held by the caller) and every non-ASCII text encoded.
     Unlocked,
   };
+
+  LogBatch() = default;
+  LogBatch(LogBatch&& o) noexcept;
+  LogBatch& operator=(LogBatch&&) = delete;
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+  // Lets go of the items held, with the interpreter lock held.
+  ~LogBatch();
 
   // Converts `logs` (a sequence of str, not a str itself); false with the
   // argument's TypeError (or the interpreter's own exception) set.
   bool convert(PyObject* logs, Use use);
 
-  std::size_t size() const { return items_ != nullptr ? count_ : lines_.size(); }
+  std::size_t size() const { return count_; }
+  // Asks nothing of the interpreter: ASCII text is the str's own, and other
+  // text was encoded by the conversion.
   std::string_view operator[](std::size_t i) const {
-    return items_ != nullptr ? text_of(items_[i]) : lines_[i];
-  }
-
- private:
-  // The UTF-8 text of a checked str: ASCII text is its own; other text was
-  // encoded once by the check and is cached by the str itself.
-  static std::string_view text_of(PyObject* item) {
+    PyObject* item = items_[i];
     if (PyUnicode_IS_ASCII(item)) [[likely]] {
       return {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-    return {utf8, static_cast<std::size_t>(size)};
+    return encoded(i);
   }
+  // Asks for the item at `i` ahead of reading it (no-op past the end): a
+  // batch's str objects lie all over the heap.
+  void prefetch(std::size_t i) const {
+    if (i < count_) __builtin_prefetch(items_[i], 0, 3);
+  }
+
+ private:
+  // Checks the item at `i`; false with the argument's error set. Non-ASCII
+  // text is encoded now (and cached by the str), so a lone surrogate fails
+  // before any line is decoded.
+  bool check(PyObject* item, std::size_t i);
+  std::string_view encoded(std::size_t i) const;
 
   // An immutable container's own items (or a list's, where nothing can
   // change it); every other way goes through for_each_item.
-  bool read_in_place(PyObject* const* items, Py_ssize_t count, bool texts_now);
+  bool read_in_place(PyObject* const* items, Py_ssize_t count);
   bool hold_list(PyObject* list);
+  std::size_t held_count() const { return held_.size() / sizeof(PyObject*); }
+  PyObject** held() { return reinterpret_cast<PyObject**>(held_.data()); }
+  // Points the batch at the items held.
+  void read_held() {
+    items_ = held();
+    count_ = held_count();
+  }
 
-  bool add(PyRef item);
-
-  PyObject* const* items_ = nullptr;  // read in place
+  PyObject* const* items_ = nullptr;
   std::size_t count_ = 0;
-  std::vector<std::string_view> lines_;
-  std::vector<PyRef> owned_;
+  // Strong references, in pooled pages: a fresh array of a million
+  // pointers would fault in every page while the interpreter lock is held.
+  arrow::Buffer held_;
+  std::vector<std::pair<std::size_t, std::string_view>> encoded_;  // non-ASCII texts, by index
 };
 
 }  // namespace brisquel

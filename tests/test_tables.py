@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import array
 import base64
+import collections
 import json
 import random
 import threading
@@ -143,6 +144,38 @@ def test_arrow_inputs_read_like_python_lists():
         assert arrow_rows.select(["_row", "_line", "n", "who"]).equals(python_rows)
     assert python_rows.column("_row").to_pylist() == [0, 0, 0, 2, 2, 2, 2, 2, 4, 4, 4]
     assert python_rows.column("_line").to_pylist() == [0, 1, 2, 0, 1, 2, 3, 5, 0, 1, 2]
+
+
+class Lines(list):
+    """A list subclass: read item by item, not in place."""
+
+
+@pytest.mark.parametrize("shape", [list, tuple, Lines, collections.UserList])
+def test_text_that_is_not_ascii_lands_on_its_own_line(shape):
+    # Non-ASCII lines are encoded once and looked up by index while decoding:
+    # a mix-up would move a value to another row or mangle it.
+    idl = make_idl([struct("E", [{"name": "n", "type": "u32"}, {"name": "s", "type": "string"}])], ["E"])
+    text = json.dumps(idl)
+    rng = random.Random(11)
+    lines = []
+    for i in range(400):
+        line = borsh.log_line(borsh.encode_event(idl, "E", {"n": i, "s": rng.choice(["a", "é", "\u3000"]) * i}))
+        if rng.random() < 0.4:
+            line = line.replace("Program data: ", "Program data: \u3000\u00a0")  # white space to trim
+        lines.append(line)
+        if rng.random() < 0.3:
+            lines.append(rng.choice(["Program log: café", "Program log: plain", "Program data: \u00e9"]))
+    check_tables(TableDecoder(text).decode(shape(lines)), expected_rows(text, lines))
+
+
+@pytest.mark.parametrize("shape", [list, tuple, Lines, collections.UserList])
+@pytest.mark.parametrize("bad, error", [(None, TypeError), ("\ud800", UnicodeEncodeError)])
+def test_the_first_bad_item_is_the_one_reported(shape, bad, error):
+    # A later item of the other kind must not be reported in its place.
+    other = "\udfff" if bad is None else 7
+    logs = ["Program log: é", "plain", bad, "x", other]
+    with pytest.raises(error):
+        TableDecoder(json.dumps(make_idl([struct("E", [])], ["E"]))).decode(shape(logs))
 
 
 class Capsules:

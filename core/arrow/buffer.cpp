@@ -1,5 +1,6 @@
 #include "core/arrow/buffer.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <mutex>
@@ -38,18 +39,24 @@ class RegionPool {
     return *pool;
   }
 
-  void* take() {
+  // A region and how many of its first bytes are in memory already.
+  std::pair<void*, std::size_t> take() {
     {
       std::lock_guard lock(mutex_);
       if (!regions_.empty()) {
-        const auto [p, touched] = regions_.back();
+        // The one with the most pages in memory: the buffers that reach a
+        // region first are the ones that grow fastest, and a page already
+        // touched costs no fault.
+        auto most = std::ranges::max_element(regions_, {}, &std::pair<void*, std::size_t>::second);
+        const auto kept = *most;
+        *most = regions_.back();
         regions_.pop_back();
-        resident_ -= touched;
-        return p;
+        resident_ -= kept.second;
+        return kept;
       }
     }
     void* p = ::mmap(nullptr, kRegion, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    return {p == MAP_FAILED ? nullptr : p, 0};
   }
 
   // A region (or anything mapped) given back, of which the first `touched`
@@ -68,7 +75,7 @@ class RegionPool {
   }
 
  private:
-  static constexpr std::size_t kMaxKept = 64;
+  static constexpr std::size_t kMaxKept = 256;
   static constexpr std::size_t kMaxResident = std::size_t{256} << 20;
 
   std::mutex mutex_;
@@ -96,8 +103,9 @@ void Buffer::reallocate(std::size_t capacity) {
     return;
   }
   if (capacity >= kMapFrom) {
-    void* p = RegionPool::instance().take();
+    const auto [p, touched] = RegionPool::instance().take();
     if (p == nullptr) throw std::bad_alloc();
+    touched_ = touched;
     if (size_ > 0) std::memcpy(p, data_, size_);
     std::free(data_);
     data_ = static_cast<std::uint8_t*>(p);
@@ -128,19 +136,20 @@ void Buffer::shrink_to_fit() {
     release();
     return;
   }
-  // Pages past the end of a mapped buffer were never touched, and hold no
-  // memory; the region keeps them for its next use.
+  // Pages past the end of a mapped buffer hold no memory, or hold pages an
+  // earlier user touched, which the pool counts: the region keeps them for
+  // its next use.
   if (mapped_) return;
   const std::size_t want = round_up(size_);
   if (want < capacity_) reallocate(want);
 }
 
 void Buffer::release() {
-  if (mapped_) RegionPool::instance().give(data_, capacity_, size_);
+  if (mapped_) RegionPool::instance().give(data_, capacity_, std::max(touched_, size_));
   else std::free(data_);
   mapped_ = false;
   data_ = nullptr;
-  size_ = capacity_ = 0;
+  size_ = capacity_ = touched_ = 0;
 }
 
 void push_bits(Buffer& bits, std::int64_t i, std::int64_t n, bool value) {

@@ -20,7 +20,8 @@ class Buffer {
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   Buffer(Buffer&& other) noexcept
-      : data_(other.data_), size_(other.size_), capacity_(other.capacity_), mapped_(other.mapped_) {
+      : data_(other.data_), size_(other.size_), capacity_(other.capacity_), touched_(other.touched_),
+        mapped_(other.mapped_) {
     other.data_ = nullptr;
     other.size_ = other.capacity_ = 0;
     other.mapped_ = false;
@@ -31,6 +32,7 @@ class Buffer {
       data_ = other.data_;
       size_ = other.size_;
       capacity_ = other.capacity_;
+      touched_ = other.touched_;
       mapped_ = other.mapped_;
       other.data_ = nullptr;
       other.size_ = other.capacity_ = 0;
@@ -79,7 +81,8 @@ class Buffer {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
-  bool mapped_ = false;  // pages of its own, not heap memory
+  std::size_t touched_ = 0;  // of mapped pages: the bytes that earlier users wrote, still in memory
+  bool mapped_ = false;      // pages of its own, not heap memory
 };
 
 // Bitmaps (validity, bool values) hold ceil(bits / 8) bytes, least significant

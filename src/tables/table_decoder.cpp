@@ -186,7 +186,10 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
     LogBatch batch;
     if (!batch.convert(logs, LogBatch::Use::Unlocked)) return nullptr;
     return decode_unlocked(self, d, false, batch.size(), [&](LineTables& tables) {
-      for (std::size_t i = 0; i < batch.size(); ++i) tables.add(0, static_cast<std::int64_t>(i), batch[i]);
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        batch.prefetch(i + 16);
+        tables.add(0, static_cast<std::int64_t>(i), batch[i]);
+      }
     });
   });
 }
