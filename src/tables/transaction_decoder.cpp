@@ -16,31 +16,11 @@
 #include "src/tables/json_input.hpp"
 #include "src/tables/options.hpp"
 #include "src/tables/schema.hpp"
+#include "src/tables/tx_decoder.hpp"
 #include "src/tables/tx_event.hpp"
 
 namespace brisquel::tables {
 namespace {
-
-// What a TransactionDecoder holds: immutable after construction, shared by threads.
-struct TxDecoder {
-  std::vector<TxProgram> programs;
-  std::vector<PyNames> names;            // per program: the names its Python values use
-  std::vector<PyRef> addresses;          // per program: str
-  std::vector<std::vector<PyRef>> keys;  // per program: (address, event key) tuples
-  PyRef sources[3];                      // "log", "cpi", "log+cpi"
-
-  std::vector<std::string> program_addresses() const {
-    std::vector<std::string> out;
-    for (const TxProgram& p : programs) out.push_back(p.address);
-    return out;
-  }
-};
-
-using TxDecoderType = NativeType<TxDecoder>;
-
-PyRef str_of(std::string_view text) {
-  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
 
 // The address `addresses` gives IDL number `index` (named `name`), if any:
 // by index first, then by name. False with an error set.
@@ -158,7 +138,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
-    if (!make_names(decoder)) return nullptr;
+    if (!make_names(decoder) || !make_call_names(decoder)) return nullptr;
     return TxDecoderType::create(type, std::move(decoder));
   });
 }
@@ -193,10 +173,6 @@ constexpr Parameter kDecodeParams[] = {required("transactions"), keyword("includ
                                        keyword("start")};
 constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeParams};
 constexpr Signature kDecodeTablesSignature{"TransactionDecoder.decode_tables()", kDecodeParams};
-
-PyRef optional_int(const std::optional<std::uint32_t>& v) {
-  return v ? PyRef(PyLong_FromUnsignedLong(*v)) : PyRef(Py_NewRef(Py_None));
-}
 
 PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
@@ -339,6 +315,27 @@ PyMethodDef tx_decoder_methods[] = {
      "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "The same events as Arrow tables, one per (program, event): a DecodedEvents,\n"
      "whose `inputs` is the number of transactions read."},
+    {"calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_calls)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "calls($self, transactions, *, include_failed=False, start=0)\n--\n\n"
+     "Every instruction call to the programs, outer and inner, in execution order:\n"
+     "a list of TxCall. A call is an instruction of one of the programs whose data\n"
+     "starts with one of its IDL's instruction discriminators, whoever made it; its\n"
+     "arguments decode as event fields do. A call that cannot be read or whose\n"
+     "arguments do not decode has args None and the reason in `problem`.\n"
+     "Raises ReadError for a text that cannot be read."},
+    {"call_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_call_tables)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "call_tables($self, transactions, *, include_failed=False, start=0)\n--\n\n"
+     "The same calls as Arrow tables, one per (program, instruction): a DecodedCalls,\n"
+     "whose `errors` holds the calls that could not be read or decoded."},
+    {"call_schema", tx_decoder_call_schema, METH_O,
+     "call_schema($self, key, /)\n--\n\n"
+     "The Arrow schema of the call table of `key`, a (program address, instruction) pair."},
+    {"instruction_names", tx_decoder_instruction_names, METH_O,
+     "instruction_names($self, program, /)\n--\n\n"
+     "The instruction keys of `program` (an address), in declaration order: the keys\n"
+     "of its call tables."},
     {nullptr, nullptr, 0, nullptr},
 };
 
