@@ -280,6 +280,26 @@ def test_unreadable_calls_carry_the_reason_and_the_rest_decodes(bad, problem):
     assert len(tables[(B, "deposit")]) == 1
 
 
+@pytest.mark.parametrize("dedupe", [True, False])
+def test_all_tables_reads_once_what_decode_tables_and_call_tables_read(dedupe):
+    rng = random.Random(5)
+    objects = [encode(random_tx(rng)[0], rng.choice(["json", "jsonParsed", "base64"])) for _ in range(30)]
+    for tx in objects[::3]:  # events of A's, logged and self-CPI'd
+        tx["meta"]["logMessages"].insert(1, borsh.log_line(borsh.discriminator("Ev") + b"\x07"))
+    idl = {**IDL_A, "events": [{"name": "Ev", "discriminator": list(borsh.discriminator("Ev"))}],
+           "types": [*IDL_A["types"], struct("Ev", [{"name": "n", "type": "u8"}])]}
+    d = TransactionDecoder([json.dumps(idl), json.dumps(IDL_B)])
+    text = "\n".join(json.dumps(o) for o in objects)
+    events, calls = d.all_tables(text, include_failed=True, dedupe=dedupe, start=3)
+    apart = (d.decode_tables(text, include_failed=True, dedupe=dedupe, start=3),
+             d.call_tables(text, include_failed=True, start=3))
+    for got, want in zip((events, calls), apart):
+        assert type(got) is type(want) and got.inputs == want.inputs == 30
+        assert {k: table(t).to_pylist() for k, t in [*got.items(), ("errors", got.errors)]} == \
+            {k: table(t).to_pylist() for k, t in [*want.items(), ("errors", want.errors)]}
+    assert sum(len(t) for t in events.values()) > 0 and sum(len(t) for t in calls.values()) > 0
+
+
 def test_schema_names_and_items():
     d = decoder()
     assert d.instruction_names(A) == ["swap", "route", "poke", "poke_twice"]

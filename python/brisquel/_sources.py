@@ -104,14 +104,18 @@ class JsonDecoders:
 
     def decode(self, text: bytes, tx_base: int) -> tuple[Piece, int]:
         """The rows of one piece, its transactions counted from `tx_base`, and how many it held."""
+        failed, kinds = self.decoding.include_failed, self.decoding.kinds
+        if kinds == (EVENTS, CALLS):  # one reading for both
+            found = zip(kinds, self.tx.all_tables(text, include_failed=failed, start=tx_base))
+        else:
+            decode = self.tx.decode_tables if kinds == (EVENTS,) else self.tx.call_tables
+            found = zip(kinds, [decode(text, include_failed=failed, start=tx_base)])
         tables: dict[Tag, pa.Table] = {}
         inputs = 0
-        for kind, decode in ((EVENTS, self.tx.decode_tables), (CALLS, self.tx.call_tables)):
-            if kind in self.decoding.kinds:
-                out = decode(text, include_failed=self.decoding.include_failed, start=tx_base)
-                tables.update({(kind, k): pa.table(t) for k, t in out.items()})
-                tables[(kind, None)] = pa.table(out.errors)
-                inputs = out.inputs
+        for kind, out in found:
+            tables.update({(kind, k): pa.table(t) for k, t in out.items()})
+            tables[(kind, None)] = pa.table(out.errors)
+            inputs = out.inputs
         return Piece(tables), inputs
 
 

@@ -190,6 +190,10 @@ class TransactionDecoder:
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> DecodedEvents: ...
+    def all_tables(
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
+    ) -> tuple[DecodedEvents, DecodedCalls]:
+        """decode_tables and call_tables from one reading of the transactions."""
     def calls(self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0) -> list[TxCall]: ...
     def call_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0

@@ -83,6 +83,21 @@ bool call_accounts(const TxDecoder& d, const tx::FoundCall& call, PyRef& account
 
 }  // namespace
 
+PyObject* decoded_of(State& state, const std::vector<std::vector<PyRef>>& keys,
+                     std::vector<std::vector<std::shared_ptr<const arrow::Table>>>&& tables,
+                     std::shared_ptr<const arrow::Table> errors, std::size_t inputs, PyTypeObject* type) {
+  std::vector<PyObject*> flat_keys;
+  std::vector<std::shared_ptr<const arrow::Table>> in_order;
+  for (std::size_t p = 0; p < tables.size(); ++p) {
+    for (std::size_t i = 0; i < tables[p].size(); ++i) {
+      flat_keys.push_back(keys[p][i].get());
+      in_order.push_back(std::move(tables[p][i]));
+    }
+  }
+  return new_decoded_events(state, flat_keys, std::move(in_order), std::move(errors), static_cast<std::int64_t>(inputs),
+                            type);
+}
+
 bool make_call_names(TxDecoder& d) {
   for (std::size_t p = 0; p < d.programs.size(); ++p) {
     const TxProgram& program = d.programs[p];
@@ -192,16 +207,7 @@ PyObject* tx_decoder_call_tables(PyObject* self, PyObject* const* args, Py_ssize
       ReleasedLock unlocked;
       out = tables.finish();
     }
-    std::vector<PyObject*> keys;
-    std::vector<std::shared_ptr<const arrow::Table>> in_order;
-    for (std::size_t p = 0; p < out.calls.size(); ++p) {
-      for (std::size_t i = 0; i < out.calls[p].size(); ++i) {
-        keys.push_back(d.call_keys[p][i].get());
-        in_order.push_back(std::move(out.calls[p][i]));
-      }
-    }
-    return new_decoded_events(state, keys, std::move(in_order), std::move(out.errors), static_cast<std::int64_t>(read),
-                              state.decoded_calls);
+    return decoded_of(state, d.call_keys, std::move(out.calls), std::move(out.errors), read, state.decoded_calls);
   });
 }
 

@@ -249,16 +249,48 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssi
       ReleasedLock unlocked;
       out = tables.finish();
     }
-    std::vector<PyObject*> keys;
-    std::vector<std::shared_ptr<const arrow::Table>> tables_in_order;
-    for (std::size_t p = 0; p < out.events.size(); ++p) {
-      for (std::size_t i = 0; i < out.events[p].size(); ++i) {
-        keys.push_back(d.keys[p][i].get());
-        tables_in_order.push_back(std::move(out.events[p][i]));
-      }
+    return decoded_of(state, d.keys, std::move(out.events), std::move(out.errors), read, nullptr);
+  });
+}
+
+constexpr Signature kAllTablesSignature{"TransactionDecoder.all_tables()", kDecodeParams};
+
+// Events and calls in one reading of the text: what decode_tables and
+// call_tables give, for little more than decode_tables costs.
+PyObject* tx_decoder_all_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
+    DecodeArgs a;
+    if (!a.bind(kAllTablesSignature, args, nargs, kwnames)) return nullptr;
+    State& state = state_of(Py_TYPE(self));
+    tx::TxWalker walker(d.program_addresses());
+    tx::CallFinder finder(d.programs);
+    TxTables events(d.programs);
+    CallTables calls(d.programs, d.call_schemas);
+    std::size_t read = 0;
+    auto visit = [&](const tx::TxView& view, std::size_t index) {
+      read = index + 1;
+      if (view.failed && !a.include_failed) return true;
+      const auto at = static_cast<std::int64_t>(a.start + index);
+      const tx::WalkResult& walk = walker.walk(view, a.dedupe);
+      events.add(at, view, walk);
+      calls.add(at, view, walk, finder.find(view, walk));
+      return true;
+    };
+    if (!read_transactions(state, a.input.text(), true, visit, tx::ReadScope::kCalls)) return nullptr;
+    TxTables::Output event_out;
+    CallTables::Output call_out;
+    {
+      ReleasedLock unlocked;
+      event_out = events.finish();
+      call_out = calls.finish();
     }
-    return new_decoded_events(state, keys, std::move(tables_in_order), std::move(out.errors),
-                              static_cast<std::int64_t>(read));
+    PyRef event_tables(decoded_of(state, d.keys, std::move(event_out.events), std::move(event_out.errors), read,
+                                  nullptr));
+    if (!event_tables) return nullptr;
+    PyRef call_tables(decoded_of(state, d.call_keys, std::move(call_out.calls), std::move(call_out.errors), read,
+                                 state.decoded_calls));
+    if (!call_tables) return nullptr;
+    return PyTuple_Pack(2, event_tables.get(), call_tables.get());
   });
 }
 
@@ -315,6 +347,10 @@ PyMethodDef tx_decoder_methods[] = {
      "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "The same events as Arrow tables, one per (program, event): a DecodedEvents,\n"
      "whose `inputs` is the number of transactions read."},
+    {"all_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_all_tables)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "all_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
+     "(decode_tables(...), call_tables(...)) from one reading of the transactions."},
     {"calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_calls)),
      METH_FASTCALL | METH_KEYWORDS,
      "calls($self, transactions, *, include_failed=False, start=0)\n--\n\n"

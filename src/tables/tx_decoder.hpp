@@ -2,6 +2,7 @@
 // immutable after construction, shared by threads.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,12 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* tx_decoder_call_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tx_decoder_call_schema(PyObject* self, PyObject* key);
 PyObject* tx_decoder_instruction_names(PyObject* self, PyObject* program);
+
+// A DecodedEvents (`type` nullptr) or DecodedCalls of per-program, per-key
+// tables, keyed by `keys` in the same order; nullptr with the error set.
+PyObject* decoded_of(State& state, const std::vector<std::vector<PyRef>>& keys,
+                     std::vector<std::vector<std::shared_ptr<const arrow::Table>>>&& tables,
+                     std::shared_ptr<const arrow::Table> errors, std::size_t inputs, PyTypeObject* type);
 
 // The call forms of every program, and their Python names; false with the error set.
 bool make_call_names(TxDecoder& d);
