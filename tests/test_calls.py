@@ -17,6 +17,7 @@ from arrow_reader import schema, table
 from brisquel import CallError, DecodedCalls, ReadError, TransactionDecoder, TxCall
 from conftest import SHARED_IDLS, enum, make_idl, struct
 from test_roundtrip import event_case
+from test_transactions import TRANSACTIONS, dig
 from transactions import Call, Tx, encode, key
 
 A, B, C = key("calls program a"), key("calls program b"), key("calls program without idl")
@@ -334,20 +335,11 @@ def test_start_counts_transactions_and_event_reading_is_untouched():
 
 # --- real mainnet transactions ----------------------------------------------
 
-TRANSACTIONS = SHARED_IDLS.parent / "transactions"
-
-
 def real_cases() -> list[tuple[str, str]]:
     sources = TRANSACTIONS / "SOURCES.md"
     if not sources.exists():
         return []
     return re.findall(r"^\| `([^`]+)` \| `([^`]+)` \|", sources.read_text(), re.M)
-
-
-def dig(obj, path: str):
-    for index, name in re.findall(r"\[(\d+)\]|\.(\w+)", path):
-        obj = obj[int(index)] if index else obj[name]
-    return obj
 
 
 @pytest.fixture(scope="module")

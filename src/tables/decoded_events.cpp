@@ -111,9 +111,18 @@ PyGetSetDef decoded_events_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot decoded_events_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A read-only mapping from event key to EventTable, one entry per event the\n"
-                                  "IDL declares, in declaration order, empty tables included.")},
+// DecodedEvents, and DecodedCalls: the same mapping under a name that says what it holds.
+constexpr char kEventsDoc[] =
+    "A read-only mapping from event key to EventTable, one entry per event the\n"
+    "IDL declares, in declaration order, empty tables included.";
+constexpr char kCallsDoc[] =
+    "A read-only mapping from (program, instruction) to the EventTable of its calls,\n"
+    "one entry per instruction the IDLs declare, in declaration order, empty tables\n"
+    "included; `errors` holds the calls that could not be read or decoded.";
+
+template <const char* Doc>
+PyType_Slot mapping_slots[] = {
+    {Py_tp_doc, const_cast<char*>(Doc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(DecodedEventsType::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(decoded_events_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(decoded_events_iter)},
@@ -126,26 +135,9 @@ PyType_Slot decoded_events_slots[] = {
 };
 
 PyType_Spec decoded_events_spec =
-    DecodedEventsType::spec("brisquel.DecodedEvents", decoded_events_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
-
-// Call tables: the same mapping under a name that says what it holds.
-PyType_Slot decoded_calls_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A read-only mapping from (program, instruction) to the EventTable of its calls,\n"
-                                  "one entry per instruction the IDLs declare, in declaration order, empty tables\n"
-                                  "included; `errors` holds the calls that could not be read or decoded.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(DecodedEventsType::dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(decoded_events_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(decoded_events_iter)},
-    {Py_tp_methods, decoded_events_methods},
-    {Py_tp_getset, decoded_events_getset},
-    {Py_mp_length, reinterpret_cast<void*>(decoded_events_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(decoded_events_getitem)},
-    {Py_sq_contains, reinterpret_cast<void*>(decoded_events_contains)},
-    {0, nullptr},
-};
-
+    DecodedEventsType::spec("brisquel.DecodedEvents", mapping_slots<kEventsDoc>, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 PyType_Spec decoded_calls_spec =
-    DecodedEventsType::spec("brisquel.DecodedCalls", decoded_calls_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    DecodedEventsType::spec("brisquel.DecodedCalls", mapping_slots<kCallsDoc>, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
 }  // namespace
 
