@@ -165,7 +165,8 @@ _Transactions = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]]
 
 @final
 class TransactionDecoder:
-    """Decodes the events of whole transactions, each with the IDL of the program that emitted it.
+    """Decodes the events of whole transactions, each with the IDL of the program that emitted it, and the
+    instruction calls to the programs.
 
     Raises IdlError for an IDL that cannot be used; decode, decode_tables, calls, call_tables and
     count raise ReadError for a text that cannot be read."""

@@ -385,7 +385,8 @@ PyType_Slot tx_decoder_slots[] = {
                     "TransactionDecoder(idls, *, addresses=None, pubkeys='base58', wide_ints='decimal', "
                     "short_events='null')\n--\n\n"
                     "Decodes the events of whole transactions, each with the IDL of the program that\n"
-                    "emitted it: log lines under the program's invocation and self-CPI events.\n"
+                    "emitted it: log lines under the program's invocation and self-CPI events; and the\n"
+                    "instruction calls to the programs (calls, call_tables).\n"
                     "Raises IdlError for an IDL that cannot be used.")},
     {Py_tp_new, reinterpret_cast<void*>(tx_decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TxDecoderType::dealloc)},
