@@ -301,6 +301,36 @@ def test_all_tables_reads_once_what_decode_tables_and_call_tables_read(dedupe):
     assert sum(len(t) for t in events.values()) > 0 and sum(len(t) for t in calls.values()) > 0
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_hostile_instructions_stay_with_their_call(seed):
+    # Generated trees whose calls' data and accounts are damaged at random: every call is still
+    # listed in its place, those that cannot be read or decoded with a reason, and each table row
+    # or error row is the call's.
+    rng = random.Random(1000 + seed)
+    txs = []
+    for _ in range(6):
+        tx, want = random_tx(rng)
+        for w in want:
+            call, roll = w["call"], rng.random()
+            if roll < 0.15 and isinstance(call.data, bytes):
+                cut = rng.randrange(len(call.data) + 1)
+                call.data = call.data[:cut] + rng.randbytes(rng.randint(0, 6)) + call.data[cut:][:rng.randint(0, 4)]
+            elif roll < 0.2:
+                call.data = rng.choice(["0OIl", "\u00e9t\u00e9", "", "1" * 20000])
+            elif roll < 0.25:
+                call.accounts = [*call.accounts, rng.choice([255, 200, 120])]
+        txs.append((tx, want))
+    d = decoder()
+    objects = [encode(t) for t, _ in txs]
+    calls = d.calls(objects, include_failed=True)
+    places = [(c.tx, c.instruction, c.inner) for c in calls]
+    assert places == sorted(places, key=lambda p: (p[0], p[1], -1 if p[2] is None else p[2]))
+    assert all((c.args is None) == (c.problem is not None) for c in calls)
+    check_rows_match(d, calls, d.call_tables(objects, include_failed=True))
+    _, tables = d.all_tables(objects, include_failed=True)
+    check_rows_match(d, calls, tables)
+
+
 def test_schema_names_and_items():
     d = decoder()
     assert d.instruction_names(A) == ["swap", "route", "poke", "poke_twice"]
