@@ -36,10 +36,11 @@ in-pytest:
 	cd tests && $(PY) -m pytest -q -p no:cacheprovider .
 
 # Sample transactions (a few MB, made into $(BUILD)/demo) exported to Parquet on
-# local workers, with the summary; then the plain command on a few log lines.
+# local workers ($(BUILD)/demo/out/events/... and .../calls/...), with the
+# summary; then the plain command on a few log lines.
 in-demo: in-install
 	$(PY) examples/make_transactions.py $(BUILD)/demo/transactions
-	$(PY) -m brisquel export examples/events_idl.json --out $(BUILD)/demo/events $(BUILD)/demo/transactions
+	$(PY) -m brisquel export examples/events_idl.json --out $(BUILD)/demo/out $(BUILD)/demo/transactions
 	@echo
 	$(PY) -m brisquel examples/events_idl.json examples/logs.txt
 

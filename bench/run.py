@@ -2,8 +2,9 @@
 the same Python objects (marshal) and against JSON and MessagePack peers,
 construction against json.loads of the IDL text, and scaling of time and
 memory with the batch size; then TableDecoder against parse_logs (tables.py)
-two threads against one
-(threads.py) and TransactionDecoder against json.loads with parse_logs (transactions.py). Figures are ratios measured in the same run on
+two threads against one (threads.py),
+TransactionDecoder against json.loads with parse_logs (transactions.py), and
+its instruction calls against the Anchor TypeScript client (calls.py). Figures are ratios measured in the same run on
 the same input; bench/results/latest.json keeps them for comparing commits.
 
     python3 bench/run.py [--lines N] [--runs N] [--quick] [--no-real] [--no-scaling]
@@ -25,6 +26,7 @@ from typing import Any
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baselines  # noqa: E402
+import calls  # noqa: E402
 import idl_values  # noqa: E402
 import synthetic  # noqa: E402
 import tables  # noqa: E402
@@ -275,6 +277,7 @@ def main() -> None:
     ap.add_argument("--no-threads", action="store_true", help="skip two threads against one (threads.py)")
     ap.add_argument("--transactions", type=int, default=20_000, help="transactions per batch (default 20,000)")
     ap.add_argument("--no-transactions", action="store_true", help="skip TransactionDecoder")
+    ap.add_argument("--no-calls", action="store_true", help="skip the instruction calls")
     ap.add_argument("--output", type=Path, default=RESULTS)
     args = ap.parse_args()
     if args.quick:
@@ -304,6 +307,7 @@ def main() -> None:
     report["tables"] = {} if args.no_tables else tables.run(args.lines, args.runs)
     report["threads"] = {} if args.no_threads else threads.run(64_588 if args.quick else 645_882, args.runs)
     report["transactions"] = {} if args.no_transactions else transactions.run(args.transactions, args.runs)
+    report["calls"] = {} if args.no_calls else calls.run(args.transactions, args.runs)
 
     report["targets"] = verdicts(report)
     if report["tables"]:
@@ -312,6 +316,8 @@ def main() -> None:
         report["targets"] += threads.verdicts(report["threads"])
     if report["transactions"]:
         report["targets"] += transactions.verdicts(report["transactions"])
+    if report["calls"]:
+        report["targets"] += calls.verdicts(report["calls"])
     print("\ntargets")
     for row in report["targets"]:
         print(f"  {'met ' if row['met'] else 'MISS'}  {row['target']}: {row['value']:.3f}")

@@ -75,6 +75,9 @@ def oracle(rng: random.Random, slot: int) -> dict[str, Any]:
             "exponent": -8, "publish_slot": slot, "raw_report": rng.randbytes(rng.randint(0, 24))}
 
 
+SWAP_IX = next(ix for ix in IDL["instructions"] if ix["name"] == "swap")
+
+
 def transaction(rng: random.Random, n: int, slot: int) -> Tx:
     def event(name: str, value: dict[str, Any]) -> tuple[str, bytes]:
         # Newer program versions emit through self-CPI, older ones log; the
@@ -85,10 +88,16 @@ def transaction(rng: random.Random, n: int, slot: int) -> Tx:
         return ("cpi" if rng.random() < 0.3 else "log", body)
 
     kind = rng.random()
+    data, accounts = None, []
     if kind < 0.75:
         steps: list[Any] = [("text", "Program log: Instruction: Swap"),
                             Call(TOKEN, [("text", "Program log: Transfer")])]
         steps += [event("SwapExecuted", swap(rng, slot)) for _ in range(rng.choice([1, 1, 1, 2, 3]))]
+        # The swap instruction itself: a call with its arguments and accounts.
+        amount = rng.randrange(10**6, 10**10)
+        data = bytes(SWAP_IX["discriminator"]) + borsh.encode_fields(
+            SWAP_IX["args"], {"amount_in": amount, "min_amount_out": amount * 9 // 10})
+        accounts = [key("demo pool"), key(f"demo user {rng.randrange(50)}")]
     elif kind < 0.9:
         steps = [("text", "Program log: Instruction: ChangeLiquidity"), event("LiquidityChanged", liquidity(rng))]
     elif kind < 0.97:
@@ -96,7 +105,7 @@ def transaction(rng: random.Random, n: int, slot: int) -> Tx:
     else:
         steps = [("text", "Program log: Instruction: PostProposal"), event("ProposalPosted", proposal(rng, n))]
     failed = rng.random() < 0.03
-    calls = [Call(BUDGET), Call(PROGRAM, steps, fails=failed)]
+    calls = [Call(BUDGET), Call(PROGRAM, steps, fails=failed, data=data, accounts=accounts)]
     signature = borsh.b58encode(hashlib.sha512(f"demo {n}".encode()).digest())
     return Tx(calls, signature=signature, slot=slot, block_time=1_735_000_000 + slot // 3, failed=failed)
 

@@ -22,15 +22,17 @@ from brisquel import TableDecoder, TransactionDecoder
 from conftest import make_idl, struct
 from transactions import Call, Tx, encode, key
 
-TYPES = ["EventDecoder", "EventTable", "Schema", "DecodedEvents", "TableDecoder", "TransactionDecoder"]
+TYPES = ["EventDecoder", "EventTable", "Schema", "DecodedEvents", "DecodedCalls", "TableDecoder", "TransactionDecoder"]
 # What each type offers, as expressions on an object `o` of it.
 USES = {
     "EventDecoder": ["o.event_names", "o.parse_logs([])"],
     "EventTable": ["o.name", "o.column_names", "o.schema", "len(o)", "repr(o)", "o.__arrow_c_stream__()"],
     "Schema": ["o.names", "repr(o)", "o.__arrow_c_schema__()"],
     "DecodedEvents": ["o.errors", "o.inputs", "len(o)", "list(o)", "o.keys()", "o.get(1)", "1 in o", "o[1]"],
+    "DecodedCalls": ["o.errors", "o.inputs", "len(o)", "list(o)", "o.items()", "o.get(1)", "1 in o", "repr(o)"],
     "TableDecoder": ["o.event_names", "o.decode([])", "o.schema('E')"],
-    "TransactionDecoder": ["o.programs", "o.decode('[]')", "o.count('[]')", "o.schema(1)"],
+    "TransactionDecoder": ["o.programs", "o.decode('[]')", "o.count('[]')", "o.schema(1)", "o.calls('[]')",
+                           "o.call_tables('[]')", "o.all_tables('[]')", "o.call_schema(1)", "o.instruction_names(1)"],
 }
 TESTS = str(Path(__file__).resolve().parent)
 
@@ -208,6 +210,10 @@ EVENTS = TXD.decode_tables("[]")
     (lambda: TXD.decode(), "TransactionDecoder.decode() missing 1 required positional argument: 'transactions'"),
     (lambda: TXD.decode_tables("[]", False), "TransactionDecoder.decode_tables() takes 1 positional arguments but 2"),
     (lambda: TXD.decode("[]", strat=1), "TransactionDecoder.decode() got an unexpected keyword argument 'strat'"),
+    (lambda: TXD.calls(), "TransactionDecoder.calls() missing 1 required positional argument: 'transactions'"),
+    (lambda: TXD.call_tables("[]", True), "TransactionDecoder.call_tables() takes 1 positional arguments but 2"),
+    (lambda: TXD.calls("[]", dedupe=True), "TransactionDecoder.calls() got an unexpected keyword argument 'dedupe'"),
+    (lambda: TXD.all_tables("[]", strat=1), "TransactionDecoder.all_tables() got an unexpected keyword argument"),
     (lambda: EVENTS.get(), "DecodedEvents.get() missing 1 required positional argument: 'key'"),
     (lambda: EVENTS.get(1, 2, 3), "DecodedEvents.get() takes from 1 to 2 positional arguments but 3 were given"),
     (lambda: EVENTS.get(key=1), "DecodedEvents.get() got an unexpected keyword argument 'key'"),
@@ -240,7 +246,9 @@ def test_calls_leave_no_reference_to_a_decoder():
         TableDecoder(json.dumps(IDL)): ["d.decode([line])", "d.decode([[line]])", "d.schema('E', nested=True)",
                                         "d.event_names", "d.decode(['x', 1])"],
         TransactionDecoder([json.dumps(IDL)]): ["d.decode(txs)", "d.decode_tables(txs, start=2)", "d.count(txs)",
-                                                "d.schema((A, 'E'))", "d.programs", "d.decode('[1')"],
+                                                "d.schema((A, 'E'))", "d.programs", "d.decode('[1')", "d.calls(txs)",
+                                                "d.call_tables(txs)", "d.all_tables(txs)", "d.instruction_names(A)",
+                                                "d.calls('[1')"],
         brisquel.EventDecoder(json.dumps(IDL)): ["d.parse_logs([line])", "d.event_names", "d.parse_logs(7)"],
     }
     for d, uses in decoders.items():

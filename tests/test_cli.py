@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import json
+import random
 import subprocess
 import sys
 
 import pytest
 
 import borsh
-from brisquel import with_program_address
+from brisquel import TransactionDecoder, with_program_address
 from conftest import REPO, make_idl, struct
 from transactions import Tx, encode
 
@@ -137,3 +138,36 @@ def test_tx_names_the_file_that_fails(tmp_path, idl_file):
         result = run("tx", *args)
         assert result.returncode == 1 and result.stderr.startswith(f"brisquel: {message}"), result.stderr
         assert result.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_tx_calls_prints_each_transactions_events_then_its_calls(tmp_path, seed):
+    from brisquel._common import jsonable
+    from test_calls import IDL_A, IDL_B, decoder, random_tx
+
+    rng = random.Random(seed)
+    txs = [encode(random_tx(rng)[0]) for _ in range(6)]
+    for tx in txs:  # an event of A in each, so that both kinds interleave
+        tx["meta"]["logMessages"][1:1] = [borsh.log_line(borsh.discriminator("Ev") + b"\x05")]
+    idls = []
+    for n, idl in enumerate((IDL_A, IDL_B)):
+        idls.append(tmp_path / f"idl{n}.json")
+        events = [{"name": "Ev", "discriminator": list(borsh.discriminator("Ev"))}] if n == 0 else []
+        idls[-1].write_text(json.dumps({**idl, "events": events,
+                                        "types": [*idl["types"], struct("Ev", [{"name": "n", "type": "u8"}])]}))
+    (path := tmp_path / "txs.jsonl").write_text("".join(json.dumps(t) + "\n" for t in txs))
+    result = run("tx", *idls, path, "--calls", "--include-failed")
+    assert result.returncode == 0, result.stderr
+    got = [json.loads(line) for line in result.stdout.splitlines()]
+    d = TransactionDecoder([p.read_text() for p in idls])
+    calls = d.calls(txs, include_failed=True)
+    assert calls == decoder().calls(txs, include_failed=True)
+    assert [(o["tx"], o["name"], o["args"], o["accounts"], o["error"]) for o in got if o["kind"] == "call"] == [
+        (c.tx, c.name, jsonable(c.args), c.accounts, c.error and c.error._asdict()) for c in calls]
+    assert [(o["tx"], o["fields"]) for o in got if o["kind"] == "event"] == [
+        (e.tx, e.fields) for e in d.decode(txs, include_failed=True)]
+    assert [o["tx"] for o in got] == sorted(o["tx"] for o in got)
+    assert not any(a["tx"] == b["tx"] and (a["kind"], b["kind"]) == ("call", "event") for a, b in zip(got, got[1:]))
+    assert {o["kind"] for o in got} == {"event", "call"}
+    plain = run("tx", *idls, path)
+    assert all("kind" not in json.loads(line) for line in plain.stdout.splitlines())

@@ -10,6 +10,7 @@ import json
 import logging
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -31,7 +32,7 @@ try:
     import pandas  # noqa: F401
     from brisquel._process_cache import decoders
     from brisquel._sources import Decoding
-    from brisquel.dataset import key_dir, read_events, write_events
+    from brisquel.dataset import errors_dir, key_dir, read_calls, read_events, write_events
 except ImportError:
     distributed = None
 
@@ -45,6 +46,11 @@ A, B = key("program a"), key("program b")
 IDL_A = {**make_idl([struct("SwapEvent", [{"name": "amount", "type": "u64"}, {"name": "who", "type": "pubkey"}]),
                      struct("Note", [{"name": "text", "type": "string"}])], ["SwapEvent", "Note"]), "address": A}
 IDL_B = {**make_idl([struct("SwapEvent", [{"name": "price", "type": "f64"}])], ["SwapEvent"]), "address": B}
+# Instructions with one-byte and two-byte discriminators; the inner calls' filler byte 1 is a swap of old.
+IDL_A["instructions"] = [{"name": "swap", "discriminator": [1], "accounts": [{"name": "user"}, {"name": "pool"}],
+                          "args": [{"name": "amount", "type": "u64"}]}]
+IDL_B["instructions"] = [{"name": "route", "discriminator": [2, 2], "accounts": [{"name": "user"}],
+                          "args": [{"name": "hops", "type": {"vec": "u8"}}]}]
 IDLS = [json.dumps(IDL_A), json.dumps(IDL_B)]
 
 
@@ -61,8 +67,11 @@ def random_tx(rng: random.Random, n: int) -> Tx:
             body = body[:-1]  # lands in the errors table
         return rng.choice(["log", "cpi", "both"]), body
 
-    calls = [Call(A, [event() for _ in range(rng.randint(0, 3))]),
-             Call(B, [event(), Call(A, [event()])])]
+    hops = bytes(rng.randrange(256) for _ in range(rng.randint(0, 3)))
+    route = b"\2\2" + (len(hops) + (rng.random() < 0.1)).to_bytes(4, "little") + hops  # sometimes an error row
+    calls = [Call(A, [event() for _ in range(rng.randint(0, 3))], data=b"\1" + rng.getrandbits(64).to_bytes(8, "little"),
+                  accounts=[key(f"user {rng.randrange(5)}"), key("pool")]),
+             Call(B, [event(), Call(A, [event()])], data=route, accounts=[key("user 0"), key("extra")])]
     return Tx(calls, signature=borsh.b58encode(n.to_bytes(64, "big")), slot=n, failed=rng.random() < 0.1,
               truncate_after=rng.choice([None] * 9 + [6]))
 
@@ -87,7 +96,8 @@ def json_lines(rng: random.Random, first: int, count: int) -> str:
 
 
 def row(r: dict) -> tuple:
-    return tuple((k, "NaN" if v != v else v) for k, v in r.items())  # a body read with another layout: NaN
+    # A body read with another layout: NaN; lists (remaining accounts) as tuples.
+    return tuple((k, "NaN" if v != v else tuple(v) if isinstance(v, list) else v) for k, v in r.items())
 
 
 def rows(table) -> collections.Counter:
@@ -115,6 +125,9 @@ def inputs(tmp_path_factory):
         whole = tx_decoder.decode_tables(text)
         for k, t in [*whole.items(), ("errors", whole.errors)]:
             want_json[k] += rows(t)
+        calls = tx_decoder.call_tables(text)
+        for k, t in [*calls.items(), ("errors", calls.errors)]:
+            want_json[("calls", k)] += rows(t)
 
         txs = [encode(random_tx(rng, 1000 * f + i)) for i in range(rng.randint(20, 60))]
         logs = [t["meta"]["logMessages"] if i % 9 else None for i, t in enumerate(txs)]
@@ -140,11 +153,11 @@ def test_pieces_of_any_size_give_the_rows_of_the_whole_text():
         if case % 8 == 0:  # one indented value over many lines: read whole
             text = json.dumps([json.loads(line) for line in text.splitlines() if line], indent=1)
         whole = TransactionDecoder(IDLS).decode_tables(text)
-        want = {k: rows(t) for k, t in [*whole.items(), ("errors", whole.errors)]}
+        want = {("events", k): rows(t) for k, t in [*whole.items(), (None, whole.errors)]}
         size = rng.choice([1, 7, 300, 2000, len(text)])
         got = collections.defaultdict(collections.Counter)
         for piece in json_pieces(io.BytesIO(text.encode()), "f", size, decoder.decode):
-            for k, t in [*piece.tables.items(), ("errors", piece.errors)]:
+            for k, t in piece.tables.items():
                 got[k] += rows(t)
         assert {k: got[k] for k in want} == want, (case, size)
         if case % 8:
@@ -178,7 +191,7 @@ def test_cluster_gives_the_rows_of_the_bare_decoders(inputs, client, tmp_path, k
     assert not summary.failed and dict(summary) == {k: sum(want[k].values()) for k in events}
     assert written(tmp_path, events) == {k: want[k] for k in events}
     if kind == "jsonl":
-        assert rows(pq.read_table(tmp_path / "_errors")) == want_json["errors"] != {}
+        assert rows(pq.read_table(tmp_path / errors_dir())) == want_json["errors"] != {}
     frames = dask.compute(*events.values())
     assert {k: rows(pa.Table.from_pandas(f, preserve_index=False)) for k, f in zip(events, frames)} == \
         {k: want[k] for k in events}
@@ -208,7 +221,7 @@ def test_frames_derived_from_read_events_write_what_they_compute(inputs, client,
         assert written(tmp_path, [key])[key] == want and summary[key] == sum(want.values()) > 0, key
     assert pq.read_schema(tmp_path / key_dir((A, "BigSwaps")) / "part-00000.parquet").names == \
         ["_tx", "_signature", "amount", "who"]
-    assert rows(pq.read_table(tmp_path / "_errors")) == want_json["errors"]
+    assert rows(pq.read_table(tmp_path / errors_dir())) == want_json["errors"]
 
     import dask.dataframe as dd
     import pandas as pd
@@ -218,6 +231,36 @@ def test_frames_derived_from_read_events_write_what_they_compute(inputs, client,
         write_events({(A, "a"): swaps, (A, "b"): read_events(jsonl, IDLS)[(A, "Note")]}, tmp_path)
     with pytest.raises(ValueError, match="not one per source"):
         write_events({(A, "a"): swaps.repartition(npartitions=1)}, tmp_path)
+
+
+@needs_dask
+def test_calls_are_written_beside_events_from_one_decoding(inputs, client, tmp_path):
+    jsonl, parquet, want_json, _ = inputs
+    both = read_events(jsonl, IDLS, chunk_bytes=3000, calls=True)
+    assert list(both.calls) == [(A, "swap"), (B, "route")]
+    done = []
+    summary = write_events(both, tmp_path, progress=lambda result, n, total: done.append(result.path))
+    assert sorted(done) == sorted(jsonl)  # one task, so one decoding, per file for both kinds
+    want_calls = {k: want_json[("calls", k)] for k in both.calls}
+    assert dict(summary) == {k: sum(want_json[k].values()) for k in both}
+    assert summary.calls == {k: sum(w.values()) for k, w in want_calls.items()} and all(summary.calls.values())
+    assert written(tmp_path, both) == {k: want_json[k] for k in both}
+    assert {k: rows(pq.read_table(tmp_path / key_dir(k, "calls"))) for k in both.calls} == want_calls
+    assert rows(pq.read_table(tmp_path / errors_dir("calls"))) == want_json[("calls", "errors")] != {}
+    assert rows(pq.read_table(tmp_path / errors_dir())) == want_json["errors"]
+    assert any(reason.startswith("call route: ") for reason in summary.skipped)
+    # read_calls, the twin, decodes calls alone; its frames compute the same rows, and write as calls.
+    only = read_calls(jsonl, IDLS, chunk_bytes=2000)
+    frames = dict(zip(only, dask.compute(*only.values())))
+    assert {k: rows(pa.Table.from_pandas(f, preserve_index=False)) for k, f in frames.items()} == want_calls
+    assert rows(pa.Table.from_pandas(only.errors.compute(), preserve_index=False)) == want_json[("calls", "errors")]
+    swaps = only[(A, "swap")]
+    summary = write_events(only, tmp_path / "only", calls={(A, "big"): swaps[swaps.arg_amount > 2**62]})
+    assert dict(summary) == {} and summary.calls[(A, "swap")] == sum(want_calls[(A, "swap")].values())
+    assert 0 < summary.calls[(A, "big")] < summary.calls[(A, "swap")]
+    assert not (tmp_path / "only" / "events").exists()
+    with pytest.raises(ValueError, match="Parquet logs hold no instructions"):
+        read_events(parquet, IDLS, format="parquet", calls=True)
 
 
 def _holds(pid: int, path: str) -> bool:
@@ -322,8 +365,12 @@ def test_commands(inputs, idls, tmp_path):
     assert result.returncode == 1 and result.stderr == f"brisquel: {bad}: line 2, column 1: " \
                                                       "the text ends inside this value (cut short?)\n"
     assert "SwapEvent" in result.stdout and "2 files, 1 failed" in result.stdout
+    assert re.search(r"^program +instruction +rows$", result.stdout, re.M) and "route" in result.stdout
     whole = TransactionDecoder(IDLS).decode_tables(open(jsonl[1]).read())
     assert written(tmp_path / "out", whole.keys()) == {k: rows(t) for k, t in whole.items()}
+    calls = TransactionDecoder(IDLS).call_tables(open(jsonl[1]).read())
+    assert {k: rows(pq.read_table(tmp_path / "out" / key_dir(k, "calls"))) for k in calls} == {
+        k: rows(t) for k, t in calls.items()}
 
 
 def test_tx_command(idls):

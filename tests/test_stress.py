@@ -201,7 +201,14 @@ def test_threads_meet_a_list_that_changes_and_new_decoders():
 
 STRESS_SECONDS = float(os.environ.get("BRISQUEL_STRESS_SECONDS", "3"))
 PROGRAM = key("stress program")
-TX_IDL = {**IDL, "address": PROGRAM}
+TX_IDL = {**IDL, "address": PROGRAM, "instructions": [
+    {"name": "settle", "discriminator": list(discriminator("settle", "global")), "accounts": [{"name": "owner"}],
+     "args": [{"name": "amount", "type": "u64"}, {"name": "note", "type": "string"}]}]}
+
+
+def settle(n: int) -> bytes:
+    note = f"settle {n} ✓".encode()
+    return discriminator("settle", "global") + n.to_bytes(8, "little") + len(note).to_bytes(4, "little") + note
 
 
 def flat_state(v: int) -> list[str]:
@@ -223,8 +230,9 @@ def tx_variants(i: int) -> list[dict]:
     """Two getTransaction results of transaction i that differ only in their meta."""
     def make(v):
         steps = [("log", trade(5000 + 10 * i + v)), ("cpi", trade(6000 + i)), ("both", trade(7000 + 10 * i + v)),
-                 ("text", "Program log: é")]
-        return encode(Tx(calls=[Call(PROGRAM, steps)], signature=key(f"tx {i}")))
+                 ("text", "Program log: é"), Call(PROGRAM, data=settle(9000 + 10 * i + v), accounts=[key("owner")])]
+        return encode(Tx(calls=[Call(PROGRAM, steps, data=settle(8000 + i), accounts=[key("owner")])],
+                         signature=key(f"tx {i}")))
     a, b = make(0), make(1)
     assert a["transaction"] == b["transaction"] and a["meta"] != b["meta"]
     return [a, b]
@@ -269,9 +277,12 @@ def test_every_decoder_meets_inputs_that_change():
         "tx": [[tx.decode([v], start=i) for v in variants] for i, variants in enumerate(txs)],
         "tx_tables": [[table_rows(tx.decode_tables([v], start=i), "_tx").get(i) for v in variants]
                       for i, variants in enumerate(txs)],
+        "tx_calls": [[tx.calls([v], start=i) for v in variants] for i, variants in enumerate(txs)],
         "text": tx.decode(text),
         "text_tables": table_rows(tx.decode_tables(text), "_tx"),
+        "text_calls": tx.calls(text),
     }
+    assert all(len(c) == 2 for states in want["tx_calls"] for c in states)
     assert all(want["tx"][i][0] != want["tx"][i][1] for i in range(len(txs)))
     assert want["parse_logs"][0] != want["parse_logs"][1] and want["plain"][0] != want["plain"][1]
 
@@ -284,7 +295,7 @@ def test_every_decoder_meets_inputs_that_change():
         rows or transactions from both), or None."""
         if kind in ("parse_logs", "plain", "tables"):
             return want[kind].index(got) if got in want[kind] else None
-        if kind in ("nested", "tx", "tx_tables"):
+        if kind in ("nested", "tx", "tx_tables", "tx_calls"):
             states = want[kind]
             if not set(got) <= set(range(len(states))):
                 return None
@@ -302,6 +313,8 @@ def test_every_decoder_meets_inputs_that_change():
         ("text", lambda: tx.decode(text)),
         ("text", lambda: tx.decode(text.encode())),
         ("text_tables", lambda: table_rows(tx.decode_tables(text), "_tx")),
+        ("tx_calls", lambda: by_key(tx.calls(shared_txs), lambda c: c.tx)),
+        ("text_calls", lambda: tx.calls(text)),
     ]
     deadline = time.monotonic() + STRESS_SECONDS
     stop = threading.Event()
@@ -385,8 +398,8 @@ def test_every_decoder_meets_inputs_that_change():
         sys.setswitchinterval(interval)
     assert failures == [], failures[:3]
     # Every decoder met both states of what it read (the text never changes).
-    met = {(kind, 0) for kind in ("text", "text_tables")}
+    met = {(kind, 0) for kind in ("text", "text_tables", "text_calls")}
     met |= {(kind, state) for kind in ("parse_logs", "plain", "tables") for state in (0, 1)}
-    met |= {(kind, "mixed") for kind in ("nested", "tx", "tx_tables")}
+    met |= {(kind, "mixed") for kind in ("nested", "tx", "tx_tables", "tx_calls")}
     assert met <= set(outcomes), outcomes
     assert mutations[0] > 100

@@ -1,6 +1,7 @@
 """Transactions as RPC nodes return them, built from a tree of invocations:
-the logs the runtime writes, the inner instructions, and the three encodings
-(json, jsonParsed, base64 with the wire format), for tests and benchmarks."""
+the logs the runtime writes, the inner instructions with their data and
+accounts, failures, and the three encodings (json, jsonParsed, base64 with the
+wire format), for tests and benchmarks."""
 
 from __future__ import annotations
 
@@ -24,11 +25,19 @@ class Call:
     """One invocation: its program and what it does, in order. `steps` holds
     ("log", payload) for a "Program data:" line, ("cpi", payload) for a
     self-CPI event, ("both", payload) for both from one emission, ("text",
-    line) for any other log line, and nested Calls."""
+    line) for any other log line, and nested Calls.
+
+    `data` is the instruction's data (a str is written as the node's text, as
+    it is; None: a filler byte), `accounts` its accounts (addresses, or raw
+    key indexes as int). A call that `fails` fails with custom error `code`;
+    the calls around it fail with the same reason and nothing runs after."""
 
     program: str
     steps: list[Any] = field(default_factory=list)
     fails: bool = False
+    data: bytes | str | None = None
+    accounts: list[str | int] = field(default_factory=list)
+    code: int = 1
 
 
 @dataclass
@@ -42,18 +51,25 @@ class Tx:
     loaded: list[str] = field(default_factory=list)  # programs reached through lookup tables (v0)
 
 
-def _render(tx: Tx) -> tuple[list[str], list[dict[str, Any]], list[tuple[str, bytes]]]:
-    """Logs, inner instruction groups as (program, data, stackHeight), and outer (program, data)."""
+def _render(tx: Tx) -> tuple[list[str], list[dict[str, Any]], list[tuple[str, Any, list[Any]]], Any]:
+    """Logs, inner instruction groups as (program, data, accounts, stackHeight),
+    outer (program, data, accounts), and the failure (outer index, code) or None."""
     logs: list[str] = []
     groups: list[dict[str, Any]] = []
-    outer: list[tuple[str, bytes]] = []
+    outer: list[tuple[str, Any, list[Any]]] = []
 
-    def run(call: Call, depth: int, inner: list[dict[str, Any]]) -> None:
+    def run(call: Call, depth: int, inner: list[dict[str, Any]]) -> int | None:
+        """The code it failed with, or None."""
         logs.append(f"Program {call.program} invoke [{depth}]")
         for step in call.steps:
             if isinstance(step, Call):
-                inner.append({"program": step.program, "data": b"\x01", "stackHeight": depth + 1})
-                run(step, depth + 1, inner)
+                inner.append({"program": step.program, "data": b"\x01" if step.data is None else step.data,
+                              "accounts": step.accounts, "stackHeight": depth + 1})
+                code = run(step, depth + 1, inner)
+                if code is not None:
+                    logs.append(f"Program {call.program} consumed 5000 of 200000 compute units")
+                    logs.append(f"Program {call.program} failed: custom program error: {code:#x}")
+                    return code
                 continue
             kind, value = step
             if kind == "text":
@@ -61,23 +77,32 @@ def _render(tx: Tx) -> tuple[list[str], list[dict[str, Any]], list[tuple[str, by
             if kind in ("log", "both"):
                 logs.append(borsh.log_line(value))
             if kind in ("cpi", "both"):
-                inner.append({"program": call.program, "data": EVENT_TAG + value, "stackHeight": depth + 1})
+                inner.append({"program": call.program, "data": EVENT_TAG + value, "accounts": [],
+                              "stackHeight": depth + 1})
                 logs.append(f"Program {call.program} invoke [{depth + 1}]")
                 logs.append(f"Program {call.program} consumed 1000 of 200000 compute units")
                 logs.append(f"Program {call.program} success")
         logs.append(f"Program {call.program} consumed 5000 of 200000 compute units")
-        logs.append(f"Program {call.program} failed: custom program error: 0x1" if call.fails
-                    else f"Program {call.program} success")
+        if call.fails:
+            logs.append(f"Program {call.program} failed: custom program error: {call.code:#x}")
+            return call.code
+        logs.append(f"Program {call.program} success")
+        return None
 
+    failure = None
     for i, call in enumerate(tx.calls):
         inner: list[dict[str, Any]] = []
-        outer.append((call.program, bytes([i])))
-        run(call, 1, inner)
+        outer.append((call.program, bytes([i]) if call.data is None else call.data, call.accounts))
+        if failure is not None:
+            continue  # the transaction stopped at the failure
+        code = run(call, 1, inner)
+        if code is not None:
+            failure = (i, code)
         if inner:
             groups.append({"index": i, "instructions": inner})
     if tx.truncate_after is not None:
         logs = logs[: tx.truncate_after] + ["Log truncated"]
-    return logs, groups, outer
+    return logs, groups, outer, failure
 
 
 def _compact(n: int) -> bytes:
@@ -92,21 +117,37 @@ def _compact(n: int) -> bytes:
 
 def encode(tx: Tx, encoding: str = "json") -> dict[str, Any]:
     """The getTransaction result of `tx` in `encoding` ("json", "jsonParsed" or "base64")."""
-    logs, groups, outer = _render(tx)
+    logs, groups, outer, failure = _render(tx)
     signer = key("fee payer")
     statics = [signer]
-    for program, _ in outer:
+    for program, _, _ in outer:
         if program not in statics:
             statics.append(program)
     for g in groups:
         for ix in g["instructions"]:
             if ix["program"] not in statics and ix["program"] not in tx.loaded:
                 statics.append(ix["program"])
+    for accounts in [a for _, _, a in outer] + [ix["accounts"] for g in groups for ix in g["instructions"]]:
+        for a in accounts:
+            if isinstance(a, str) and a not in statics and a not in tx.loaded:
+                statics.append(a)
     loaded = list(tx.loaded)
     keys = statics + loaded
+
+    def indexes(accounts: list[Any]) -> list[int]:
+        return [a if isinstance(a, int) else keys.index(a) for a in accounts]
+
+    def addresses(accounts: list[Any]) -> list[str]:
+        return [keys[a] if isinstance(a, int) else a for a in accounts]
+
+    def text(data: Any) -> str:
+        return data if isinstance(data, str) else borsh.b58encode(data)
+
     signature = tx.signature or borsh.b58encode(hashlib.sha512(repr(logs).encode()).digest())
+    if failure is None and tx.failed:
+        failure = (0, 1)
     meta = {
-        "err": {"InstructionError": [0, {"Custom": 1}]} if tx.failed else None,
+        "err": {"InstructionError": [failure[0], {"Custom": failure[1]}]} if failure else None,
         "fee": 5000, "preBalances": [], "postBalances": [],
         "logMessages": logs,
         "innerInstructions": [],
@@ -116,20 +157,22 @@ def encode(tx: Tx, encoding: str = "json") -> dict[str, Any]:
     for g in groups:
         items = []
         for ix in g["instructions"]:
-            item = {"accounts": [], "data": borsh.b58encode(ix["data"]), "stackHeight": ix["stackHeight"]}
+            item = {"accounts": indexes(ix["accounts"]), "data": text(ix["data"]), "stackHeight": ix["stackHeight"]}
             if encoding == "jsonParsed":
                 item["programId"] = ix["program"]
+                item["accounts"] = addresses(ix["accounts"])
             else:
                 item["programIdIndex"] = keys.index(ix["program"])
             items.append(item)
         meta["innerInstructions"].append({"index": g["index"], "instructions": items})
     instructions = []
-    for program, data in outer:
+    for program, data, accounts in outer:
         if encoding == "jsonParsed":
-            instructions.append({"programId": program, "accounts": [], "data": borsh.b58encode(data), "stackHeight": None})
-        else:
-            instructions.append({"programIdIndex": keys.index(program), "accounts": [], "data": borsh.b58encode(data),
+            instructions.append({"programId": program, "accounts": addresses(accounts), "data": text(data),
                                  "stackHeight": None})
+        else:
+            instructions.append({"programIdIndex": keys.index(program), "accounts": indexes(accounts),
+                                 "data": text(data), "stackHeight": None})
     if encoding == "base64":
         message = bytearray()
         if loaded:
@@ -139,8 +182,9 @@ def encode(tx: Tx, encoding: str = "json") -> dict[str, Any]:
             message += borsh.b58decode(k)
         message += bytes(32)  # recent blockhash
         message += _compact(len(outer))
-        for program, data in outer:
-            message += bytes([keys.index(program)]) + _compact(0) + _compact(len(data)) + data
+        for program, data, accounts in outer:
+            message += (bytes([keys.index(program)]) + _compact(len(accounts)) + bytes(indexes(accounts))
+                        + _compact(len(data)) + data)
         if loaded:
             message += _compact(1) + bytes(32) + _compact(0) + _compact(len(loaded)) + bytes(range(len(loaded)))
         wire = _compact(1) + borsh.b58decode(signature).rjust(64, b"\0") + bytes(message)

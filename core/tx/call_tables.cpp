@@ -91,6 +91,17 @@ CallSchemas CallSchemas::make(const CompiledIdl& idl, const TableOptions& option
   return out;
 }
 
+std::vector<arrow::Field> call_table_fields(const CallSchemas& schemas, std::size_t instruction) {
+  std::vector<arrow::Field> fields = call_context(schemas.options);
+  const auto& accounts = schemas.accounts[instruction];
+  const auto& args = schemas.args[instruction].fields.type.children;
+  fields.insert(fields.end(), accounts.begin(), accounts.end());
+  fields.insert(fields.end(), args.begin(), args.end());
+  fields.push_back(column(std::string(kRemainingColumn), arrow::list_of(pubkey_column("item", false, schemas.options)),
+                          false));
+  return fields;
+}
+
 struct CallTables::Row {  // what every call of a transaction shares
   std::int64_t tx;
   const tx::TxView& view;

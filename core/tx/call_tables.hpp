@@ -42,6 +42,9 @@ struct CallSchemas {
   static CallSchemas make(const CompiledIdl& idl, const TableOptions& options);
 };
 
+// Every column of the table of `schemas`' instruction number `instruction`, in order.
+std::vector<arrow::Field> call_table_fields(const CallSchemas& schemas, std::size_t instruction);
+
 class CallTables {
  public:
   // `schemas[p]` is the CallSchemas of `programs[p]`; both outlive the tables.

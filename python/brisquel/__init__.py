@@ -4,18 +4,19 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 from brisquel._legacy import with_program_address
-from brisquel._tables import (DecodedEvents, EventTable, IdlError, ReadError, Schema, TableDecoder, TransactionDecoder,
-                              TxEvent)
+from brisquel._tables import (CallError, DecodedCalls, DecodedEvents, EventTable, IdlError, ReadError, Schema,
+                              TableDecoder, TransactionDecoder, TxCall, TxEvent)
 
 if TYPE_CHECKING:
     from brisquel._brisquel import EventDecoder
 
 # A read-only mapping in every respect but its base class.
 Mapping.register(DecodedEvents)
+Mapping.register(DecodedCalls)
 
 __all__ = [
-    "DecodedEvents", "EventDecoder", "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder",
-    "TransactionDecoder", "TxEvent", "with_program_address",
+    "CallError", "DecodedCalls", "DecodedEvents", "EventDecoder", "EventTable", "IdlError", "ReadError", "Schema",
+    "TableDecoder", "TransactionDecoder", "TxCall", "TxEvent", "with_program_address",
 ]
 
 

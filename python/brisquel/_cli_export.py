@@ -1,11 +1,16 @@
 """python -m brisquel export: files of transactions (or Parquet logs) to one
-Parquet dataset per event, on local worker processes or a running Dask cluster.
+Parquet dataset per event and, from transactions, one per instruction called,
+on local worker processes or a running Dask cluster.
 
     python -m brisquel export IDL [IDL ...] --out DIR INPUT ... [options]
 
-The IDL files come before --out, the inputs (files or folders) after it. While
-it runs, a progress line on standard error (when that is a terminal); at the
-end, a summary on standard output: rows per event, rows skipped and why, time.
+    DIR/events/<program>/<Event>/part-*.parquet      DIR/events/_errors/
+    DIR/calls/<program>/<instruction>/part-*.parquet DIR/calls/_errors/
+
+The IDL files come before --out, the inputs (files or folders) after it. Each
+file is decoded once for its events and calls. While it runs, a progress line
+on standard error (when that is a terminal); at the end, a summary on standard
+output: rows per event and per instruction, rows skipped and why, time.
 A file that fails is named on standard error with its line, none of its rows
 are written, the others are, and the exit status is 1.
 """
@@ -30,7 +35,9 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="brisquel export", usage="%(prog)s IDL [IDL ...] --out DIR INPUT ... [options]", allow_abbrev=False,
         description="Decode the events of many files into one Parquet dataset per event: "
-                    "DIR/<program>/<Event>/part-*.parquet, and the bodies that failed to decode in DIR/_errors.")
+                    "DIR/events/<program>/<Event>/part-*.parquet, and the bodies that failed to decode in "
+                    "DIR/events/_errors; from JSON transactions, the instruction calls too: "
+                    "DIR/calls/<program>/<instruction>/, DIR/calls/_errors.")
     p.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
     p.add_argument("--out", metavar="DIR", help="the output folder; each event's dataset there is replaced")
     p.add_argument("--format", choices=("jsonl", "parquet"),
@@ -39,7 +46,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--logs-column", default="logMessages", metavar="NAME", help="Parquet: the column of log lines")
     p.add_argument("--keep", default="", metavar="COLUMNS",
                    help="Parquet: comma-separated columns copied into every event row (e.g. slot,signature)")
-    p.add_argument("--include-failed", action="store_true", help="JSON: events of failed transactions too")
+    p.add_argument("--include-failed", action="store_true",
+                   help="JSON: events and calls of failed transactions too")
+    p.add_argument("--no-calls", dest="calls", action="store_false", help="JSON: events only, no call tables")
     p.add_argument("--short-events", choices=("skip", "null"),
                    help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
                         "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
@@ -87,7 +96,8 @@ def run(argv: list[str], out: TextIO) -> int:
     try:
         events = read_events(files, texts, format=kind, logs_column=args.logs_column,
                              keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
-                             include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20)
+                             include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20,
+                             calls=args.calls and kind == "jsonl")
     except IdlError as e:
         raise idl_error(e, args.idls) from None
     with _client(args):
@@ -132,7 +142,7 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
 
 
 class _ProgressLine:
-    """One line on a terminal, redrawn a few times a second: files done, events, rate."""
+    """One line on a terminal, redrawn a few times a second: files done, rows, rate."""
 
     def __init__(self, sources: list[Any], stream: TextIO) -> None:
         self._stream = stream
@@ -166,7 +176,7 @@ class _ProgressLine:
             width = 24
             filled = width * self._done // max(1, self._files)
             line = (f"\r[{'#' * filled}{'.' * (width - filled)}] {self._done}/{self._files} files  "
-                    f"{self._rows:,} events  {self._rows / max(seconds, 1e-9):,.0f} events/s  {seconds:.0f} s")
+                    f"{self._rows:,} rows  {self._rows / max(seconds, 1e-9):,.0f} rows/s  {seconds:.0f} s")
             self._stream.write(line + "\033[K")
             self._stream.flush()
 
@@ -178,17 +188,20 @@ class _ProgressLine:
 
 
 def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out: TextIO) -> None:
-    """Rows per event, rows skipped by reason, and the time (`ready`: until the workers were up)."""
-    rows = sum(summary.values())
-    written = [(key, n) for key, n in summary.items() if n]
-    empty = len(summary) - len(written)
-    width = max([len(key[1]) for key, _ in written] + [5])
-    number = max([len(f"{n:,}") for n in [*summary.values(), *summary.skipped.values()]] + [4])
-    out.write(f"{'program':<44}  {'event':<{width}}  {'rows':>{number}}\n")
-    for (program, event), n in written:
-        out.write(f"{program:<44}  {event:<{width}}  {n:>{number},}\n")
-    if empty:
-        out.write(f"{'':<44}  ({empty} more event{'s' if empty > 1 else ''} without rows)\n")
+    """Rows per event and per instruction, rows skipped by reason, and the time (`ready`: until the workers were up)."""
+    sections = [("event", dict(summary))] + ([("instruction", summary.calls)] if summary.calls else [])
+    rows = sum(sum(counts.values()) for _, counts in sections)
+    width = max([len(key[1]) for _, counts in sections for key, n in counts.items() if n] + [11])
+    number = max([len(f"{n:,}") for _, counts in sections for n in counts.values()] +
+                 [len(f"{n:,}") for n in summary.skipped.values()] + [4])
+    for i, (what, counts) in enumerate(sections):
+        written = [(key, n) for key, n in counts.items() if n]
+        empty = len(counts) - len(written)
+        out.write(("\n" if i else "") + f"{'program':<44}  {what:<{width}}  {'rows':>{number}}\n")
+        for (program, name), n in written:
+            out.write(f"{program:<44}  {name:<{width}}  {n:>{number},}\n")
+        if empty:
+            out.write(f"{'':<44}  ({empty} more {what}{'s' if empty > 1 else ''} without rows)\n")
     if summary.skipped:
         shown = summary.skipped.most_common(20)
         wide = min(100, max(46 + width, *(len(reason) for reason, _ in shown)))
@@ -198,7 +211,9 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out:
                 reason = reason[:wide - 1] + "…"
             out.write(f"{reason:<{wide}}  {n:>{number},}\n")
         if len(summary.skipped) > 20:
-            out.write(f"({len(summary.skipped) - 20} more reasons: see {out_dir}/_errors)\n")
+            out.write(f"({len(summary.skipped) - 20} more reasons: see {out_dir}/events/_errors and "
+                      f"{out_dir}/calls/_errors)\n")
     failed = f", {len(summary.failed)} failed" if summary.failed else ""
-    out.write(f"\n{summary.files} files{failed}: {rows:,} rows in {seconds:.1f} s ({ready:.1f} s to get the workers, "
-              f"{rows / max(summary.seconds, 1e-9):,.0f} rows/s after), written to {out_dir}\n")
+    calls = f" ({sum(summary.calls.values()):,} calls)" if summary.calls else ""
+    out.write(f"\n{summary.files} files{failed}: {rows:,} rows{calls} in {seconds:.1f} s ({ready:.1f} s to get the "
+              f"workers, {rows / max(summary.seconds, 1e-9):,.0f} rows/s after), written to {out_dir}\n")

@@ -1,6 +1,6 @@
-"""python -m brisquel tx: the events of whole transactions as JSON lines.
+"""python -m brisquel tx: the events (and calls) of whole transactions as JSON lines.
 
-    python -m brisquel tx IDL [IDL ...] [INPUT|-]
+    python -m brisquel tx IDL [IDL ...] [INPUT|-] [--calls]
 
 Each event is decoded with the IDL of the program that emitted it, from its
 log line or its self-CPI instruction, and printed as one JSON object:
@@ -15,6 +15,20 @@ invocation depth; `source` is "log", "cpi" or "log+cpi". Fields are written as
 the plain command writes them. With more than one path, the last is the input
 (RPC JSON: transactions, blocks or responses; one value, an array, or one per
 line); with one, or with "-", standard input.
+
+With --calls, the instruction calls to the programs are printed too, after
+the events of their transaction, and every object says which it is:
+
+    {"kind": "event", "tx": 0, ...}
+    {"kind": "call", "tx": 0, "signature": "...", "slot": 1, "block_time": 2,
+     "program": "...", "instruction": 0, "inner": null, "depth": 1,
+     "failed": false, "error": null, "name": "swap", "args": {...},
+     "accounts": {"user": "...", "vaults.base": "..."}, "remaining": [],
+     "problem": null}
+
+`error` is null or {"code", "name", "message", "text"} on the call whose
+invocation failed; a call that could not be read or decoded has "args": null
+and the reason in `problem`.
 """
 
 from __future__ import annotations
@@ -24,7 +38,7 @@ import json
 import sys
 from typing import Any, TextIO
 
-from brisquel import IdlError, TransactionDecoder
+from brisquel import IdlError, TransactionDecoder, TxCall, TxEvent
 from brisquel._common import CommandError, idl_error, jsonable, read_idls, reason
 from brisquel._json_pieces import SourceError, json_pieces
 
@@ -37,7 +51,10 @@ def parser() -> argparse.ArgumentParser:
         description="Print the events of whole transactions as JSON lines, each decoded with the IDL of the "
                     "program that emitted it, with its program, instruction and source.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="IDL files, then the input (default: standard input)")
-    p.add_argument("--include-failed", action="store_true", help="events of failed transactions too")
+    p.add_argument("--include-failed", action="store_true", help="events (and calls) of failed transactions too")
+    p.add_argument("--calls", action="store_true",
+                   help="the instruction calls to the programs too; each object then has \"kind\": \"event\" or "
+                        "\"call\"")
     p.add_argument("--no-dedupe", dest="dedupe", action="store_false",
                    help="an event both logged and self-CPI'd gives two objects, not one")
     p.add_argument("--short-events", choices=("skip", "null"), default="null",
@@ -57,6 +74,10 @@ def run(argv: list[str], out: TextIO) -> None:
 
     def decode(text: bytes, tx_base: int) -> tuple[list[Any], int]:
         events = decoder.decode(text, include_failed=args.include_failed, dedupe=args.dedupe, start=tx_base)
+        if args.calls:
+            calls = decoder.calls(text, include_failed=args.include_failed, start=tx_base)
+            # A transaction's events, then its calls; both lists are in transaction order.
+            events = sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall)))
         return events, decoder.count(text)
 
     name = "<stdin>" if source == "-" else source
@@ -67,11 +88,8 @@ def run(argv: list[str], out: TextIO) -> None:
     try:
         for events in json_pieces(stream, name, CHUNK_BYTES, decode):
             for e in events:
-                out.write(json.dumps({
-                    "tx": e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
-                    "program": e.program, "instruction": e.instruction, "inner": e.inner, "depth": e.depth,
-                    "source": e.source, "truncated": e.truncated, "event": e.name, "fields": jsonable(e.fields),
-                }, ensure_ascii=False))
+                out.write(json.dumps(_call_object(e) if isinstance(e, TxCall) else _event_object(e, args.calls),
+                                     ensure_ascii=False))
                 out.write("\n")
     except SourceError as e:
         raise CommandError(str(e)) from None
@@ -82,3 +100,18 @@ def run(argv: list[str], out: TextIO) -> None:
     finally:
         if stream is not sys.stdin.buffer:
             stream.close()
+
+
+def _event_object(e: TxEvent, kind: bool) -> dict[str, Any]:
+    return {**({"kind": "event"} if kind else {}),
+            "tx": e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
+            "program": e.program, "instruction": e.instruction, "inner": e.inner, "depth": e.depth,
+            "source": e.source, "truncated": e.truncated, "event": e.name, "fields": jsonable(e.fields)}
+
+
+def _call_object(c: TxCall) -> dict[str, Any]:
+    return {"kind": "call", "tx": c.tx, "signature": c.signature, "slot": c.slot, "block_time": c.block_time,
+            "program": c.program, "instruction": c.instruction, "inner": c.inner, "depth": c.depth,
+            "failed": c.failed, "error": c.error._asdict() if c.error else None, "name": c.name,
+            "args": None if c.args is None else jsonable(c.args), "accounts": c.accounts,
+            "remaining": c.remaining, "problem": c.problem}

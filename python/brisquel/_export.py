@@ -1,10 +1,11 @@
 """Running an export: one task per source that writes every dataset's part of
 it, staged under the output folder and put in place once every task is done.
 
-A dataset is either an event's table as read_events plans it, decoded piece by
-piece (bounded memory), or a frame derived from read_events' frames (a
-column selection, a filter), whose partition is computed in the task from the
-same source, decoded once per process."""
+A dataset is either an event's (or instruction's) table as read_events plans
+it, decoded piece by piece (bounded memory), or a frame derived from
+read_events' frames (a column selection, a filter), whose partition is
+computed in the task from the same source, decoded once per process. Events
+and calls of one plan come from the same task, one decoding per source."""
 
 from __future__ import annotations
 
@@ -24,17 +25,19 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from brisquel._json_pieces import SourceError
-from brisquel._part_writer import ERRORS_DIR, PartWriters, key_dir, write_empty
+from brisquel._part_writer import PartWriters, tag_dir, write_empty
 from brisquel._process_cache import decoded, decoders
-from brisquel._sources import Decoding, Key, Plan, Source, pieces
+from brisquel._sources import CALLS, EVENTS, Decoding, Key, Plan, Source, Tag, pieces
 
 
 class ExportSummary(dict[Key, int]):
-    """Rows written per event key, and what did not make it: `skipped` (rows by
-    reason), `failed` (file -> message; none of its rows written)."""
+    """Rows written per event key, `calls` the rows per instruction key, and
+    what did not make it: `skipped` (rows by reason), `failed` (file ->
+    message; none of its rows written)."""
 
     def __init__(self) -> None:
         super().__init__()
+        self.calls: dict[Key, int] = {}
         self.skipped: Counter[str] = Counter()
         self.failed: dict[str, str] = {}
         self.files = 0
@@ -43,11 +46,11 @@ class ExportSummary(dict[Key, int]):
 
 @dataclass
 class SourceResult:
-    """What one source's task did: rows per key, skipped rows by reason, the
-    failure if any, and the parts it staged (paths under the staging folder)."""
+    """What one source's task did: rows per (kind, key), skipped rows by reason,
+    the failure if any, and the parts it staged (paths under the staging folder)."""
 
     path: str
-    rows: dict[Key, int]
+    rows: dict[Tag, int]
     skipped: Counter[str] = field(default_factory=Counter)
     error: str | None = None
     parts: list[str] = field(default_factory=list)
@@ -55,14 +58,20 @@ class SourceResult:
 
 @dataclass(frozen=True)
 class Dataset:
-    """One dataset to write: its key (and so its folder), its schema, and where
-    its rows come from: the plan's table of `origin`, or, when `derived`, a
-    frame computed partition by partition."""
+    """One dataset to write: its kind and key (and so its folder), its schema,
+    and where its rows come from: the plan's table of `origin`, or, when
+    `derived`, a frame computed partition by partition (`origin` then the one
+    table it is computed from, if only one)."""
 
     key: Key
+    kind: str
     schema: pa.Schema
-    origin: Key | None
+    origin: Tag | None
     derived: bool = False
+
+    @property
+    def tag(self) -> Tag:
+        return (self.kind, self.key)
 
 
 class PartitionGraph:
@@ -79,7 +88,7 @@ class PartitionGraph:
         return get_sync(self.graph, self.key)
 
 
-def run(plan: Plan, datasets: list[Dataset], partitions: dict[Key, list[PartitionGraph]], out_dir: Path,
+def run(plan: Plan, datasets: list[Dataset], partitions: dict[Tag, list[PartitionGraph]], out_dir: Path,
         progress: Callable[[SourceResult, int, int], None] | None) -> ExportSummary:
     """Writes `datasets` (`partitions` holds the graphs of the derived ones, one
     per source) and the error rows of their origins into `out_dir`."""
@@ -97,14 +106,14 @@ def run(plan: Plan, datasets: list[Dataset], partitions: dict[Key, list[Partitio
     return summary
 
 
-def _run_tasks(plan: Plan, datasets: list[Dataset], partitions: dict[Key, list[PartitionGraph]], staging: Path,
+def _run_tasks(plan: Plan, datasets: list[Dataset], partitions: dict[Tag, list[PartitionGraph]], staging: Path,
                run_id: str, progress: Callable[[SourceResult, int, int], None] | None) -> list[SourceResult]:
     import dask
 
     # The decoding (with its IDL texts) is one node of the graph: a worker gets it once.
     decoding = dask.delayed(plan.decoding, name=f"brisquel-decoding-{run_id}", traverse=False)
     write = dask.delayed(_write_source, pure=False, traverse=False)
-    tasks = [write(decoding, source, datasets, [partitions[d.key][n] for d in datasets if d.derived], str(staging),
+    tasks = [write(decoding, source, datasets, [partitions[d.tag][n] for d in datasets if d.derived], str(staging),
                    n, dask_key_name=f"brisquel-write-{run_id}-{n}")
              for n, source in enumerate(plan.sources)]
     total = len(tasks)
@@ -154,39 +163,49 @@ def _distributed_client() -> Any:
         return None
 
 
+def _error_kinds(decoding: Decoding, datasets: list[Dataset]) -> list[str]:
+    """The kinds whose rows that did not decode are written: those of the datasets."""
+    return sorted({d.kind for d in datasets} & set(decoding.kinds))
+
+
 def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], graphs: list[PartitionGraph],
                   staging: str, part: int) -> SourceResult:
     """The task of one source: decode it once, stage a part per dataset that has rows."""
     schemas = decoders(decoding).schemas
-    result = SourceResult(source[0], dict.fromkeys((d.key for d in datasets), 0))
-    origins = sorted({d.origin for d in datasets if d.origin is not None})
-    every_origin = len(origins) == len(schemas)
+    result = SourceResult(source[0], dict.fromkeys((d.tag for d in datasets), 0))
+    kinds = _error_kinds(decoding, datasets)
+    # Per kind, the keys whose error rows are written: those of the tables written (all: no filter).
+    origins = {kind: sorted({d.origin[1] for d in datasets if d.origin and d.origin[0] == kind and d.origin[1]})
+               for kind in kinds}
+    every = {kind: len(origins[kind]) == sum(1 for k, key in schemas if k == kind and key) for kind in kinds}
     writers = PartWriters(Path(staging), part)
 
-    def add(key: Key | str, table: pa.Table) -> None:
-        if key == ERRORS_DIR and table.num_rows and not every_origin:
-            table = _errors_of(table, origins)
-        if not table.num_rows:
-            return
-        if key == ERRORS_DIR:
-            result.skipped.update(_reasons(table))
-            writers.add(ERRORS_DIR, table)
-        else:
-            writers.add(key_dir(key), table)
-            result.rows[key] += table.num_rows
+    def add(d: Dataset, table: pa.Table) -> None:
+        if table.num_rows:
+            writers.add(tag_dir(d.tag), table)
+            result.rows[d.tag] += table.num_rows
+
+    def add_errors(kind: str, table: pa.Table) -> None:
+        if table.num_rows and not every[kind]:
+            table = _errors_of(table, kind, origins[kind])
+        if table.num_rows:
+            result.skipped.update(_reasons(table, kind))
+            writers.add(tag_dir((kind, None)), table)
 
     try:
         if not graphs:
             for piece in pieces(decoders(decoding), source):
                 for d in datasets:
-                    add(d.key, piece.tables[d.origin])
-                add(ERRORS_DIR, piece.errors)
+                    add(d, piece.tables[d.origin])
+                for kind in kinds:
+                    add_errors(kind, piece.tables[(kind, None)])
         else:
             whole = decoded(decoding, source)
             derived = iter(graphs)
             for d in datasets:
-                add(d.key, _arrow_of(next(derived).compute(), d.schema) if d.derived else whole.tables[d.origin])
-            add(ERRORS_DIR, whole.errors)
+                add(d, _arrow_of(next(derived).compute(), d.schema) if d.derived else whole.tables[d.origin])
+            for kind in kinds:
+                add_errors(kind, whole.tables[(kind, None)])
     except SourceError as e:
         writers.discard()
         result.error = str(e)
@@ -206,20 +225,30 @@ def _arrow_of(frame: Any, schema: pa.Schema) -> pa.Table:
     return table.replace_schema_metadata(schema.metadata)
 
 
-def _errors_of(errors: pa.Table, keys: list[Key]) -> pa.Table:
-    """The error rows of the given event keys only."""
-    wanted = pa.array([f"{program}\0{event}" for program, event in keys], pa.string())
-    names = pc.binary_join_element_wise(errors.column("program"), errors.column("event"), "\0")
-    return errors.filter(pc.is_in(names, wanted))
+def _names(errors: pa.Table, kind: str) -> pa.ChunkedArray:
+    """What each error row was: its event, or its instruction ("" where the data could not be read)."""
+    return errors.column("event") if kind == EVENTS else pc.fill_null(errors.column("instruction"), "")
 
 
-def _reasons(errors: pa.Table) -> Counter[str]:
-    """Error rows counted by event and message, the numbers in messages left out
-    so that one kind of failure counts as one."""
+def _errors_of(errors: pa.Table, kind: str, keys: list[Key]) -> pa.Table:
+    """The error rows of the given keys only; for calls, with those whose
+    instruction could not be told, of the same programs."""
+    wanted = [f"{program}\0{name}" for program, name in keys]
+    if kind == CALLS:
+        wanted += [f"{program}\0" for program in sorted({program for program, _ in keys})]
+    names = pc.binary_join_element_wise(errors.column("program"), _names(errors, kind), "\0")
+    return errors.filter(pc.is_in(names, pa.array(wanted, pa.string())))
+
+
+def _reasons(errors: pa.Table, kind: str = EVENTS) -> Counter[str]:
+    """Error rows counted by event (or call) and message, the numbers in
+    messages left out so that one kind of failure counts as one."""
     counts: Counter[str] = Counter()
-    grouped = errors.group_by(["event", "message"]).aggregate([([], "count_all")])
-    for event, message, count in zip(*(grouped.column(c).to_pylist() for c in ("event", "message", "count_all"))):
-        counts[f"{event}: {re.sub(r'[0-9]+', 'N', message)}"] += count
+    table = pa.table({"name": _names(errors, kind), "message": errors.column("message")})
+    grouped = table.group_by(["name", "message"]).aggregate([([], "count_all")])
+    label = "" if kind == EVENTS else "call "
+    for name, message, count in zip(*(grouped.column(c).to_pylist() for c in ("name", "message", "count_all"))):
+        counts[f"{label}{name or '?'}: {re.sub(r'[0-9]+', 'N', message)}"] += count
     return counts
 
 
@@ -227,7 +256,8 @@ def _commit(plan: Plan, datasets: list[Dataset], out: Path, staging: Path,
             results: list[SourceResult]) -> ExportSummary:
     """Drops the parts of failed files, then puts each staged dataset in place."""
     summary = ExportSummary()
-    summary.update(dict.fromkeys((d.key for d in datasets), 0))
+    summary.update(dict.fromkeys((d.key for d in datasets if d.kind == EVENTS), 0))
+    summary.calls.update(dict.fromkeys((d.key for d in datasets if d.kind == CALLS), 0))
     summary.files = len({r.path for r in results})
     for r in results:
         if r.error:
@@ -239,11 +269,12 @@ def _commit(plan: Plan, datasets: list[Dataset], out: Path, staging: Path,
             if sum(r.rows.values()):
                 summary.skipped["rows of files that failed"] += sum(r.rows.values())
             continue
-        for key, rows in r.rows.items():
-            summary[key] += rows
+        for (kind, key), rows in r.rows.items():
+            (summary if kind == EVENTS else summary.calls)[key] += rows
         summary.skipped.update(r.skipped)
     replaced = staging / ".replaced"
-    for folder, schema in [(key_dir(d.key), d.schema) for d in datasets] + [(ERRORS_DIR, plan.errors_schema)]:
+    errors = [(tag_dir((kind, None)), plan.schemas[(kind, None)]) for kind in _error_kinds(plan.decoding, datasets)]
+    for folder, schema in [(tag_dir(d.tag), d.schema) for d in datasets] + errors:
         new = staging / folder
         new.mkdir(parents=True, exist_ok=True)
         if not any(new.glob("part-*.parquet")):

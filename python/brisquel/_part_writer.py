@@ -18,18 +18,30 @@ from urllib.parse import quote
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from brisquel._sources import Key
+from brisquel._sources import EVENTS, Key, Tag
 
-ERRORS_DIR = "_errors"
+ERRORS_DIR = "_errors"  # beside a kind's programs: no program address starts with "_"
 _STATISTICS = ("_tx", "_row", "_slot", "_block_time")
 ROW_GROUP_ROWS = 1 << 16     # rows of an event gathered into one row group
 WAITING_BYTES = 64 << 20     # rows waiting for their row group, all events together
 _ENCODING = b"brisquel.encoding"
 
 
-def key_dir(key: Key) -> str:
-    """The dataset folder of an event key, relative to the output folder."""
-    return f"{_safe_name(key[0])}/{_safe_name(key[1])}"
+def key_dir(key: Key, kind: str = EVENTS) -> str:
+    """The dataset folder of an event key (or, of kind "calls", an instruction
+    key), relative to the output folder: <kind>/<program>/<name>, so that a
+    call and an event never share one."""
+    return f"{kind}/{_safe_name(key[0])}/{_safe_name(key[1])}"
+
+
+def errors_dir(kind: str = EVENTS) -> str:
+    """The folder of the rows of a kind that did not decode, relative to the output folder."""
+    return f"{kind}/{ERRORS_DIR}"
+
+
+def tag_dir(tag: Tag) -> str:
+    kind, key = tag
+    return errors_dir(kind) if key is None else key_dir(key, kind)
 
 
 def _safe_name(text: str) -> str:

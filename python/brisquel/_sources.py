@@ -5,6 +5,11 @@ line end, each decoded natively by a TransactionDecoder; a Parquet file is read
 a batch of rows at a time from one row group, its logs column decoded by one
 TableDecoder per IDL. Context columns count from the start of the file (`_tx`
 for JSON, `_row` for Parquet), and read errors name the file and its true line.
+
+A decoding makes datasets of one or two kinds: "events" and, from JSON
+transactions, "calls" (instruction calls); each kind has one table per key
+and one of the rows that did not decode. A dataset is named by its Tag,
+(kind, key), the key None for that kind's errors.
 """
 
 from __future__ import annotations
@@ -25,7 +30,9 @@ from brisquel._json_pieces import SourceError, json_pieces
 CHUNK_BYTES = 64 << 20      # a JSON piece: bounds the input and the tables a worker holds at once
 PARQUET_BATCH_ROWS = 4096   # rows of a Parquet file decoded at once
 
-Key = tuple[str, str]  # (program address, event key)
+Key = tuple[str, str]  # (program address, event or instruction key)
+EVENTS, CALLS = "events", "calls"
+Tag = tuple[str, Key | None]  # (kind, key); the key None: the kind's rows that did not decode
 
 
 @dataclass(frozen=True)
@@ -40,11 +47,12 @@ class Decoding:
     keep: tuple[str, ...] = ()
     keep_types: tuple[pa.DataType, ...] = ()
     chunk_bytes: int = CHUNK_BYTES
+    kinds: tuple[str, ...] = (EVENTS,)  # what is decoded: events, calls (JSON only), or both
 
     @cached_property
     def digest(self) -> str:
         fields = (self.format, self.idls, self.short_events, self.include_failed, self.logs_column, self.keep,
-                  tuple(map(str, self.keep_types)), self.chunk_bytes)
+                  tuple(map(str, self.keep_types)), self.chunk_bytes, self.kinds)
         return hashlib.sha256(repr(fields).encode("utf-8", "surrogatepass")).hexdigest()[:32]
 
     def __dask_tokenize__(self) -> str:
@@ -57,25 +65,23 @@ Source = tuple[str, int | None, int]
 
 @dataclass
 class Piece:
-    """The rows one piece of input gave: a table per event key, and the bodies that failed."""
+    """The rows one piece of input gave: a table per tag, errors included."""
 
-    tables: dict[Key, pa.Table]
-    errors: pa.Table
+    tables: dict[Tag, pa.Table]
 
 
 @dataclass(eq=False)
 class Plan:
-    """One read_events call: what to decode, from where, into which schemas."""
+    """One read_events (or read_calls) call: what to decode, from where, into which schemas."""
 
     decoding: Decoding
     sources: list[Source]
-    schemas: dict[Key, pa.Schema]
-    errors_schema: pa.Schema
-    frame_names: dict[Key | None, str] = field(default_factory=dict)  # of the frames read_events made
+    schemas: dict[Tag, pa.Schema]
+    frame_names: dict[Tag, str] = field(default_factory=dict)  # of the frames read_events made
 
-    def frame_token(self, key: Key | None) -> str:
-        """The token of the frame read_events makes for `key` (None: the errors)."""
-        return hashlib.sha256(repr((self.decoding.digest, key, self.sources)).encode()).hexdigest()[:32]
+    def frame_token(self, tag: Tag) -> str:
+        """The token of the frame read_events makes for `tag`."""
+        return hashlib.sha256(repr((self.decoding.digest, tag, self.sources)).encode()).hexdigest()[:32]
 
 
 # --- the decoders of one Decoding ---------------------------------------------
@@ -86,15 +92,31 @@ class JsonDecoders:
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
         self.tx = TransactionDecoder(list(decoding.idls), short_events=decoding.short_events)
-        empty = self.tx.decode_tables("[]")
-        self.schemas: dict[Key, pa.Schema] = {k: pa.schema(self.tx.schema(k)) for k in empty}
-        self.errors_schema = pa.schema(empty.errors.schema)
+        self.schemas: dict[Tag, pa.Schema] = {}
+        if EVENTS in decoding.kinds:
+            empty = self.tx.decode_tables("[]")
+            self.schemas.update({(EVENTS, k): pa.schema(self.tx.schema(k)) for k in empty})
+            self.schemas[(EVENTS, None)] = pa.schema(empty.errors.schema)
+        if CALLS in decoding.kinds:
+            calls = self.tx.call_tables("[]")
+            self.schemas.update({(CALLS, k): pa.schema(self.tx.call_schema(k)) for k in calls})
+            self.schemas[(CALLS, None)] = pa.schema(calls.errors.schema)
 
     def decode(self, text: bytes, tx_base: int) -> tuple[Piece, int]:
         """The rows of one piece, its transactions counted from `tx_base`, and how many it held."""
-        out = self.tx.decode_tables(text, include_failed=self.decoding.include_failed, start=tx_base)
-        tables = {k: pa.table(out[k]) for k in self.schemas}
-        return Piece(tables, pa.table(out.errors)), out.inputs
+        failed, kinds = self.decoding.include_failed, self.decoding.kinds
+        if kinds == (EVENTS, CALLS):  # one reading for both
+            found = zip(kinds, self.tx.all_tables(text, include_failed=failed, start=tx_base))
+        else:
+            decode = self.tx.decode_tables if kinds == (EVENTS,) else self.tx.call_tables
+            found = zip(kinds, [decode(text, include_failed=failed, start=tx_base)])
+        tables: dict[Tag, pa.Table] = {}
+        inputs = 0
+        for kind, out in found:
+            tables.update({(kind, k): pa.table(t) for k, t in out.items()})
+            tables[(kind, None)] = pa.table(out.errors)
+            inputs = out.inputs
+        return Piece(tables), inputs
 
 
 class ParquetDecoders:
@@ -102,11 +124,13 @@ class ParquetDecoders:
 
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
+        if decoding.kinds != (EVENTS,):
+            raise ValueError("calls: Parquet logs hold no instructions; calls are read from JSON transactions")
         addresses = TransactionDecoder(list(decoding.idls)).programs  # also refuses two IDLs for one program
         self.programs = [(address, _table_decoder(i, idl, decoding)) for i, (address, idl)
                          in enumerate(zip(addresses, decoding.idls))]
         keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
-        self.schemas: dict[Key, pa.Schema] = {}
+        self.schemas: dict[Tag, pa.Schema] = {}
         for address, decoder in self.programs:
             for name, table in decoder.decode([[]]).items():
                 schema = pa.schema(table.schema)
@@ -114,10 +138,11 @@ class ParquetDecoders:
                 if clash:
                     raise ValueError(f"keep: column {sorted(clash)[0]!r} is also a column of event {name!r}")
                 fields = list(schema)
-                self.schemas[(address, name)] = pa.schema([*fields[:2], *keep, *fields[2:]], schema.metadata)
+                self.schemas[(EVENTS, (address, name))] = pa.schema([*fields[:2], *keep, *fields[2:]], schema.metadata)
         self.errors_schema = pa.schema([pa.field("_row", pa.int64(), False), pa.field("_line", pa.int32(), False),
                                         *keep, pa.field("program", pa.string(), False),
                                         pa.field("event", pa.string(), False), pa.field("message", pa.string(), False)])
+        self.schemas[(EVENTS, None)] = self.errors_schema
 
     def decode(self, batch: pa.RecordBatch, row_base: int) -> Piece:
         logs = batch.column(0)
@@ -125,16 +150,18 @@ class ParquetDecoders:
             # One line per row: each row a transaction of that one line.
             logs = pa.ListArray.from_arrays(pa.array(range(len(logs) + 1), pa.int32()), logs)
         keep = batch.columns[1:]
-        tables: dict[Key, pa.Table] = {}
+        tables: dict[Tag, pa.Table] = {}
         errors = []
         for address, decoder in self.programs:
             decoded = decoder.decode(logs)
             for name, table in decoded.items():
-                tables[(address, name)] = _joined(pa.table(table), keep, row_base, [], self.schemas[(address, name)])
+                tag = (EVENTS, (address, name))
+                tables[tag] = _joined(pa.table(table), keep, row_base, [], self.schemas[tag])
             failed = pa.table(decoded.errors)
             program = pa.array([address] * failed.num_rows, pa.string())
             errors.append(_joined(failed, keep, row_base, [program], self.errors_schema))
-        return Piece(tables, pa.concat_tables(errors) if errors else self.errors_schema.empty_table())
+        tables[(EVENTS, None)] = pa.concat_tables(errors) if errors else self.errors_schema.empty_table()
+        return Piece(tables)
 
 
 def _table_decoder(index: int, idl: str, decoding: Decoding) -> TableDecoder:
@@ -241,20 +268,15 @@ def plan_parquet(path: str) -> tuple[list[Source], pa.Schema | None]:
 
 @dataclass
 class Decoded:
-    """A whole source's tables, pieces joined."""
+    """A whole source's tables, pieces joined, errors included."""
 
-    tables: dict[Key, pa.Table]
-    errors: pa.Table
+    tables: dict[Tag, pa.Table]
 
 
 def decode_whole(dec: JsonDecoders | ParquetDecoders, source: Source) -> Decoded:
-    parts: dict[Key, list[pa.Table]] = {k: [] for k in dec.schemas}
-    errors: list[pa.Table] = []
+    parts: dict[Tag, list[pa.Table]] = {k: [] for k in dec.schemas}
     for piece in pieces(dec, source):
         for k, t in piece.tables.items():
             if t.num_rows:
                 parts[k].append(t)
-        if piece.errors.num_rows:
-            errors.append(piece.errors)
-    tables = {k: pa.concat_tables(ts) if ts else dec.schemas[k].empty_table() for k, ts in parts.items()}
-    return Decoded(tables, pa.concat_tables(errors) if errors else dec.errors_schema.empty_table())
+    return Decoded({k: pa.concat_tables(ts) if ts else dec.schemas[k].empty_table() for k, ts in parts.items()})

@@ -76,6 +76,28 @@ class DecodedEvents:
     def get(self, key: Any, default: Any, /) -> EventTable | Any: ...
 
 @final
+class DecodedCalls:
+    """A read-only mapping from (program, instruction) to the EventTable of its calls, in declaration order;
+    `errors` holds the calls that could not be read or decoded."""
+
+    @property
+    def errors(self) -> EventTable: ...
+    @property
+    def inputs(self) -> int:
+        """How many transactions the call read."""
+    def __getitem__(self, key: tuple[str, str]) -> EventTable: ...
+    def __iter__(self) -> Iterator[tuple[str, str]]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: object) -> bool: ...
+    def keys(self) -> KeysView[tuple[str, str]]: ...
+    def values(self) -> ValuesView[EventTable]: ...
+    def items(self) -> ItemsView[tuple[str, str], EventTable]: ...
+    @overload
+    def get(self, key: tuple[str, str], /) -> EventTable | None: ...
+    @overload
+    def get(self, key: tuple[str, str], default: Any, /) -> EventTable | Any: ...
+
+@final
 class TableDecoder:
     """Decodes Anchor program events from log lines into Arrow tables, one per event.
 
@@ -111,14 +133,43 @@ class TxEvent(NamedTuple):
     name: str
     fields: dict[str, Any] | list[Any]
 
+class CallError(NamedTuple):
+    """How a call failed: the custom code, its name and message (the IDL's, else Anchor's own for codes
+    below 6000), and the runtime's text."""
+
+    code: int | None
+    name: str | None
+    message: str | None
+    text: str | None
+
+class TxCall(NamedTuple):
+    """One instruction call of a transaction, with where it was made and what it was given."""
+
+    tx: int
+    signature: str | None
+    slot: int | None
+    block_time: int | None
+    program: str
+    instruction: int
+    inner: int | None
+    depth: int | None
+    failed: bool
+    error: CallError | None
+    name: str | None
+    args: dict[str, Any] | None
+    accounts: dict[str, str | None]
+    remaining: list[str | None]
+    problem: str | None
+
 _Transactions = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]]
 
 @final
 class TransactionDecoder:
-    """Decodes the events of whole transactions, each with the IDL of the program that emitted it.
+    """Decodes the events of whole transactions, each with the IDL of the program that emitted it, and the
+    instruction calls to the programs.
 
-    Raises IdlError for an IDL that cannot be used; decode, decode_tables and count raise
-    ReadError for a text that cannot be read."""
+    Raises IdlError for an IDL that cannot be used; decode, decode_tables, calls, call_tables and
+    count raise ReadError for a text that cannot be read."""
 
     def __new__(
         cls,
@@ -140,3 +191,13 @@ class TransactionDecoder:
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> DecodedEvents: ...
+    def all_tables(
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
+    ) -> tuple[DecodedEvents, DecodedCalls]:
+        """decode_tables and call_tables from one reading of the transactions."""
+    def calls(self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0) -> list[TxCall]: ...
+    def call_tables(
+        self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0
+    ) -> DecodedCalls: ...
+    def call_schema(self, key: tuple[str, str], /) -> Schema: ...
+    def instruction_names(self, program: str, /) -> list[str]: ...

@@ -1,11 +1,15 @@
-"""Events of many files as Dask DataFrames, and their export to Parquet, on one
-machine or on a Dask cluster.
+"""Events and instruction calls of many files as Dask DataFrames, and their
+export to Parquet, on one machine or on a Dask cluster.
 
-    from brisquel.dataset import read_events, write_events
+    from brisquel.dataset import read_calls, read_events, write_events
 
     events = read_events(["day1.jsonl", "day2.jsonl"], [open("my_program.json").read()])
     events[(program, "SwapEvent")].compute()     # a pandas DataFrame (pyarrow dtypes)
-    counts = write_events(events, "out")         # out/<program>/<Event>/part-*.parquet
+    counts = write_events(events, "out")         # out/events/<program>/<Event>/part-*.parquet
+
+    calls = read_calls(["day1.jsonl"], idls)     # the twin: out/calls/<program>/<instruction>/
+    both = read_events(files, idls, calls=True)  # both.calls: the calls, decoded in the same pass
+    write_events(both, "out")                    # events and calls, one decoding per file
 
 JSON lines (RPC transactions, blocks or responses) are decoded by a
 TransactionDecoder, so each event is decoded with its own program's IDL; a
@@ -36,11 +40,11 @@ import pyarrow as pa
 
 from brisquel._export import Dataset, ExportSummary, PartitionGraph, SourceResult, run
 from brisquel._json_pieces import MAX_VALUE_BYTES, SourceError
-from brisquel._part_writer import key_dir  # noqa: F401  (where an event's dataset is written)
+from brisquel._part_writer import errors_dir, key_dir  # noqa: F401  (where a dataset is written)
 from brisquel._process_cache import decoded, decoders
-from brisquel._sources import CHUNK_BYTES, Decoding, Key, Plan, Source, plan_parquet
+from brisquel._sources import CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, plan_parquet
 
-__all__ = ["EventFrames", "ExportSummary", "SourceError", "read_events", "write_events"]
+__all__ = ["CallFrames", "EventFrames", "ExportSummary", "SourceError", "read_calls", "read_events", "write_events"]
 
 
 def _dask_dataframe() -> Any:
@@ -64,16 +68,20 @@ def _dask_dataframe() -> Any:
 class EventFrames(Mapping[Key, Any]):
     """A read-only mapping from (program address, event key) to a dask DataFrame,
     one per event the IDLs declare; `errors` holds the event bodies that did not
-    decode, `schemas` the Arrow schema of each frame."""
+    decode, `schemas` the Arrow schema of each frame; `calls`, when read_events
+    was asked for them, the CallFrames of the same decoding."""
 
-    def __init__(self, plan: Plan, frames: dict[Key, Any], errors: Any) -> None:
+    kind = EVENTS
+
+    def __init__(self, plan: Plan, calls: CallFrames | None = None) -> None:
         self._plan = plan
-        self._frames = frames
-        self.errors = errors
+        self._frames = {key: _frame(plan, (kind, key)) for kind, key in plan.schemas if kind == self.kind and key}
+        self.errors = _frame(plan, (self.kind, None))
+        self.calls = calls
 
     @property
     def schemas(self) -> dict[Key, pa.Schema]:
-        return dict(self._plan.schemas)
+        return {key: s for (kind, key), s in self._plan.schemas.items() if kind == self.kind and key}
 
     @property
     def sources(self) -> list[Source]:
@@ -90,13 +98,25 @@ class EventFrames(Mapping[Key, Any]):
         return len(self._frames)
 
     def __repr__(self) -> str:
-        return f"<EventFrames: {len(self)} events, {len(self._plan.sources)} partitions>"
+        return f"<{type(self).__name__}: {len(self)} {self.kind}, {len(self._plan.sources)} partitions>"
+
+
+class CallFrames(EventFrames):
+    """A read-only mapping from (program address, instruction key) to a dask
+    DataFrame of its calls, one per instruction the IDLs declare; `errors`
+    holds the calls that could not be read or decoded."""
+
+    kind = CALLS
+
+    def __init__(self, plan: Plan) -> None:
+        super().__init__(plan)
+        self.calls = None
 
 
 def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                 format: str = "jsonl", logs_column: str = "logMessages", keep: str | Iterable[str] = (),
                 short_events: str | None = None, include_failed: bool = False,
-                chunk_bytes: int = CHUNK_BYTES) -> EventFrames:
+                chunk_bytes: int = CHUNK_BYTES, calls: bool = False) -> EventFrames:
     """The events of the files at `paths` (folders: the files in them) as dask
     DataFrames, decoded with the IDLs (JSON texts).
 
@@ -111,9 +131,35 @@ null; "skip" counts it among the bodies that did not decode. The default is
 "null" for JSON transactions, where each event's program is known, and "skip"
 for Parquet logs, matched by discriminator alone.
 
+    calls: JSON only; the instruction calls too, as the result's `calls` (see
+    read_calls), decoded in the same pass as the events: write_events then
+    writes both.
+
     Nothing is read but Parquet footers; a file that cannot be read fails when
     its partition is computed, with a SourceError naming it.
     """
+    if calls and format != "jsonl":
+        raise ValueError("calls: Parquet logs hold no instructions; calls are read from JSON transactions")
+    plan = _plan(paths, idls, format, logs_column, keep, short_events, include_failed, chunk_bytes,
+                 (EVENTS, CALLS) if calls else (EVENTS,))
+    return EventFrames(plan, CallFrames(plan) if calls else None)
+
+
+def read_calls(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
+               short_events: str = "null", include_failed: bool = False,
+               chunk_bytes: int = CHUNK_BYTES) -> CallFrames:
+    """The instruction calls to the IDLs' programs in the JSON transactions of
+    the files at `paths`, as dask DataFrames: one per (program, instruction),
+    the columns of TransactionDecoder.call_tables; `errors` holds the calls
+    that could not be read or decoded. The twin of read_events (see it for the
+    arguments); only calls are decoded. include_failed: calls of failed
+    transactions too, the failing call carrying the error."""
+    return CallFrames(_plan(paths, idls, "jsonl", "logMessages", (), short_events, include_failed, chunk_bytes,
+                            (CALLS,)))
+
+
+def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str | None,
+          include_failed: bool, chunk_bytes: int, kinds: tuple[str, ...]) -> Plan:
     files = input_files(paths)
     if not files:
         raise ValueError("no input files")
@@ -136,11 +182,10 @@ for Parquet logs, matched by discriminator alone.
         raise ValueError(f"format: 'jsonl' or 'parquet', not {format!r}")
     if short_events is None:
         short_events = "null" if format == "jsonl" else "skip"
-    decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes)
+    decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes,
+                        kinds)
     dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker
-    plan = Plan(decoding, sources, dict(dec.schemas), dec.errors_schema)
-    frames = {key: _frame(plan, key) for key in plan.schemas}
-    return EventFrames(plan, frames, _frame(plan, None))
+    return Plan(decoding, sources, dict(dec.schemas))
 
 
 def input_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -170,24 +215,24 @@ def _plan_parquet(files: list[str], keep: tuple[str, ...]) -> tuple[list[Source]
     return sources, tuple(types.get(name, pa.null()) for name in keep)
 
 
-def _frame(plan: Plan, key: Key | None) -> Any:
+def _frame(plan: Plan, tag: Tag) -> Any:
     dd = _dask_dataframe()
-    schema = plan.errors_schema if key is None else plan.schemas[key]
-    meta = schema.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
-    label = "brisquel-errors" if key is None else "brisquel-events"
-    frame = dd.from_map(_Partition(plan, key), plan.sources, meta=meta, label=label, token=plan.frame_token(key),
+    meta = plan.schemas[tag].empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    kind, key = tag
+    label = f"brisquel-{kind}" if key else f"brisquel-{kind}-errors"
+    frame = dd.from_map(_Partition(plan, tag), plan.sources, meta=meta, label=label, token=plan.frame_token(tag),
                         enforce_metadata=False)
-    plan.frame_names[key] = frame._name
+    plan.frame_names[tag] = frame._name
     return frame
 
 
 class _Partition:
-    """One event's rows of one source, as pandas with pyarrow dtypes (the Arrow
+    """One dataset's rows of one source, as pandas with pyarrow dtypes (the Arrow
     types kept exactly). In this process it knows its read_events plan, which
     is how write_events finds where any frame built on it comes from; workers
     get only what decoding needs."""
 
-    def __init__(self, plan: Plan | None, key: Key | None, decoding: Decoding | None = None) -> None:
+    def __init__(self, plan: Plan | None, key: Tag, decoding: Decoding | None = None) -> None:
         self.plan = plan
         self.key = key
         self.decoding = plan.decoding if plan is not None else decoding
@@ -196,9 +241,7 @@ class _Partition:
         return _Partition, (None, self.key, self.decoding)
 
     def __call__(self, source: Source) -> pd.DataFrame:
-        whole = decoded(self.decoding, source)
-        table = whole.errors if self.key is None else whole.tables[self.key]
-        return table.to_pandas(types_mapper=pd.ArrowDtype)
+        return decoded(self.decoding, source).tables[self.key].to_pandas(types_mapper=pd.ArrowDtype)
 
 
 def _partitions_of(frame: Any) -> list[_Partition]:
@@ -217,12 +260,16 @@ def _partitions_of(frame: Any) -> list[_Partition]:
 
 # --- writing ----------------------------------------------------------------
 
-def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *,
+def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, calls: Mapping[Key, Any] | None = None,
                  progress: Callable[[SourceResult, int, int], None] | None = None) -> ExportSummary:
     """Writes each frame of `events` as a Parquet dataset
-    `out_dir/<program>/<Event>/part-NNNNN.parquet` (the folder named by its key),
-    and the undecodable bodies of their events to `out_dir/_errors/`. Returns the
-    rows written per key.
+    `out_dir/events/<program>/<Event>/part-NNNNN.parquet` (the folder named by
+    its key), and the undecodable bodies of their events to
+    `out_dir/events/_errors/`; each frame of `calls` (and of `events.calls`,
+    when read_events read calls) as `out_dir/calls/<program>/<instruction>/`,
+    the calls that did not decode in `out_dir/calls/_errors/`. A result of
+    read_calls given as `events` is written as calls. Returns the rows written
+    per event key, and per instruction key in its `calls`.
 
     The frames are read_events' own (its result, or a sub-mapping of it), or
     frames derived from them partition by partition (column selections,
@@ -237,40 +284,48 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *,
     JSON, missing column) has none of its rows written; it is named in
     `failed`. `progress(result, done, total)` is called as each source is done.
     """
+    if calls is None and isinstance(events, EventFrames):
+        calls = events.calls
+    groups = [(CALLS if isinstance(events, CallFrames) else EVENTS, "events", "event", events)]
+    if calls is not None:
+        groups.append((CALLS, "calls", "instruction", calls))
     plan: Plan | None = None
     datasets: list[Dataset] = []
-    partitions: dict[Key, list[PartitionGraph]] = {}
-    for key, frame in events.items():
-        if not (isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)):
-            raise TypeError(f"events: key {key!r} is not a (program, event) pair of str")
-        found = _partitions_of(frame)
-        if not found:
-            raise TypeError(f"events[{key!r}]: not a frame of read_events or derived from one "
-                            "(use DataFrame.to_parquet)")
-        if any(p.plan is not found[0].plan for p in found) or (plan is not None and found[0].plan is not plan):
-            raise ValueError("events: frames of more than one read_events call; write each result on its own")
-        plan = found[0].plan
-        origins = {p.key for p in found}
-        origin = origins.pop() if len(origins) == 1 else None
-        if origin is not None and frame._name == plan.frame_names.get(origin):
-            datasets.append(Dataset(key, plan.schemas[origin], origin))
-            continue
-        if frame.npartitions != len(plan.sources):
-            raise ValueError(f"events[{key!r}]: {frame.npartitions} partitions, not one per source of read_events "
-                             f"({len(plan.sources)})")
-        datasets.append(Dataset(key, _schema_of(frame, plan, origin), origin, derived=True))
-        partitions[key] = _partition_graphs(frame)
+    partitions: dict[Tag, list[PartitionGraph]] = {}
+    for kind, argument, what, frames in groups:
+        for key, frame in frames.items():
+            if not (isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)):
+                raise TypeError(f"{argument}: key {key!r} is not a (program, {what}) pair of str")
+            found = _partitions_of(frame)
+            if not found:
+                raise TypeError(f"{argument}[{key!r}]: not a frame of read_events or derived from one "
+                                "(use DataFrame.to_parquet)")
+            if any(p.plan is not found[0].plan for p in found) or (plan is not None and found[0].plan is not plan):
+                raise ValueError(f"{argument}: frames of more than one read_events call; write each result on its own")
+            plan = found[0].plan
+            origins = {p.key for p in found}
+            origin = origins.pop() if len(origins) == 1 else None
+            if origin is not None and frame._name == plan.frame_names.get(origin):
+                datasets.append(Dataset(key, kind, plan.schemas[origin], origin))
+                continue
+            if frame.npartitions != len(plan.sources):
+                raise ValueError(f"{argument}[{key!r}]: {frame.npartitions} partitions, not one per source of "
+                                 f"read_events ({len(plan.sources)})")
+            datasets.append(Dataset(key, kind, _schema_of(frame, plan, origin or (kind, None)), origin, derived=True))
+            partitions[(kind, key)] = _partition_graphs(frame)
     if plan is None:
         raise ValueError("events: nothing to write")
     return run(plan, datasets, partitions, Path(out_dir), progress)
 
 
-def _schema_of(frame: Any, plan: Plan, origin: Key | None) -> pa.Schema:
+def _schema_of(frame: Any, plan: Plan, origin: Tag) -> pa.Schema:
     """A derived frame's Arrow schema: its columns' types, with the field
     metadata of read_events' columns it kept."""
     meta = frame._meta.to_frame() if isinstance(frame._meta, pd.Series) else frame._meta
     schema = pa.Schema.from_pandas(meta, preserve_index=False)
-    kept = plan.errors_schema if origin is None else plan.schemas[origin]
+    kept = plan.schemas.get(origin)
+    if kept is None:
+        return schema
     fields = [kept.field(f.name) if f.name in kept.names and kept.field(f.name).type == f.type else f
               for f in schema]
     return pa.schema(fields, kept.metadata)

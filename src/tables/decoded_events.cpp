@@ -72,7 +72,7 @@ PyObject* decoded_events_inputs(PyObject* self, void*) {
 }
 
 PyObject* decoded_events_repr(PyObject* self) {
-  return DecodedEventsType::call(self, [](const DecodedEvents& e) -> PyObject* {
+  return DecodedEventsType::call(self, [self](const DecodedEvents& e) -> PyObject* {
     PyRef parts(PyList_New(0));
     if (!parts) return nullptr;
     Py_ssize_t pos = 0;
@@ -85,7 +85,10 @@ PyObject* decoded_events_repr(PyObject* self) {
     if (!sep) return nullptr;
     PyRef joined(PyUnicode_Join(sep.get(), parts.get()));
     if (!joined) return nullptr;
-    return PyUnicode_FromFormat("<DecodedEvents {%U}, %zd errors>", joined.get(), PyObject_Length(e.errors.get()));
+    PyRef type_name(PyType_GetName(Py_TYPE(self)));
+    if (!type_name) return nullptr;
+    return PyUnicode_FromFormat("<%U {%U}, %zd errors>", type_name.get(), joined.get(),
+                                PyObject_Length(e.errors.get()));
   });
 }
 
@@ -108,9 +111,18 @@ PyGetSetDef decoded_events_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot decoded_events_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A read-only mapping from event key to EventTable, one entry per event the\n"
-                                  "IDL declares, in declaration order, empty tables included.")},
+// DecodedEvents, and DecodedCalls: the same mapping under a name that says what it holds.
+constexpr char kEventsDoc[] =
+    "A read-only mapping from event key to EventTable, one entry per event the\n"
+    "IDL declares, in declaration order, empty tables included.";
+constexpr char kCallsDoc[] =
+    "A read-only mapping from (program, instruction) to the EventTable of its calls,\n"
+    "one entry per instruction the IDLs declare, in declaration order, empty tables\n"
+    "included; `errors` holds the calls that could not be read or decoded.";
+
+template <const char* Doc>
+PyType_Slot mapping_slots[] = {
+    {Py_tp_doc, const_cast<char*>(Doc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(DecodedEventsType::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(decoded_events_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(decoded_events_iter)},
@@ -123,7 +135,9 @@ PyType_Slot decoded_events_slots[] = {
 };
 
 PyType_Spec decoded_events_spec =
-    DecodedEventsType::spec("brisquel.DecodedEvents", decoded_events_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    DecodedEventsType::spec("brisquel.DecodedEvents", mapping_slots<kEventsDoc>, Py_TPFLAGS_DISALLOW_INSTANTIATION);
+PyType_Spec decoded_calls_spec =
+    DecodedEventsType::spec("brisquel.DecodedCalls", mapping_slots<kCallsDoc>, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
 }  // namespace
 
@@ -131,9 +145,13 @@ PyTypeObject* create_decoded_events_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &decoded_events_spec, nullptr));
 }
 
+PyTypeObject* create_decoded_calls_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &decoded_calls_spec, nullptr));
+}
+
 PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
                              std::vector<std::shared_ptr<const arrow::Table>>&& tables,
-                             std::shared_ptr<const arrow::Table> errors, std::int64_t inputs) {
+                             std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyTypeObject* type) {
   PyRef mapping(PyDict_New());
   if (!mapping) return nullptr;
   for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -144,7 +162,7 @@ PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
   if (!name) return nullptr;
   PyRef errors_table(new_event_table(state, name.get(), std::move(errors)));
   if (!errors_table) return nullptr;
-  return DecodedEventsType::create(state.decoded_events,
+  return DecodedEventsType::create(type != nullptr ? type : state.decoded_events,
                                    DecodedEvents{std::move(mapping), std::move(errors_table), inputs});
 }
 

@@ -12,9 +12,11 @@
 namespace brisquel::tables {
 
 // A new DecodedEvents: keys[i] -> EventTable over tables[i], in order, the
-// errors table, and how many inputs (transactions, rows or lines) were read.
+// errors table, and how many inputs (transactions, rows or lines) were read;
+// of `type` (DecodedCalls), else a DecodedEvents.
 PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
                              std::vector<std::shared_ptr<const arrow::Table>>&& tables,
-                             std::shared_ptr<const arrow::Table> errors, std::int64_t inputs);
+                             std::shared_ptr<const arrow::Table> errors, std::int64_t inputs,
+                             PyTypeObject* type = nullptr);
 
 }  // namespace brisquel::tables

@@ -36,13 +36,16 @@ class JsonInput {
 
 // Reads the text, calling visit(view, index) for each transaction, with the
 // interpreter lock released if asked (visit then touches no Python object).
+// `scope`: kCalls reads the instructions too, which only calls need.
 // False with the error set: ReadError for a text that cannot be read.
 template <class Visit>
-bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit);
+bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
+                       tx::ReadScope scope = tx::ReadScope::kEvents);
 
 template <class Visit>
-bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit) {
-  tx::RpcJsonReader reader;
+bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
+                       tx::ReadScope scope) {
+  tx::RpcJsonReader reader({}, scope);
   tx::ReadResult result;
   if (release_lock) {
     ReleasedLock unlocked;

@@ -26,7 +26,11 @@ int module_exec(PyObject* module) {
                   add_type(module, "TableDecoder", create_table_decoder_type(module), s.table_decoder) &&
                   add_type(module, "TransactionDecoder", create_transaction_decoder_type(module),
                            s.transaction_decoder) &&
-                  add_type(module, "TxEvent", create_tx_event_type(module), s.tx_event) && add_exceptions(module, s);
+                  add_type(module, "TxEvent", create_tx_event_type(module), s.tx_event) &&
+                  add_type(module, "TxCall", create_tx_call_type(module), s.tx_call) &&
+                  add_type(module, "CallError", create_call_error_type(module), s.call_error) &&
+                  add_type(module, "DecodedCalls", create_decoded_calls_type(module), s.decoded_calls) &&
+                  add_exceptions(module, s);
   return ok ? 0 : -1;
 }
 
@@ -38,6 +42,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(s.schema);
   Py_VISIT(s.transaction_decoder);
   Py_VISIT(s.tx_event);
+  Py_VISIT(s.tx_call);
+  Py_VISIT(s.call_error);
+  Py_VISIT(s.decoded_calls);
   Py_VISIT(s.read_error);
   Py_VISIT(s.idl_error);
   return 0;
@@ -51,6 +58,9 @@ int module_clear(PyObject* module) {
   Py_CLEAR(s.schema);
   Py_CLEAR(s.transaction_decoder);
   Py_CLEAR(s.tx_event);
+  Py_CLEAR(s.tx_call);
+  Py_CLEAR(s.call_error);
+  Py_CLEAR(s.decoded_calls);
   Py_CLEAR(s.read_error);
   Py_CLEAR(s.idl_error);
   return 0;

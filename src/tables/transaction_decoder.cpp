@@ -16,31 +16,11 @@
 #include "src/tables/json_input.hpp"
 #include "src/tables/options.hpp"
 #include "src/tables/schema.hpp"
+#include "src/tables/tx_decoder.hpp"
 #include "src/tables/tx_event.hpp"
 
 namespace brisquel::tables {
 namespace {
-
-// What a TransactionDecoder holds: immutable after construction, shared by threads.
-struct TxDecoder {
-  std::vector<TxProgram> programs;
-  std::vector<PyNames> names;            // per program: the names its Python values use
-  std::vector<PyRef> addresses;          // per program: str
-  std::vector<std::vector<PyRef>> keys;  // per program: (address, event key) tuples
-  PyRef sources[3];                      // "log", "cpi", "log+cpi"
-
-  std::vector<std::string> program_addresses() const {
-    std::vector<std::string> out;
-    for (const TxProgram& p : programs) out.push_back(p.address);
-    return out;
-  }
-};
-
-using TxDecoderType = NativeType<TxDecoder>;
-
-PyRef str_of(std::string_view text) {
-  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
 
 // The address `addresses` gives IDL number `index` (named `name`), if any:
 // by index first, then by name. False with an error set.
@@ -158,7 +138,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
-    if (!make_names(decoder)) return nullptr;
+    if (!make_names(decoder) || !make_call_names(decoder)) return nullptr;
     return TxDecoderType::create(type, std::move(decoder));
   });
 }
@@ -193,10 +173,6 @@ constexpr Parameter kDecodeParams[] = {required("transactions"), keyword("includ
                                        keyword("start")};
 constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeParams};
 constexpr Signature kDecodeTablesSignature{"TransactionDecoder.decode_tables()", kDecodeParams};
-
-PyRef optional_int(const std::optional<std::uint32_t>& v) {
-  return v ? PyRef(PyLong_FromUnsignedLong(*v)) : PyRef(Py_NewRef(Py_None));
-}
 
 PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
@@ -273,16 +249,48 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssi
       ReleasedLock unlocked;
       out = tables.finish();
     }
-    std::vector<PyObject*> keys;
-    std::vector<std::shared_ptr<const arrow::Table>> tables_in_order;
-    for (std::size_t p = 0; p < out.events.size(); ++p) {
-      for (std::size_t i = 0; i < out.events[p].size(); ++i) {
-        keys.push_back(d.keys[p][i].get());
-        tables_in_order.push_back(std::move(out.events[p][i]));
-      }
+    return decoded_of(state, d.keys, std::move(out.events), std::move(out.errors), read, nullptr);
+  });
+}
+
+constexpr Signature kAllTablesSignature{"TransactionDecoder.all_tables()", kDecodeParams};
+
+// Events and calls in one reading of the text: what decode_tables and
+// call_tables give, for little more than decode_tables costs.
+PyObject* tx_decoder_all_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
+    DecodeArgs a;
+    if (!a.bind(kAllTablesSignature, args, nargs, kwnames)) return nullptr;
+    State& state = state_of(Py_TYPE(self));
+    tx::TxWalker walker(d.program_addresses());
+    tx::CallFinder finder(d.programs);
+    TxTables events(d.programs);
+    CallTables calls(d.programs, d.call_schemas);
+    std::size_t read = 0;
+    auto visit = [&](const tx::TxView& view, std::size_t index) {
+      read = index + 1;
+      if (view.failed && !a.include_failed) return true;
+      const auto at = static_cast<std::int64_t>(a.start + index);
+      const tx::WalkResult& walk = walker.walk(view, a.dedupe);
+      events.add(at, view, walk);
+      calls.add(at, view, walk, finder.find(view, walk));
+      return true;
+    };
+    if (!read_transactions(state, a.input.text(), true, visit, tx::ReadScope::kCalls)) return nullptr;
+    TxTables::Output event_out;
+    CallTables::Output call_out;
+    {
+      ReleasedLock unlocked;
+      event_out = events.finish();
+      call_out = calls.finish();
     }
-    return new_decoded_events(state, keys, std::move(tables_in_order), std::move(out.errors),
-                              static_cast<std::int64_t>(read));
+    PyRef event_tables(decoded_of(state, d.keys, std::move(event_out.events), std::move(event_out.errors), read,
+                                  nullptr));
+    if (!event_tables) return nullptr;
+    PyRef call_tables(decoded_of(state, d.call_keys, std::move(call_out.calls), std::move(call_out.errors), read,
+                                 state.decoded_calls));
+    if (!call_tables) return nullptr;
+    return PyTuple_Pack(2, event_tables.get(), call_tables.get());
   });
 }
 
@@ -339,6 +347,31 @@ PyMethodDef tx_decoder_methods[] = {
      "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "The same events as Arrow tables, one per (program, event): a DecodedEvents,\n"
      "whose `inputs` is the number of transactions read."},
+    {"all_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_all_tables)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "all_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
+     "(decode_tables(...), call_tables(...)) from one reading of the transactions."},
+    {"calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_calls)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "calls($self, transactions, *, include_failed=False, start=0)\n--\n\n"
+     "Every instruction call to the programs, outer and inner, in execution order:\n"
+     "a list of TxCall. A call is an instruction of one of the programs whose data\n"
+     "starts with one of its IDL's instruction discriminators, whoever made it; its\n"
+     "arguments decode as event fields do. A call that cannot be read or whose\n"
+     "arguments do not decode has args None and the reason in `problem`.\n"
+     "Raises ReadError for a text that cannot be read."},
+    {"call_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_call_tables)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "call_tables($self, transactions, *, include_failed=False, start=0)\n--\n\n"
+     "The same calls as Arrow tables, one per (program, instruction): a DecodedCalls,\n"
+     "whose `errors` holds the calls that could not be read or decoded."},
+    {"call_schema", tx_decoder_call_schema, METH_O,
+     "call_schema($self, key, /)\n--\n\n"
+     "The Arrow schema of the call table of `key`, a (program address, instruction) pair."},
+    {"instruction_names", tx_decoder_instruction_names, METH_O,
+     "instruction_names($self, program, /)\n--\n\n"
+     "The instruction keys of `program` (an address), in declaration order: the keys\n"
+     "of its call tables."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -352,7 +385,8 @@ PyType_Slot tx_decoder_slots[] = {
                     "TransactionDecoder(idls, *, addresses=None, pubkeys='base58', wide_ints='decimal', "
                     "short_events='null')\n--\n\n"
                     "Decodes the events of whole transactions, each with the IDL of the program that\n"
-                    "emitted it: log lines under the program's invocation and self-CPI events.\n"
+                    "emitted it: log lines under the program's invocation and self-CPI events; and the\n"
+                    "instruction calls to the programs (calls, call_tables).\n"
                     "Raises IdlError for an IDL that cannot be used.")},
     {Py_tp_new, reinterpret_cast<void*>(tx_decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TxDecoderType::dealloc)},

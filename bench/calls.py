@@ -1,0 +1,153 @@
+"""Instruction calls: TransactionDecoder.call_tables from JSON lines against the
+Anchor TypeScript client's instruction coder (decode, then format with the
+accounts) on the same instructions, per IDL, on the real transactions beside
+the repository cycled; and events with calls against events alone. Ratios are
+measured in one run. Run by run.py; alone: python3 bench/calls.py [TRANSACTIONS].
+
+The client is handed each call's data (base64) and accounts, taken from the
+transactions where brisquel's own reading found the calls; reading the JSON
+and decoding base58 is not timed for it, while brisquel reads the JSON itself.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+from typing import Any
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import timing  # noqa: E402
+import transactions  # noqa: E402
+from encoder import REPO, borsh  # noqa: E402
+
+from brisquel import TransactionDecoder  # noqa: E402
+
+TARGET_CLIENT = 5.0   # calls per second, against the client's coder
+TARGET_TOGETHER = 1.3  # events and calls, against events alone: at most
+NODE_MODULES = REPO / "build" / "anchor-ts" / "node_modules"
+CODER_RATE = REPO / "bench" / "anchor_ts" / "coder_rate.js"
+
+
+def _keys(tx: dict[str, Any]) -> list[str]:
+    message = tx["transaction"]["message"]
+    keys = [k["pubkey"] if isinstance(k, dict) else k for k in message["accountKeys"]]
+    loaded = (tx.get("meta") or {}).get("loadedAddresses") or {}
+    if not any(isinstance(k, dict) for k in message["accountKeys"]):  # jsonParsed lists the loaded ones inline
+        keys += loaded.get("writable", []) + loaded.get("readonly", [])
+    return keys
+
+
+def _instruction(tx: dict[str, Any], outer: int, inner: int | None) -> dict[str, Any]:
+    if inner is None:
+        return tx["transaction"]["message"]["instructions"][outer]
+    group = next(g for g in tx["meta"]["innerInstructions"] if g["index"] == outer)
+    return group["instructions"][inner]
+
+
+def items(decoder: TransactionDecoder, objects: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """Each call brisquel finds: its data as base64 and its accounts' addresses."""
+    out = []
+    for call in decoder.calls(objects, include_failed=True):
+        tx = objects[call.tx]
+        ix = _instruction(tx, call.instruction, call.inner)
+        keys = _keys(tx)
+        accounts = [a if isinstance(a, str) else keys[a] for a in ix.get("accounts", [])]
+        out.append({"data": base64.b64encode(borsh.b58decode(ix["data"])).decode(), "accounts": accounts})
+    return out
+
+
+def client_rate(idl: str, found: list[dict[str, Any]], seconds: float) -> dict[str, Any] | None:
+    """The client's calls per second on `found`, or None without node or the client."""
+    if not (NODE_MODULES / "@coral-xyz" / "anchor").is_dir():
+        return None
+    with tempfile.TemporaryDirectory() as folder:
+        (idl_path := Path(folder) / "idl.json").write_text(idl)
+        (items_path := Path(folder) / "items.json").write_text(json.dumps(found))
+        try:
+            done = subprocess.run(["node", str(CODER_RATE), "instructions", str(idl_path), str(items_path),
+                                   str(seconds)], capture_output=True, text=True, timeout=600,
+                                  env={**os.environ, "NODE_PATH": str(NODE_MODULES)})
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+    if done.returncode != 0:
+        print(f"  (the client failed: {done.stderr.strip().splitlines()[-1:]})")
+        return None
+    return json.loads(done.stdout)
+
+
+def run(count: int, runs: int) -> dict[str, Any]:
+    real = transactions.real_sample(count)
+    if real is None:
+        print("\ninstruction calls: no real transactions beside the repository; left out")
+        return {}
+    objects, idls = real
+    jsonl = "\n".join(json.dumps(o) for o in objects).encode()
+    out: dict[str, Any] = {"transactions": count, "per_idl": {}}
+    print(f"\n{'instruction calls (' + format(count, ',') + ' real transactions, cycled)':<44} "
+          f"{'calls':>8} {'calls/s (k)':>12} {'client (k)':>11} {'x client':>9}")
+    missing = False
+    for idl in idls:
+        decoder = TransactionDecoder([idl])
+        program = decoder.programs[0]
+        mine = [o for o in objects if program in json.dumps(o["transaction"]["message"])]
+        if not mine:
+            continue
+        text = "\n".join(json.dumps(o) for o in mine).encode()
+        calls = sum(len(t) for t in decoder.call_tables(text, include_failed=True).values())
+        if not calls:
+            continue
+        t = timing.interleaved({"brisquel": lambda: decoder.call_tables(text, include_failed=True)}, runs=runs)
+        rate = calls / (t.median("brisquel") / 1e9)
+        name = json.loads(idl).get("metadata", {}).get("name", program[:8])
+        client = client_rate(idl, items(decoder, mine), 2.0)
+        row: dict[str, Any] = {"calls": calls, "calls_per_s": rate}
+        if client is not None and client["decoded"]:
+            row["client_per_s"] = client["per_second"] * client["decoded"] / client["items"]
+            row["client_failed"] = client["failed"]
+            row["x_client"] = rate / row["client_per_s"]
+        missing |= client is None
+        out["per_idl"][name] = row
+        shown = (f"{row['client_per_s'] / 1e3:>11.1f} {row['x_client']:>9.2f}" if "x_client" in row
+                 else f"{'-':>11} {'-':>9}")
+        print(f"{name:<44} {calls:>8,} {rate / 1e3:>12.1f} {shown}", flush=True)
+    if missing:
+        print("  (node or the Anchor TypeScript client is not installed: bench/anchor_ts/install; "
+              "the comparison is left out)")
+
+    decoder = TransactionDecoder(idls)
+    t = timing.interleaved({
+        "events": lambda: decoder.decode_tables(jsonl),
+        "events and calls": lambda: decoder.all_tables(jsonl),
+        "events, then calls": lambda: (decoder.decode_tables(jsonl), decoder.call_tables(jsonl)),
+    }, runs=runs)
+    out["together_over_events"] = t.ratio("events and calls", "events")
+    out["apart_over_events"] = t.ratio("events, then calls", "events")
+    print(f"{'events and calls (all_tables) / events alone':<44} {out['together_over_events']:>8.2f}")
+    print(f"{'decode_tables + call_tables / events alone':<44} {out['apart_over_events']:>8.2f}")
+    return out
+
+
+def verdicts(report: dict[str, Any]) -> list[dict[str, Any]]:
+    out = []
+    for name, row in report.get("per_idl", {}).items():
+        if "x_client" in row:
+            out.append({"target": f"calls ({name}): JSON lines to tables >= {TARGET_CLIENT}x the Anchor TypeScript "
+                                  "client's decode + format", "value": row["x_client"],
+                        "met": row["x_client"] >= TARGET_CLIENT})
+    if "together_over_events" in report:
+        value = report["together_over_events"]
+        out.append({"target": f"events and calls <= {TARGET_TOGETHER}x events alone (real transactions)",
+                    "value": value, "met": value <= TARGET_TOGETHER})
+    return out
+
+
+if __name__ == "__main__":
+    result = run(int(sys.argv[1]) if len(sys.argv) > 1 else 20_000, 5)
+    for v in verdicts(result):
+        print(f"  {'met ' if v['met'] else 'MISS'}  {v['target']}: {v['value']:.2f}")
