@@ -26,7 +26,11 @@ int module_exec(PyObject* module) {
                   add_type(module, "TableDecoder", create_table_decoder_type(module), s.table_decoder) &&
                   add_type(module, "TransactionDecoder", create_transaction_decoder_type(module),
                            s.transaction_decoder) &&
-                  add_type(module, "TxEvent", create_tx_event_type(module), s.tx_event) && add_exceptions(module, s);
+                  add_type(module, "TxEvent", create_tx_event_type(module), s.tx_event) &&
+                  add_type(module, "AccountDecoder", create_account_decoder_type(module), s.account_decoder) &&
+                  add_type(module, "DecodedAccounts", create_decoded_accounts_type(module), s.decoded_accounts) &&
+                  add_type(module, "AccountState", create_account_state_type(module), s.account_state) &&
+                  add_exceptions(module, s);
   return ok ? 0 : -1;
 }
 
@@ -38,6 +42,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(s.schema);
   Py_VISIT(s.transaction_decoder);
   Py_VISIT(s.tx_event);
+  Py_VISIT(s.account_decoder);
+  Py_VISIT(s.decoded_accounts);
+  Py_VISIT(s.account_state);
   Py_VISIT(s.read_error);
   Py_VISIT(s.idl_error);
   return 0;
@@ -51,6 +58,9 @@ int module_clear(PyObject* module) {
   Py_CLEAR(s.schema);
   Py_CLEAR(s.transaction_decoder);
   Py_CLEAR(s.tx_event);
+  Py_CLEAR(s.account_decoder);
+  Py_CLEAR(s.decoded_accounts);
+  Py_CLEAR(s.account_state);
   Py_CLEAR(s.read_error);
   Py_CLEAR(s.idl_error);
   return 0;

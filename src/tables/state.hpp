@@ -14,6 +14,9 @@ struct State {
   PyTypeObject* schema = nullptr;
   PyTypeObject* transaction_decoder = nullptr;
   PyTypeObject* tx_event = nullptr;  // a named tuple class
+  PyTypeObject* account_decoder = nullptr;
+  PyTypeObject* decoded_accounts = nullptr;
+  PyTypeObject* account_state = nullptr;  // a named tuple class
   PyObject* read_error = nullptr;    // ReadError(ValueError)
   PyObject* idl_error = nullptr;     // IdlError(ValueError)
 };
@@ -32,5 +35,8 @@ PyTypeObject* create_event_table_type(PyObject* module);
 PyTypeObject* create_schema_type(PyObject* module);
 PyTypeObject* create_transaction_decoder_type(PyObject* module);
 PyTypeObject* create_tx_event_type(PyObject* module);
+PyTypeObject* create_account_decoder_type(PyObject* module);
+PyTypeObject* create_decoded_accounts_type(PyObject* module);
+PyTypeObject* create_account_state_type(PyObject* module);
 
 }  // namespace brisquel::tables
