@@ -28,7 +28,7 @@ def test_module_surface():
     # The package adds the table decoders of its second module; the first stays as it is.
     assert set(brisquel.__all__) == {"EventDecoder", "with_program_address", "TableDecoder", "DecodedEvents",
                                      "EventTable", "Schema", "TransactionDecoder", "TxEvent", "IdlError",
-                                     "ReadError"}
+                                     "ReadError", "AccountDecoder", "AccountState", "DecodedAccounts"}
 
 
 def test_class_surface():

@@ -6,14 +6,17 @@ from typing import TYPE_CHECKING, Any
 from brisquel._legacy import with_program_address
 from brisquel._tables import (DecodedEvents, EventTable, IdlError, ReadError, Schema, TableDecoder, TransactionDecoder,
                               TxEvent)
+from brisquel._tables import AccountDecoder, AccountState, DecodedAccounts
 
 if TYPE_CHECKING:
     from brisquel._brisquel import EventDecoder
 
 # A read-only mapping in every respect but its base class.
 Mapping.register(DecodedEvents)
+Mapping.register(DecodedAccounts)
 
 __all__ = [
+    "AccountDecoder", "AccountState", "DecodedAccounts",
     "DecodedEvents", "EventDecoder", "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder",
     "TransactionDecoder", "TxEvent", "with_program_address",
 ]
