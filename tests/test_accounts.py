@@ -15,15 +15,17 @@ from hypothesis import strategies as st
 
 import borsh
 import c_layout
-from arrow_check import same_row
+from arrow_check import same
 from arrow_reader import table
 from brisquel import AccountDecoder, AccountState, IdlError, ReadError
+from conftest import SHARED_IDLS
 from test_roundtrip import fields_value, named_fields
 
 A = borsh.b58encode(bytes([1]) * 32)
 B = borsh.b58encode(bytes([2]) * 32)
 OTHER = borsh.b58encode(bytes([3]) * 32)
 DISC = bytes(range(10, 18))
+CONTEXT = ("_pubkey", "_owner", "_lamports", "_slot", "_data_len")
 
 
 def account_idl(types: list, accounts: list[tuple[str, bytes]], address: str = A, name: str = "t") -> dict:
@@ -48,7 +50,9 @@ def assert_tables_hold(tables, states) -> None:
         assert len(rows) == len(want.get(key, [])), key
         for row, s in zip(rows, want.get(key, [])):
             assert (row["_pubkey"], row["_owner"], row["_lamports"], row["_slot"]) == tuple(s[:4])
-            assert same_row(read.schema, row, s.fields), (key, row, s.fields)
+            names = [f.name for f in read.schema if f.name not in CONTEXT]
+            assert names == list(s.fields), key
+            assert all(same(read.schema.field(n), row[n], s.fields[n]) for n in names), (key, row, s.fields)
 
 
 def rpc_entries(rows, encoding="base64"):
@@ -148,3 +152,67 @@ def test_zero_copy_accounts_read_at_c_layout_offsets(form):
         # One byte short of the layout is an error row, never a partial value.
         short = decoder.decode_tables((None, A, DISC + c_layout.write_struct(top, values[0], types)[:size - 1]))
         assert (short.counts["failed"], len(short.errors)) == ((1, 1) if size else (0, 0))
+
+
+# --- the real accounts beside the repository ---
+
+ACCOUNTS = SHARED_IDLS.parent / "accounts"
+# Zero-copy types whose IDL does not say so (the program declares them zero_copy).
+ZERO_COPY = {"drift-current.json": ["PerpMarket", "SpotMarket", "User", "PrelaunchOracle"]}
+
+
+def real_accounts() -> list[tuple]:
+    if not (ACCOUNTS / "SOURCES.md").exists():
+        return []
+    out = []
+    for line in (ACCOUNTS / "SOURCES.md").read_text().splitlines():
+        cells = [c.strip().strip("`") for c in line.split("|")[1:-1]]
+        if len(cells) < 9 or not cells[0].endswith((".json", ".bin", ".b64")):
+            continue
+        file, path, encoding, pubkey, owner, size, kind, idl = cells[:8]
+        out.append(pytest.param(file, path, encoding, pubkey if len(pubkey) > 30 and "(" not in pubkey else None,
+                                owner.strip("()"), int(size), kind, idl, id=file))
+    return out
+
+
+def account_bytes(file: str, path: str, encoding: str) -> bytes:
+    raw = (ACCOUNTS / file).read_bytes()
+    if encoding == "raw":
+        return raw
+    if encoding == "base64-text":
+        return base64.b64decode(raw)
+    value = json.loads(raw)
+    for part in path.removeprefix("$.").split("."):
+        key, _, index = part.partition("[")
+        value = value[key]
+        if index:
+            value = value[int(index.rstrip("]"))]
+    return base64.b64decode(value)
+
+
+@pytest.mark.skipif(not real_accounts(), reason="no real accounts beside the repository")
+@pytest.mark.parametrize("file, path, encoding, pubkey, owner, size, kind, idl", real_accounts())
+def test_real_accounts_decode_through_python(file, path, encoding, pubkey, owner, size, kind, idl):
+    data = account_bytes(file, path, encoding)
+    assert len(data) == size
+    old = file == "pump/legacy_49_byte_layout.json"
+    d = AccountDecoder([(SHARED_IDLS / idl).read_text()], addresses={0: owner},
+                       zero_copy={0: ZERO_COPY.get(idl, [])}, old_versions=old)
+    (got,) = d.decode((pubkey, owner, data))
+    assert (got.pubkey, got.owner, got.name) == (pubkey, owner, kind)
+    layout = d.layouts[(owner, kind)]
+    assert layout["discriminator"] == data[:len(layout["discriminator"])]
+    if layout["zero_copy"]:
+        assert len(data) >= 8 + layout["c_size"]
+    tables = d.decode_tables([(pubkey, owner, data)])
+    assert tables.counts["decoded"] == 1 and len(tables.errors) == 0
+    assert_tables_hold(tables, [got])
+    if old:
+        # Without the option, the early bonding curve is an error row, not a guess.
+        strict = AccountDecoder([(SHARED_IDLS / idl).read_text()]).decode_tables((None, owner, data))
+        assert strict.counts["failed"] == 1 and "end of buffer" in table(strict.errors).to_pylist()[0]["message"]
+        assert list(got.fields.values())[-1] is None
+    if encoding == "base64" and path == "$.account.data[0]":
+        # The dumps themselves read as the rows do.
+        assert d.decode((ACCOUNTS / file).read_text()) == [got._replace(lamports=d.decode(
+            (ACCOUNTS / file).read_text())[0].lamports)]
