@@ -216,3 +216,150 @@ def test_real_accounts_decode_through_python(file, path, encoding, pubkey, owner
         # The dumps themselves read as the rows do.
         assert d.decode((ACCOUNTS / file).read_text()) == [got._replace(lamports=d.decode(
             (ACCOUNTS / file).read_text())[0].lamports)]
+
+
+# --- input shapes, encodings, owners and bad input ---
+
+POOL = [{"name": "Pool", "type": {"kind": "struct", "fields": [{"name": "amount", "type": "u64"},
+                                                                {"name": "mint", "type": "pubkey"}]}}]
+
+
+def pool(amount: int) -> bytes:
+    return DISC + amount.to_bytes(8, "little") + bytes([amount % 256]) * 32
+
+
+def encode_data(raw: bytes, encoding: str):
+    if encoding == "base64+zstd":
+        from compression import zstd
+        return [base64.b64encode(zstd.compress(raw)).decode(), "base64+zstd"]
+    if encoding == "binary":  # the legacy form: a bare base58 string
+        return borsh.b58encode(raw)
+    return [borsh.b58encode(raw), "base58"] if encoding == "base58" else [base64.b64encode(raw).decode(), encoding]
+
+
+def account_object(raw: bytes, encoding: str, owner: str = A, lamports: int = 5) -> dict:
+    return {"data": encode_data(raw, encoding), "owner": owner, "lamports": lamports, "executable": False,
+            "rentEpoch": 18446744073709551615, "space": len(raw)}
+
+
+def response(result) -> dict:
+    return {"jsonrpc": "2.0", "id": 1, "result": result}
+
+
+# Each shape: (the input as Python objects, the accounts it holds as (pubkey, slot, amount), None where missing).
+def shapes(encoding: str) -> dict:
+    acct = [account_object(pool(i), encoding) for i in range(3)]
+    entries = [{"pubkey": p, "account": a} for p, a in zip((A, B, OTHER), acct)]
+    return {
+        "getAccountInfo": (response({"context": {"slot": 9}, "value": acct[0]}), [(None, 9, 0)]),
+        "getMultipleAccounts": (response({"context": {"slot": 9}, "value": [acct[0], None, acct[2]]}),
+                                [(None, 9, 0), None, (None, 9, 2)]),
+        "getProgramAccounts": (response(entries), [(A, None, 0), (B, None, 1), (OTHER, None, 2)]),
+        "getProgramAccounts withContext": (response({"context": {"slot": 3}, "value": entries}),
+                                           [(A, 3, 0), (B, 3, 1), (OTHER, 3, 2)]),
+        "entries": (entries, [(A, None, 0), (B, None, 1), (OTHER, None, 2)]),
+        "solana account dump": (entries[1], [(B, None, 1)]),
+        "results": ([{"context": {"slot": 1}, "value": acct[1]}, {"context": {"slot": 2}, "value": None}],
+                    [(None, 1, 1), None]),
+    }
+
+
+@pytest.mark.parametrize("encoding", ["base64", "base58", "base64+zstd", "binary"])
+@pytest.mark.parametrize("shape", list(shapes("base64")))
+@pytest.mark.parametrize("form", ["objects", "str", "bytes", "json lines"])
+def test_every_input_shape_and_encoding_reads_alike(encoding, shape, form):
+    value, where = shapes(encoding)[shape]
+    if form == "json lines" and not isinstance(value, list):
+        return
+    given = {"objects": value, "str": json.dumps(value), "bytes": json.dumps(value).encode(),
+             "json lines": "\n".join(json.dumps(v) for v in value if isinstance(value, list)) + "\n"}[form]
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
+    got = d.decode(given)
+    want = [AccountState(p, A, 5, slot, "Pool", {"amount": i, "mint": borsh.b58encode(bytes([i]) * 32)})
+            for p, slot, i in filter(None, where)]
+    assert got == want
+    tables = d.decode_tables(given)
+    assert_tables_hold(tables, got)
+    assert tables.counts["decoded"] == len(got)
+    assert tables.counts["missing"] == sum(w is None for w in where)
+    assert tables.inputs == len(where)
+
+
+def test_owners_decide_among_colliding_discriminators():
+    # Two programs declare an account of one name (so one discriminator) with different fields.
+    other = [{"name": "Pool", "type": {"kind": "struct", "fields": [{"name": "flag", "type": "bool"},
+                                                                     {"name": "pad", "type": {"array": ["u8", 48]}}]}}]
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)], A, "a")),
+                        json.dumps(account_idl(other, [("Pool", DISC)], B, "b"))])
+    rows = [(None, A, pool(7)), (None, B, DISC + b"\x01" + bytes(48)), (None, OTHER, pool(7)), (None, B, pool(7))]
+    got = d.decode(rows)
+    assert [(s.owner, s.fields) for s in got] == [
+        (A, {"amount": 7, "mint": borsh.b58encode(bytes([7]) * 32)}), (B, {"flag": True, "pad": [0] * 48})]
+    tables = d.decode_tables(rows)
+    assert len(tables[(A, "Pool")]) == 1 and len(tables[(B, "Pool")]) == 1
+    # B's Pool with A's (shorter) bytes does not decode; the other owner is only counted.
+    assert (tables.counts["failed"], tables.counts["other_owner"]) == (1, 1)
+    assert [(e["program"], e["account"]) for e in table(tables.errors).to_pylist()] == [(B, "Pool")]
+
+
+def test_a_zstd_bomb_fails_its_own_account_only():
+    from compression import zstd
+    bomb = base64.b64encode(zstd.compress(bytes(11 << 20))).decode()
+    entries = [{"pubkey": A, "account": {**account_object(pool(1), "base64"), "data": [bomb, "base64+zstd"]}},
+               {"pubkey": B, "account": account_object(pool(2), "base64")}]
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
+    assert [s.pubkey for s in d.decode(entries)] == [B]
+    tables = d.decode_tables(entries)
+    assert (tables.counts["unreadable"], tables.counts["decoded"]) == (1, 1)
+    (error,) = table(tables.errors).to_pylist()
+    assert error["_pubkey"] == A and error["account"] is None and "more than 10485760 bytes" in error["message"]
+
+
+@pytest.mark.parametrize("accounts, error, text", [
+    ("{", ReadError, "accounts: line 1"),
+    ('{"result": 5}', ReadError, "accounts: "),
+    ([(A, A, "text")], None, None),  # not a row (data is not bytes): read as JSON, a shape error
+    ([(A, A, b"x"), 5], TypeError, "accounts[1]: expected a row"),
+    ([(5, A, b"x")], TypeError, "accounts[0]: pubkey must be a base58 str or None, not 'int'"),
+    ([(A, None, b"x")], TypeError, "accounts[0]: owner must be a base58 str, not 'NoneType'"),
+    ([(A, A, b"x", -1)], ValueError, "accounts[0]: lamports must be an int"),
+    ([(A, A, b"x", 1, "9")], TypeError, "accounts[0]: slot must be an int"),
+    (object(), TypeError, None),
+])
+def test_bad_inputs_are_refused_clearly(accounts, error, text):
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
+    for decode in (d.decode, d.decode_tables):
+        with pytest.raises(error or ReadError) as e:
+            decode(accounts)
+        if text:
+            assert str(e.value).startswith(text)
+        if isinstance(e.value, ReadError):
+            assert e.value.input == "accounts"
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.binary(max_size=80), st.sampled_from(["base64", "base58", "base64+zstd"]))
+def test_forged_data_never_crashes(data, encoding):
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))], old_versions=True)
+    raw = DISC + data
+    got = d.decode([(None, A, raw)])
+    tables = d.decode_tables(json.dumps(rpc_entries([(A, A, raw)]) if encoding != "base64+zstd" else
+                                        [{"pubkey": A, "account": account_object(raw, encoding)}]))
+    assert tables.counts["decoded"] == len(got) and tables.counts["decoded"] + tables.counts["failed"] == 1
+
+
+def test_decoder_arguments_are_checked():
+    text = json.dumps(account_idl(POOL, [("Pool", DISC)]))
+    with pytest.raises(IdlError, match=r"^idls\[0\]: zero-copy type 'Nope' is not defined in idl.types"):
+        AccountDecoder([text], zero_copy={0: ["Nope"]})
+    with pytest.raises(IdlError, match="are both for program"):
+        AccountDecoder([text, text])
+    with pytest.raises(TypeError, match="argument 'zero_copy'"):
+        AccountDecoder([text], zero_copy={"t": "Pool"})
+    with pytest.raises(TypeError, match="argument 'zero_copy'"):
+        AccountDecoder([text], zero_copy=["Pool"])
+    # By program name, as `addresses` takes it.
+    assert AccountDecoder([text], zero_copy={"t": ["Pool"]}).layouts[(A, "Pool")]["zero_copy"]
+    assert AccountDecoder([text], addresses={"t": B}).programs == [B]
+    assert AccountDecoder([text]).decode_tables([]).counts == dict.fromkeys(
+        ["decoded", "failed", "missing", "other_owner", "parsed", "unreadable", "no_match"], 0)
