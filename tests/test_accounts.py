@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import borsh
 import c_layout
 from arrow_check import same
-from arrow_reader import table
+from arrow_reader import needs_pyarrow, pa, table
 from brisquel import AccountDecoder, AccountState, IdlError, ReadError
 from conftest import SHARED_IDLS
 from test_roundtrip import fields_value, named_fields
@@ -363,3 +363,61 @@ def test_decoder_arguments_are_checked():
     assert AccountDecoder([text], addresses={"t": B}).programs == [B]
     assert AccountDecoder([text]).decode_tables([]).counts == dict.fromkeys(
         ["decoded", "failed", "missing", "other_owner", "parsed", "unreadable", "no_match"], 0)
+
+
+# --- Arrow input ---
+
+@needs_pyarrow
+@pytest.mark.parametrize("keys", ["string", "large_string", "binary32"])
+@pytest.mark.parametrize("data", ["binary", "large_binary"])
+@pytest.mark.parametrize("numbers", [None, "uint64", "int64", "int32"])
+@pytest.mark.parametrize("source", ["table", "batch", "sliced"])
+def test_arrow_accounts_read_like_rows(keys, data, numbers, source):
+    rng = random.Random(f"{keys}{data}{numbers}{source}")
+    rows = [(borsh.b58encode(rng.randbytes(32)), rng.choice([A, B, OTHER]),
+             pool(rng.randrange(1000)) if rng.random() < 0.8 else rng.randbytes(rng.randint(0, 50)),
+             rng.randrange(1 << 31), rng.randrange(1 << 31)) for _ in range(40)]
+    rows[3] = (None, A, pool(3), None, None)
+    key_type = pa.binary(32) if keys == "binary32" else getattr(pa, keys)()
+    as_key = (lambda k: None if k is None else borsh.b58decode(k)) if keys == "binary32" else (lambda k: k)
+    columns = {"pubkey": pa.array([as_key(r[0]) for r in rows], key_type),
+               "owner": pa.array([as_key(r[1]) for r in rows], key_type),
+               "data": pa.array([r[2] for r in rows], getattr(pa, data)())}
+    if numbers:
+        columns["lamports"] = pa.array([r[3] for r in rows], getattr(pa, numbers)())
+        columns["slot"] = pa.array([r[4] for r in rows], getattr(pa, numbers)())
+    t = pa.table(columns)
+    expect_rows = rows if numbers else [r[:3] for r in rows]
+    if source == "batch":
+        given = t.to_batches()[0]
+    elif source == "sliced":
+        given, expect_rows = t.slice(5, 30), expect_rows[5:35]
+    else:
+        given = pa.Table.from_batches([t.slice(0, 17).combine_chunks().to_batches()[0],
+                                       t.slice(17).combine_chunks().to_batches()[0]])
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
+    got = d.decode(given)
+    assert got == d.decode(expect_rows) and got
+    tables = d.decode_tables(given)
+    assert_tables_hold(tables, got)
+    assert tables.counts == d.decode_tables(expect_rows).counts and tables.inputs == len(expect_rows)
+
+
+@needs_pyarrow
+@pytest.mark.parametrize("columns, error, text", [
+    ({"owner": pa.array([A]) if pa else None}, TypeError, "argument 'accounts': the accounts have no column 'data'"),
+    ({"owner": pa.array([1]) if pa else None, "data": pa.array([b""]) if pa else None}, TypeError,
+     "argument 'accounts': column 'owner' must be utf8, large_utf8 or fixed_size_binary(32), not Arrow type 'l'"),
+    ({"owner": pa.array([A]) if pa else None, "data": pa.array([""]) if pa else None}, TypeError,
+     "argument 'accounts': column 'data' must be binary or large_binary"),
+])
+def test_arrow_accounts_of_other_types_are_refused_by_name(columns, error, text):
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
+    with pytest.raises(error) as e:
+        d.decode(pa.table(columns))
+    assert str(e.value).startswith(text)
+    with pytest.raises(TypeError, match="expected a table"):
+        d.decode_tables(pa.array([1, 2]))
+    # Null rows and null data are missing accounts.
+    t = pa.table({"owner": [A, A], "data": pa.array([None, pool(1)], pa.binary())})
+    assert d.decode_tables(t).counts["missing"] == 1

@@ -1,18 +1,21 @@
 // Accounts given as Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`):
-// a struct array (a table's rows) with columns `pubkey`, `owner` (utf8,
-// large_utf8 or fixed_size_binary(32)), `data` (binary or large_binary) and,
-// if present, `lamports` and `slot` (integers). The arrays are moved out of the
-// producer's capsules and released when this goes, with the lock held.
+// struct arrays (a table's rows) with columns `pubkey` (optional) and `owner`
+// (utf8, large_utf8 or fixed_size_binary(32)), `data` (binary or
+// large_binary; null: no account), and optional `lamports` and `slot` (int or
+// uint, 32 or 64 bits; negative reads as null).
+//
+// Every offset is checked against what the array says once, when it is taken;
+// the views then point into the producer's buffers (and into base58 text made
+// here for binary keys) and stay valid while this lives.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/acct/account_view.hpp"
-#include "core/arrow/c_data.hpp"
-#include "src/py_ref.hpp"
+#include "src/tables/arrow_import.hpp"
 
 namespace brisquel::tables {
 
@@ -24,26 +27,22 @@ class ArrowAccounts {
     Failed,    // TypeError (columns missing or of other types, named) or ValueError set
   };
 
-  ArrowAccounts() = default;
-  ArrowAccounts(const ArrowAccounts&) = delete;
-  ArrowAccounts& operator=(const ArrowAccounts&) = delete;
-  ~ArrowAccounts();
-
   Read read(PyObject* obj);
   std::span<const acct::AccountView> views() const { return views_; }
 
- private:
-  Read read_stream(PyObject* capsule);
-  Read read_array(PyObject* pair);
-  bool check_schema();
-  bool take_array(ArrowArray& array);
+  // How a column's values are laid out; kNone: the column is absent.
+  enum class Layout : std::uint8_t { kNone, kUtf8, kLargeUtf8, kKey, kBinary, kLargeBinary, kI32, kU32, kI64, kU64 };
 
-  ArrowSchema schema_{};
-  std::vector<ArrowArray> arrays_;
+ private:
+  bool check_schema();
+  bool take_array(const ArrowArray& array);
+
+  ArrowImport import_{"accounts"};
+  // Per column (pubkey, owner, data, lamports, slot): its child index and layout.
+  std::int64_t child_[5] = {-1, -1, -1, -1, -1};
+  Layout layout_[5] = {};
   std::vector<acct::AccountView> views_;
-  std::vector<std::string> keys_;  // base58 text of binary keys, one string per array
-  struct Columns;
-  int pubkey_ = -1, owner_ = -1, data_ = -1, lamports_ = -1, slot_ = -1;
+  std::vector<std::unique_ptr<char[]>> keys_;  // base58 text of binary keys, one block per array
 };
 
 }  // namespace brisquel::tables

@@ -11,6 +11,7 @@
 #include "core/arrow/c_data.hpp"
 #include "core/arrow/lines.hpp"
 #include "src/py_ref.hpp"
+#include "src/tables/arrow_import.hpp"
 
 namespace brisquel::tables {
 
@@ -26,7 +27,6 @@ class ArrowLines {
   ArrowLines() = default;
   ArrowLines(const ArrowLines&) = delete;
   ArrowLines& operator=(const ArrowLines&) = delete;
-  ~ArrowLines();
 
   Read read(PyObject* obj);
 
@@ -53,13 +53,10 @@ class ArrowLines {
   }
 
  private:
-  Read read_stream(PyObject* capsule);
-  Read read_array(PyObject* pair);
   bool take_schema();
   bool take_array(ArrowArray& array);
 
-  ArrowSchema schema_{};
-  std::vector<ArrowArray> arrays_;
+  ArrowImport import_{"logs"};  // declared first: the columns point into its arrays
   std::vector<arrow::LineColumn> columns_;
   bool nested_ = false;
 };
