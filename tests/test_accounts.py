@@ -8,6 +8,8 @@ from __future__ import annotations
 import base64
 import json
 import random
+import subprocess
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -421,3 +423,38 @@ def test_arrow_accounts_of_other_types_are_refused_by_name(columns, error, text)
     # Null rows and null data are missing accounts.
     t = pa.table({"owner": [A, A], "data": pa.array([None, pool(1)], pa.binary())})
     assert d.decode_tables(t).counts["missing"] == 1
+
+
+# --- the command ---
+
+def brisquel(*args, stdin=""):
+    return subprocess.run([sys.executable, "-m", "brisquel", *map(str, args)], input=stdin, capture_output=True,
+                          text=True, timeout=60)
+
+
+def test_accounts_command_prints_json_lines(tmp_path):
+    idl = tmp_path / "idl.json"
+    idl.write_text(json.dumps(account_idl(POOL, [("Pool", DISC)])))
+    entries = rpc_entries([(A, A, pool(1)), (B, OTHER, pool(2)), (OTHER, A, DISC + b"short")])
+    for given in ([idl, "-"], [idl]):
+        r = brisquel("accounts", *given, stdin="\n".join(json.dumps(e) for e in entries))
+        assert r.returncode == 0, r.stderr
+        assert [json.loads(line) for line in r.stdout.splitlines()] == [
+            {"pubkey": A, "owner": A, "lamports": 7, "slot": None, "account": "Pool",
+             "fields": {"amount": 1, "mint": borsh.b58encode(bytes([1]) * 32)}}]
+        assert r.stderr == "brisquel: 1 account of these programs did not decode\n"
+    # zero-copy by name, in the IDLs that define the type; errors name the file.
+    zc = tmp_path / "zc.json"
+    zc.write_text(json.dumps(account_idl([{"name": "Z", "type": {"kind": "struct", "fields": [
+        {"name": "a", "type": "u8"}, {"name": "b", "type": "u64"}]}}], [("Z", DISC)], B, "z")))
+    data = tmp_path / "accounts.json"
+    data.write_text(json.dumps(response(rpc_entries([(A, B, DISC + bytes([5]) + b"\xa5" * 7 + bytes(8))]))))
+    r = brisquel("accounts", idl, zc, data, "--zero-copy", "Z")
+    assert r.returncode == 0 and json.loads(r.stdout)["fields"] == {"a": 5, "b": 0}, r.stderr
+    r = brisquel("accounts", idl, zc, data, "--zero-copy", "Nope")
+    assert r.returncode == 1 and r.stderr.startswith("brisquel: --zero-copy: no IDL among")
+    r = brisquel("accounts", idl, idl, data)
+    assert r.returncode == 1 and "are both for program" in r.stderr and str(idl) in r.stderr
+    data.write_text('{"result": [1]}')
+    r = brisquel("accounts", idl, data)
+    assert r.returncode == 1 and r.stderr.startswith(f"brisquel: {data}: line 1")
