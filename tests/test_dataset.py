@@ -334,3 +334,55 @@ def test_tx_command(idls):
     events = TransactionDecoder(IDLS).decode(text)
     assert [(g["tx"], g["program"], g["inner"], g["source"], g["event"]) for g in got] == \
         [(e.tx, e.program, e.inner, e.source, e.name) for e in events]
+
+
+def account_files(tmp_path, rng: random.Random) -> tuple[list, str]:
+    """Files of getProgramAccounts responses (one per file, and JSON lines), and the IDL of their accounts."""
+    import base64
+
+    disc = bytes(range(8))
+    idl = {**make_idl([struct("Pool", [{"name": "amount", "type": "u64"}, {"name": "who", "type": "pubkey"}])]),
+           "address": A, "accounts": [{"name": "Pool", "discriminator": list(disc)}]}
+    paths = []
+    for n in range(3):
+        entries = []
+        for i in range(rng.randint(20, 60)):
+            data = disc + rng.randbytes(40 if rng.random() < 0.8 else rng.randint(0, 39))
+            entries.append({"pubkey": key(f"{n} {i}"), "account": {
+                "data": [base64.b64encode(data).decode(), "base64"], "owner": A if rng.random() < 0.9 else B,
+                "lamports": i, "executable": False, "rentEpoch": 0}})
+        path = tmp_path / f"accounts{n}.json"
+        if n == 2:
+            path.write_text("\n".join(json.dumps(e) for e in entries) + "\n")
+        else:
+            path.write_text(json.dumps({"jsonrpc": "2.0", "id": 1, "result": {"context": {"slot": n},
+                                                                              "value": entries}}))
+        paths.append(path)
+    return paths, json.dumps(idl)
+
+
+@needs_dask
+def test_read_accounts_gives_the_rows_of_the_bare_decoder(client, tmp_path):
+    from brisquel import AccountDecoder
+    from brisquel.dataset import read_accounts
+
+    paths, idl = account_files(tmp_path, random.Random(3))
+    frames = read_accounts(paths, [idl], chunk_bytes=2000)  # pieces of a few lines
+    summary = write_events(frames, tmp_path / "out")
+    decoder = AccountDecoder([idl])
+    whole = [decoder.decode_tables(p.read_text()) for p in paths]
+    want = sum((rows(w[(A, "Pool")]) for w in whole), collections.Counter())
+    assert not summary.failed and dict(summary) == {(A, "Pool"): sum(want.values())} and want
+    assert rows(pq.read_table(tmp_path / "out" / "accounts" / key_dir((A, "Pool")))) == want
+    assert rows(pq.read_table(tmp_path / "out" / "accounts" / "_errors")) == sum(
+        (rows(w.errors) for w in whole), collections.Counter())
+    assert summary.skipped["accounts: other owners"] == sum(w.counts["other_owner"] for w in whole) > 0
+    assert sum(n for why, n in summary.skipped.items() if why.startswith("Pool: ")) == sum(
+        w.counts["failed"] for w in whole) > 0
+    computed = dask.compute(frames[(A, "Pool")])[0]
+    assert rows(pa.Table.from_pandas(computed, preserve_index=False)) == want
+    result = brisquel("export", "--accounts", tmp_path / "idl.json", "--out", tmp_path / "cli", *paths,
+                      "--workers", "1") if (tmp_path / "idl.json").write_text(idl) else None
+    assert result.returncode == 0, result.stderr
+    assert "account" in result.stdout.splitlines()[0] and "accounts: other owners" in result.stdout
+    assert rows(pq.read_table(tmp_path / "cli" / "accounts" / key_dir((A, "Pool")))) == want

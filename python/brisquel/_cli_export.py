@@ -1,5 +1,7 @@
 """python -m brisquel export: files of transactions (or Parquet logs) to one
-Parquet dataset per event, on local worker processes or a running Dask cluster.
+Parquet dataset per event, on local worker processes or a running Dask cluster;
+with --accounts, files of program accounts (RPC JSON) to one dataset per
+account type, in DIR/accounts/<program>/<Account>/.
 
     python -m brisquel export IDL [IDL ...] --out DIR INPUT ... [options]
 
@@ -44,6 +46,14 @@ def parser() -> argparse.ArgumentParser:
                    help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
                         "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
                         "alone): such bodies do not decode")
+    p.add_argument("--accounts", action="store_true",
+                   help="the inputs are program accounts (getProgramAccounts, getMultipleAccounts or getAccountInfo "
+                        "responses, one per file or per line): one dataset per account type in DIR/accounts/")
+    p.add_argument("--zero-copy", default="", metavar="NAMES",
+                   help="--accounts: comma-separated types to read as zero-copy although the IDL does not say so")
+    p.add_argument("--old-versions", action="store_true",
+                   help="--accounts: accounts shorter than their layout, ending where a top-level field begins, "
+                        "decode with the missing fields null")
     p.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: the machine's cores)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running `dask scheduler` (e.g. tcp://HOST:8786) and its workers instead")
@@ -71,6 +81,11 @@ def parse(argv: list[str]) -> argparse.Namespace:
         p.error("--workers: from 1 to 1024")
     if not 1 <= args.chunk_mb <= 1024:
         p.error("--chunk-mb: from 1 to 1024")
+    if not args.accounts and (args.zero_copy or args.old_versions):
+        p.error("--zero-copy and --old-versions are for --accounts")
+    if args.accounts and (args.format == "parquet" or args.keep or args.include_failed or args.short_events):
+        p.error("--accounts reads RPC JSON: --format parquet, --keep, --include-failed and --short-events are "
+                "for events")
     return args
 
 
@@ -78,16 +93,22 @@ def run(argv: list[str], out: TextIO) -> int:
     started = time.monotonic()
     args = parse(argv)
     texts = read_idls(args.idls)
-    from brisquel.dataset import input_files, read_events, write_events
+    from brisquel.dataset import input_files, read_accounts, read_events, write_events
 
     files = input_files(args.inputs)
     if not files:
         raise CommandError("no input files in " + " ".join(args.inputs))
-    kind = args.format or _format_of(files)
     try:
-        events = read_events(files, texts, format=kind, logs_column=args.logs_column,
-                             keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
-                             include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20)
+        if args.accounts:
+            from brisquel._cli_accounts import zero_copy_of
+
+            names = [n.strip() for n in args.zero_copy.split(",") if n.strip()]
+            events = read_accounts(files, texts, zero_copy=zero_copy_of(names, texts, args.idls),
+                                   old_versions=args.old_versions, chunk_bytes=args.chunk_mb << 20)
+        else:
+            events = read_events(files, texts, format=args.format or _format_of(files), logs_column=args.logs_column,
+                                 keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
+                                 include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20)
     except IdlError as e:
         raise idl_error(e, args.idls) from None
     with _client(args):
@@ -100,7 +121,7 @@ def run(argv: list[str], out: TextIO) -> int:
         finally:
             if bar:
                 bar.close()
-    print_summary(summary, args.out, time.monotonic() - started, ready, out)
+    print_summary(summary, args.out, time.monotonic() - started, ready, out, "account" if args.accounts else "event")
     for message in summary.failed.values():
         print(f"brisquel: {message}", file=sys.stderr)
     return 1 if summary.failed else 0
@@ -177,18 +198,18 @@ class _ProgressLine:
         self._stream.flush()
 
 
-def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out: TextIO) -> None:
-    """Rows per event, rows skipped by reason, and the time (`ready`: until the workers were up)."""
+def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out: TextIO, kind: str = "event") -> None:
+    """Rows per event (or account type), rows skipped by reason, and the time (`ready`: until the workers were up)."""
     rows = sum(summary.values())
     written = [(key, n) for key, n in summary.items() if n]
     empty = len(summary) - len(written)
     width = max([len(key[1]) for key, _ in written] + [5])
     number = max([len(f"{n:,}") for n in [*summary.values(), *summary.skipped.values()]] + [4])
-    out.write(f"{'program':<44}  {'event':<{width}}  {'rows':>{number}}\n")
+    out.write(f"{'program':<44}  {kind:<{width}}  {'rows':>{number}}\n")
     for (program, event), n in written:
         out.write(f"{program:<44}  {event:<{width}}  {n:>{number},}\n")
     if empty:
-        out.write(f"{'':<44}  ({empty} more event{'s' if empty > 1 else ''} without rows)\n")
+        out.write(f"{'':<44}  ({empty} more {kind}{'s' if empty > 1 else ''} without rows)\n")
     if summary.skipped:
         shown = summary.skipped.most_common(20)
         wide = min(100, max(46 + width, *(len(reason) for reason, _ in shown)))

@@ -154,6 +154,11 @@ def _distributed_client() -> Any:
         return None
 
 
+def _folder(decoding: Decoding, name: str) -> str:
+    """Where a dataset folder (or the errors') goes: accounts' under accounts/."""
+    return f"accounts/{name}" if decoding.format == "accounts" else name
+
+
 def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], graphs: list[PartitionGraph],
                   staging: str, part: int) -> SourceResult:
     """The task of one source: decode it once, stage a part per dataset that has rows."""
@@ -170,9 +175,9 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
             return
         if key == ERRORS_DIR:
             result.skipped.update(_reasons(table))
-            writers.add(ERRORS_DIR, table)
+            writers.add(_folder(decoding, ERRORS_DIR), table)
         else:
-            writers.add(key_dir(key), table)
+            writers.add(_folder(decoding, key_dir(key)), table)
             result.rows[key] += table.num_rows
 
     try:
@@ -181,12 +186,14 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
                 for d in datasets:
                     add(d.key, piece.tables[d.origin])
                 add(ERRORS_DIR, piece.errors)
+                result.skipped.update(piece.skipped)
         else:
             whole = decoded(decoding, source)
             derived = iter(graphs)
             for d in datasets:
                 add(d.key, _arrow_of(next(derived).compute(), d.schema) if d.derived else whole.tables[d.origin])
             add(ERRORS_DIR, whole.errors)
+            result.skipped.update(whole.skipped)
     except SourceError as e:
         writers.discard()
         result.error = str(e)
@@ -206,10 +213,15 @@ def _arrow_of(frame: Any, schema: pa.Schema) -> pa.Table:
     return table.replace_schema_metadata(schema.metadata)
 
 
+def _kind_column(errors: pa.Table) -> str:
+    """The errors' column naming the event (or the account type)."""
+    return "event" if "event" in errors.column_names else "account"
+
+
 def _errors_of(errors: pa.Table, keys: list[Key]) -> pa.Table:
     """The error rows of the given event keys only."""
     wanted = pa.array([f"{program}\0{event}" for program, event in keys], pa.string())
-    names = pc.binary_join_element_wise(errors.column("program"), errors.column("event"), "\0")
+    names = pc.binary_join_element_wise(errors.column("program"), errors.column(_kind_column(errors)), "\0")
     return errors.filter(pc.is_in(names, wanted))
 
 
@@ -217,9 +229,11 @@ def _reasons(errors: pa.Table) -> Counter[str]:
     """Error rows counted by event and message, the numbers in messages left out
     so that one kind of failure counts as one."""
     counts: Counter[str] = Counter()
-    grouped = errors.group_by(["event", "message"]).aggregate([([], "count_all")])
-    for event, message, count in zip(*(grouped.column(c).to_pylist() for c in ("event", "message", "count_all"))):
-        counts[f"{event}: {re.sub(r'[0-9]+', 'N', message)}"] += count
+    kind = _kind_column(errors)
+    grouped = errors.group_by([kind, "message"]).aggregate([([], "count_all")])
+    for event, message, count in zip(*(grouped.column(c).to_pylist() for c in (kind, "message", "count_all"))):
+        # An account whose data did not decode has no type.
+        counts[f"{event or 'account data'}: {re.sub(r'[0-9]+', 'N', message)}"] += count
     return counts
 
 
@@ -243,7 +257,8 @@ def _commit(plan: Plan, datasets: list[Dataset], out: Path, staging: Path,
             summary[key] += rows
         summary.skipped.update(r.skipped)
     replaced = staging / ".replaced"
-    for folder, schema in [(key_dir(d.key), d.schema) for d in datasets] + [(ERRORS_DIR, plan.errors_schema)]:
+    for folder, schema in [(_folder(plan.decoding, key_dir(d.key)), d.schema) for d in datasets] + [
+            (_folder(plan.decoding, ERRORS_DIR), plan.errors_schema)]:
         new = staging / folder
         new.mkdir(parents=True, exist_ok=True)
         if not any(new.glob("part-*.parquet")):

@@ -10,19 +10,21 @@ import threading
 from collections import OrderedDict
 from concurrent.futures import Future
 
-from brisquel._sources import Decoded, Decoding, JsonDecoders, ParquetDecoders, Source, decode_whole
+from brisquel._sources import (AccountDecoders, Decoded, Decoding, JsonDecoders, ParquetDecoders, Source,
+                               decode_whole)
 
-_DECODERS: OrderedDict[str, JsonDecoders | ParquetDecoders] = OrderedDict()
+_DECODERS: OrderedDict[str, JsonDecoders | ParquetDecoders | AccountDecoders] = OrderedDict()
 _DECODERS_LOCK = threading.Lock()
 _DECODERS_KEPT = 8
 
 
-def decoders(decoding: Decoding) -> JsonDecoders | ParquetDecoders:
+def decoders(decoding: Decoding) -> JsonDecoders | ParquetDecoders | AccountDecoders:
     """The decoders of `decoding`, built on first use in this process and kept (the last few)."""
     with _DECODERS_LOCK:
         found = _DECODERS.get(decoding.digest)
         if found is None:
-            found = JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
+            kinds = {"jsonl": JsonDecoders, "parquet": ParquetDecoders, "accounts": AccountDecoders}
+            found = kinds[decoding.format](decoding)
             _DECODERS[decoding.digest] = found
             while len(_DECODERS) > _DECODERS_KEPT:
                 _DECODERS.popitem(last=False)

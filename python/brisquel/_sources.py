@@ -18,7 +18,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from brisquel import IdlError, TableDecoder, TransactionDecoder
+from brisquel import AccountDecoder, IdlError, TableDecoder, TransactionDecoder
 from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
@@ -32,7 +32,7 @@ Key = tuple[str, str]  # (program address, event key)
 class Decoding:
     """What decoding needs, and all a worker is sent: the IDL texts and the options."""
 
-    format: str                     # "jsonl" or "parquet"
+    format: str                     # "jsonl" or "parquet" (events), or "accounts" (RPC JSON of accounts)
     idls: tuple[str, ...]
     short_events: str = "null"
     include_failed: bool = False
@@ -40,11 +40,13 @@ class Decoding:
     keep: tuple[str, ...] = ()
     keep_types: tuple[pa.DataType, ...] = ()
     chunk_bytes: int = CHUNK_BYTES
+    zero_copy: tuple[tuple[int | str, tuple[str, ...]], ...] = ()  # accounts: AccountDecoder's zero_copy
+    old_versions: bool = False                                       # accounts
 
     @cached_property
     def digest(self) -> str:
         fields = (self.format, self.idls, self.short_events, self.include_failed, self.logs_column, self.keep,
-                  tuple(map(str, self.keep_types)), self.chunk_bytes)
+                  tuple(map(str, self.keep_types)), self.chunk_bytes, self.zero_copy, self.old_versions)
         return hashlib.sha256(repr(fields).encode("utf-8", "surrogatepass")).hexdigest()[:32]
 
     def __dask_tokenize__(self) -> str:
@@ -57,10 +59,12 @@ Source = tuple[str, int | None, int]
 
 @dataclass
 class Piece:
-    """The rows one piece of input gave: a table per event key, and the bodies that failed."""
+    """The rows one piece of input gave: a table per event key, the bodies that
+    failed, and inputs counted but not decoded, by reason (accounts)."""
 
     tables: dict[Key, pa.Table]
     errors: pa.Table
+    skipped: dict[str, int] = field(default_factory=dict)
 
 
 @dataclass(eq=False)
@@ -95,6 +99,28 @@ class JsonDecoders:
         out = self.tx.decode_tables(text, include_failed=self.decoding.include_failed, start=tx_base)
         tables = {k: pa.table(out[k]) for k in self.schemas}
         return Piece(tables, pa.table(out.errors)), out.inputs
+
+
+class AccountDecoders:
+    """An AccountDecoder for the IDLs, with the tables' schemas."""
+
+    # What AccountDecoder counts without a row: the reasons an export's summary gives.
+    SKIPPED = {"missing": "accounts: missing", "other_owner": "accounts: other owners",
+               "parsed": "accounts: jsonParsed data", "no_match": "accounts: no discriminator matched"}
+
+    def __init__(self, decoding: Decoding) -> None:
+        self.decoding = decoding
+        self.accounts = AccountDecoder(list(decoding.idls), zero_copy={k: list(v) for k, v in decoding.zero_copy},
+                                       old_versions=decoding.old_versions)
+        empty = self.accounts.decode_tables("[]")
+        self.schemas: dict[Key, pa.Schema] = {k: pa.schema(self.accounts.schema(k)) for k in empty}
+        self.errors_schema = pa.schema(empty.errors.schema)
+
+    def decode(self, text: bytes, base: int) -> tuple[Piece, int]:
+        out = self.accounts.decode_tables(text)
+        tables = {k: pa.table(out[k]) for k in self.schemas}
+        skipped = {why: out.counts[k] for k, why in self.SKIPPED.items() if out.counts[k]}
+        return Piece(tables, pa.table(out.errors), skipped), out.inputs
 
 
 class ParquetDecoders:
@@ -157,13 +183,14 @@ def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa
 
 # --- one source -------------------------------------------------------------
 
-def pieces(dec: JsonDecoders | ParquetDecoders, source: Source) -> Iterator[Piece]:
+def pieces(dec: JsonDecoders | ParquetDecoders | AccountDecoders, source: Source) -> Iterator[Piece]:
     """The pieces of `source` decoded by `dec`, in order. Raises SourceError for
     input that cannot be read (the file, its framing, its columns)."""
     path = source[0]
     decoding = dec.decoding
     try:
-        if decoding.format == "jsonl":
+        if decoding.format in ("jsonl", "accounts"):
+            assert not isinstance(dec, ParquetDecoders)
             with open(path, "rb") as f:
                 yield from json_pieces(f, path, decoding.chunk_bytes, dec.decode)
         else:
@@ -241,20 +268,24 @@ def plan_parquet(path: str) -> tuple[list[Source], pa.Schema | None]:
 
 @dataclass
 class Decoded:
-    """A whole source's tables, pieces joined."""
+    """A whole source's tables, pieces joined, and what was counted but not decoded."""
 
     tables: dict[Key, pa.Table]
     errors: pa.Table
+    skipped: dict[str, int] = field(default_factory=dict)
 
 
-def decode_whole(dec: JsonDecoders | ParquetDecoders, source: Source) -> Decoded:
+def decode_whole(dec: JsonDecoders | ParquetDecoders | AccountDecoders, source: Source) -> Decoded:
     parts: dict[Key, list[pa.Table]] = {k: [] for k in dec.schemas}
     errors: list[pa.Table] = []
+    skipped: dict[str, int] = {}
     for piece in pieces(dec, source):
+        for why, n in piece.skipped.items():
+            skipped[why] = skipped.get(why, 0) + n
         for k, t in piece.tables.items():
             if t.num_rows:
                 parts[k].append(t)
         if piece.errors.num_rows:
             errors.append(piece.errors)
     tables = {k: pa.concat_tables(ts) if ts else dec.schemas[k].empty_table() for k, ts in parts.items()}
-    return Decoded(tables, pa.concat_tables(errors) if errors else dec.errors_schema.empty_table())
+    return Decoded(tables, pa.concat_tables(errors) if errors else dec.errors_schema.empty_table(), skipped)

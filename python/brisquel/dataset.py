@@ -40,7 +40,8 @@ from brisquel._part_writer import key_dir  # noqa: F401  (where an event's datas
 from brisquel._process_cache import decoded, decoders
 from brisquel._sources import CHUNK_BYTES, Decoding, Key, Plan, Source, plan_parquet
 
-__all__ = ["EventFrames", "ExportSummary", "SourceError", "read_events", "write_events"]
+__all__ = ["AccountFrames", "EventFrames", "ExportSummary", "SourceError", "read_accounts", "read_events",
+           "write_events"]
 
 
 def _dask_dataframe() -> Any:
@@ -117,9 +118,7 @@ for Parquet logs, matched by discriminator alone.
     files = input_files(paths)
     if not files:
         raise ValueError("no input files")
-    texts = (idls,) if isinstance(idls, str) else tuple(idls)
-    if not texts or not all(isinstance(t, str) for t in texts):
-        raise TypeError("idls: one IDL JSON text, or a sequence of them")
+    texts = _idl_texts(idls)
     if not 1 <= chunk_bytes <= MAX_VALUE_BYTES:
         raise ValueError(f"chunk_bytes: from 1 to {MAX_VALUE_BYTES}")
     kept = (keep,) if isinstance(keep, str) else tuple(dict.fromkeys(keep))
@@ -141,6 +140,49 @@ for Parquet logs, matched by discriminator alone.
     plan = Plan(decoding, sources, dict(dec.schemas), dec.errors_schema)
     frames = {key: _frame(plan, key) for key in plan.schemas}
     return EventFrames(plan, frames, _frame(plan, None))
+
+
+class AccountFrames(EventFrames):
+    """A read-only mapping from (program address, account type) to a dask
+    DataFrame, one per account type the IDLs declare; `errors` holds the
+    accounts that did not decode, `schemas` the Arrow schema of each frame."""
+
+    def __repr__(self) -> str:
+        return f"<AccountFrames: {len(self)} account types, {len(self._plan.sources)} partitions>"
+
+
+def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
+                  zero_copy: Mapping[int | str, Iterable[str]] | None = None, old_versions: bool = False,
+                  chunk_bytes: int = CHUNK_BYTES) -> AccountFrames:
+    """The program accounts of the files at `paths` (folders: the files in them)
+    as dask DataFrames, one per account type, each account decoded with the IDL
+    (JSON text) of the program that owns it, as AccountDecoder decodes them.
+
+    The files hold RPC JSON (getProgramAccounts, getMultipleAccounts or
+    getAccountInfo responses or results, {pubkey, account} entries; one value
+    per file, or one per line). zero_copy and old_versions: as AccountDecoder
+    takes them. write_events writes the frames to `out/accounts/<program>/<Account>/`.
+    """
+    files = input_files(paths)
+    if not files:
+        raise ValueError("no input files")
+    texts = _idl_texts(idls)
+    if not 1 <= chunk_bytes <= MAX_VALUE_BYTES:
+        raise ValueError(f"chunk_bytes: from 1 to {MAX_VALUE_BYTES}")
+    types = tuple((key, names if isinstance(names, str) else tuple(names))  # a str: AccountDecoder refuses it
+                  for key, names in (zero_copy or {}).items())
+    decoding = Decoding("accounts", texts, chunk_bytes=chunk_bytes, zero_copy=types, old_versions=bool(old_versions))
+    dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker
+    plan = Plan(decoding, [(f, None, 0) for f in files], dict(dec.schemas), dec.errors_schema)
+    frames = {key: _frame(plan, key) for key in plan.schemas}
+    return AccountFrames(plan, frames, _frame(plan, None))
+
+
+def _idl_texts(idls: str | Iterable[str]) -> tuple[str, ...]:
+    texts = (idls,) if isinstance(idls, str) else tuple(idls)
+    if not texts or not all(isinstance(t, str) for t in texts):
+        raise TypeError("idls: one IDL JSON text, or a sequence of them")
+    return texts
 
 
 def input_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
