@@ -2,7 +2,8 @@
 the same Python objects (marshal) and against JSON and MessagePack peers,
 construction against json.loads of the IDL text, and scaling of time and
 memory with the batch size; then TableDecoder against parse_logs (tables.py)
-and TransactionDecoder against json.loads with parse_logs (transactions.py). Figures are ratios measured in the same run on
+and TransactionDecoder against json.loads with parse_logs (transactions.py), and AccountDecoder against the
+Anchor TypeScript client (accounts.py). Figures are ratios measured in the same run on
 the same input; bench/results/latest.json keeps them for comparing commits.
 
     python3 bench/run.py [--lines N] [--runs N] [--quick] [--no-real] [--no-scaling]
@@ -29,6 +30,7 @@ import synthetic  # noqa: E402
 import tables  # noqa: E402
 import timing  # noqa: E402
 import transactions  # noqa: E402
+import accounts  # noqa: E402
 from encoder import REPO, borsh  # noqa: E402
 
 import brisquel  # noqa: E402
@@ -272,10 +274,13 @@ def main() -> None:
     ap.add_argument("--no-tables", action="store_true", help="skip TableDecoder against parse_logs")
     ap.add_argument("--transactions", type=int, default=20_000, help="transactions per batch (default 20,000)")
     ap.add_argument("--no-transactions", action="store_true", help="skip TransactionDecoder")
+    ap.add_argument("--accounts", type=int, default=20_000, help="accounts per response (default 20,000)")
+    ap.add_argument("--no-accounts", action="store_true", help="skip AccountDecoder")
     ap.add_argument("--output", type=Path, default=RESULTS)
     args = ap.parse_args()
     if args.quick:
         args.lines, args.runs, args.scale_max, args.transactions = 10_000, 3, 100_000, 2_000
+        args.accounts = 2_000
     args.runs = max(args.runs, 1)
 
     started = time.time()
@@ -301,11 +306,14 @@ def main() -> None:
     report["tables"] = {} if args.no_tables else tables.run(args.lines, args.runs)
     report["transactions"] = {} if args.no_transactions else transactions.run(args.transactions, args.runs)
 
+    report["accounts"] = {} if args.no_accounts else accounts.run(args.accounts, args.runs)
+
     report["targets"] = verdicts(report)
     if report["tables"]:
         report["targets"] += tables.verdicts(report["tables"])
     if report["transactions"]:
         report["targets"] += transactions.verdicts(report["transactions"])
+    report["targets"] += accounts.verdicts(report["accounts"])
     print("\ntargets")
     for row in report["targets"]:
         print(f"  {'met ' if row['met'] else 'MISS'}  {row['target']}: {row['value']:.3f}")
