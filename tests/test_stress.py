@@ -251,6 +251,24 @@ def table_rows(decoded, context: str) -> dict:
     return dict(out)
 
 
+def run_threads(work, mutate, stop: threading.Event, count: int = 6) -> None:
+    """work(t) on `count` threads while mutate() runs on one more until they are done."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # with an interpreter lock, switch threads often
+    try:
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(count)]
+        mutator = threading.Thread(target=mutate)
+        mutator.start()
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        stop.set()
+        mutator.join()
+    finally:
+        sys.setswitchinterval(interval)
+
+
 def test_every_decoder_meets_inputs_that_change():
     decoders = {"parse_logs": EventDecoder(json.dumps(IDL)), "plain": EventDecoder(json.dumps(PLAIN_IDL)),
                 "tables": TableDecoder(json.dumps(IDL)), "tx": TransactionDecoder([json.dumps(TX_IDL)])}
@@ -370,20 +388,7 @@ def test_every_decoder_meets_inputs_that_change():
             else:
                 outcomes[(kind, state)] += 1
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # with an interpreter lock, switch threads often
-    try:
-        threads = [threading.Thread(target=work, args=(t,)) for t in range(6)]
-        mutator = threading.Thread(target=mutate)
-        mutator.start()
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-        stop.set()
-        mutator.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(work, mutate, stop)
     assert failures == [], failures[:3]
     # Every decoder met both states of what it read (the text never changes).
     met = {(kind, 0) for kind in ("text", "text_tables")}
@@ -471,19 +476,6 @@ def test_threads_share_an_account_decoder_over_rows_that_change():
             if not check(kind, got):
                 failures.append((kind, got))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=work, args=(t,)) for t in range(6)]
-        mutator = threading.Thread(target=mutate)
-        mutator.start()
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-        stop.set()
-        mutator.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(work, mutate, stop)
     assert failures == [], failures[:3]
     assert {"decode", "tables", "text"} <= set(outcomes), outcomes

@@ -26,8 +26,7 @@ import sys
 from typing import Any, TextIO
 
 from brisquel import AccountDecoder, IdlError
-from brisquel._common import CommandError, idl_error, jsonable, read_idls, reason
-from brisquel._json_pieces import SourceError, json_pieces
+from brisquel._common import CommandError, idl_error, input_pieces, jsonable, read_idls
 
 CHUNK_BYTES = 16 << 20
 
@@ -85,26 +84,11 @@ def run(argv: list[str], out: TextIO) -> None:
         failed += counts["failed"] + counts["unreadable"]
         return decoder.decode(text), 0
 
-    name = "<stdin>" if source == "-" else source
-    try:
-        stream = sys.stdin.buffer if source == "-" else open(source, "rb")
-    except OSError as e:
-        raise CommandError(f"cannot read {source}: {reason(e)}") from None
-    try:
-        for found in json_pieces(stream, name, CHUNK_BYTES, decode):
-            for a in found:
-                out.write(json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
-                                      "account": a.name, "fields": jsonable(a.fields)}, ensure_ascii=False))
-                out.write("\n")
-    except SourceError as e:
-        raise CommandError(str(e)) from None
-    except OSError as e:
-        if isinstance(e, BrokenPipeError):
-            raise
-        raise CommandError(f"cannot read {name}: {reason(e)}") from None
-    finally:
-        if stream is not sys.stdin.buffer:
-            stream.close()
+    for found in input_pieces(source, CHUNK_BYTES, decode):
+        for a in found:
+            out.write(json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
+                                  "account": a.name, "fields": jsonable(a.fields)}, ensure_ascii=False))
+            out.write("\n")
     if failed:
         print(f"brisquel: {failed} account{'s' if failed > 1 else ''} of these programs did not decode",
               file=sys.stderr)

@@ -38,15 +38,8 @@ using AcctDecoderType = NativeType<AcctDecoder>;
 // first, then by name. False with an error set.
 bool zero_copy_names(PyObject* zero_copy, std::size_t index, const std::optional<std::string>& name,
                      std::vector<std::string>& out) {
-  if (zero_copy == nullptr || zero_copy == Py_None) return true;
-  PyRef key(PyLong_FromSize_t(index));
-  if (!key) return false;
   PyObject* found = nullptr;
-  if (PyMapping_GetOptionalItem(zero_copy, key.get(), &found) < 0) return false;
-  if (found == nullptr && name) {
-    PyRef name_key = str_of(*name);
-    if (!name_key || PyMapping_GetOptionalItem(zero_copy, name_key.get(), &found) < 0) return false;
-  }
+  if (!idl_entry(zero_copy, index, name, found)) return false;
   if (found == nullptr) return true;
   PyRef value(found);
   if (PyUnicode_Check(found) || PyBytes_Check(found)) {  // a str is iterable, but not of names

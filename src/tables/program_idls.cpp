@@ -12,15 +12,8 @@ namespace {
 // by index first, then by name. False with an error set.
 bool given_address(PyObject* addresses, std::size_t index, const std::optional<std::string>& name,
                    std::optional<std::string>& out) {
-  if (addresses == nullptr || addresses == Py_None) return true;
-  PyRef key(PyLong_FromSize_t(index));
-  if (!key) return false;
   PyObject* found = nullptr;
-  if (PyMapping_GetOptionalItem(addresses, key.get(), &found) < 0) return false;
-  if (found == nullptr && name) {
-    PyRef name_key = str_of(*name);
-    if (!name_key || PyMapping_GetOptionalItem(addresses, name_key.get(), &found) < 0) return false;
-  }
+  if (!idl_entry(addresses, index, name, found)) return false;
   if (found == nullptr) return true;
   PyRef value(found);
   if (!PyUnicode_Check(found)) {
@@ -37,6 +30,19 @@ bool given_address(PyObject* addresses, std::size_t index, const std::optional<s
 constexpr const char* kNoAddress = "the IDL names no program address; give one in `addresses`";
 
 }  // namespace
+
+bool idl_entry(PyObject* mapping, std::size_t index, const std::optional<std::string>& name, PyObject*& found) {
+  found = nullptr;
+  if (mapping == nullptr || mapping == Py_None) return true;
+  PyRef key(PyLong_FromSize_t(index));
+  if (!key) return false;
+  if (PyMapping_GetOptionalItem(mapping, key.get(), &found) < 0) return false;
+  if (found == nullptr && name) {
+    PyRef name_key = str_of(*name);
+    if (!name_key || PyMapping_GetOptionalItem(mapping, name_key.get(), &found) < 0) return false;
+  }
+  return true;
+}
 
 PyRef str_of(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

@@ -23,6 +23,11 @@ PyRef str_of(std::string_view text);
 std::optional<idl::Idl> load_program_idl(const State& state, std::size_t index, PyObject* item,
                                          PyObject* addresses, std::span<const std::string> earlier);
 
+// The entry of `mapping` (None or absent: none) for IDL number `index` of
+// program `name`: by index first, then by name. False with the error set;
+// else `found` is a new reference or nullptr.
+bool idl_entry(PyObject* mapping, std::size_t index, const std::optional<std::string>& name, PyObject*& found);
+
 // Raises IdlError "idls[index]: reason".
 void raise_idl_reason(const State& state, std::size_t index, std::string_view reason);
 
