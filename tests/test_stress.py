@@ -251,6 +251,32 @@ def table_rows(decoded, context: str) -> dict:
     return dict(out)
 
 
+def worker(calls, deadline: float, state_of, outcomes: collections.Counter, failures: list):
+    """work(t) for run_threads: the calls in turn until the deadline; each
+    outcome counted as (kind, state_of(kind, result)) or (kind, the error's
+    type) for TypeError and ValueError, anything else (and a state of None) a
+    failure."""
+    def work(t: int) -> None:
+        n = t
+        while time.monotonic() < deadline:
+            kind, call = calls[n % len(calls)]
+            n += 1
+            try:
+                got = call()
+            except (TypeError, ValueError) as e:
+                outcomes[(kind, type(e).__name__)] += 1
+                continue
+            except Exception as e:  # noqa: BLE001  (anything else is a fault)
+                failures.append((kind, repr(e)))
+                continue
+            state = state_of(kind, got)
+            if state is None:
+                failures.append((kind, got))
+            else:
+                outcomes[(kind, state)] += 1
+    return work
+
+
 def run_threads(work, mutate, stop: threading.Event, count: int = 6) -> None:
     """work(t) on `count` threads while mutate() runs on one more until they are done."""
     interval = sys.getswitchinterval()
@@ -369,25 +395,7 @@ def test_every_decoder_meets_inputs_that_change():
                     del shared_txs[i][f"x{n}"]
             mutations[0] += 1
 
-    def work(t: int):
-        n = t
-        while time.monotonic() < deadline:
-            kind, call = calls[n % len(calls)]
-            n += 1
-            try:
-                got = call()
-            except (TypeError, ValueError) as e:
-                outcomes[(kind, type(e).__name__)] += 1
-                continue
-            except Exception as e:  # noqa: BLE001  (anything else is a fault)
-                failures.append((kind, repr(e)))
-                continue
-            state = state_of(kind, got)
-            if state is None:
-                failures.append((kind, got))
-            else:
-                outcomes[(kind, state)] += 1
-
+    work = worker(calls, deadline, state_of, outcomes, failures)
     run_threads(work, mutate, stop)
     assert failures == [], failures[:3]
     # Every decoder met both states of what it read (the text never changes).
@@ -459,23 +467,7 @@ def test_threads_share_an_account_decoder_over_rows_that_change():
              ("text", lambda: decoder.decode(text)), ("text", lambda: decoder.decode(text.encode()))]
     deadline = time.monotonic() + STRESS_SECONDS / 2
 
-    def work(t: int):
-        n = t
-        while time.monotonic() < deadline:
-            kind, call = calls[n % len(calls)]
-            n += 1
-            try:
-                got = call()
-            except (TypeError, ValueError) as e:
-                outcomes[(kind, type(e).__name__)] += 1
-                continue
-            except Exception as e:  # noqa: BLE001  (anything else is a fault)
-                failures.append((kind, repr(e)))
-                continue
-            outcomes[kind] += 1
-            if not check(kind, got):
-                failures.append((kind, got))
-
+    work = worker(calls, deadline, lambda kind, got: "ok" if check(kind, got) else None, outcomes, failures)
     run_threads(work, mutate, stop)
     assert failures == [], failures[:3]
-    assert {"decode", "tables", "text"} <= set(outcomes), outcomes
+    assert {("decode", "ok"), ("tables", "ok"), ("text", "ok")} <= set(outcomes), outcomes

@@ -115,12 +115,7 @@ for Parquet logs, matched by discriminator alone.
     Nothing is read but Parquet footers; a file that cannot be read fails when
     its partition is computed, with a SourceError naming it.
     """
-    files = input_files(paths)
-    if not files:
-        raise ValueError("no input files")
-    texts = _idl_texts(idls)
-    if not 1 <= chunk_bytes <= MAX_VALUE_BYTES:
-        raise ValueError(f"chunk_bytes: from 1 to {MAX_VALUE_BYTES}")
+    files, texts = _inputs(paths, idls, chunk_bytes)
     kept = (keep,) if isinstance(keep, str) else tuple(dict.fromkeys(keep))
     if format == "jsonl":
         if kept:
@@ -163,12 +158,7 @@ def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str
     per file, or one per line). zero_copy and old_versions: as AccountDecoder
     takes them. write_events writes the frames to `out/accounts/<program>/<Account>/`.
     """
-    files = input_files(paths)
-    if not files:
-        raise ValueError("no input files")
-    texts = _idl_texts(idls)
-    if not 1 <= chunk_bytes <= MAX_VALUE_BYTES:
-        raise ValueError(f"chunk_bytes: from 1 to {MAX_VALUE_BYTES}")
+    files, texts = _inputs(paths, idls, chunk_bytes)
     types = tuple((key, names if isinstance(names, str) else tuple(names))  # a str: AccountDecoder refuses it
                   for key, names in (zero_copy or {}).items())
     decoding = Decoding("accounts", texts, chunk_bytes=chunk_bytes, zero_copy=types, old_versions=bool(old_versions))
@@ -178,11 +168,18 @@ def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str
     return AccountFrames(plan, frames, _frame(plan, None))
 
 
-def _idl_texts(idls: str | Iterable[str]) -> tuple[str, ...]:
+def _inputs(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str],
+            chunk_bytes: int) -> tuple[list[str], tuple[str, ...]]:
+    """The input files and the IDL texts, checked with the piece size."""
+    files = input_files(paths)
+    if not files:
+        raise ValueError("no input files")
     texts = (idls,) if isinstance(idls, str) else tuple(idls)
     if not texts or not all(isinstance(t, str) for t in texts):
         raise TypeError("idls: one IDL JSON text, or a sequence of them")
-    return texts
+    if not 1 <= chunk_bytes <= MAX_VALUE_BYTES:
+        raise ValueError(f"chunk_bytes: from 1 to {MAX_VALUE_BYTES}")
+    return files, texts
 
 
 def input_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
