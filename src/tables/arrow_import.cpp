@@ -6,11 +6,19 @@
 
 namespace brisquel::tables {
 
-ArrowImport::~ArrowImport() {
-  for (ArrowArray& a : arrays_) {
-    if (a.release != nullptr) a.release(&a);
+ArrowImport::~ArrowImport() { let_go(true); }
+
+void ArrowImport::let_go(bool data) {
+  PyObject* pending = PyErr_GetRaisedException();
+  if (stream_.release != nullptr) stream_.release(&stream_);
+  if (data) {
+    for (ArrowArray& a : arrays_) {
+      if (a.release != nullptr) a.release(&a);
+    }
+    if (schema_.release != nullptr) schema_.release(&schema_);
   }
-  if (schema_.release != nullptr) schema_.release(&schema_);
+  source_ = PyRef();
+  if (pending != nullptr) PyErr_SetRaisedException(pending);
 }
 
 void ArrowImport::raise(PyObject* type, const std::string& reason) const {
@@ -21,20 +29,28 @@ void ArrowImport::raise(PyObject* type, const std::string& reason) const {
 
 ArrowImport::Read ArrowImport::read(PyObject* obj, const std::function<bool()>& check,
                                     const std::function<bool(ArrowArray&)>& take) {
+  const Read read = read_from(obj, check, take);
+  // What failed lets go of everything at once; what was read keeps its arrays.
+  let_go(read == Read::Failed);
+  return read;
+}
+
+ArrowImport::Read ArrowImport::read_from(PyObject* obj, const std::function<bool()>& check,
+                                         const std::function<bool(ArrowArray&)>& take) {
   PyObject* method = nullptr;
   if (PyObject_GetOptionalAttrString(obj, "__arrow_c_stream__", &method) < 0) return Read::Failed;
   if (method != nullptr) {
     PyRef m(method);
-    PyRef capsule(PyObject_CallNoArgs(m.get()));
-    if (!capsule) return Read::Failed;
-    return read_stream(capsule.get(), check, take);
+    source_ = PyRef(PyObject_CallNoArgs(m.get()));
+    if (!source_) return Read::Failed;
+    return read_stream(source_.get(), check, take);
   }
   if (PyObject_GetOptionalAttrString(obj, "__arrow_c_array__", &method) < 0) return Read::Failed;
   if (method == nullptr) return Read::NotArrow;
   PyRef m(method);
-  PyRef pair(PyObject_CallNoArgs(m.get()));
-  if (!pair) return Read::Failed;
-  return read_array(pair.get(), check, take);
+  source_ = PyRef(PyObject_CallNoArgs(m.get()));
+  if (!source_) return Read::Failed;
+  return read_array(source_.get(), check, take);
 }
 
 bool ArrowImport::keep(ArrowArray& array, const std::function<bool(ArrowArray&)>& take) {
@@ -49,7 +65,7 @@ ArrowImport::Read ArrowImport::read_stream(PyObject* capsule, const std::functio
   if (given == nullptr) return Read::Failed;
   // Moved out of the capsule, which then releases nothing. A producer may hand
   // the same capsule to several threads: only one of them may take it.
-  ArrowArrayStream stream{};
+  ArrowArrayStream& stream = stream_;  // released by let_go
   Py_BEGIN_CRITICAL_SECTION(capsule);
   stream = *given;
   given->release = nullptr;
@@ -58,10 +74,6 @@ ArrowImport::Read ArrowImport::read_stream(PyObject* capsule, const std::functio
     raise(PyExc_ValueError, "the Arrow stream was already consumed");
     return Read::Failed;
   }
-  struct Release {
-    ArrowArrayStream& s;
-    ~Release() { s.release(&s); }
-  } release{stream};
   auto stream_error = [&](int code) {
     const char* why = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
     // Not strerror, which need not be thread-safe: without the interpreter lock, calls may overlap.
@@ -108,7 +120,7 @@ ArrowImport::Read ArrowImport::read_array(PyObject* pair, const std::function<bo
     return Read::Failed;
   }
   if (!check()) {
-    moved.release(&moved);
+    arrays_.push_back(moved);  // for let_go to release
     return Read::Failed;
   }
   return keep(moved, take) ? Read::Done : Read::Failed;

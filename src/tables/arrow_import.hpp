@@ -1,7 +1,9 @@
 // Arrow data taken from a producer (`__arrow_c_stream__` or
 // `__arrow_c_array__`): the schema and arrays are moved out of its capsules,
 // once even when threads share a capsule, and released when this goes, with
-// the interpreter lock held.
+// the interpreter lock held. A producer's callbacks and capsule destructors
+// may run Python code, which must not meet a pending exception: ours is set
+// aside while they run.
 #pragma once
 
 #include <cstdint>
@@ -37,12 +39,19 @@ class ArrowImport {
   void raise(PyObject* type, const std::string& reason) const;
 
  private:
+  Read read_from(PyObject* obj, const std::function<bool()>& check, const std::function<bool(ArrowArray&)>& take);
   Read read_stream(PyObject* capsule, const std::function<bool()>& check,
                    const std::function<bool(ArrowArray&)>& take);
   Read read_array(PyObject* pair, const std::function<bool()>& check, const std::function<bool(ArrowArray&)>& take);
   bool keep(ArrowArray& array, const std::function<bool(ArrowArray&)>& take);
 
+  // Gives the producer's stream and capsules back; with `data`, the schema
+  // and arrays too. Keeps any pending exception as it was.
+  void let_go(bool data);
+
   const char* param_;
+  PyRef source_;  // the producer's capsule (or pair) while reading
+  ArrowArrayStream stream_{};
   ArrowSchema schema_{};
   std::vector<ArrowArray> arrays_;
 };
