@@ -363,6 +363,10 @@ def test_decoder_arguments_are_checked():
     # By program name, as `addresses` takes it.
     assert AccountDecoder([text], zero_copy={"t": ["Pool"]}).layouts[(A, "Pool")]["zero_copy"]
     assert AccountDecoder([text], addresses={"t": B}).programs == [B]
+    # Rows as lists, and data as any bytes-like object, read as tuples of bytes do.
+    d = AccountDecoder([text])
+    assert d.decode([[A, A, bytearray(pool(1)), 3, 4], (B, A, memoryview(pool(2)))]) == d.decode(
+        [(A, A, pool(1), 3, 4), (B, A, pool(2))]) != []
     assert AccountDecoder([text]).decode_tables([]).counts == dict.fromkeys(
         ["decoded", "failed", "missing", "other_owner", "parsed", "unreadable", "no_match"], 0)
 

@@ -12,9 +12,20 @@ bool bytes_like(PyObject* obj) { return PyBytes_Check(obj) || PyByteArray_Check(
 
 // A row: a tuple or list of 3 to 5 items whose third is bytes-like.
 bool is_row(PyObject* obj) {
-  if (!PyTuple_Check(obj) && !PyList_Check(obj)) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-  return n >= 3 && n <= 5 && bytes_like(PySequence_Fast_GET_ITEM(obj, 2));
+  if (PyTuple_Check(obj)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    return n >= 3 && n <= 5 && bytes_like(PyTuple_GET_ITEM(obj, 2));
+  }
+  if (!PyList_Check(obj)) return false;
+  // Another thread may change the list meanwhile: the item is held while looked at.
+  const Py_ssize_t n = PyList_GET_SIZE(obj);
+  if (n < 3 || n > 5) return false;
+  PyRef third(PyList_GetItemRef(obj, 2));
+  if (!third) {
+    PyErr_Clear();
+    return false;
+  }
+  return bytes_like(third.get());
 }
 
 void raise_row(PyObject* type, std::size_t index, const char* what, PyObject* given) {
