@@ -3,8 +3,9 @@ the same Python objects (marshal) and against JSON and MessagePack peers,
 construction against json.loads of the IDL text, and scaling of time and
 memory with the batch size; then TableDecoder against parse_logs (tables.py)
 two threads against one (threads.py),
-TransactionDecoder against json.loads with parse_logs (transactions.py), and
-its instruction calls against the Anchor TypeScript client (calls.py). Figures are ratios measured in the same run on
+TransactionDecoder against json.loads with parse_logs (transactions.py), its
+instruction calls against the Anchor TypeScript client (calls.py), and AccountDecoder against
+the same client (accounts.py). Figures are ratios measured in the same run on
 the same input; bench/results/latest.json keeps them for comparing commits.
 
     python3 bench/run.py [--lines N] [--runs N] [--quick] [--no-real] [--no-scaling]
@@ -33,6 +34,7 @@ import tables  # noqa: E402
 import threads  # noqa: E402
 import timing  # noqa: E402
 import transactions  # noqa: E402
+import accounts  # noqa: E402
 from encoder import REPO, borsh  # noqa: E402
 
 import brisquel  # noqa: E402
@@ -278,10 +280,13 @@ def main() -> None:
     ap.add_argument("--transactions", type=int, default=20_000, help="transactions per batch (default 20,000)")
     ap.add_argument("--no-transactions", action="store_true", help="skip TransactionDecoder")
     ap.add_argument("--no-calls", action="store_true", help="skip the instruction calls")
+    ap.add_argument("--accounts", type=int, default=20_000, help="accounts per response (default 20,000)")
+    ap.add_argument("--no-accounts", action="store_true", help="skip AccountDecoder")
     ap.add_argument("--output", type=Path, default=RESULTS)
     args = ap.parse_args()
     if args.quick:
         args.lines, args.runs, args.scale_max, args.transactions = 10_000, 3, 100_000, 2_000
+        args.accounts = 2_000
     args.runs = max(args.runs, 1)
 
     started = time.time()
@@ -309,6 +314,8 @@ def main() -> None:
     report["transactions"] = {} if args.no_transactions else transactions.run(args.transactions, args.runs)
     report["calls"] = {} if args.no_calls else calls.run(args.transactions, args.runs)
 
+    report["accounts"] = {} if args.no_accounts else accounts.run(args.accounts, args.runs)
+
     report["targets"] = verdicts(report)
     if report["tables"]:
         report["targets"] += tables.verdicts(report["tables"])
@@ -318,6 +325,7 @@ def main() -> None:
         report["targets"] += transactions.verdicts(report["transactions"])
     if report["calls"]:
         report["targets"] += calls.verdicts(report["calls"])
+    report["targets"] += accounts.verdicts(report["accounts"])
     print("\ntargets")
     for row in report["targets"]:
         print(f"  {'met ' if row['met'] else 'MISS'}  {row['target']}: {row['value']:.3f}")

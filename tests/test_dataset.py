@@ -381,3 +381,4 @@ def test_tx_command(idls):
     events = TransactionDecoder(IDLS).decode(text)
     assert [(g["tx"], g["program"], g["inner"], g["source"], g["event"]) for g in got] == \
         [(e.tx, e.program, e.inner, e.source, e.name) for e in events]
+

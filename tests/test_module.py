@@ -28,7 +28,8 @@ def test_module_surface():
     # The package adds the table decoders of its second module; the first stays as it is.
     assert set(brisquel.__all__) == {"EventDecoder", "with_program_address", "TableDecoder", "DecodedEvents",
                                      "EventTable", "Schema", "TransactionDecoder", "TxEvent", "IdlError",
-                                     "ReadError", "DecodedCalls", "TxCall", "CallError"}
+                                     "ReadError", "DecodedCalls", "TxCall", "CallError", "AccountDecoder", "AccountState",
+                                     "DecodedAccounts"}
 
 
 def test_class_surface():

@@ -4,6 +4,7 @@ included."""
 
 from __future__ import annotations
 
+import base64
 import collections
 import gc
 import json
@@ -16,7 +17,7 @@ import tracemalloc
 
 from arrow_reader import rows
 from borsh import discriminator, encode_event, log_line
-from brisquel import EventDecoder, TableDecoder, TransactionDecoder
+from brisquel import AccountDecoder, EventDecoder, TableDecoder, TransactionDecoder
 from conftest import enum, make_idl, struct
 from transactions import Call, Tx, encode, key
 
@@ -258,6 +259,50 @@ def table_rows(decoded, context: str) -> dict:
     return dict(out)
 
 
+def worker(calls, deadline: float, state_of, outcomes: collections.Counter, failures: list):
+    """work(t) for run_threads: the calls in turn until the deadline; each
+    outcome counted as (kind, state_of(kind, result)) or (kind, the error's
+    type) for TypeError and ValueError, anything else (and a state of None) a
+    failure."""
+    def work(t: int) -> None:
+        n = t
+        while time.monotonic() < deadline:
+            kind, call = calls[n % len(calls)]
+            n += 1
+            try:
+                got = call()
+            except (TypeError, ValueError) as e:
+                outcomes[(kind, type(e).__name__)] += 1
+                continue
+            except Exception as e:  # noqa: BLE001  (anything else is a fault)
+                failures.append((kind, repr(e)))
+                continue
+            state = state_of(kind, got)
+            if state is None:
+                failures.append((kind, got))
+            else:
+                outcomes[(kind, state)] += 1
+    return work
+
+
+def run_threads(work, mutate, stop: threading.Event, count: int = 6) -> None:
+    """work(t) on `count` threads while mutate() runs on one more until they are done."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # with an interpreter lock, switch threads often
+    try:
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(count)]
+        mutator = threading.Thread(target=mutate)
+        mutator.start()
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        stop.set()
+        mutator.join()
+    finally:
+        sys.setswitchinterval(interval)
+
+
 def test_every_decoder_meets_inputs_that_change():
     decoders = {"parse_logs": EventDecoder(json.dumps(IDL)), "plain": EventDecoder(json.dumps(PLAIN_IDL)),
                 "tables": TableDecoder(json.dumps(IDL)), "tx": TransactionDecoder([json.dumps(TX_IDL)])}
@@ -363,39 +408,8 @@ def test_every_decoder_meets_inputs_that_change():
                     del shared_txs[i][f"x{n}"]
             mutations[0] += 1
 
-    def work(t: int):
-        n = t
-        while time.monotonic() < deadline:
-            kind, call = calls[n % len(calls)]
-            n += 1
-            try:
-                got = call()
-            except (TypeError, ValueError) as e:
-                outcomes[(kind, type(e).__name__)] += 1
-                continue
-            except Exception as e:  # noqa: BLE001  (anything else is a fault)
-                failures.append((kind, repr(e)))
-                continue
-            state = state_of(kind, got)
-            if state is None:
-                failures.append((kind, got))
-            else:
-                outcomes[(kind, state)] += 1
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # with an interpreter lock, switch threads often
-    try:
-        threads = [threading.Thread(target=work, args=(t,)) for t in range(6)]
-        mutator = threading.Thread(target=mutate)
-        mutator.start()
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
-        stop.set()
-        mutator.join()
-    finally:
-        sys.setswitchinterval(interval)
+    work = worker(calls, deadline, state_of, outcomes, failures)
+    run_threads(work, mutate, stop)
     assert failures == [], failures[:3]
     # Every decoder met both states of what it read (the text never changes).
     met = {(kind, 0) for kind in ("text", "text_tables", "text_calls")}
@@ -403,3 +417,70 @@ def test_every_decoder_meets_inputs_that_change():
     met |= {(kind, "mixed") for kind in ("nested", "tx", "tx_tables", "tx_calls")}
     assert met <= set(outcomes), outcomes
     assert mutations[0] > 100
+
+
+ACCOUNT_IDL = {**IDL, "address": PROGRAM, "accounts": [{"name": "Trade", "discriminator": list(discriminator("Trade"))}]}
+
+
+SCRATCH = key("scratch account")
+
+
+def account_rows(v: int) -> list[tuple]:
+    """Rows of accounts, state v; every fourth one short of its layout (an error row)."""
+    out = []
+    for i in range(16):
+        data = trade(100 * v + i)
+        out.append((key(f"account {i}"), PROGRAM, data[: len(data) // 2] if i % 4 == 3 else data, i, v))
+    return out
+
+
+def test_threads_share_an_account_decoder_over_rows_that_change():
+    decoder = AccountDecoder([json.dumps(ACCOUNT_IDL)])
+    states = [account_rows(0), account_rows(1)]
+    text = json.dumps([{"pubkey": p, "account": {"data": [base64.b64encode(d).decode(), "base64"], "owner": o,
+                                                 "lamports": 1, "executable": False, "rentEpoch": 0}}
+                       for p, o, d, _, _ in states[0]])
+    # What one thread alone gets, per account and state.
+    want = [{s.pubkey: s for s in decoder.decode(rows_)} for rows_ in states]
+    want_tables = [table_rows(decoder.decode_tables(rows_), "_pubkey") for rows_ in states]
+    want_text = decoder.decode(text)
+    assert len(want[0]) == 12 and want[0] != want[1] and len(want_text) == 12
+    shared = list(states[0])
+    scratch = bytearray(trade(7))  # rewritten in place while threads read it
+    stop = threading.Event()
+    failures: list = []
+    outcomes: collections.Counter = collections.Counter()
+
+    def mutate():
+        rng = random.Random(2)
+        while not stop.is_set():
+            k, v = rng.randrange(len(shared)), rng.randrange(2)
+            op = rng.randrange(4)
+            if op == 0:
+                shared[k] = states[v][k]
+            elif op == 1:
+                old, shared[k] = shared[k], (None, 5, b"")
+                shared[k] = old
+            elif op == 2:
+                scratch[rng.randrange(len(scratch))] = rng.randrange(256)
+            else:
+                shared[k] = (SCRATCH, PROGRAM, scratch)
+
+    def check(kind, got):
+        # Rows over the scratch buffer may decode to anything, or fail; every other row as one thread saw it.
+        if kind == "decode":
+            return all(s.pubkey == SCRATCH or s in (want[0].get(s.pubkey), want[1].get(s.pubkey)) for s in got)
+        if kind == "tables":
+            return all(p == SCRATCH or r in want_tables[0].get(p, []) + want_tables[1].get(p, [])
+                       for p, rs in got.items() for r in rs)
+        return got == want_text
+
+    calls = [("decode", lambda: decoder.decode(shared)), ("tables", lambda: table_rows(decoder.decode_tables(shared),
+                                                                                        "_pubkey")),
+             ("text", lambda: decoder.decode(text)), ("text", lambda: decoder.decode(text.encode()))]
+    deadline = time.monotonic() + STRESS_SECONDS / 2
+
+    work = worker(calls, deadline, lambda kind, got: "ok" if check(kind, got) else None, outcomes, failures)
+    run_threads(work, mutate, stop)
+    assert failures == [], failures[:3]
+    assert {("decode", "ok"), ("tables", "ok"), ("text", "ok")} <= set(outcomes), outcomes

@@ -4,8 +4,8 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 from brisquel._legacy import with_program_address
-from brisquel._tables import (CallError, DecodedCalls, DecodedEvents, EventTable, IdlError, ReadError, Schema,
-                              TableDecoder, TransactionDecoder, TxCall, TxEvent)
+from brisquel._tables import (AccountDecoder, AccountState, CallError, DecodedAccounts, DecodedCalls, DecodedEvents,
+                              EventTable, IdlError, ReadError, Schema, TableDecoder, TransactionDecoder, TxCall, TxEvent)
 
 if TYPE_CHECKING:
     from brisquel._brisquel import EventDecoder
@@ -13,10 +13,12 @@ if TYPE_CHECKING:
 # A read-only mapping in every respect but its base class.
 Mapping.register(DecodedEvents)
 Mapping.register(DecodedCalls)
+Mapping.register(DecodedAccounts)
 
 __all__ = [
-    "CallError", "DecodedCalls", "DecodedEvents", "EventDecoder", "EventTable", "IdlError", "ReadError", "Schema",
-    "TableDecoder", "TransactionDecoder", "TxCall", "TxEvent", "with_program_address",
+    "AccountDecoder", "AccountState", "CallError", "DecodedAccounts", "DecodedCalls", "DecodedEvents", "EventDecoder",
+    "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder", "TransactionDecoder", "TxCall", "TxEvent",
+    "with_program_address",
 ]
 
 

@@ -3,6 +3,7 @@
     python -m brisquel IDL_FILE [LOG_FILE|-] [--program-id ADDRESS]
     python -m brisquel tx IDL [IDL ...] [INPUT|-]              (see brisquel/_cli_tx.py)
     python -m brisquel export IDL [IDL ...] --out DIR INPUT ... (see brisquel/_cli_export.py)
+    python -m brisquel accounts IDL [IDL ...] [INPUT|-]         (see brisquel/_cli_accounts.py)
 
 Prints one JSON object per decoded event, in input order:
 
@@ -127,7 +128,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Print the Anchor events in Solana transaction logs as JSON lines.",
         epilog="Other commands: 'brisquel tx IDL [IDL ...] [INPUT|-]' prints the events of whole transactions, "
                "each decoded with its own program's IDL; 'brisquel export IDL [IDL ...] --out DIR INPUT ...' "
-               "writes them as Parquet, on local workers or a Dask cluster. Each has --help.",
+               "writes them as Parquet, on local workers or a Dask cluster; 'brisquel accounts IDL [IDL ...] [INPUT|-]' "
+               "prints program accounts. Each has --help.",
     )
     parser.add_argument("idl_file", metavar="IDL_FILE", help="the program's Anchor IDL (JSON)")
     parser.add_argument("log_file", metavar="LOG_FILE", nargs="?", default="-",
@@ -179,7 +181,7 @@ def _clean(line: str) -> str:
     return line.encode("utf-8", "replace").decode("utf-8")
 
 
-_COMMANDS = ("tx", "export")
+_COMMANDS = ("tx", "export", "accounts")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -212,6 +214,11 @@ def _command(name: str, argv: list[str]) -> int:
         from brisquel import _cli_tx
 
         _cli_tx.run(argv, sys.stdout)
+        return 0
+    if name == "accounts":
+        from brisquel import _cli_accounts
+
+        _cli_accounts.run(argv, sys.stdout)
         return 0
     from brisquel import _cli_export
 

@@ -35,12 +35,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import sys
 from typing import Any, TextIO
 
 from brisquel import IdlError, TransactionDecoder, TxCall, TxEvent
-from brisquel._common import CommandError, idl_error, jsonable, read_idls, reason
-from brisquel._json_pieces import SourceError, json_pieces
+from brisquel._common import idl_error, input_pieces, jsonable, read_idls
 
 CHUNK_BYTES = 16 << 20
 
@@ -80,26 +78,11 @@ def run(argv: list[str], out: TextIO) -> None:
             events = sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall)))
         return events, decoder.count(text)
 
-    name = "<stdin>" if source == "-" else source
-    try:
-        stream = sys.stdin.buffer if source == "-" else open(source, "rb")
-    except OSError as e:
-        raise CommandError(f"cannot read {source}: {reason(e)}") from None
-    try:
-        for events in json_pieces(stream, name, CHUNK_BYTES, decode):
-            for e in events:
-                out.write(json.dumps(_call_object(e) if isinstance(e, TxCall) else _event_object(e, args.calls),
-                                     ensure_ascii=False))
-                out.write("\n")
-    except SourceError as e:
-        raise CommandError(str(e)) from None
-    except OSError as e:
-        if isinstance(e, BrokenPipeError):
-            raise
-        raise CommandError(f"cannot read {name}: {reason(e)}") from None
-    finally:
-        if stream is not sys.stdin.buffer:
-            stream.close()
+    for events in input_pieces(source, CHUNK_BYTES, decode):
+        for e in events:
+            out.write(json.dumps(_call_object(e) if isinstance(e, TxCall) else _event_object(e, args.calls),
+                                 ensure_ascii=False))
+            out.write("\n")
 
 
 def _event_object(e: TxEvent, kind: bool) -> dict[str, Any]:

@@ -4,6 +4,8 @@ worded, how values are written and IDL files read."""
 from __future__ import annotations
 
 import math
+import sys
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from brisquel._tables import IdlError
@@ -50,3 +52,26 @@ def idl_error(error: IdlError, paths: list[str]) -> CommandError:
         return CommandError(f"{paths[error.duplicate_of]} and {paths[error.index]} are both for program "
                             f"{error.program}")
     return CommandError(f"{paths[error.index]}: {error.reason}")
+
+
+def input_pieces(source: str, chunk_bytes: int, decode: Callable[[Any, int], tuple[Any, int]]) -> Iterator[Any]:
+    """decode's results over the pieces of file `source` ("-": standard input),
+    as json_pieces gives them; failures as CommandError naming the input."""
+    from brisquel._json_pieces import SourceError, json_pieces
+
+    name = "<stdin>" if source == "-" else source
+    try:
+        stream = sys.stdin.buffer if source == "-" else open(source, "rb")
+    except OSError as e:
+        raise CommandError(f"cannot read {source}: {reason(e)}") from None
+    try:
+        yield from json_pieces(stream, name, chunk_bytes, decode)
+    except SourceError as e:
+        raise CommandError(str(e)) from None
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            raise
+        raise CommandError(f"cannot read {name}: {reason(e)}") from None
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()

@@ -1,5 +1,5 @@
-from collections.abc import ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
-from typing import Any, Literal, NamedTuple, final, overload
+from collections.abc import Iterable, ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
+from typing import Any, Literal, NamedTuple, TypedDict, final, overload
 
 _Logs = Sequence[str] | Sequence[Sequence[str]] | Any  # or an object with __arrow_c_stream__ / __arrow_c_array__
 
@@ -201,3 +201,73 @@ class TransactionDecoder:
     ) -> DecodedCalls: ...
     def call_schema(self, key: tuple[str, str], /) -> Schema: ...
     def instruction_names(self, program: str, /) -> list[str]: ...
+
+class AccountState(NamedTuple):
+    """One decoded account: where it lives, its owner, and its type's name and fields."""
+
+    pubkey: str | None
+    owner: str
+    lamports: int | None
+    slot: int | None
+    name: str
+    fields: dict[str, Any] | list[Any]
+
+@final
+class DecodedAccounts:
+    """A read-only mapping from (program, account type) to EventTable, in declaration order."""
+
+    @property
+    def errors(self) -> EventTable: ...
+    @property
+    def inputs(self) -> int:
+        """How many accounts the call read, missing ones included."""
+    @property
+    def counts(self) -> dict[str, int]:
+        """decoded, failed, missing, other_owner, parsed, unreadable and no_match."""
+    def __getitem__(self, key: tuple[str, str]) -> EventTable: ...
+    def __iter__(self) -> Iterator[tuple[str, str]]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: object) -> bool: ...
+    def keys(self) -> KeysView[tuple[str, str]]: ...
+    def values(self) -> ValuesView[EventTable]: ...
+    def items(self) -> ItemsView[tuple[str, str], EventTable]: ...
+    @overload
+    def get(self, key: tuple[str, str], /) -> EventTable | None: ...
+    @overload
+    def get(self, key: tuple[str, str], default: Any, /) -> EventTable | Any: ...
+
+_AccountRow = tuple[str | None, str, bytes | bytearray | memoryview] | tuple[Any, ...]
+_Accounts = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]] | _AccountRow | Sequence[_AccountRow] | Any
+
+class AccountLayout(TypedDict):
+    discriminator: bytes
+    zero_copy: bool
+    borsh_min_size: int | None
+    c_size: int | None
+
+@final
+class AccountDecoder:
+    """Decodes program accounts, each with the IDL of the program that owns it.
+
+    Raises IdlError for an IDL that cannot be used; decode and decode_tables raise ReadError for a
+    text that cannot be read."""
+
+    def __new__(
+        cls,
+        idls: Sequence[str],
+        *,
+        addresses: Mapping[int | str, str] | None = None,
+        zero_copy: Mapping[int | str, Iterable[str]] | None = None,
+        pubkeys: Literal["base58", "binary"] = "base58",
+        wide_ints: Literal["decimal", "string"] = "decimal",
+        old_versions: bool = False,
+    ) -> AccountDecoder: ...
+    @property
+    def programs(self) -> list[str]:
+        """The programs' addresses, one per IDL, in order."""
+    @property
+    def layouts(self) -> dict[tuple[str, str], AccountLayout]:
+        """Per account type: discriminator, zero_copy, and body sizes (Borsh minimum, C layout)."""
+    def schema(self, key: tuple[str, str], /) -> Schema: ...
+    def decode(self, accounts: _Accounts) -> list[AccountState]: ...
+    def decode_tables(self, accounts: _Accounts) -> DecodedAccounts: ...

@@ -1,8 +1,6 @@
 // Log lines given as Arrow data (`__arrow_c_stream__` or `__arrow_c_array__`):
 // the arrays are moved out of the producer's capsules and released when the
-// ArrowLines goes, with the interpreter lock held. A producer's callbacks and
-// capsule destructors may run Python code, which must not meet a pending
-// exception: ours is set aside while they run.
+// ArrowLines goes, with the interpreter lock held.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +11,7 @@
 #include "core/arrow/c_data.hpp"
 #include "core/arrow/lines.hpp"
 #include "src/py_ref.hpp"
+#include "src/tables/arrow_import.hpp"
 
 namespace brisquel::tables {
 
@@ -28,7 +27,6 @@ class ArrowLines {
   ArrowLines() = default;
   ArrowLines(const ArrowLines&) = delete;
   ArrowLines& operator=(const ArrowLines&) = delete;
-  ~ArrowLines();
 
   Read read(PyObject* obj);
 
@@ -55,20 +53,10 @@ class ArrowLines {
   }
 
  private:
-  Read read_from(PyObject* obj);
-  Read read_stream(PyObject* capsule);
-  Read read_array(PyObject* pair);
   bool take_schema();
   bool take_array(ArrowArray& array);
-  // Gives the producer's stream and capsules back; with `data`, the schema
-  // and arrays too. Keeps any pending exception as it was.
-  void let_go(bool data);
 
-  PyRef source_;  // the capsule, or the (schema, array) pair of capsules
-  ArrowArrayStream stream_{};
-
-  ArrowSchema schema_{};
-  std::vector<ArrowArray> arrays_;
+  ArrowImport import_{"logs"};  // declared first: the columns point into its arrays
   std::vector<arrow::LineColumn> columns_;
   bool nested_ = false;
 };

@@ -1,5 +1,6 @@
 // DecodedEvents: one call's tables, a read-only mapping from key to EventTable
-// in declaration order, with the bodies that did not decode.
+// in declaration order, with the bodies that did not decode. DecodedAccounts
+// is the same mapping over account tables, with counts of what was not decoded.
 #include "src/tables/decoded_events.hpp"
 
 #include "src/arguments.hpp"
@@ -13,6 +14,7 @@ struct DecodedEvents {
   PyRef tables;  // dict: key -> EventTable, in declaration order; never handed out
   PyRef errors;  // EventTable
   std::int64_t inputs;
+  PyRef counts;  // DecodedAccounts: dict of str -> int; else empty
 };
 
 using DecodedEventsType = NativeType<DecodedEvents>;
@@ -101,6 +103,10 @@ PyMethodDef decoded_events_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* decoded_accounts_counts(PyObject* self, void*) {
+  return DecodedEventsType::call(self, [](const DecodedEvents& e) { return PyDict_Copy(e.counts.get()); });
+}
+
 PyGetSetDef decoded_events_getset[] = {
     {"errors", decoded_events_errors, nullptr,
      "Every body whose discriminator matched an event but that did not decode: where it was, the event and\n"
@@ -108,6 +114,19 @@ PyGetSetDef decoded_events_getset[] = {
      nullptr},
     {"inputs", decoded_events_inputs, nullptr,
      "How many inputs the call read: transactions, rows of nested input, or lines of flat input.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef decoded_accounts_getset[] = {
+    {"errors", decoded_events_errors, nullptr,
+     "Every account that matched a type but did not decode, and every account of these programs whose data\n"
+     "did not decode: where it lives, its program, its type (None for unreadable data) and the message.",
+     nullptr},
+    {"inputs", decoded_events_inputs, nullptr, "How many accounts the call read, missing ones included.", nullptr},
+    {"counts", decoded_accounts_counts, nullptr,
+     "What became of the accounts read: decoded, failed (error rows), missing, other_owner, parsed (jsonParsed\n"
+     "data), unreadable (data that did not decode; error rows too) and no_match (no discriminator matched).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -139,6 +158,39 @@ PyType_Spec decoded_events_spec =
 PyType_Spec decoded_calls_spec =
     DecodedEventsType::spec("brisquel.DecodedCalls", mapping_slots<kCallsDoc>, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
+PyType_Slot decoded_accounts_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A read-only mapping from (program, account type) to EventTable, one entry per\n"
+                                  "account type of each IDL, in declaration order, empty tables included.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DecodedEventsType::dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(decoded_events_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(decoded_events_iter)},
+    {Py_tp_methods, decoded_events_methods},
+    {Py_tp_getset, decoded_accounts_getset},
+    {Py_mp_length, reinterpret_cast<void*>(decoded_events_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(decoded_events_getitem)},
+    {Py_sq_contains, reinterpret_cast<void*>(decoded_events_contains)},
+    {0, nullptr},
+};
+
+PyType_Spec decoded_accounts_spec =
+    DecodedEventsType::spec("brisquel.DecodedAccounts", decoded_accounts_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
+
+// The mapping of keys[i] -> EventTable over tables[i] and the errors table; false with the error set.
+bool make_tables(State& state, std::span<PyObject* const> keys,
+                 std::vector<std::shared_ptr<const arrow::Table>>& tables, std::shared_ptr<const arrow::Table> errors,
+                 PyRef& mapping, PyRef& errors_table) {
+  mapping = PyRef(PyDict_New());
+  if (!mapping) return false;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    PyRef table(new_event_table(state, keys[i], std::move(tables[i])));
+    if (!table || PyDict_SetItem(mapping.get(), keys[i], table.get()) < 0) return false;
+  }
+  PyRef name(PyUnicode_FromString("errors"));
+  if (!name) return false;
+  errors_table = PyRef(new_event_table(state, name.get(), std::move(errors)));
+  return static_cast<bool>(errors_table);
+}
+
 }  // namespace
 
 PyTypeObject* create_decoded_events_type(PyObject* module) {
@@ -149,21 +201,26 @@ PyTypeObject* create_decoded_calls_type(PyObject* module) {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &decoded_calls_spec, nullptr));
 }
 
+PyTypeObject* create_decoded_accounts_type(PyObject* module) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &decoded_accounts_spec, nullptr));
+}
+
 PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
                              std::vector<std::shared_ptr<const arrow::Table>>&& tables,
                              std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyTypeObject* type) {
-  PyRef mapping(PyDict_New());
-  if (!mapping) return nullptr;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    PyRef table(new_event_table(state, keys[i], std::move(tables[i])));
-    if (!table || PyDict_SetItem(mapping.get(), keys[i], table.get()) < 0) return nullptr;
-  }
-  PyRef name(PyUnicode_FromString("errors"));
-  if (!name) return nullptr;
-  PyRef errors_table(new_event_table(state, name.get(), std::move(errors)));
-  if (!errors_table) return nullptr;
+  PyRef mapping, errors_table;
+  if (!make_tables(state, keys, tables, std::move(errors), mapping, errors_table)) return nullptr;
   return DecodedEventsType::create(type != nullptr ? type : state.decoded_events,
-                                   DecodedEvents{std::move(mapping), std::move(errors_table), inputs});
+                                   DecodedEvents{std::move(mapping), std::move(errors_table), inputs, PyRef()});
+}
+
+PyObject* new_decoded_accounts(State& state, std::span<PyObject* const> keys,
+                               std::vector<std::shared_ptr<const arrow::Table>>&& tables,
+                               std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyRef counts) {
+  PyRef mapping, errors_table;
+  if (!make_tables(state, keys, tables, std::move(errors), mapping, errors_table)) return nullptr;
+  return DecodedEventsType::create(state.decoded_accounts, DecodedEvents{std::move(mapping), std::move(errors_table),
+                                                                         inputs, std::move(counts)});
 }
 
 }  // namespace brisquel::tables

@@ -30,6 +30,9 @@ int module_exec(PyObject* module) {
                   add_type(module, "TxCall", create_tx_call_type(module), s.tx_call) &&
                   add_type(module, "CallError", create_call_error_type(module), s.call_error) &&
                   add_type(module, "DecodedCalls", create_decoded_calls_type(module), s.decoded_calls) &&
+                  add_type(module, "AccountDecoder", create_account_decoder_type(module), s.account_decoder) &&
+                  add_type(module, "DecodedAccounts", create_decoded_accounts_type(module), s.decoded_accounts) &&
+                  add_type(module, "AccountState", create_account_state_type(module), s.account_state) &&
                   add_exceptions(module, s);
   return ok ? 0 : -1;
 }
@@ -45,6 +48,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(s.tx_call);
   Py_VISIT(s.call_error);
   Py_VISIT(s.decoded_calls);
+  Py_VISIT(s.account_decoder);
+  Py_VISIT(s.decoded_accounts);
+  Py_VISIT(s.account_state);
   Py_VISIT(s.read_error);
   Py_VISIT(s.idl_error);
   return 0;
@@ -61,6 +67,9 @@ int module_clear(PyObject* module) {
   Py_CLEAR(s.tx_call);
   Py_CLEAR(s.call_error);
   Py_CLEAR(s.decoded_calls);
+  Py_CLEAR(s.account_decoder);
+  Py_CLEAR(s.decoded_accounts);
+  Py_CLEAR(s.account_state);
   Py_CLEAR(s.read_error);
   Py_CLEAR(s.idl_error);
   return 0;

@@ -17,6 +17,9 @@ struct State {
   PyTypeObject* tx_call = nullptr;     // a named tuple class
   PyTypeObject* call_error = nullptr;  // a named tuple class
   PyTypeObject* decoded_calls = nullptr;
+  PyTypeObject* account_decoder = nullptr;
+  PyTypeObject* decoded_accounts = nullptr;
+  PyTypeObject* account_state = nullptr;  // a named tuple class
   PyObject* read_error = nullptr;    // ReadError(ValueError)
   PyObject* idl_error = nullptr;     // IdlError(ValueError)
 };
@@ -38,5 +41,8 @@ PyTypeObject* create_tx_event_type(PyObject* module);
 PyTypeObject* create_tx_call_type(PyObject* module);
 PyTypeObject* create_call_error_type(PyObject* module);
 PyTypeObject* create_decoded_calls_type(PyObject* module);
+PyTypeObject* create_account_decoder_type(PyObject* module);
+PyTypeObject* create_decoded_accounts_type(PyObject* module);
+PyTypeObject* create_account_state_type(PyObject* module);
 
 }  // namespace brisquel::tables

@@ -15,6 +15,7 @@
 #include "src/tables/errors.hpp"
 #include "src/tables/json_input.hpp"
 #include "src/tables/options.hpp"
+#include "src/tables/program_idls.hpp"
 #include "src/tables/schema.hpp"
 #include "src/tables/tx_decoder.hpp"
 #include "src/tables/tx_event.hpp"
@@ -22,59 +23,19 @@
 namespace brisquel::tables {
 namespace {
 
-// The address `addresses` gives IDL number `index` (named `name`), if any:
-// by index first, then by name. False with an error set.
-bool given_address(PyObject* addresses, std::size_t index, const std::optional<std::string>& name,
-                   std::optional<std::string>& out) {
-  if (addresses == nullptr || addresses == Py_None) return true;
-  PyRef key(PyLong_FromSize_t(index));
-  if (!key) return false;
-  PyObject* found = nullptr;
-  if (PyMapping_GetOptionalItem(addresses, key.get(), &found) < 0) return false;
-  if (found == nullptr && name) {
-    PyRef name_key = str_of(*name);
-    if (!name_key || PyMapping_GetOptionalItem(addresses, name_key.get(), &found) < 0) return false;
-  }
-  if (found == nullptr) return true;
-  PyRef value(found);
-  if (!PyUnicode_Check(found)) {
-    raise_not_instance("addresses", found, "str");
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(found, &size);
-  if (text == nullptr) return false;
-  out = std::string(text, static_cast<std::size_t>(size));
-  return true;
-}
-
-constexpr const char* kNoAddress = "the IDL names no program address; give one in `addresses`";
 
 // Compiles IDL number `index` into `programs`; false with IdlError (or the
 // argument's TypeError) set.
 bool add_program(const State& state, std::vector<TxProgram>& programs, std::size_t index, PyObject* item,
                  PyObject* addresses, const TableOptions& options) {
-  auto text = idl_text(item, "idls");
-  if (!text) return false;
-  std::optional<std::string> address;
-  if (!given_address(addresses, index, idl::program_name(*text), address)) return false;
+  std::vector<std::string> earlier;
+  for (const TxProgram& p : programs) earlier.push_back(p.address);
+  auto idl = load_program_idl(state, index, item, addresses, earlier);
+  if (!idl) return false;
   auto fail = [&](std::string_view reason) {
-    raise_idl_error(state, {.index = index, .reason = reason});
+    raise_idl_reason(state, index, reason);
     return false;
   };
-  auto idl = idl::convert_idl(*text, address);
-  if (!idl) {
-    if (idl.error() == "Program id missing in `idl.metadata.address` field") return fail(kNoAddress);
-    return fail("failed to parse IDL: " + idl.error());
-  }
-  if (idl->address.empty()) return fail(kNoAddress);
-  for (std::size_t j = 0; j < programs.size(); ++j) {
-    if (programs[j].address != idl->address) continue;
-    const std::string reason = "idls[" + std::to_string(j) + "] and idls[" + std::to_string(index) +
-                               "] are both for program " + idl->address;
-    raise_idl_error(state, {.index = index, .reason = reason, .duplicate_of = j, .program = idl->address});
-    return false;
-  }
   auto compiled = CompiledIdl::build(*idl);
   if (!compiled) return fail(compiled.error());
   auto schemas = TableSchemas::make(**compiled, options, kTxContextNames);

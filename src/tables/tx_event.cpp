@@ -3,22 +3,8 @@
 
 namespace brisquel::tables {
 
-PyTypeObject* named_tuple_type(const char* name, const char* fields, const char* doc) {
-  PyRef collections(PyImport_ImportModule("collections"));
-  if (!collections) return nullptr;
-  PyRef type(PyObject_CallMethod(collections.get(), "namedtuple", "ss", name, fields));
-  if (!type) return nullptr;
-  PyRef module(PyUnicode_FromString("brisquel"));
-  PyRef text(PyUnicode_FromString(doc));
-  if (!module || !text || PyObject_SetAttrString(type.get(), "__module__", module.get()) < 0 ||
-      PyObject_SetAttrString(type.get(), "__doc__", text.get()) < 0) {
-    return nullptr;
-  }
-  return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 PyTypeObject* create_tx_event_type(PyObject*) {
-  return named_tuple_type(
+  return create_named_tuple_type(
       "TxEvent", "tx signature slot block_time program instruction inner depth source truncated name fields",
       "One event of a transaction: where it was found (tx: the transaction's index in the input; instruction:\n"
       "the outer instruction; inner: the inner instruction that carried it or whose invocation logged it;\n"
@@ -27,7 +13,7 @@ PyTypeObject* create_tx_event_type(PyObject*) {
 }
 
 PyTypeObject* create_tx_call_type(PyObject*) {
-  return named_tuple_type(
+  return create_named_tuple_type(
       "TxCall",
       "tx signature slot block_time program instruction inner depth failed error name args accounts remaining "
       "problem",
@@ -39,7 +25,7 @@ PyTypeObject* create_tx_call_type(PyObject*) {
 }
 
 PyTypeObject* create_call_error_type(PyObject*) {
-  return named_tuple_type(
+  return create_named_tuple_type(
       "CallError", "code name message text",
       "How a call failed: code (the custom program error code, or None), name and message (from the\n"
       "program's IDL, else Anchor's own errors for codes below 6000, else None) and text (the runtime's).");
