@@ -46,7 +46,8 @@ class JsonFrames {
   const RpcJsonLimits& limits() const { return limits_; }
 
   // `padded`: `text` is followed in memory by kJsonPadding readable bytes; else
-  // it is copied (a line at a time for JSON lines) into the reused buffer.
+  // it is read in place when its page holds them, or copied (a line at a time
+  // for JSON lines) into the reused buffer.
   ReadResult run(std::string_view text, bool padded, RootReader& reader);
 
  private:

@@ -3,12 +3,15 @@
 // truncated text.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <format>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <simdutf.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include "core/acct/rpc_accounts.hpp"
@@ -302,6 +305,44 @@ TEST(AccountReader, CutTextIsAnError) {
           << cut << ": " << got.result.error->describe();
     }
   }
+}
+
+// Text is read in place when the bytes after it can be read, else copied.
+// Placed against a page that cannot be read, and followed by bytes that would
+// change the value were they taken for JSON, every text reads as a copy of it.
+TEST(AccountReader, TextBeforeAnUnreadablePageReadsAsACopy) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  auto* pages = static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(::mprotect(pages + page, page, PROT_NONE), 0);
+  const std::string entry = R"({"pubkey":"P","account":{"data":["AQID","base64"],"owner":"O","lamports":5}})";
+  const std::string texts[] = {
+      response("[" + entry + "," + entry + "]", 1),
+      entry + "\n" + entry + "\n",
+      entry + "\n" + entry,
+      R"([{"pubkey":"P","account":{"data":["AQID","base64"],"owner":"O","lamports":5)",
+      R"([{"pubkey":"P","account":{"data":["AQ)",
+  };
+  for (const std::string& text : texts) {
+    const Read want = read(std::string(text));
+    for (const std::size_t room : {0, 1, 63, 64, 65, 200}) {
+      for (const char garbage : {'9', '"', '\\', ']'}) {
+        char* const end = pages + page - room;
+        std::memset(end, garbage, room);
+        char* const start = end - text.size();
+        std::memcpy(start, text.data(), text.size());
+        const Read got = read(std::string_view(start, text.size()));
+        EXPECT_EQ(got.accounts, want.accounts) << text << " room " << room;
+        ASSERT_EQ(got.result.ok(), want.result.ok()) << text << " room " << room << " garbage " << garbage;
+        if (!want.result.ok()) {
+          EXPECT_EQ(got.result.error->describe(), want.result.error->describe()) << room;
+          EXPECT_EQ(got.result.error->offset, want.result.error->offset) << room;
+        }
+      }
+    }
+  }
+  ::munmap(pages, 2 * page);
 }
 
 TEST(AccountReader, VisitorStops) {
