@@ -72,22 +72,33 @@ class RegionPool {
     return *pool;
   }
 
-  // A region and how many of its first bytes are in memory already.
-  std::pair<void*, std::size_t> take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!regions_.empty()) {
-        // The one with the most pages in memory: the buffers that reach a
-        // region first are the ones that grow fastest, and a page already
-        // touched costs no fault.
-        auto most = std::ranges::max_element(regions_, {}, &std::pair<void*, std::size_t>::second);
-        const auto kept = *most;
-        *most = regions_.back();
-        regions_.pop_back();
-        resident_ -= kept.second;
-        return kept;
+  // A kept region with more than `have` bytes in memory and how many, or
+  // {nullptr, 0}: the one that holds `want` bytes with the fewest to spare,
+  // else the one that holds the most. Best fit keeps the fullest regions for
+  // the buffers that grow largest, whatever order buffers reach the pool in.
+  std::pair<void*, std::size_t> take_kept(std::size_t want, std::size_t have) {
+    std::lock_guard lock(mutex_);
+    auto best = regions_.end();
+    for (auto it = regions_.begin(); it != regions_.end(); ++it) {
+      if (it->second <= have) continue;
+      const bool fits = it->second >= want;
+      if (best == regions_.end()) best = it;
+      else if (fits ? best->second < want || it->second < best->second : best->second < want && it->second > best->second) {
+        best = it;
       }
     }
+    if (best == regions_.end()) return {nullptr, 0};
+    const auto kept = *best;
+    *best = regions_.back();
+    regions_.pop_back();
+    resident_ -= kept.second;
+    return kept;
+  }
+
+  // A region for a buffer about to hold `want` bytes, and how many of its
+  // first bytes are in memory already.
+  std::pair<void*, std::size_t> take(std::size_t want) {
+    if (const auto kept = take_kept(want, 0); kept.first != nullptr) return kept;
     return {map_region(), 0};
   }
 
@@ -121,30 +132,51 @@ class RegionPool {
 const void* empty_buffer_address() { return kEmpty; }
 
 // Small buffers come from the aligned heap and move when they grow; from 64
-// KiB on, a buffer is mapped pages (page-aligned, so aligned enough),
-// which grow and shrink by remapping, without copying a byte. A column of a
-// 65,536-row batch easily passes that size, and copying it at every growth
-// would cost as much as filling it. On failure the buffer keeps its bytes.
+// KiB on, a buffer is a region of mapped pages (page-aligned, so aligned
+// enough), reserved whole and backed as it is written, so it grows without
+// copying a byte. A column of a 65,536-row batch easily passes that size, and
+// copying it at every growth would cost as much as filling it. A mapped
+// buffer's capacity is the part of its region known to be in memory (or asked
+// for): growing past it first looks for a kept region with more of it in
+// memory, since copying the bytes costs far less than faulting in fresh pages.
+// On failure the buffer keeps its bytes.
 void Buffer::reallocate(std::size_t capacity) {
+  if (mapped_ || capacity >= kMapFrom) capacity = (capacity + kPage - 1) & ~(kPage - 1);
   if (mapped_) {
-    // Past a whole region (a batch closes long before): the region grows.
-    capacity = (capacity + kPage - 1) & ~(kPage - 1);
-    void* p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<std::uint8_t*>(p);
-    capacity_ = capacity;
+    const std::size_t mapped = std::max(capacity_, kRegion);
+    if (capacity > kRegion) {
+      // Past a whole region (a batch closes long before): the region grows.
+      void* p = ::mremap(data_, mapped, capacity, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      data_ = static_cast<std::uint8_t*>(p);
+      capacity_ = capacity;
+      return;
+    }
+    if (capacity > std::max(touched_, size_) && mapped == kRegion) {
+      const std::size_t have = std::max(touched_, size_);
+      if (const auto [p, touched] = RegionPool::instance().take_kept(capacity, have); p != nullptr) {
+        std::memcpy(p, data_, size_);
+        RegionPool::instance().give(data_, kRegion, std::max(touched_, size_));
+        data_ = static_cast<std::uint8_t*>(p);
+        touched_ = touched;
+      }
+    }
+    capacity_ = std::max(capacity, std::min(touched_, kRegion));
     return;
   }
   if (capacity >= kMapFrom) {
-    const auto [p, touched] = RegionPool::instance().take();
+    const auto [p, touched] = RegionPool::instance().take(capacity);
     if (p == nullptr) throw std::bad_alloc();
     touched_ = touched;
     if (size_ > 0) std::memcpy(p, data_, size_);
     std::free(data_);
     data_ = static_cast<std::uint8_t*>(p);
-    capacity_ = kRegion;
     mapped_ = true;
-    if (capacity > kRegion) reallocate(capacity);
+    capacity_ = std::max(capacity, std::min(touched_, kRegion));
+    if (capacity > kRegion) {
+      capacity_ = kRegion;
+      reallocate(capacity);
+    }
     return;
   }
   auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
@@ -178,7 +210,7 @@ void Buffer::shrink_to_fit() {
 }
 
 void Buffer::release() {
-  if (mapped_) RegionPool::instance().give(data_, capacity_, std::max(touched_, size_));
+  if (mapped_) RegionPool::instance().give(data_, std::max(capacity_, kRegion), std::max(touched_, size_));
   else std::free(data_);
   mapped_ = false;
   data_ = nullptr;
