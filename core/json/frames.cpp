@@ -48,14 +48,15 @@ JsonFrames::JsonFrames(RpcJsonLimits limits) : limits_(clamp(limits)), parser_(l
 
 JsonFrames::~JsonFrames() = default;
 
+// The copy lives in pooled pages that earlier copies (or columns) already
+// brought into memory: a large text copied into fresh memory costs far more
+// in page faults than in bytes moved.
 const char* JsonFrames::padded_copy(std::string_view text) {
-  if (copy_size_ < text.size() + kJsonPadding) {
-    copy_size_ = std::max(text.size() + kJsonPadding, copy_size_ * 2);
-    copy_.reset(new char[copy_size_]);
-  }
-  std::memcpy(copy_.get(), text.data(), text.size());
-  std::memset(copy_.get() + text.size(), ' ', kJsonPadding);
-  return copy_.get();
+  copy_.set_size(0);
+  char* const out = reinterpret_cast<char*>(copy_.extend(text.size() + kJsonPadding));
+  std::memcpy(out, text.data(), text.size());
+  std::memset(out + text.size(), ' ', kJsonPadding);
+  return out;
 }
 
 ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reader) {
@@ -80,7 +81,7 @@ ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reade
   std::size_t readable = text.size() + kJsonPadding;
   if (!padded && text.size() <= limits_.max_value_bytes) {
     data = padded_copy(text);
-    readable = copy_size_;
+    readable = text.size() + kJsonPadding;
   }
   const Outcome outcome = read_value({data, text.size()}, readable, reader, result.visited);
   result.stopped = outcome == Outcome::kStopped;
@@ -98,10 +99,13 @@ ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader
     const std::string_view content = text.substr(pos, end - pos);
     if (!is_blank(content)) {
       const char* data = content.data();
-      std::size_t readable = text.size() + kJsonPadding - pos;
-      if (!padded && content.size() <= limits_.max_value_bytes) {
+      // A line with enough text after it needs no padding of its own.
+      const std::size_t needed = content.size() + kJsonPadding;
+      std::size_t readable = text.size() - pos + (padded ? kJsonPadding : 0);
+      if (readable < needed && tail_readable(content)) readable = needed;
+      if (readable < needed && content.size() <= limits_.max_value_bytes) {
         data = padded_copy(content);
-        readable = copy_size_;
+        readable = needed;
       }
       const Outcome outcome = read_value({data, content.size()}, readable, reader, result.visited);
       if (outcome == Outcome::kStopped) {

@@ -13,6 +13,7 @@
 
 #include <simdjson.h>
 
+#include "core/arrow/buffer.hpp"
 #include "core/json/read_error.hpp"
 
 namespace brisquel::json {
@@ -60,8 +61,7 @@ class JsonFrames {
   RpcJsonLimits limits_;
   od::parser parser_;
   Failure failure_;
-  std::unique_ptr<char[]> copy_;
-  std::size_t copy_size_ = 0;
+  arrow::Buffer copy_;
 };
 
 }  // namespace brisquel::json
