@@ -89,8 +89,7 @@ class RegionPool {
     }
     if (best == regions_.end()) return {nullptr, 0};
     const auto kept = *best;
-    *best = regions_.back();
-    regions_.pop_back();
+    regions_.erase(best);
     resident_ -= kept.second;
     return kept;
   }
@@ -103,19 +102,29 @@ class RegionPool {
   }
 
   // A region (or anything mapped) given back, of which the first `touched`
-  // bytes were written; whole regions are kept while the pages they hold stay
-  // under a bound, and each kept region is reused before a new one.
+  // bytes were written. Whole regions are kept while the pages they hold stay
+  // under a bound; past it the longest unused ones go first, since what a
+  // process decodes now is what it will decode next.
   void give(void* p, std::size_t size, std::size_t touched) {
-    if (size == kRegion) {
-      touched = resident_bytes(touched);
-      std::lock_guard lock(mutex_);
-      if (regions_.size() < kMaxKept && resident_ + touched <= kMaxResident) {
-        regions_.emplace_back(p, touched);
-        resident_ += touched;
-        return;
-      }
+    if (size != kRegion || (touched = resident_bytes(touched)) > kMaxResident) {
+      ::munmap(p, size);
+      return;
     }
-    ::munmap(p, size);
+    std::vector<void*> evicted;
+    {
+      std::lock_guard lock(mutex_);
+      std::size_t oldest = 0;
+      while (regions_.size() - oldest >= kMaxKept || resident_ + touched > kMaxResident) {
+        resident_ -= regions_[oldest].second;
+        evicted.push_back(regions_[oldest].first);
+        ++oldest;
+      }
+      regions_.erase(regions_.begin(), regions_.begin() + static_cast<std::ptrdiff_t>(oldest));
+      regions_.emplace_back(p, touched);
+      resident_ += touched;
+    }
+    // Unmapped with the lock let go: it takes the kernel a while.
+    for (void* region : evicted) ::munmap(region, kRegion);
   }
 
  private:
