@@ -24,7 +24,8 @@ import borsh
 from arrow_reader import pa, pq
 from brisquel import AccountDecoder, TableDecoder, TransactionDecoder
 from brisquel._json_pieces import SourceError, json_pieces
-from conftest import make_idl, struct
+from conftest import SHARED_IDLS, make_idl, struct
+from test_accounts import ZERO_COPY, account_bytes, assert_tables_hold, real_accounts
 from transactions import Call, Tx, encode, key
 
 try:
@@ -608,3 +609,60 @@ def test_a_bad_snapshot_fails_alone(snapshots, tmp_path):
             k: w.total() for k, w in wanted.items()}
         assert summary.files == len(files)
 
+
+@needs_dask
+@pytest.mark.skipif(not real_accounts(), reason="no real accounts beside the repository")
+def test_export_command_writes_the_real_accounts_as_the_decoder_reads_them(tmp_path):
+    # Each program's accounts in one getProgramAccounts response; one IDL file
+    # per IDL and owner (a fixture's owner may be a test program's).
+    idls: dict[str, str] = {}
+    snapshots = collections.defaultdict(list)
+    for param in real_accounts():
+        file, path, encoding, pubkey, owner, _, _, idl = param.values
+        name = f"{idl.removesuffix('.json')}-{owner[:8]}.json"
+        if name not in idls:
+            doc = json.loads((SHARED_IDLS / idl).read_text())
+            if "address" in doc:
+                doc["address"] = owner
+            else:  # legacy
+                doc.setdefault("metadata", {})["address"] = owner
+            idls[name] = json.dumps(doc)
+            (tmp_path / name).write_text(idls[name])
+        data = base64.b64encode(account_bytes(file, path, encoding)).decode()
+        snapshots[file.split("/")[0]].append({"pubkey": pubkey or key(file), "account": {
+            "data": [data, "base64"], "owner": owner, "lamports": 1, "executable": False, "rentEpoch": 0}})
+    inputs = []
+    for program, entries in sorted(snapshots.items()):
+        (path := tmp_path / f"{program}.json").write_text(json.dumps(
+            {"jsonrpc": "2.0", "id": 1, "result": {"context": {"slot": 5}, "value": entries}}))
+        inputs.append(path)
+    (broken := tmp_path / "broken.json").write_text('{"result": [')
+    zero_copy = ZERO_COPY["drift-current.json"]
+    result = brisquel("export", *(tmp_path / n for n in idls), "--out", tmp_path / "out", "--accounts", *inputs, broken,
+                      "--zero-copy", ",".join(zero_copy), "--old-versions", "--workers", "1")
+    assert result.returncode == 1 and result.stderr == f"brisquel: {broken}: line 1, column 1: the text ends inside " \
+                                                      "this value (cut short?)\n"
+    assert re.search(r"^program +account type +rows$", result.stdout, re.M), result.stdout
+    assert f"{len(inputs) + 1} files, 1 failed: 28 rows (28 accounts)" in result.stdout
+
+    decoder = AccountDecoder(list(idls.values()), old_versions=True, zero_copy={
+        i: zero_copy for i, name in enumerate(idls) if name.startswith("drift-current-")})
+    states = [s for path in inputs for s in decoder.decode(path.read_text())]
+    assert len(states) == 28
+    keys = list(decoder.decode_tables("[]"))
+    assert_tables_hold({k: pq.read_table(tmp_path / "out" / key_dir(k, "accounts")) for k in keys}, states)
+    assert pq.read_table(tmp_path / "out" / errors_dir("accounts")).num_rows == 0
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--accounts", "--keep", "slot"], "brisquel export: error: --keep is for transactions, not --accounts\n"),
+    (["--accounts", "--no-calls"], "brisquel export: error: --no-calls is for transactions, not --accounts\n"),
+    (["--old-versions"], "brisquel export: error: --zero-copy and --old-versions are for --accounts\n"),
+    (["--accounts", "--zero-copy", "Note,Nope"], "brisquel: --zero-copy: no IDL among {idl} defines type Nope\n"),
+])
+def test_export_command_refuses_options_of_the_other_input(tmp_path, args, error):
+    (idl := tmp_path / "idl.json").write_text(ACCOUNT_IDLS[0])
+    (snapshot := tmp_path / "snapshot.json").write_text("[]")
+    result = brisquel("export", idl, "--out", tmp_path / "out", snapshot, *args)
+    assert result.returncode in (1, 2) and result.stderr.splitlines()[-1] + "\n" == error.format(idl=idl)
+    assert not (tmp_path / "out").exists()
