@@ -654,15 +654,22 @@ def test_export_command_writes_the_real_accounts_as_the_decoder_reads_them(tmp_p
     assert pq.read_table(tmp_path / "out" / errors_dir("accounts")).num_rows == 0
 
 
-@pytest.mark.parametrize("args, error", [
-    (["--accounts", "--keep", "slot"], "brisquel export: error: --keep is for transactions, not --accounts\n"),
-    (["--accounts", "--no-calls"], "brisquel export: error: --no-calls is for transactions, not --accounts\n"),
-    (["--old-versions"], "brisquel export: error: --zero-copy and --old-versions are for --accounts\n"),
-    (["--accounts", "--zero-copy", "Note,Nope"], "brisquel: --zero-copy: no IDL among {idl} defines type Nope\n"),
+@pytest.mark.parametrize("idl, args, error", [
+    (ACCOUNT_IDLS[0], ["--accounts", "--keep", "slot"],
+     "brisquel export: error: --keep is for transactions, not --accounts\n"),
+    (ACCOUNT_IDLS[0], ["--accounts", "--no-calls"],
+     "brisquel export: error: --no-calls is for transactions, not --accounts\n"),
+    (ACCOUNT_IDLS[0], ["--old-versions"], "brisquel export: error: --zero-copy and --old-versions are for --accounts\n"),
+    (ACCOUNT_IDLS[0], ["--accounts", "--zero-copy", "Note,Nope"],
+     "brisquel: --zero-copy: no IDL among {idl} defines type Nope\n"),
+    # Nothing to export: said, not a traceback.
+    (IDLS[1], ["--accounts"], "brisquel: the IDLs declare no account types: nothing to export\n"),
+    (json.dumps({**make_idl([]), "address": A}), [], "brisquel: the IDLs declare no events or instructions: "
+                                                     "nothing to export\n"),
 ])
-def test_export_command_refuses_options_of_the_other_input(tmp_path, args, error):
-    (idl := tmp_path / "idl.json").write_text(ACCOUNT_IDLS[0])
-    (snapshot := tmp_path / "snapshot.json").write_text("[]")
-    result = brisquel("export", idl, "--out", tmp_path / "out", snapshot, *args)
-    assert result.returncode in (1, 2) and result.stderr.splitlines()[-1] + "\n" == error.format(idl=idl)
+def test_export_command_refuses_what_it_cannot_do(tmp_path, idl, args, error):
+    (path := tmp_path / "idl.json").write_text(idl)
+    (snapshot := tmp_path / "input.json").write_text("[]")
+    result = brisquel("export", path, "--out", tmp_path / "out", snapshot, *args)
+    assert result.returncode in (1, 2) and result.stderr.splitlines()[-1] + "\n" == error.format(idl=path)
     assert not (tmp_path / "out").exists()

@@ -122,6 +122,9 @@ def run(argv: list[str], out: TextIO) -> int:
                                  calls=args.calls and kind == "jsonl")
     except IdlError as e:
         raise idl_error(e, args.idls) from None
+    if not events and not events.calls:
+        what = "account types" if args.accounts else "events or instructions" if events.calls is not None else "events"
+        raise CommandError(f"the IDLs declare no {what}: nothing to export")
     with _client(args):
         ready = time.monotonic() - started
         bar = _ProgressLine(events.sources, sys.stderr) if sys.stderr.isatty() else None
