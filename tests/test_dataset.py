@@ -33,7 +33,7 @@ try:
     import distributed
     import pandas  # noqa: F401
     from brisquel._process_cache import decoders
-    from brisquel._sources import Decoding
+    from brisquel._sources import Decoding, pieces
     from brisquel.dataset import errors_dir, key_dir, read_accounts, read_calls, read_events, write_events
 except ImportError:
     distributed = None
@@ -495,9 +495,12 @@ def written_accounts(out, keys) -> dict:
 def test_read_accounts_gives_the_rows_of_the_bare_decoder(snapshots, client, tmp_path, form):
     paths, want, counts = snapshots
     want, counts = want[form], counts[form]
-    # Small pieces: JSON lines are decoded a few at a time.
-    frames = read_accounts(paths[form], ACCOUNT_IDLS, format=form, chunk_bytes=1500, **ACCOUNT_OPTIONS)
+    # Small pieces: a few JSON lines, or a few rows of a row group, at a time.
+    frames = read_accounts(paths[form], ACCOUNT_IDLS, format=form, chunk_bytes=150, **ACCOUNT_OPTIONS)
     assert list(frames) == [(A, "Note"), (A, "swap"), (B, "SwapEvent")]
+    if form == "parquet":
+        assert len(frames.sources) == sum(pq.ParquetFile(p).num_row_groups for p in paths[form])
+        assert len(list(pieces(decoders(frames._plan.decoding), frames.sources[0]))) > 1
     summary = write_events(frames, tmp_path)
     assert not summary.failed and dict(summary) == {} and summary.calls == {}
     assert summary.accounts == {k: sum(want[k].values()) for k in frames}

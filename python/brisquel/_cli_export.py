@@ -69,7 +69,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running `dask scheduler` (e.g. tcp://HOST:8786) and its workers instead")
     p.add_argument("--chunk-mb", type=int, default=64, metavar="N",
-                   help="JSON files are read N MiB at a time (default 64): bounds a worker's memory")
+                   help="JSON files are read N MiB at a time (default 64), Parquet account snapshots about N MiB "
+                        "of account data at a time: bounds a worker's memory")
     return p
 
 

@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import hashlib
 from collections import Counter
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
 
@@ -264,11 +264,11 @@ def pieces(dec: Decoders, source: Source) -> Iterator[Piece]:
         raise SourceError(path, str(e)) from None
 
 
-def _batches(f: pq.ParquetFile, row_group: int | None, columns: list[str]) -> Iterator[pa.RecordBatch]:
-    """The rows of one row group of `f` (None: of all), a bounded batch at a time."""
+def _batches(f: pq.ParquetFile, row_group: int | None, columns: list[str],
+             rows: Callable[[int], int] = lambda group: PARQUET_BATCH_ROWS) -> Iterator[pa.RecordBatch]:
+    """The rows of one row group of `f` (None: of all), `rows(group)` at a time."""
     for group in range(f.num_row_groups) if row_group is None else [row_group]:
-        yield from f.iter_batches(batch_size=PARQUET_BATCH_ROWS, row_groups=[group], columns=columns,
-                                  use_threads=False)
+        yield from f.iter_batches(batch_size=rows(group), row_groups=[group], columns=columns, use_threads=False)
 
 
 def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
@@ -299,7 +299,17 @@ def _account_parquet_pieces(source: Source, dec: AccountDecoders) -> Iterator[Pi
         for column in ("owner", "data"):
             if column not in names:
                 raise SourceError(path, f"no column {column!r}")
-        for batch in _batches(f, row_group, [c for c in ACCOUNT_COLUMNS if c in names]):
+        leaf = next((i for i in range(f.metadata.num_columns) if f.schema.column(i).path == "data"), None)
+
+        def rows(group: int) -> int:
+            # Accounts run to 10 MiB each: a batch holds about chunk_bytes of their data.
+            meta = f.metadata.row_group(group)
+            if leaf is None:  # not a column of bytes: refused by the decoder
+                return PARQUET_BATCH_ROWS
+            size = max(1, meta.column(leaf).total_uncompressed_size)
+            return max(1, min(PARQUET_BATCH_ROWS, meta.num_rows * dec.decoding.chunk_bytes // size))
+
+        for batch in _batches(f, row_group, [c for c in ACCOUNT_COLUMNS if c in names], rows):
             yield dec.decode(batch)[0]
 
 

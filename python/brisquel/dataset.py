@@ -186,8 +186,10 @@ def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str
     {pubkey, account} entries, `solana account --output json` dumps; one value
     per file, or one per line) or "parquet" (columns `owner` and `data`, and
     `pubkey`, `lamports` and `slot` where the file has them). zero_copy and
-    old_versions: as AccountDecoder takes them. Accounts of other programs, or
-    of no account type, have no row: write_events counts them in `skipped`.
+    old_versions: as AccountDecoder takes them. chunk_bytes: JSON files are
+    read in pieces of about this size, Parquet files a batch of rows holding
+    about this much account data at a time. Accounts of other programs, or of
+    no account type, have no row: write_events counts them in `skipped`.
     """
     return AccountFrames(_plan(paths, idls, format, "logMessages", (), "null", False, chunk_bytes, (ACCOUNTS,),
                                zero_copy_pairs(zero_copy), bool(old_versions)))
