@@ -4,6 +4,7 @@ no row and doubles none, a bad file fails alone."""
 
 from __future__ import annotations
 
+import base64
 import collections
 import io
 import json
@@ -21,9 +22,10 @@ import pytest
 
 import borsh
 from arrow_reader import pa, pq
-from brisquel import TableDecoder, TransactionDecoder
+from brisquel import AccountDecoder, TableDecoder, TransactionDecoder
 from brisquel._json_pieces import SourceError, json_pieces
-from conftest import make_idl, struct
+from conftest import SHARED_IDLS, make_idl, struct
+from test_accounts import ZERO_COPY, account_bytes, assert_tables_hold, real_accounts
 from transactions import Call, Tx, encode, key
 
 try:
@@ -31,8 +33,8 @@ try:
     import distributed
     import pandas  # noqa: F401
     from brisquel._process_cache import decoders
-    from brisquel._sources import Decoding
-    from brisquel.dataset import errors_dir, key_dir, read_calls, read_events, write_events
+    from brisquel._sources import Decoding, pieces
+    from brisquel.dataset import errors_dir, key_dir, read_accounts, read_calls, read_events, write_events
 except ImportError:
     distributed = None
 
@@ -96,8 +98,12 @@ def json_lines(rng: random.Random, first: int, count: int) -> str:
 
 
 def row(r: dict) -> tuple:
-    # A body read with another layout: NaN; lists (remaining accounts) as tuples.
-    return tuple((k, "NaN" if v != v else tuple(v) if isinstance(v, list) else v) for k, v in r.items())
+    # A body read with another layout: NaN; lists (remaining accounts) and structs as tuples.
+    def frozen(v):
+        if isinstance(v, dict):
+            return row(v)
+        return "NaN" if v != v else tuple(map(frozen, v)) if isinstance(v, list) else v
+    return tuple((k, frozen(v)) for k, v in r.items())
 
 
 def rows(table) -> collections.Counter:
@@ -382,3 +388,291 @@ def test_tx_command(idls):
     assert [(g["tx"], g["program"], g["inner"], g["source"], g["event"]) for g in got] == \
         [(e.tx, e.program, e.inner, e.source, e.name) for e in events]
 
+
+
+# --- account snapshots ---
+
+# Account types named as events and instructions of IDLS are, so that kinds
+# sharing a folder would show: A's "Note" (Borsh) and "swap" (read as zero-copy
+# when asked to), B's "SwapEvent". A's "Note" and B's "SwapEvent" share a
+# discriminator: the owner decides.
+NOTE_DISC, SWAP_DISC = bytes(range(10, 18)), bytes(range(20, 28))
+ACCOUNT_IDLS = [
+    json.dumps({**make_idl([struct("Note", [{"name": "amount", "type": "u64"}, {"name": "who", "type": "pubkey"},
+                                            {"name": "memo", "type": "string"}]),
+                            struct("swap", [{"name": "a", "type": "u8"}, {"name": "b", "type": "u64"}])]),
+                "address": A, "accounts": [{"name": "Note", "discriminator": list(NOTE_DISC)},
+                                           {"name": "swap", "discriminator": list(SWAP_DISC)}]}),
+    json.dumps({**make_idl([struct("SwapEvent", [{"name": "price", "type": "f64"}])]), "address": B,
+                "accounts": [{"name": "SwapEvent", "discriminator": list(NOTE_DISC)}]}),
+]
+ACCOUNT_OPTIONS = {"zero_copy": {0: ["swap"]}, "old_versions": True}
+OTHER = key("other program")
+
+
+def account_data(rng: random.Random) -> tuple[str, bytes]:
+    """An owner and its data: whole, with trailing bytes, an old version, cut
+    short, zero-copy, of the other program, of no program here, of no type."""
+    memo = "é" * rng.randint(0, 5)
+    amount = rng.getrandbits(64).to_bytes(8, "little")
+    note = NOTE_DISC + amount + rng.randbytes(32) + len(memo.encode()).to_bytes(4, "little") + memo.encode()
+    return rng.choice([
+        (A, note), (A, note + rng.randbytes(3)),
+        (A, NOTE_DISC + amount),                          # ends where a field begins: an old version
+        (A, NOTE_DISC + amount[:rng.randint(1, 7)]),      # ends inside one: an error row
+        (A, SWAP_DISC + bytes([rng.randrange(256)]) + rng.randbytes(7) + amount),  # C layout: 7 bytes of padding
+        (B, NOTE_DISC + rng.randbytes(8)),
+        (OTHER, note),
+        (A, rng.randbytes(8) + amount),                   # no discriminator of A's
+    ])
+
+
+def account_entry(rng: random.Random, n: int) -> dict:
+    owner, data = account_data(rng)
+    encoding = rng.choice(["base64", "base58", "base64+zstd"])
+    if encoding == "base64+zstd":
+        from compression import zstd
+        data = zstd.compress(data)
+    text = borsh.b58encode(data) if encoding == "base58" else base64.b64encode(data).decode()
+    if rng.random() < 0.05:
+        text = "@" + text  # data that cannot be read: an error row without a type
+    return {"pubkey": key(f"account {n}"), "account": {"data": [text, encoding], "owner": owner, "lamports": n,
+                                                       "executable": False, "rentEpoch": 0}}
+
+
+@pytest.fixture(scope="module")
+def snapshots(tmp_path_factory):
+    """Account snapshots, as JSON (a getProgramAccounts response, JSON lines of
+    entries, of getMultipleAccounts responses with missing accounts) and as
+    Parquet (row groups of 7), with what AccountDecoder makes of each whole
+    file: rows per key ("errors" too) and counts, per format."""
+    rng = random.Random(5)
+    folder = tmp_path_factory.mktemp("snapshots")
+    decoder = AccountDecoder(ACCOUNT_IDLS, **ACCOUNT_OPTIONS)
+    paths = collections.defaultdict(list)
+    want = collections.defaultdict(lambda: collections.defaultdict(collections.Counter))
+    counts = collections.defaultdict(collections.Counter)
+
+    def expect(form, path, accounts):
+        paths[form].append(path)
+        tables = decoder.decode_tables(accounts)
+        for k, t in [*tables.items(), ("errors", tables.errors)]:
+            want[form][k] += rows(t)
+        counts[form].update(tables.counts)
+
+    for f in range(3):
+        entries = [account_entry(rng, 1000 * f + i) for i in range(rng.randint(30, 60))]
+        if f == 0:
+            text = json.dumps({"jsonrpc": "2.0", "id": 1, "result": {"context": {"slot": 77}, "value": entries}})
+        elif f == 1:
+            text = "".join(json.dumps(e) + "\n" for e in entries)
+        else:
+            batches = [entries[i:i + 4] for i in range(0, len(entries), 4)]
+            text = "".join(json.dumps({"jsonrpc": "2.0", "id": i, "result": {"context": {"slot": i}, "value": [
+                e["account"] if rng.random() < 0.9 else None for e in batch]}}) + "\n" for i, batch in enumerate(batches))
+        (path := folder / f"snapshot{f}.json").write_text(text)
+        expect("jsonl", path, text)
+
+        accounts = [(key(f"row {f} {i}"), *account_data(rng)) for i in range(rng.randint(30, 60))]
+        pubkeys = [borsh.b58decode(p) if f == 1 else p for p, _, _ in accounts]
+        snapshot = pa.table({
+            "slot": pa.array([f] * len(accounts), pa.uint64()),
+            "pubkey": pa.array(pubkeys, pa.binary(32) if f == 1 else pa.string()),
+            "owner": [o for _, o, _ in accounts],
+            "data": pa.array([d if i % 11 else None for i, (_, _, d) in enumerate(accounts)], pa.binary()),
+            "lamports": pa.array(range(len(accounts)), pa.uint64()), "extra": [1] * len(accounts)})
+        pq.write_table(snapshot, path := folder / f"snapshot{f}.parquet", row_group_size=7)
+        expect("parquet", path, pq.read_table(path))
+    return paths, want, counts
+
+
+def written_accounts(out, keys) -> dict:
+    return {k: rows(pq.read_table(out / key_dir(k, "accounts"))) for k in keys}
+
+
+@needs_dask
+@pytest.mark.parametrize("form", ["jsonl", "parquet"])
+def test_read_accounts_gives_the_rows_of_the_bare_decoder(snapshots, client, tmp_path, form):
+    paths, want, counts = snapshots
+    want, counts = want[form], counts[form]
+    # Small pieces: a few JSON lines, or a few rows of a row group, at a time.
+    frames = read_accounts(paths[form], ACCOUNT_IDLS, format=form, chunk_bytes=150, **ACCOUNT_OPTIONS)
+    assert list(frames) == [(A, "Note"), (A, "swap"), (B, "SwapEvent")]
+    if form == "parquet":
+        assert len(frames.sources) == sum(pq.ParquetFile(p).num_row_groups for p in paths[form])
+        assert len(list(pieces(decoders(frames._plan.decoding), frames.sources[0]))) > 1
+    summary = write_events(frames, tmp_path)
+    assert not summary.failed and dict(summary) == {} and summary.calls == {}
+    assert summary.accounts == {k: sum(want[k].values()) for k in frames}
+    assert all(summary.accounts.values()) and summary.accounts[(A, "Note")] == counts["decoded"] - sum(
+        summary.accounts[k] for k in [(A, "swap"), (B, "SwapEvent")])
+    assert written_accounts(tmp_path, frames) == {k: want[k] for k in frames}
+    assert rows(pq.read_table(tmp_path / errors_dir("accounts"))) == want["errors"] != {}
+    assert not (tmp_path / "events").exists() and not (tmp_path / "calls").exists()
+    # What had no row is counted, by reason; so are the error rows.
+    not_decoded = {"accounts of other programs": counts["other_owner"],
+                   "accounts of no account type of their program": counts["no_match"],
+                   "accounts missing (null)": counts["missing"]}
+    assert {r: summary.skipped[r] for r in not_decoded} == not_decoded and all(not_decoded.values())
+    assert sum(n for r, n in summary.skipped.items() if r.startswith("account ")) == \
+        counts["failed"] + counts["unreadable"] == sum(want["errors"].values())
+    reasons = summary.skipped.keys() - not_decoded.keys()
+    assert "account Note: unexpected end of buffer: need N byte(s) at offset N, have N" in reasons
+    assert any(r.startswith("account ?: account data is not ") for r in reasons) == (form == "jsonl")
+    # The frames compute the same rows.
+    computed = dask.compute(*frames.values(), frames.errors)
+    assert {k: rows(pa.Table.from_pandas(f, preserve_index=False)) for k, f in zip([*frames, "errors"], computed)} \
+        == {k: want[k] for k in [*frames, "errors"]}
+    # Without the options, the zero-copy type and the old versions read otherwise.
+    plain = read_accounts(paths[form], ACCOUNT_IDLS, format=form)
+    with dask.config.set(scheduler="sync"):
+        assert write_events(plain, tmp_path / "plain").accounts[(A, "Note")] < summary.accounts[(A, "Note")]
+    assert written_accounts(tmp_path / "plain", [(A, "swap")]) != written_accounts(tmp_path, [(A, "swap")])
+
+
+@needs_dask
+def test_events_calls_and_accounts_of_one_run_keep_their_folders(inputs, snapshots, client, tmp_path):
+    jsonl, _, want_json, _ = inputs
+    paths, want, _ = snapshots
+    both = read_events(jsonl, IDLS, calls=True)
+    accounts = read_accounts(paths["jsonl"], ACCOUNT_IDLS, **ACCOUNT_OPTIONS)
+    notes = accounts[(A, "Note")]
+    done = []
+    summary = write_events(both, tmp_path, accounts={**accounts, (A, "rich"): notes[notes.amount > 2**62]},
+                           progress=lambda result, n, total: done.append((result.path, total)))
+    assert sorted(done) == sorted((str(p), len(jsonl) + len(paths["jsonl"])) for p in [*jsonl, *paths["jsonl"]])
+    # Event (A, "Note"), instruction (A, "swap") and the account types of those names: four folders.
+    assert written(tmp_path, both) == {k: want_json[k] for k in both}
+    assert {k: rows(pq.read_table(tmp_path / key_dir(k, "calls"))) for k in both.calls} == \
+        {k: want_json[("calls", k)] for k in both.calls}
+    assert written_accounts(tmp_path, accounts) == {k: want["jsonl"][k] for k in accounts}
+    rich = written_accounts(tmp_path, [(A, "rich")])[(A, "rich")]
+    assert rich and all(dict(r)["amount"] > 2**62 for r in rich) and rich < want["jsonl"][(A, "Note")]
+    for kind, errors in [("events", want_json["errors"]), ("calls", want_json[("calls", "errors")]),
+                         ("accounts", want["jsonl"]["errors"])]:
+        assert rows(pq.read_table(tmp_path / errors_dir(kind))) == errors != {}, kind
+    assert dict(summary) == {k: sum(want_json[k].values()) for k in both}
+    assert summary.calls == {k: sum(want_json[("calls", k)].values()) for k in both.calls}
+    assert summary.accounts == {**{k: sum(want["jsonl"][k].values()) for k in accounts}, (A, "rich"): rich.total()}
+    assert summary.files == len(jsonl) + len(paths["jsonl"]) and summary.skipped["accounts of other programs"]
+
+    # A later run of accounts alone replaces theirs and leaves the others.
+    with dask.config.set(scheduler="sync"):
+        write_events({(B, "SwapEvent"): accounts[(B, "SwapEvent")]}, tmp_path)
+    assert written(tmp_path, both) == {k: want_json[k] for k in both}
+    assert written_accounts(tmp_path, [(A, "rich")])[(A, "rich")] == rich
+
+    with pytest.raises(TypeError, match=r"^accounts\[.*\]: not a frame of read_accounts"):
+        write_events(both, tmp_path, accounts={(A, "Note"): both[(A, "Note")]})
+    with pytest.raises(TypeError, match=r"^calls\[.*\]: not a frame of read_events"):
+        write_events(both, tmp_path, calls={(A, "Note"): notes})
+    with pytest.raises(ValueError, match="more than one read_accounts call"):
+        write_events(accounts, tmp_path, accounts={(A, "x"): read_accounts(paths["jsonl"], ACCOUNT_IDLS)[(A, "Note")]})
+    # One folder, two frames: refused, rather than one of them lost.
+    with pytest.raises(ValueError, match=r"also given in events; accounts/.*/Note is written once"):
+        write_events(accounts, tmp_path, accounts={(A, "Note"): notes[notes.amount > 5]})
+    calls = read_calls(jsonl, IDLS)
+    with pytest.raises(ValueError, match=r"also given in events; calls/.*/swap is written once"):
+        write_events(calls, tmp_path, calls={(A, "swap"): calls[(A, "swap")]})
+
+
+@needs_dask
+def test_a_bad_snapshot_fails_alone(snapshots, tmp_path):
+    paths, want, _ = snapshots
+    good = paths["jsonl"][1].read_text().splitlines(keepends=True)  # JSON lines of entries
+    bad = {"truncated.json": "".join(good)[:-40], "not_json.json": "".join(good[:3] + ["nope\n"] + good[3:]),
+           "empty.json": "", "not_accounts.json": '{"result": [1]}'}
+    for name, text in bad.items():
+        (tmp_path / name).write_text(text)
+    pq.write_table(pa.table({"owner": [A]}), tmp_path / "no_data.parquet")
+    pq.write_table(pa.table({"owner": [A], "data": [1]}), tmp_path / "int_data.parquet")
+    (tmp_path / "empty.parquet").write_bytes(b"")
+    good_only = AccountDecoder(ACCOUNT_IDLS, **ACCOUNT_OPTIONS).decode_tables("".join(good))
+    for form, files, messages in [
+        ("jsonl", [paths["jsonl"][1], *(tmp_path / n for n in bad)], {
+            "truncated.json": f"line {len(good)}, column 1: the text ends inside this value (cut short?)",
+            "not_json.json": "line 4, column 1: invalid JSON: not a JSON value",
+            "empty.json": "line 1, column 1: the text holds no JSON value",
+            "not_accounts.json": "line 1, column 13: `(array element)`: expected an account"}),
+        ("parquet", [paths["parquet"][0], *(tmp_path / n for n in ["no_data.parquet", "int_data.parquet",
+                                                                  "empty.parquet"])], {
+            "no_data.parquet": "no column 'data'",
+            "int_data.parquet": "argument 'accounts': column 'data' ",
+            "empty.parquet": "Parquet file size is 0 bytes"}),
+    ]:
+        with dask.config.set(scheduler="sync"):
+            frames = read_accounts(files, ACCOUNT_IDLS, format=form, chunk_bytes=1000, **ACCOUNT_OPTIONS)
+            summary = write_events(frames, tmp_path / form)
+        failed = {os.path.basename(p): m.split(": ", 1)[1] for p, m in summary.failed.items()}
+        assert failed.keys() == messages.keys() and all(failed[n].startswith(m) for n, m in messages.items()), failed
+        wanted = {k: rows(good_only[k]) for k in frames} if form == "jsonl" else {
+            k: rows(AccountDecoder(ACCOUNT_IDLS, **ACCOUNT_OPTIONS).decode_tables(pq.read_table(files[0]))[k])
+            for k in frames}
+        assert written_accounts(tmp_path / form, frames) == wanted and summary.accounts == {
+            k: w.total() for k, w in wanted.items()}
+        assert summary.files == len(files)
+
+
+@needs_dask
+@pytest.mark.skipif(not real_accounts(), reason="no real accounts beside the repository")
+def test_export_command_writes_the_real_accounts_as_the_decoder_reads_them(tmp_path):
+    # Each program's accounts in one getProgramAccounts response; one IDL file
+    # per IDL and owner (a fixture's owner may be a test program's).
+    idls: dict[str, str] = {}
+    snapshots = collections.defaultdict(list)
+    for param in real_accounts():
+        file, path, encoding, pubkey, owner, _, _, idl = param.values
+        name = f"{idl.removesuffix('.json')}-{owner[:8]}.json"
+        if name not in idls:
+            doc = json.loads((SHARED_IDLS / idl).read_text())
+            if "address" in doc:
+                doc["address"] = owner
+            else:  # legacy
+                doc.setdefault("metadata", {})["address"] = owner
+            idls[name] = json.dumps(doc)
+            (tmp_path / name).write_text(idls[name])
+        data = base64.b64encode(account_bytes(file, path, encoding)).decode()
+        snapshots[file.split("/")[0]].append({"pubkey": pubkey or key(file), "account": {
+            "data": [data, "base64"], "owner": owner, "lamports": 1, "executable": False, "rentEpoch": 0}})
+    inputs = []
+    for program, entries in sorted(snapshots.items()):
+        (path := tmp_path / f"{program}.json").write_text(json.dumps(
+            {"jsonrpc": "2.0", "id": 1, "result": {"context": {"slot": 5}, "value": entries}}))
+        inputs.append(path)
+    (broken := tmp_path / "broken.json").write_text('{"result": [')
+    zero_copy = ZERO_COPY["drift-current.json"]
+    result = brisquel("export", *(tmp_path / n for n in idls), "--out", tmp_path / "out", "--accounts", *inputs, broken,
+                      "--zero-copy", ",".join(zero_copy), "--old-versions", "--workers", "1")
+    assert result.returncode == 1 and result.stderr == f"brisquel: {broken}: line 1, column 1: the text ends inside " \
+                                                      "this value (cut short?)\n"
+    assert re.search(r"^program +account type +rows$", result.stdout, re.M), result.stdout
+    assert f"{len(inputs) + 1} files, 1 failed: 28 rows (28 accounts)" in result.stdout
+
+    decoder = AccountDecoder(list(idls.values()), old_versions=True, zero_copy={
+        i: zero_copy for i, name in enumerate(idls) if name.startswith("drift-current-")})
+    states = [s for path in inputs for s in decoder.decode(path.read_text())]
+    assert len(states) == 28
+    keys = list(decoder.decode_tables("[]"))
+    assert_tables_hold({k: pq.read_table(tmp_path / "out" / key_dir(k, "accounts")) for k in keys}, states)
+    assert pq.read_table(tmp_path / "out" / errors_dir("accounts")).num_rows == 0
+
+
+@pytest.mark.parametrize("idl, args, error", [
+    (ACCOUNT_IDLS[0], ["--accounts", "--keep", "slot"],
+     "brisquel export: error: --keep is for transactions, not --accounts\n"),
+    (ACCOUNT_IDLS[0], ["--accounts", "--no-calls"],
+     "brisquel export: error: --no-calls is for transactions, not --accounts\n"),
+    (ACCOUNT_IDLS[0], ["--old-versions"], "brisquel export: error: --zero-copy and --old-versions are for --accounts\n"),
+    (ACCOUNT_IDLS[0], ["--accounts", "--zero-copy", "Note,Nope"],
+     "brisquel: --zero-copy: no IDL among {idl} defines type Nope\n"),
+    # Nothing to export: said, not a traceback.
+    (IDLS[1], ["--accounts"], "brisquel: the IDLs declare no account types: nothing to export\n"),
+    (json.dumps({**make_idl([]), "address": A}), [], "brisquel: the IDLs declare no events or instructions: "
+                                                     "nothing to export\n"),
+])
+def test_export_command_refuses_what_it_cannot_do(tmp_path, idl, args, error):
+    (path := tmp_path / "idl.json").write_text(idl)
+    (snapshot := tmp_path / "input.json").write_text("[]")
+    result = brisquel("export", path, "--out", tmp_path / "out", snapshot, *args)
+    assert result.returncode in (1, 2) and result.stderr.splitlines()[-1] + "\n" == error.format(idl=path)
+    assert not (tmp_path / "out").exists()

@@ -36,17 +36,23 @@ def parser() -> argparse.ArgumentParser:
         prog="brisquel accounts", usage="%(prog)s IDL [IDL ...] [INPUT|-] [options]",
         description="Print program accounts as JSON lines, each decoded with the IDL of the program that owns it.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="IDL files, then the input (default: standard input)")
-    p.add_argument("--zero-copy", default="", metavar="NAMES",
-                   help="comma-separated types to read at C-layout offsets (zero-copy) although the IDL does not "
-                        "say so, in every IDL that defines them")
-    p.add_argument("--old-versions", action="store_true",
-                   help="an account shorter than its layout, ending where a top-level field begins, decodes with "
-                        "the missing fields null (else it does not decode)")
+    add_decoder_options(p)
     return p
 
 
-def zero_copy_of(names: list[str], texts: list[str], paths: list[str]) -> dict[int, list[str]]:
-    """Which IDLs define each named type: {IDL index: names}."""
+def add_decoder_options(p: argparse.ArgumentParser, note: str = "") -> None:
+    """The options that shape an AccountDecoder (`note` begins their help)."""
+    p.add_argument("--zero-copy", default="", metavar="NAMES",
+                   help=f"{note}comma-separated types to read at C-layout offsets (zero-copy) although the IDL does "
+                        "not say so, in every IDL that defines them")
+    p.add_argument("--old-versions", action="store_true",
+                   help=f"{note}an account shorter than its layout, ending where a top-level field begins, decodes "
+                        "with the missing fields null (else it does not decode)")
+
+
+def zero_copy_of(option: str, texts: list[str], paths: list[str]) -> dict[int, list[str]]:
+    """Which IDLs define each type --zero-copy names (comma-separated): {IDL index: names}."""
+    names = [n.strip() for n in option.split(",") if n.strip()]
     out: dict[int, list[str]] = {}
     found: set[str] = set()
     for i, text in enumerate(texts):
@@ -65,9 +71,8 @@ def zero_copy_of(names: list[str], texts: list[str], paths: list[str]) -> dict[i
 
 
 def decoder_of(texts: list[str], paths: list[str], zero_copy: str, old_versions: bool) -> AccountDecoder:
-    names = [n.strip() for n in zero_copy.split(",") if n.strip()]
     try:
-        return AccountDecoder(texts, zero_copy=zero_copy_of(names, texts, paths), old_versions=old_versions)
+        return AccountDecoder(texts, zero_copy=zero_copy_of(zero_copy, texts, paths), old_versions=old_versions)
     except IdlError as e:
         raise idl_error(e, paths) from None
 

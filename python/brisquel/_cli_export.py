@@ -1,16 +1,19 @@
 """python -m brisquel export: files of transactions (or Parquet logs) to one
-Parquet dataset per event and, from transactions, one per instruction called,
-on local worker processes or a running Dask cluster.
+Parquet dataset per event and, from transactions, one per instruction called;
+with --accounts, account snapshots to one dataset per account type; on local
+worker processes or a running Dask cluster.
 
     python -m brisquel export IDL [IDL ...] --out DIR INPUT ... [options]
 
-    DIR/events/<program>/<Event>/part-*.parquet      DIR/events/_errors/
-    DIR/calls/<program>/<instruction>/part-*.parquet DIR/calls/_errors/
+    DIR/events/<program>/<Event>/part-*.parquet         DIR/events/_errors/
+    DIR/calls/<program>/<instruction>/part-*.parquet    DIR/calls/_errors/
+    DIR/accounts/<program>/<Account>/part-*.parquet     DIR/accounts/_errors/
 
 The IDL files come before --out, the inputs (files or folders) after it. Each
 file is decoded once for its events and calls. While it runs, a progress line
 on standard error (when that is a terminal); at the end, a summary on standard
-output: rows per event and per instruction, rows skipped and why, time.
+output: rows per event, per instruction or per account type, rows skipped
+and why, time.
 A file that fails is named on standard error with its line, none of its rows
 are written, the others are, and the exit status is 1.
 """
@@ -28,7 +31,10 @@ from contextlib import contextmanager
 from typing import Any, TextIO
 
 from brisquel import IdlError
+from brisquel._cli_accounts import add_decoder_options, zero_copy_of
 from brisquel._common import CommandError, idl_error, read_idls, reason
+
+_TRANSACTION_OPTIONS = ("--logs-column", "--keep", "--include-failed", "--no-calls", "--short-events")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -37,13 +43,15 @@ def parser() -> argparse.ArgumentParser:
         description="Decode the events of many files into one Parquet dataset per event: "
                     "DIR/events/<program>/<Event>/part-*.parquet, and the bodies that failed to decode in "
                     "DIR/events/_errors; from JSON transactions, the instruction calls too: "
-                    "DIR/calls/<program>/<instruction>/, DIR/calls/_errors.")
+                    "DIR/calls/<program>/<instruction>/, DIR/calls/_errors. With --accounts, the inputs are "
+                    "account snapshots: one dataset per account type, DIR/accounts/<program>/<Account>/, and "
+                    "DIR/accounts/_errors.")
     p.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
     p.add_argument("--out", metavar="DIR", help="the output folder; each event's dataset there is replaced")
     p.add_argument("--format", choices=("jsonl", "parquet"),
                    help="of the inputs: RPC JSON (one value per line, or per file) or Parquet "
                         "(default: Parquet for names ending in .parquet, else JSON)")
-    p.add_argument("--logs-column", default="logMessages", metavar="NAME", help="Parquet: the column of log lines")
+    p.add_argument("--logs-column", metavar="NAME", help="Parquet: the column of log lines (default: logMessages)")
     p.add_argument("--keep", default="", metavar="COLUMNS",
                    help="Parquet: comma-separated columns copied into every event row (e.g. slot,signature)")
     p.add_argument("--include-failed", action="store_true",
@@ -53,11 +61,16 @@ def parser() -> argparse.ArgumentParser:
                    help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
                         "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
                         "alone): such bodies do not decode")
+    p.add_argument("--accounts", action="store_true",
+                   help="the inputs are account snapshots: RPC JSON as the accounts command reads it, or Parquet "
+                        "with columns owner and data (and pubkey, lamports, slot)")
+    add_decoder_options(p, "with --accounts: ")
     p.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: the machine's cores)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running `dask scheduler` (e.g. tcp://HOST:8786) and its workers instead")
     p.add_argument("--chunk-mb", type=int, default=64, metavar="N",
-                   help="JSON files are read N MiB at a time (default 64): bounds a worker's memory")
+                   help="JSON files are read N MiB at a time (default 64), Parquet account snapshots about N MiB "
+                        "of account data at a time: bounds a worker's memory")
     return p
 
 
@@ -80,6 +93,12 @@ def parse(argv: list[str]) -> argparse.Namespace:
         p.error("--workers: from 1 to 1024")
     if not 1 <= args.chunk_mb <= 1024:
         p.error("--chunk-mb: from 1 to 1024")
+    if not args.accounts and (args.zero_copy or args.old_versions):
+        p.error("--zero-copy and --old-versions are for --accounts")
+    given = (args.logs_column is not None, bool(args.keep), args.include_failed, not args.calls,
+             args.short_events is not None)
+    if args.accounts and any(given):
+        p.error(f"{_TRANSACTION_OPTIONS[given.index(True)]} is for transactions, not --accounts")
     return args
 
 
@@ -87,19 +106,26 @@ def run(argv: list[str], out: TextIO) -> int:
     started = time.monotonic()
     args = parse(argv)
     texts = read_idls(args.idls)
-    from brisquel.dataset import input_files, read_events, write_events
+    from brisquel.dataset import input_files, read_accounts, read_events, write_events
 
     files = input_files(args.inputs)
     if not files:
         raise CommandError("no input files in " + " ".join(args.inputs))
     kind = args.format or _format_of(files)
     try:
-        events = read_events(files, texts, format=kind, logs_column=args.logs_column,
-                             keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
-                             include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20,
-                             calls=args.calls and kind == "jsonl")
+        if args.accounts:
+            events = read_accounts(files, texts, format=kind, zero_copy=zero_copy_of(args.zero_copy, texts, args.idls),
+                                   old_versions=args.old_versions, chunk_bytes=args.chunk_mb << 20)
+        else:
+            events = read_events(files, texts, format=kind, logs_column=args.logs_column or "logMessages",
+                                 keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
+                                 include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20,
+                                 calls=args.calls and kind == "jsonl")
     except IdlError as e:
         raise idl_error(e, args.idls) from None
+    if not events and not events.calls:
+        what = "account types" if args.accounts else "events or instructions" if events.calls is not None else "events"
+        raise CommandError(f"the IDLs declare no {what}: nothing to export")
     with _client(args):
         ready = time.monotonic() - started
         bar = _ProgressLine(events.sources, sys.stderr) if sys.stderr.isatty() else None
@@ -188,8 +214,13 @@ class _ProgressLine:
 
 
 def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out: TextIO) -> None:
-    """Rows per event and per instruction, rows skipped by reason, and the time (`ready`: until the workers were up)."""
-    sections = [("event", dict(summary))] + ([("instruction", summary.calls)] if summary.calls else [])
+    """Rows per event, per instruction and per account type, rows skipped by reason, and the time (`ready`: until
+    the workers were up)."""
+    # Events always but in an export of accounts alone; the other kinds where there are any.
+    kinds = [("events", "event", dict(summary))] if summary or not summary.accounts else []
+    kinds += [(kind, what, counts) for kind, what, counts in (("calls", "instruction", summary.calls),
+                                                              ("accounts", "account type", summary.accounts)) if counts]
+    sections = [(what, counts) for _, what, counts in kinds]
     rows = sum(sum(counts.values()) for _, counts in sections)
     width = max([len(key[1]) for _, counts in sections for key, n in counts.items() if n] + [11])
     number = max([len(f"{n:,}") for _, counts in sections for n in counts.values()] +
@@ -211,9 +242,9 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out:
                 reason = reason[:wide - 1] + "…"
             out.write(f"{reason:<{wide}}  {n:>{number},}\n")
         if len(summary.skipped) > 20:
-            out.write(f"({len(summary.skipped) - 20} more reasons: see {out_dir}/events/_errors and "
-                      f"{out_dir}/calls/_errors)\n")
+            folders = " and ".join(f"{out_dir}/{kind}/_errors" for kind, _, _ in kinds)
+            out.write(f"({len(summary.skipped) - 20} more reasons: see {folders})\n")
     failed = f", {len(summary.failed)} failed" if summary.failed else ""
-    calls = f" ({sum(summary.calls.values()):,} calls)" if summary.calls else ""
+    calls = "".join(f" ({sum(counts.values()):,} {kind})" for kind, _, counts in kinds if kind != "events")
     out.write(f"\n{summary.files} files{failed}: {rows:,} rows{calls} in {seconds:.1f} s ({ready:.1f} s to get the "
               f"workers, {rows / max(summary.seconds, 1e-9):,.0f} rows/s after), written to {out_dir}\n")

@@ -5,7 +5,10 @@ A dataset is either an event's (or instruction's) table as read_events plans
 it, decoded piece by piece (bounded memory), or a frame derived from
 read_events' frames (a column selection, a filter), whose partition is
 computed in the task from the same source, decoded once per process. Events
-and calls of one plan come from the same task, one decoding per source."""
+and calls of one plan come from the same task, one decoding per source. A run
+may hold more than one plan (transactions' events and calls, and account
+snapshots' accounts): each plan's sources have their tasks, and every dataset
+is put in place at the end, together."""
 
 from __future__ import annotations
 
@@ -27,21 +30,26 @@ import pyarrow.compute as pc
 from brisquel._json_pieces import SourceError
 from brisquel._part_writer import PartWriters, tag_dir, write_empty
 from brisquel._process_cache import decoded, decoders
-from brisquel._sources import CALLS, EVENTS, Decoding, Key, Plan, Source, Tag, pieces
+from brisquel._sources import ACCOUNTS, CALLS, EVENTS, Decoding, Key, Plan, Source, Tag, pieces
 
 
 class ExportSummary(dict[Key, int]):
-    """Rows written per event key, `calls` the rows per instruction key, and
-    what did not make it: `skipped` (rows by reason), `failed` (file ->
-    message; none of its rows written)."""
+    """Rows written per event key, `calls` the rows per instruction key,
+    `accounts` per account type, and what did not make it: `skipped` (rows, or
+    accounts, by reason), `failed` (file -> message; none of its rows written)."""
 
     def __init__(self) -> None:
         super().__init__()
         self.calls: dict[Key, int] = {}
+        self.accounts: dict[Key, int] = {}
         self.skipped: Counter[str] = Counter()
         self.failed: dict[str, str] = {}
         self.files = 0
         self.seconds = 0.0
+
+    def rows_of(self, kind: str) -> dict[Key, int]:
+        """The rows written per key of one kind."""
+        return {EVENTS: self, CALLS: self.calls, ACCOUNTS: self.accounts}[kind]
 
 
 @dataclass
@@ -74,6 +82,16 @@ class Dataset:
         return (self.kind, self.key)
 
 
+@dataclass
+class Job:
+    """One plan's share of a run: its datasets, and the graphs of the derived
+    ones' partitions (per dataset, one per source of the plan)."""
+
+    plan: Plan
+    datasets: list[Dataset] = field(default_factory=list)
+    partitions: dict[Tag, list[PartitionGraph]] = field(default_factory=dict)
+
+
 class PartitionGraph:
     """The graph of one partition of a derived frame, carried to its task as an
     opaque value (the scheduler must not take it for part of its own graph)."""
@@ -88,34 +106,36 @@ class PartitionGraph:
         return get_sync(self.graph, self.key)
 
 
-def run(plan: Plan, datasets: list[Dataset], partitions: dict[Tag, list[PartitionGraph]], out_dir: Path,
-        progress: Callable[[SourceResult, int, int], None] | None) -> ExportSummary:
-    """Writes `datasets` (`partitions` holds the graphs of the derived ones, one
-    per source) and the error rows of their origins into `out_dir`."""
+def run(jobs: list[Job], out_dir: Path, progress: Callable[[SourceResult, int, int], None] | None) -> ExportSummary:
+    """Writes the datasets of `jobs` and the error rows of their origins into `out_dir`."""
     out_dir.mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
     run_id = uuid.uuid4().hex[:12]
     staging = out_dir / f".staging-{run_id}"
     staging.mkdir()
     try:
-        results = _run_tasks(plan, datasets, partitions, staging, run_id, progress)
-        summary = _commit(plan, datasets, out_dir, staging, results)
+        results = _run_tasks(jobs, staging, run_id, progress)
+        summary = _commit(jobs, out_dir, staging, results)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     summary.seconds = time.monotonic() - started
     return summary
 
 
-def _run_tasks(plan: Plan, datasets: list[Dataset], partitions: dict[Tag, list[PartitionGraph]], staging: Path,
-               run_id: str, progress: Callable[[SourceResult, int, int], None] | None) -> list[SourceResult]:
+def _run_tasks(jobs: list[Job], staging: Path, run_id: str,
+               progress: Callable[[SourceResult, int, int], None] | None) -> list[SourceResult]:
     import dask
 
-    # The decoding (with its IDL texts) is one node of the graph: a worker gets it once.
-    decoding = dask.delayed(plan.decoding, name=f"brisquel-decoding-{run_id}", traverse=False)
     write = dask.delayed(_write_source, pure=False, traverse=False)
-    tasks = [write(decoding, source, datasets, [partitions[d.tag][n] for d in datasets if d.derived], str(staging),
-                   n, dask_key_name=f"brisquel-write-{run_id}-{n}")
-             for n, source in enumerate(plan.sources)]
+    tasks = []
+    for j, job in enumerate(jobs):
+        # The decoding (with its IDL texts) is one node of the graph: a worker gets it once.
+        decoding = dask.delayed(job.plan.decoding, name=f"brisquel-decoding-{run_id}-{j}", traverse=False)
+        for n, source in enumerate(job.plan.sources):
+            graphs = [job.partitions[d.tag][n] for d in job.datasets if d.derived]
+            part = len(tasks)  # part names never meet, whichever plan a part is of
+            tasks.append(write(decoding, source, job.datasets, graphs, str(staging), part,
+                               dask_key_name=f"brisquel-write-{run_id}-{part}"))
     total = len(tasks)
     results: list[SourceResult] = []
 
@@ -199,6 +219,7 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
                     add(d, piece.tables[d.origin])
                 for kind in kinds:
                     add_errors(kind, piece.tables[(kind, None)])
+                result.skipped.update(piece.skipped)
         else:
             whole = decoded(decoding, source)
             derived = iter(graphs)
@@ -206,6 +227,7 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
                 add(d, _arrow_of(next(derived).compute(), d.schema) if d.derived else whole.tables[d.origin])
             for kind in kinds:
                 add_errors(kind, whole.tables[(kind, None)])
+            result.skipped.update(whole.skipped)
     except SourceError as e:
         writers.discard()
         result.error = str(e)
@@ -225,39 +247,44 @@ def _arrow_of(frame: Any, schema: pa.Schema) -> pa.Table:
     return table.replace_schema_metadata(schema.metadata)
 
 
+_NAME_COLUMN = {EVENTS: "event", CALLS: "instruction", ACCOUNTS: "account"}  # of a kind's error rows
+_REASON_LABEL = {EVENTS: "", CALLS: "call ", ACCOUNTS: "account "}
+
+
 def _names(errors: pa.Table, kind: str) -> pa.ChunkedArray:
-    """What each error row was: its event, or its instruction ("" where the data could not be read)."""
-    return errors.column("event") if kind == EVENTS else pc.fill_null(errors.column("instruction"), "")
+    """What each error row was: its event, instruction or account type ("" where the data could not be read)."""
+    names = errors.column(_NAME_COLUMN[kind])
+    return names if kind == EVENTS else pc.fill_null(names, "")
 
 
 def _errors_of(errors: pa.Table, kind: str, keys: list[Key]) -> pa.Table:
-    """The error rows of the given keys only; for calls, with those whose
-    instruction could not be told, of the same programs."""
+    """The error rows of the given keys only; for calls and accounts, with those
+    whose instruction or type could not be told, of the same programs."""
     wanted = [f"{program}\0{name}" for program, name in keys]
-    if kind == CALLS:
+    if kind != EVENTS:
         wanted += [f"{program}\0" for program in sorted({program for program, _ in keys})]
     names = pc.binary_join_element_wise(errors.column("program"), _names(errors, kind), "\0")
     return errors.filter(pc.is_in(names, pa.array(wanted, pa.string())))
 
 
 def _reasons(errors: pa.Table, kind: str = EVENTS) -> Counter[str]:
-    """Error rows counted by event (or call) and message, the numbers in
-    messages left out so that one kind of failure counts as one."""
+    """Error rows counted by event (call, account type) and message, the
+    numbers in messages left out so that one kind of failure counts as one."""
     counts: Counter[str] = Counter()
     table = pa.table({"name": _names(errors, kind), "message": errors.column("message")})
     grouped = table.group_by(["name", "message"]).aggregate([([], "count_all")])
-    label = "" if kind == EVENTS else "call "
+    label = _REASON_LABEL[kind]
     for name, message, count in zip(*(grouped.column(c).to_pylist() for c in ("name", "message", "count_all"))):
         counts[f"{label}{name or '?'}: {re.sub(r'[0-9]+', 'N', message)}"] += count
     return counts
 
 
-def _commit(plan: Plan, datasets: list[Dataset], out: Path, staging: Path,
-            results: list[SourceResult]) -> ExportSummary:
+def _commit(jobs: list[Job], out: Path, staging: Path, results: list[SourceResult]) -> ExportSummary:
     """Drops the parts of failed files, then puts each staged dataset in place."""
     summary = ExportSummary()
-    summary.update(dict.fromkeys((d.key for d in datasets if d.kind == EVENTS), 0))
-    summary.calls.update(dict.fromkeys((d.key for d in datasets if d.kind == CALLS), 0))
+    datasets = [d for job in jobs for d in job.datasets]
+    for d in datasets:
+        summary.rows_of(d.kind)[d.key] = 0
     summary.files = len({r.path for r in results})
     for r in results:
         if r.error:
@@ -270,10 +297,11 @@ def _commit(plan: Plan, datasets: list[Dataset], out: Path, staging: Path,
                 summary.skipped["rows of files that failed"] += sum(r.rows.values())
             continue
         for (kind, key), rows in r.rows.items():
-            (summary if kind == EVENTS else summary.calls)[key] += rows
+            summary.rows_of(kind)[key] += rows
         summary.skipped.update(r.skipped)
     replaced = staging / ".replaced"
-    errors = [(tag_dir((kind, None)), plan.schemas[(kind, None)]) for kind in _error_kinds(plan.decoding, datasets)]
+    errors = [(tag_dir((kind, None)), job.plan.schemas[(kind, None)])
+              for job in jobs for kind in _error_kinds(job.plan.decoding, job.datasets)]
     for folder, schema in [(tag_dir(d.tag), d.schema) for d in datasets] + errors:
         new = staging / folder
         new.mkdir(parents=True, exist_ok=True)

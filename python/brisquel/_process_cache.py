@@ -10,19 +10,19 @@ import threading
 from collections import OrderedDict
 from concurrent.futures import Future
 
-from brisquel._sources import Decoded, Decoding, JsonDecoders, ParquetDecoders, Source, decode_whole
+from brisquel._sources import Decoded, Decoders, Decoding, Source, decode_whole, make_decoders
 
-_DECODERS: OrderedDict[str, JsonDecoders | ParquetDecoders] = OrderedDict()
+_DECODERS: OrderedDict[str, Decoders] = OrderedDict()
 _DECODERS_LOCK = threading.Lock()
 _DECODERS_KEPT = 8
 
 
-def decoders(decoding: Decoding) -> JsonDecoders | ParquetDecoders:
+def decoders(decoding: Decoding) -> Decoders:
     """The decoders of `decoding`, built on first use in this process and kept (the last few)."""
     with _DECODERS_LOCK:
         found = _DECODERS.get(decoding.digest)
         if found is None:
-            found = JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
+            found = make_decoders(decoding)
             _DECODERS[decoding.digest] = found
             while len(_DECODERS) > _DECODERS_KEPT:
                 _DECODERS.popitem(last=False)

@@ -7,15 +7,18 @@ TableDecoder per IDL. Context columns count from the start of the file (`_tx`
 for JSON, `_row` for Parquet), and read errors name the file and its true line.
 
 A decoding makes datasets of one or two kinds: "events" and, from JSON
-transactions, "calls" (instruction calls); each kind has one table per key
-and one of the rows that did not decode. A dataset is named by its Tag,
-(kind, key), the key None for that kind's errors.
+transactions, "calls" (instruction calls); or, from account snapshots (RPC JSON
+or Parquet with owner and data columns), "accounts", decoded by an
+AccountDecoder. Each kind has one table per key and one of the rows that did
+not decode. A dataset is named by its Tag, (kind, key), the key None for that
+kind's errors.
 """
 
 from __future__ import annotations
 
 import hashlib
-from collections.abc import Iterator
+from collections import Counter
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
 
@@ -23,15 +26,15 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from brisquel import IdlError, TableDecoder, TransactionDecoder
+from brisquel import AccountDecoder, IdlError, TableDecoder, TransactionDecoder
 from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
 CHUNK_BYTES = 64 << 20      # a JSON piece: bounds the input and the tables a worker holds at once
 PARQUET_BATCH_ROWS = 4096   # rows of a Parquet file decoded at once
 
-Key = tuple[str, str]  # (program address, event or instruction key)
-EVENTS, CALLS = "events", "calls"
+Key = tuple[str, str]  # (program address, event key, instruction or account type)
+EVENTS, CALLS, ACCOUNTS = "events", "calls", "accounts"
 Tag = tuple[str, Key | None]  # (kind, key); the key None: the kind's rows that did not decode
 
 
@@ -47,12 +50,14 @@ class Decoding:
     keep: tuple[str, ...] = ()
     keep_types: tuple[pa.DataType, ...] = ()
     chunk_bytes: int = CHUNK_BYTES
-    kinds: tuple[str, ...] = (EVENTS,)  # what is decoded: events, calls (JSON only), or both
+    kinds: tuple[str, ...] = (EVENTS,)  # what is decoded: events, calls (JSON only), or both; or accounts
+    zero_copy: tuple[tuple[int | str, object], ...] = ()  # accounts: AccountDecoder's zero_copy, as pairs
+    old_versions: bool = False                              # accounts
 
     @cached_property
     def digest(self) -> str:
         fields = (self.format, self.idls, self.short_events, self.include_failed, self.logs_column, self.keep,
-                  tuple(map(str, self.keep_types)), self.chunk_bytes, self.kinds)
+                  tuple(map(str, self.keep_types)), self.chunk_bytes, self.kinds, self.zero_copy, self.old_versions)
         return hashlib.sha256(repr(fields).encode("utf-8", "surrogatepass")).hexdigest()[:32]
 
     def __dask_tokenize__(self) -> str:
@@ -65,9 +70,11 @@ Source = tuple[str, int | None, int]
 
 @dataclass
 class Piece:
-    """The rows one piece of input gave: a table per tag, errors included."""
+    """The rows one piece of input gave: a table per tag, errors included, and
+    what it held that has no row, counted by reason (accounts of other owners)."""
 
     tables: dict[Tag, pa.Table]
+    skipped: Counter[str] = field(default_factory=Counter)
 
 
 @dataclass(eq=False)
@@ -117,6 +124,46 @@ class JsonDecoders:
             tables[(kind, None)] = pa.table(out.errors)
             inputs = out.inputs
         return Piece(tables), inputs
+
+
+# The accounts AccountDecoder counts without a row, as an export's summary names them.
+ACCOUNTS_NOT_DECODED = {"other_owner": "accounts of other programs",
+                        "no_match": "accounts of no account type of their program",
+                        "missing": "accounts missing (null)", "parsed": "accounts given as jsonParsed"}
+
+
+def zero_copy_pairs(zero_copy: object) -> tuple[tuple[int | str, object], ...]:
+    """AccountDecoder's zero_copy mapping as pairs a Decoding can hold and hash;
+    values that are not lists of names stay as they are, for the decoder to refuse."""
+    if zero_copy is None:
+        return ()
+    if not isinstance(zero_copy, Mapping):
+        raise TypeError(f"zero_copy: expected a mapping from IDL index or program name to type names, "
+                        f"not {type(zero_copy).__name__}")
+    return tuple((key, tuple(names) if isinstance(names, Iterable) and not isinstance(names, (str, bytes)) else names)
+                 for key, names in zero_copy.items())
+
+
+class AccountDecoders:
+    """An AccountDecoder for the IDLs, with the tables' schemas. It decodes JSON
+    text and Arrow record batches alike."""
+
+    def __init__(self, decoding: Decoding) -> None:
+        self.decoding = decoding
+        self.accounts = AccountDecoder(list(decoding.idls), zero_copy=dict(decoding.zero_copy),
+                                       old_versions=decoding.old_versions)
+        empty = self.accounts.decode_tables("[]")
+        self.schemas: dict[Tag, pa.Schema] = {(ACCOUNTS, k): pa.schema(self.accounts.schema(k)) for k in empty}
+        self.schemas[(ACCOUNTS, None)] = pa.schema(empty.errors.schema)
+
+    def decode(self, accounts: object, base: int = 0) -> tuple[Piece, int]:
+        """The rows of a piece of text (or a batch) and how many accounts it held."""
+        out = self.accounts.decode_tables(accounts)
+        tables: dict[Tag, pa.Table] = {(ACCOUNTS, k): pa.table(t) for k, t in out.items()}
+        tables[(ACCOUNTS, None)] = pa.table(out.errors)
+        counts = out.counts
+        skipped = Counter({why: counts[c] for c, why in ACCOUNTS_NOT_DECODED.items() if counts[c]})
+        return Piece(tables, skipped), out.inputs
 
 
 class ParquetDecoders:
@@ -184,17 +231,28 @@ def _joined(table: pa.Table, keep: list[pa.Array], row_base: int, extra: list[pa
 
 # --- one source -------------------------------------------------------------
 
-def pieces(dec: JsonDecoders | ParquetDecoders, source: Source) -> Iterator[Piece]:
+Decoders = JsonDecoders | ParquetDecoders | AccountDecoders
+
+
+def make_decoders(decoding: Decoding) -> Decoders:
+    if ACCOUNTS in decoding.kinds:
+        return AccountDecoders(decoding)
+    return JsonDecoders(decoding) if decoding.format == "jsonl" else ParquetDecoders(decoding)
+
+
+def pieces(dec: Decoders, source: Source) -> Iterator[Piece]:
     """The pieces of `source` decoded by `dec`, in order. Raises SourceError for
     input that cannot be read (the file, its framing, its columns)."""
     path = source[0]
     decoding = dec.decoding
     try:
         if decoding.format == "jsonl":
+            assert not isinstance(dec, ParquetDecoders)
             with open(path, "rb") as f:
                 yield from json_pieces(f, path, decoding.chunk_bytes, dec.decode)
+        elif isinstance(dec, AccountDecoders):
+            yield from _account_parquet_pieces(source, dec)
         else:
-            assert isinstance(dec, ParquetDecoders)
             yield from _parquet_pieces(decoding, source, dec)
     except SourceError as e:
         if not e.path:
@@ -204,6 +262,13 @@ def pieces(dec: JsonDecoders | ParquetDecoders, source: Source) -> Iterator[Piec
         raise SourceError(path, f"cannot read: {reason(e)}") from None
     except (ValueError, TypeError, pa.ArrowException) as e:
         raise SourceError(path, str(e)) from None
+
+
+def _batches(f: pq.ParquetFile, row_group: int | None, columns: list[str],
+             rows: Callable[[int], int] = lambda group: PARQUET_BATCH_ROWS) -> Iterator[pa.RecordBatch]:
+    """The rows of one row group of `f` (None: of all), `rows(group)` at a time."""
+    for group in range(f.num_row_groups) if row_group is None else [row_group]:
+        yield from f.iter_batches(batch_size=rows(group), row_groups=[group], columns=columns, use_threads=False)
 
 
 def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) -> Iterator[Piece]:
@@ -217,14 +282,35 @@ def _parquet_pieces(decoding: Decoding, source: Source, dec: ParquetDecoders) ->
         if not _holds_lines(logs_type):
             raise SourceError(path, f"column {decoding.logs_column!r}: expected utf8, large_utf8, string_view or a "
                                     f"list of one of them; found {logs_type}")
-        groups = range(f.num_row_groups) if row_group is None else [row_group]
-        columns = [decoding.logs_column, *decoding.keep]
-        for group in groups:
-            for batch in f.iter_batches(batch_size=PARQUET_BATCH_ROWS, row_groups=[group], columns=columns,
-                                        use_threads=False):
-                batch = _keep_typed(batch, decoding, path)
-                yield dec.decode(batch, row)
-                row += batch.num_rows
+        for batch in _batches(f, row_group, [decoding.logs_column, *decoding.keep]):
+            batch = _keep_typed(batch, decoding, path)
+            yield dec.decode(batch, row)
+            row += batch.num_rows
+
+
+ACCOUNT_COLUMNS = ("pubkey", "owner", "data", "lamports", "slot")  # what AccountDecoder reads of a table
+
+
+def _account_parquet_pieces(source: Source, dec: AccountDecoders) -> Iterator[Piece]:
+    """A Parquet snapshot's accounts: its owner and data columns, and pubkey, lamports and slot where it has them."""
+    path, row_group, _ = source
+    with pq.ParquetFile(path) as f:
+        names = f.schema_arrow.names
+        for column in ("owner", "data"):
+            if column not in names:
+                raise SourceError(path, f"no column {column!r}")
+        leaf = next((i for i in range(f.metadata.num_columns) if f.schema.column(i).path == "data"), None)
+
+        def rows(group: int) -> int:
+            # Accounts run to 10 MiB each: a batch holds about chunk_bytes of their data.
+            meta = f.metadata.row_group(group)
+            if leaf is None:  # not a column of bytes: refused by the decoder
+                return PARQUET_BATCH_ROWS
+            size = max(1, meta.column(leaf).total_uncompressed_size)
+            return max(1, min(PARQUET_BATCH_ROWS, meta.num_rows * dec.decoding.chunk_bytes // size))
+
+        for batch in _batches(f, row_group, [c for c in ACCOUNT_COLUMNS if c in names], rows):
+            yield dec.decode(batch)[0]
 
 
 def _is_text(ty: pa.DataType) -> bool:
@@ -268,15 +354,19 @@ def plan_parquet(path: str) -> tuple[list[Source], pa.Schema | None]:
 
 @dataclass
 class Decoded:
-    """A whole source's tables, pieces joined, errors included."""
+    """A whole source's tables, pieces joined, errors included, and what had no row, by reason."""
 
     tables: dict[Tag, pa.Table]
+    skipped: Counter[str] = field(default_factory=Counter)
 
 
-def decode_whole(dec: JsonDecoders | ParquetDecoders, source: Source) -> Decoded:
+def decode_whole(dec: Decoders, source: Source) -> Decoded:
     parts: dict[Tag, list[pa.Table]] = {k: [] for k in dec.schemas}
+    skipped: Counter[str] = Counter()
     for piece in pieces(dec, source):
+        skipped.update(piece.skipped)
         for k, t in piece.tables.items():
             if t.num_rows:
                 parts[k].append(t)
-    return Decoded({k: pa.concat_tables(ts) if ts else dec.schemas[k].empty_table() for k, ts in parts.items()})
+    return Decoded({k: pa.concat_tables(ts) if ts else dec.schemas[k].empty_table() for k, ts in parts.items()},
+                   skipped)

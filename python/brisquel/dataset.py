@@ -1,7 +1,7 @@
-"""Events and instruction calls of many files as Dask DataFrames, and their
-export to Parquet, on one machine or on a Dask cluster.
+"""Events, instruction calls and account states of many files as Dask
+DataFrames, and their export to Parquet, on one machine or on a Dask cluster.
 
-    from brisquel.dataset import read_calls, read_events, write_events
+    from brisquel.dataset import read_accounts, read_calls, read_events, write_events
 
     events = read_events(["day1.jsonl", "day2.jsonl"], [open("my_program.json").read()])
     events[(program, "SwapEvent")].compute()     # a pandas DataFrame (pyarrow dtypes)
@@ -11,11 +11,14 @@ export to Parquet, on one machine or on a Dask cluster.
     both = read_events(files, idls, calls=True)  # both.calls: the calls, decoded in the same pass
     write_events(both, "out")                    # events and calls, one decoding per file
 
+    accounts = read_accounts(["pools.json"], idls)  # account snapshots: (program, account type) -> frame
+    write_events(both, "out", accounts=accounts)    # out/accounts/<program>/<Account>/ too, in the same run
+
 JSON lines (RPC transactions, blocks or responses) are decoded by a
 TransactionDecoder, so each event is decoded with its own program's IDL; a
 Parquet file's logs column by one TableDecoder per IDL, keyed by the IDL's
-address. Frames have one partition per file (per row group for Parquet) and
-their schema from the IDLs alone.
+address; account snapshots by an AccountDecoder. Frames have one partition per
+file (per row group for Parquet) and their schema from the IDLs alone.
 
 With a `distributed.Client` as the current scheduler, the work runs on its
 workers; otherwise on Dask's local scheduler. Workers need the input files and
@@ -38,13 +41,15 @@ from typing import Any
 import pandas as pd
 import pyarrow as pa
 
-from brisquel._export import Dataset, ExportSummary, PartitionGraph, SourceResult, run
+from brisquel._export import Dataset, ExportSummary, Job, PartitionGraph, SourceResult, run
 from brisquel._json_pieces import MAX_VALUE_BYTES, SourceError
-from brisquel._part_writer import errors_dir, key_dir  # noqa: F401  (where a dataset is written)
+from brisquel._part_writer import errors_dir, key_dir, tag_dir  # noqa: F401  (where a dataset is written)
 from brisquel._process_cache import decoded, decoders
-from brisquel._sources import CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, plan_parquet
+from brisquel._sources import (ACCOUNTS, CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, plan_parquet,
+                               zero_copy_pairs)
 
-__all__ = ["CallFrames", "EventFrames", "ExportSummary", "SourceError", "read_calls", "read_events", "write_events"]
+__all__ = ["AccountFrames", "CallFrames", "EventFrames", "ExportSummary", "SourceError", "read_accounts", "read_calls",
+           "read_events", "write_events"]
 
 
 def _dask_dataframe() -> Any:
@@ -113,6 +118,15 @@ class CallFrames(EventFrames):
         self.calls = None
 
 
+class AccountFrames(EventFrames):
+    """A read-only mapping from (program address, account type) to a dask
+    DataFrame of its accounts, one per account type the IDLs declare; `errors`
+    holds the accounts that matched a type but did not decode, and those whose
+    data could not be read."""
+
+    kind = ACCOUNTS
+
+
 def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                 format: str = "jsonl", logs_column: str = "logMessages", keep: str | Iterable[str] = (),
                 short_events: str | None = None, include_failed: bool = False,
@@ -158,8 +172,32 @@ def read_calls(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                             (CALLS,)))
 
 
+def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
+                  format: str = "jsonl", zero_copy: Mapping[int | str, Iterable[str]] | None = None,
+                  old_versions: bool = False, chunk_bytes: int = CHUNK_BYTES) -> AccountFrames:
+    """The program accounts in the snapshots at `paths` (folders: the files in
+    them) as dask DataFrames, one per (program, account type), each account
+    decoded with the IDL of the program that owns it: the columns of
+    AccountDecoder.decode_tables; `errors` holds the accounts that did not
+    decode. The twin of read_events (see it for the arguments).
+
+    format: "jsonl" (RPC JSON as AccountDecoder reads it: getAccountInfo,
+    getMultipleAccounts or getProgramAccounts responses or results,
+    {pubkey, account} entries, `solana account --output json` dumps; one value
+    per file, or one per line) or "parquet" (columns `owner` and `data`, and
+    `pubkey`, `lamports` and `slot` where the file has them). zero_copy and
+    old_versions: as AccountDecoder takes them. chunk_bytes: JSON files are
+    read in pieces of about this size, Parquet files a batch of rows holding
+    about this much account data at a time. Accounts of other programs, or of
+    no account type, have no row: write_events counts them in `skipped`.
+    """
+    return AccountFrames(_plan(paths, idls, format, "logMessages", (), "null", False, chunk_bytes, (ACCOUNTS,),
+                               zero_copy_pairs(zero_copy), bool(old_versions)))
+
+
 def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str | None,
-          include_failed: bool, chunk_bytes: int, kinds: tuple[str, ...]) -> Plan:
+          include_failed: bool, chunk_bytes: int, kinds: tuple[str, ...],
+          zero_copy: tuple[tuple[int | str, object], ...] = (), old_versions: bool = False) -> Plan:
     files = input_files(paths)
     if not files:
         raise ValueError("no input files")
@@ -183,7 +221,7 @@ def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short
     if short_events is None:
         short_events = "null" if format == "jsonl" else "skip"
     decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes,
-                        kinds)
+                        kinds, zero_copy, old_versions)
     dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker
     return Plan(decoding, sources, dict(dec.schemas))
 
@@ -260,22 +298,31 @@ def _partitions_of(frame: Any) -> list[_Partition]:
 
 # --- writing ----------------------------------------------------------------
 
+_WHAT = {EVENTS: "event", CALLS: "instruction", ACCOUNTS: "account type"}  # a key's second part, by kind
+_READER = {EVENTS: "read_events", CALLS: "read_events", ACCOUNTS: "read_accounts"}  # what makes a kind's frames
+
+
 def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, calls: Mapping[Key, Any] | None = None,
+                 accounts: Mapping[Key, Any] | None = None,
                  progress: Callable[[SourceResult, int, int], None] | None = None) -> ExportSummary:
     """Writes each frame of `events` as a Parquet dataset
     `out_dir/events/<program>/<Event>/part-NNNNN.parquet` (the folder named by
     its key), and the undecodable bodies of their events to
     `out_dir/events/_errors/`; each frame of `calls` (and of `events.calls`,
     when read_events read calls) as `out_dir/calls/<program>/<instruction>/`,
-    the calls that did not decode in `out_dir/calls/_errors/`. A result of
-    read_calls given as `events` is written as calls. Returns the rows written
-    per event key, and per instruction key in its `calls`.
+    the calls that did not decode in `out_dir/calls/_errors/`; each frame of
+    `accounts` (read_accounts') as `out_dir/accounts/<program>/<Account>/`, the
+    accounts that did not decode in `out_dir/accounts/_errors/`. A result of
+    read_calls (read_accounts) given as `events` is written as calls
+    (accounts). Returns the rows written per event key, and per instruction key
+    in its `calls`, per account type in its `accounts`.
 
     The frames are read_events' own (its result, or a sub-mapping of it), or
     frames derived from them partition by partition (column selections,
-    filters, new columns), all of one read_events call. Each source is decoded
-    once, by one task that writes every dataset's part: read_events' frames a
-    piece at a time, derived frames a whole partition at a time.
+    filters, new columns), the events and calls all of one read_events (or
+    read_calls) call, the accounts all of one read_accounts call. Each source
+    is decoded once, by one task that writes every dataset's part: read_events'
+    frames a piece at a time, derived frames a whole partition at a time.
 
     Integers wider than 64 bits are written as their decimal text (see the
     README: what engines read). Parts are staged under `out_dir/.staging-*` and
@@ -286,36 +333,49 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
     """
     if calls is None and isinstance(events, EventFrames):
         calls = events.calls
-    groups = [(CALLS if isinstance(events, CallFrames) else EVENTS, "events", "event", events)]
+    groups = [(events.kind if isinstance(events, EventFrames) else EVENTS, "events", events)]
     if calls is not None:
-        groups.append((CALLS, "calls", "instruction", calls))
-    plan: Plan | None = None
-    datasets: list[Dataset] = []
-    partitions: dict[Tag, list[PartitionGraph]] = {}
-    for kind, argument, what, frames in groups:
+        groups.append((CALLS, "calls", calls))
+    if accounts is not None:
+        groups.append((ACCOUNTS, "accounts", accounts))
+    jobs: dict[bool, Job] = {}  # one plan of transactions, one of account snapshots
+    written: dict[Tag, str] = {}
+    for kind, argument, frames in groups:
         for key, frame in frames.items():
             if not (isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)):
-                raise TypeError(f"{argument}: key {key!r} is not a (program, {what}) pair of str")
+                raise TypeError(f"{argument}: key {key!r} is not a (program, {_WHAT[kind]}) pair of str")
             found = _partitions_of(frame)
             if not found:
-                raise TypeError(f"{argument}[{key!r}]: not a frame of read_events or derived from one "
+                raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one "
                                 "(use DataFrame.to_parquet)")
-            if any(p.plan is not found[0].plan for p in found) or (plan is not None and found[0].plan is not plan):
-                raise ValueError(f"{argument}: frames of more than one read_events call; write each result on its own")
             plan = found[0].plan
+            of_accounts = ACCOUNTS in plan.decoding.kinds
+            if of_accounts != (kind == ACCOUNTS):
+                if kind != EVENTS:
+                    raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one")
+                kind = ACCOUNTS  # account frames given as events: accounts they stay
+            job = jobs.setdefault(of_accounts, Job(plan))
+            if any(p.plan is not plan for p in found) or job.plan is not plan:
+                raise ValueError(f"{argument}: frames of more than one {_READER[kind]} call; write each result on "
+                                 "its own")
+            tag: Tag = (kind, key)
+            if tag in written:
+                raise ValueError(f"{argument}[{key!r}]: also given in {written[tag]}; {tag_dir(tag)} is written once")
+            written[tag] = argument
             origins = {p.key for p in found}
             origin = origins.pop() if len(origins) == 1 else None
             if origin is not None and frame._name == plan.frame_names.get(origin):
-                datasets.append(Dataset(key, kind, plan.schemas[origin], origin))
+                job.datasets.append(Dataset(key, kind, plan.schemas[origin], origin))
                 continue
             if frame.npartitions != len(plan.sources):
                 raise ValueError(f"{argument}[{key!r}]: {frame.npartitions} partitions, not one per source of "
-                                 f"read_events ({len(plan.sources)})")
-            datasets.append(Dataset(key, kind, _schema_of(frame, plan, origin or (kind, None)), origin, derived=True))
-            partitions[(kind, key)] = _partition_graphs(frame)
-    if plan is None:
+                                 f"{_READER[kind]} ({len(plan.sources)})")
+            job.datasets.append(Dataset(key, kind, _schema_of(frame, plan, origin or (kind, None)), origin,
+                                        derived=True))
+            job.partitions[tag] = _partition_graphs(frame)
+    if not jobs:
         raise ValueError("events: nothing to write")
-    return run(plan, datasets, partitions, Path(out_dir), progress)
+    return run(list(jobs.values()), Path(out_dir), progress)
 
 
 def _schema_of(frame: Any, plan: Plan, origin: Tag) -> pa.Schema:
