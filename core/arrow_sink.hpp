@@ -3,6 +3,7 @@
 // columns; the table rolls the whole row back.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -98,6 +99,17 @@ class ArrowSink {
 
   bool list(Walk& w, Slot slot, const TypeNode& element, std::uint64_t count) {
     const ColumnSlot* item = &slot->children[0];
+    if (count > 1 && element.kind == Kind::Defined) {
+      // Structs of fixed width whose bytes are all there cannot fail one by
+      // one: they go in field by field, a column at a time.
+      int levels = 0;
+      const std::uint64_t stride = fixed_struct_width(element, *item, 0, levels);
+      if (stride != 0 && count <= w.remaining() / stride &&
+          w.state().depth + 2 * levels + 4 < kMaxTypeDepth) {
+        const std::uint8_t* b = w.state().cursor.try_take(count * stride);
+        return fill_structs(w, *item, *element.definition->fields, b, stride, count) && close_list(w, slot);
+      }
+    }
     for (std::uint64_t i = 0; i < count; ++i) {
       if (!w.decode_element(element, item)) return false;
     }
@@ -147,6 +159,92 @@ class ArrowSink {
   }
 
  private:
+  // The bytes a value of `type` takes when it is a struct (without generics,
+  // nested at most a few levels) of fixed-width scalars, arrays of them and
+  // such structs, each stored in plain columns of `slot`; else 0. `levels`:
+  // how deep its structs nest.
+  static std::uint64_t fixed_struct_width(const TypeNode& type, const ColumnSlot& slot, int level, int& levels) {
+    if (type.kind != Kind::Defined || type.has_generics || type.definition == nullptr || level > 8) return 0;
+    const Definition& d = *type.definition;
+    if (d.kind != Definition::Kind::Struct || !d.fields || slot.mode != Mode::Struct || slot.column == nullptr) return 0;
+    const FieldList& f = *d.fields;
+    if (slot.children.size() != f.types.size()) return 0;
+    levels = std::max(levels, level + 1);
+    std::uint64_t width = f.gaps.empty() ? 0 : f.gaps.back();
+    for (std::size_t i = 0; i < f.types.size(); ++i) {
+      const TypeNode& t = *f.types[i];
+      const ColumnSlot& c = slot.children[i];
+      if (!f.gaps.empty()) width += f.gaps[i];
+      if (t.scalar && t.width != 0) {
+        if (c.mode != Mode::Scalar || c.column == nullptr) return 0;
+        width += t.width;
+      } else if (t.kind == Kind::Array) {
+        if (t.generic_len || !t.inner->scalar || t.inner->width == 0 || t.len > (1u << 20)) return 0;
+        if ((c.mode != Mode::List && c.mode != Mode::FixedList) || c.column == nullptr || c.children.empty() ||
+            c.children[0].mode != Mode::Scalar || c.children[0].column == nullptr) {
+          return 0;
+        }
+        width += t.len * t.inner->width;
+      } else {
+        const std::uint64_t inner = fixed_struct_width(t, c, level + 1, levels);
+        if (inner == 0) return 0;
+        width += inner;
+      }
+    }
+    return width;
+  }
+
+  // `count` structs of `list`, `stride` bytes apart from `b`, into `slot`'s
+  // columns (checked by fixed_struct_width).
+  bool fill_structs(Walk& w, const ColumnSlot& slot, const FieldList& list, const std::uint8_t* b,
+                    std::uint64_t stride, std::uint64_t count) {
+    for (std::uint64_t k = 0; k < count; ++k) slot.column->append_valid();
+    std::uint64_t at = 0;
+    for (std::size_t i = 0; i < list.types.size(); ++i) {
+      const TypeNode& t = *list.types[i];
+      const ColumnSlot& c = slot.children[i];
+      if (!list.gaps.empty()) at += list.gaps[i];
+      if (t.scalar) {
+        if (!put_run(w, *c.column, t.kind, b + at, stride, count)) return false;
+        at += t.width;
+      } else if (t.kind == Kind::Array) {
+        for (std::uint64_t k = 0; k < count; ++k) {
+          if (!scalars(w, &c, t.inner->kind, b + at + k * stride, t.len)) return false;
+        }
+        at += t.len * t.inner->width;
+      } else {
+        int levels = 0;
+        const std::uint64_t width = fixed_struct_width(t, c, 0, levels);
+        if (!fill_structs(w, c, *t.definition->fields, b + at, stride, count)) return false;
+        at += width;
+      }
+    }
+    return true;
+  }
+
+  // `count` scalars of one kind, `stride` bytes apart: the kind chosen once.
+  bool put_run(Walk& w, arrow::ColumnBuilder& c, Kind kind, const std::uint8_t* b, std::uint64_t stride,
+               std::uint64_t count) {
+    auto each = [&](auto&& one) {
+      for (std::uint64_t k = 0; k < count; ++k, b += stride) {
+        if (!one(b)) return false;
+      }
+      return true;
+    };
+    switch (kind) {
+      case Kind::U8: case Kind::I8: return each([&](const std::uint8_t* p) { return c.append_fixed<1>(p), true; });
+      case Kind::U16: case Kind::I16: return each([&](const std::uint8_t* p) { return c.append_fixed<2>(p), true; });
+      case Kind::U32: case Kind::I32: case Kind::F32:
+        return each([&](const std::uint8_t* p) { return c.append_fixed<4>(p), true; });
+      case Kind::U64: case Kind::I64: case Kind::F64:
+        return each([&](const std::uint8_t* p) { return c.append_fixed<8>(p), true; });
+      case Kind::U128: return each([&](const std::uint8_t* p) { return put(w, c, Kind::U128, p); });
+      case Kind::I128: return each([&](const std::uint8_t* p) { return put(w, c, Kind::I128, p); });
+      case Kind::Pubkey: return each([&](const std::uint8_t* p) { return put(w, c, Kind::Pubkey, p); });
+      default: return each([&](const std::uint8_t* p) { return put(w, c, kind, p); });
+    }
+  }
+
   // Kinds whose Borsh bytes are already the column's values.
   bool raw(Kind kind) const {
     switch (kind) {
