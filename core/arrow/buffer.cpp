@@ -19,7 +19,7 @@ alignas(kBufferAlignment) const std::uint8_t kEmpty[kBufferAlignment] = {};
 
 std::size_t round_up(std::size_t n) { return (n + kBufferAlignment - 1) & ~(kBufferAlignment - 1); }
 
-constexpr std::size_t kMapFrom = std::size_t{1} << 16;
+constexpr std::size_t kMapFrom = std::size_t{1} << 14;
 constexpr std::size_t kPage = 4096;
 
 // Past kMapFrom a buffer moves to a region of its own: kRegion bytes of
@@ -27,7 +27,10 @@ constexpr std::size_t kPage = 4096;
 // Only the pages it touches take memory. Released regions are kept for the
 // next buffers: a fresh page costs a fault on first touch (over a microsecond
 // on a virtual machine), and a stream of batches would otherwise fault on
-// every page of every column. The pages kept that way are bounded.
+// every page of every column. The pages kept that way are bounded. The
+// threshold is low because the heap is no such store: a thread's heap gives
+// its free pages back to the system, so a decoder called from short-lived
+// threads would fault its columns in afresh on every call.
 constexpr std::size_t kRegion = std::size_t{256} << 20;
 
 // Past its first kSmallHead bytes a region asks for huge pages: a buffer that
@@ -128,7 +131,7 @@ class RegionPool {
   }
 
  private:
-  static constexpr std::size_t kMaxKept = 256;
+  static constexpr std::size_t kMaxKept = 1024;
   static constexpr std::size_t kMaxResident = std::size_t{256} << 20;
 
   std::mutex mutex_;
@@ -140,7 +143,7 @@ class RegionPool {
 
 const void* empty_buffer_address() { return kEmpty; }
 
-// Small buffers come from the aligned heap and move when they grow; from 64
+// Small buffers come from the aligned heap and move when they grow; from 16
 // KiB on, a buffer is a region of mapped pages (page-aligned, so aligned
 // enough), reserved whole and backed as it is written, so it grows without
 // copying a byte. A column of a 65,536-row batch easily passes that size, and
