@@ -25,6 +25,8 @@ def lines(*values: str) -> str:
 @pytest.mark.parametrize("kind, text, bad_line, resumes", [
     ("invalid_json", lines(GOOD, "nope", GOOD), 2, True),
     ("invalid_json", "  \n", 1, False),  # no value at all
+    ("invalid_json", "\n \n" + lines("nope", GOOD), 3, True),  # blank lines before the first value
+    ("invalid_json", "  nope\n" + GOOD, 1, True),
     ("truncated", '{"result": [1,', 1, False),
     ("shape", lines(GOOD, GOOD, '  {"a": 1}'), 3, True),
     ("rpc_error", '{"jsonrpc": "2.0", "id": 1, "error": {"code": -32000, "message": "gone"}}', 1, False),

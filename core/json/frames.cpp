@@ -74,7 +74,11 @@ ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reade
   const bool one_value = first_end != std::string_view::npos &&
                          text.find_first_not_of(kWhitespace, first_end) != std::string_view::npos &&
                          leaves_value_open(text.substr(start, first_end - start));
-  if (!one_value) return read_lines(text, padded, reader);
+  if (!one_value) {
+    // Blank lines before the first value end lines of their own.
+    const std::size_t lead = text.substr(0, start).find('\n');
+    return read_lines(text, padded, reader, lead != std::string_view::npos ? lead : first_end);
+  }
 
   ReadResult result;
   const char* data = text.data();
@@ -89,12 +93,13 @@ ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reade
   return result;
 }
 
-ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader& reader) {
+// `first_newline`: where the first line ends (npos: it is the whole text), found already.
+ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader& reader, std::size_t first_newline) {
   ReadResult result;
   std::size_t pos = 0;
   std::size_t line = 1;
   while (pos < text.size()) {
-    const std::size_t newline = text.find('\n', pos);
+    const std::size_t newline = line == 1 ? first_newline : text.find('\n', pos);
     const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
     const std::string_view content = text.substr(pos, end - pos);
     if (!is_blank(content)) {

@@ -52,7 +52,7 @@ class JsonFrames {
   ReadResult run(std::string_view text, bool padded, RootReader& reader);
 
  private:
-  ReadResult read_lines(std::string_view text, bool padded, RootReader& reader);
+  ReadResult read_lines(std::string_view text, bool padded, RootReader& reader, std::size_t first_newline);
   Outcome read_value(std::string_view doc, std::size_t readable, RootReader& reader, std::size_t& visited);
   ReadError error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size, const char* doc_data,
                      std::size_t doc_line, bool last_in_text);
