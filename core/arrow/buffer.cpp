@@ -38,9 +38,10 @@ constexpr std::size_t kRegion = std::size_t{256} << 20;
 // virtual machine whose page tables are shadowed a 4 KiB fault costs about
 // as much as filling the page ten times over. The head keeps small pages, so
 // the many buffers that stay small hold no more memory than they use; past
-// it a buffer holds at most one huge page it has not filled.
+// it a buffer holds at most one huge page it has not filled, under half of
+// what it holds.
 constexpr std::size_t kHuge = std::size_t{2} << 20;
-constexpr std::size_t kSmallHead = std::size_t{1} << 20;
+constexpr std::size_t kSmallHead = std::size_t{4} << 20;
 
 // The memory a region holds once its first `touched` bytes were written.
 std::size_t resident_bytes(std::size_t touched) {

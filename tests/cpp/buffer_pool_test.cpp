@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include <sys/resource.h>
@@ -53,8 +54,10 @@ TEST(BufferPool, AWarmBatchWritesPagesAlreadyInMemory) {
     std::vector<Buffer> buffers(order.size());
     const long before = minor_faults();
     fill(buffers, order, c.in_step);
-    // Cold, these buffers take over a thousand faults.
-    EXPECT_LT(minor_faults() - before, 64) << c.name;
+    // Cold, every page written faults (some 2,700); warm, few do, whatever
+    // order the buffers reach the pool in.
+    const long pages = static_cast<long>(std::accumulate(order.begin(), order.end(), std::size_t{0}) / 4096);
+    EXPECT_LT(minor_faults() - before, pages / 8) << c.name;
     for (std::size_t i = 0; i < buffers.size(); ++i) {
       ASSERT_EQ(buffers[i].size(), order[i]) << c.name;
       const auto* data = buffers[i].data();
