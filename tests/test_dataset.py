@@ -657,18 +657,30 @@ def test_export_command_writes_the_real_accounts_as_the_decoder_reads_them(tmp_p
     assert pq.read_table(tmp_path / "out" / errors_dir("accounts")).num_rows == 0
 
 
+def test_export_without_its_libraries_says_what_to_install(tmp_path, idls):
+    (snapshot := tmp_path / "input.json").write_text("[]")
+    # pandas made unimportable, as on an interpreter that lacks it
+    result = subprocess.run([sys.executable, "-c", "import sys; sys.modules['pandas'] = None\n"
+                             "from brisquel.__main__ import main; sys.exit(main())", "export", str(idls[0]), "--out",
+                             str(tmp_path / "out"), str(snapshot)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1 and result.stderr.startswith("brisquel: export needs pyarrow, pandas and Dask")
+    assert "Traceback" not in result.stderr and not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("idl, args, error", [
     (ACCOUNT_IDLS[0], ["--accounts", "--keep", "slot"],
      "brisquel export: error: --keep is for transactions, not --accounts\n"),
     (ACCOUNT_IDLS[0], ["--accounts", "--no-calls"],
      "brisquel export: error: --no-calls is for transactions, not --accounts\n"),
     (ACCOUNT_IDLS[0], ["--old-versions"], "brisquel export: error: --zero-copy and --old-versions are for --accounts\n"),
-    (ACCOUNT_IDLS[0], ["--accounts", "--zero-copy", "Note,Nope"],
-     "brisquel: --zero-copy: no IDL among {idl} defines type Nope\n"),
+    # Checked once the export's own modules (pandas, Dask) are loaded.
+    pytest.param(ACCOUNT_IDLS[0], ["--accounts", "--zero-copy", "Note,Nope"],
+                 "brisquel: --zero-copy: no IDL among {idl} defines type Nope\n", marks=needs_dask),
     # Nothing to export: said, not a traceback.
-    (IDLS[1], ["--accounts"], "brisquel: the IDLs declare no account types: nothing to export\n"),
-    (json.dumps({**make_idl([]), "address": A}), [], "brisquel: the IDLs declare no events or instructions: "
-                                                     "nothing to export\n"),
+    pytest.param(IDLS[1], ["--accounts"], "brisquel: the IDLs declare no account types: nothing to export\n",
+                 marks=needs_dask),
+    pytest.param(json.dumps({**make_idl([]), "address": A}), [], "brisquel: the IDLs declare no events or "
+                 "instructions: nothing to export\n", marks=needs_dask),
 ])
 def test_export_command_refuses_what_it_cannot_do(tmp_path, idl, args, error):
     (path := tmp_path / "idl.json").write_text(idl)

@@ -106,7 +106,11 @@ def run(argv: list[str], out: TextIO) -> int:
     started = time.monotonic()
     args = parse(argv)
     texts = read_idls(args.idls)
-    from brisquel.dataset import input_files, read_accounts, read_events, write_events
+    try:
+        from brisquel.dataset import input_files, read_accounts, read_events, write_events
+    except ImportError as e:
+        raise CommandError(f"export needs pyarrow, pandas and Dask (Debian: python3-pyarrow, python3-pandas, "
+                           f"python3-dask, python3-distributed): {e}") from None
 
     files = input_files(args.inputs)
     if not files:
