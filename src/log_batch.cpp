@@ -153,7 +153,8 @@ bool LogBatch::hold_list(PyObject* list) {
     taken = n * sizeof(PyObject*) <= held_.capacity();
     if (taken) {
       PyObject** held = this->held();
-      std::memcpy(held, PySequence_Fast_ITEMS(list), n * sizeof(PyObject*));
+      // An empty list may have no item array at all.
+      if (n != 0) std::memcpy(held, PySequence_Fast_ITEMS(list), n * sizeof(PyObject*));
       held_.set_size(n * sizeof(PyObject*));
       for (std::size_t i = 0; i < n; ++i) {
         if (i + kAhead < n) prefetch_object(held[i + kAhead]);

@@ -39,6 +39,25 @@ void* operator new(std::size_t n, std::align_val_t a) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t n, std::align_val_t a) { return operator new(n, a); }
+// The nothrow forms too: the test framework allocates with them, and each
+// block must go back to the allocator it came from.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(n == 0 ? 1 : n);
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  const std::size_t align = static_cast<std::size_t>(a);
+  return std::aligned_alloc(align, (n + align - 1) / align * align);
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t& t) noexcept {
+  return operator new(n, a, t);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
