@@ -109,6 +109,8 @@ def run(argv: list[str], out: TextIO) -> int:
     try:
         from brisquel.dataset import input_files, read_accounts, read_events, write_events
     except ImportError as e:
+        if (e.name or "").split(".")[0] not in ("pyarrow", "pandas", "dask", "distributed"):
+            raise
         raise CommandError(f"export needs pyarrow, pandas and Dask (Debian: python3-pyarrow, python3-pandas, "
                            f"python3-dask, python3-distributed): {e}") from None
 
