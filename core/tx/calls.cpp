@@ -107,6 +107,8 @@ const std::vector<FoundCall>& CallFinder::find(const TxView& tx, const WalkResul
       const std::uint32_t g = group_order_[next];
       const InnerGroup& group = groups[g];
       for (std::uint32_t k = 0; k < group.instructions.size(); ++k) {
+        // What the walk read as an event is no call, and need not be decoded twice.
+        if (walk.is_event(g, k)) continue;
         const InnerInstruction& entry = group.instructions[k];
         const std::optional<std::uint32_t> depth = entry.stack_height ? entry.stack_height : walk.logged_depth(g, k);
         consider(tx, entry.program, entry.accounts, {entry.data, {}, false}, {group.index, k}, depth);

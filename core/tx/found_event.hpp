@@ -54,10 +54,16 @@ struct WalkResult {
   // the others: entry k of TxView::inner[g] is at group_starts[g] + k.
   std::vector<std::uint32_t> group_starts;
   std::vector<std::uint32_t> inner_depths;
+  // 1 for each inner instruction read as a self-CPI event (same positions);
+  // all 0 when the walk read no events.
+  std::vector<std::uint8_t> inner_events;
 
   std::optional<std::uint32_t> logged_depth(std::size_t group, std::size_t entry) const {
     const std::uint32_t d = inner_depths[group_starts[group] + entry];
     return d != 0 ? std::optional<std::uint32_t>(d) : std::nullopt;
+  }
+  bool is_event(std::size_t group, std::size_t entry) const {
+    return inner_events[group_starts[group] + entry] != 0;
   }
 };
 

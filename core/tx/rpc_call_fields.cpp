@@ -17,17 +17,17 @@ bool RpcValueReader::read_accounts(od::value& value, std::string_view field, std
   if (!expect_array(value, field, items)) return false;
   return json::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     if (!count_item(outer_accounts_.size() + inner_accounts_.size(), "instruction accounts")) return false;
+    ++span.count;
+    // Most are indexes: a value of another type is left unread by the attempt.
+    std::uint64_t index;
+    if (item.get_uint64().get(index) == simdjson::SUCCESS && index < AccountRef::kNamed) {
+      out.push_back({{}, static_cast<std::uint32_t>(index)});
+      return true;
+    }
     od::json_type t;
     if (auto e = item.type().get(t)) return json_error(e);
-    PendingAccount& account = out.emplace_back();
-    ++span.count;
-    if (t == od::json_type::string) return read_string(item, field, account.named);  // jsonParsed
-    std::uint64_t index;
-    if (t != od::json_type::number || item.get_uint64().get(index) != simdjson::SUCCESS || index >= AccountRef::kNamed) {
-      return shape_error(item, field, "an account index in 0..2^32-2 or an address");
-    }
-    account.index = static_cast<std::uint32_t>(index);
-    return true;
+    if (t == od::json_type::string) return read_string(item, field, out.emplace_back().named);  // jsonParsed
+    return shape_error(item, field, "an account index in 0..2^32-2 or an address");
   });
 }
 

@@ -10,8 +10,7 @@
 
 namespace brisquel::tx {
 
-bool RpcValueReader::count_item(std::size_t count, std::string_view what) {
-  if (count < limits_.max_items) return true;
+bool RpcValueReader::too_many(std::string_view what) {
   return fail(ReadErrorKind::kTooLarge, std::format("more than {} {} in one transaction", limits_.max_items, what));
 }
 

@@ -86,7 +86,11 @@ class RpcValueReader : public json::ValueReads {
   bool hand_over(TxView& view);
   const std::string_view* program_key(std::uint32_t index);
 
-  bool count_item(std::size_t count, std::string_view what);
+  // Called for every item of a transaction's lists: the check is inline, the failure is not.
+  bool count_item(std::size_t count, std::string_view what) {
+    return count < limits_.max_items || too_many(what);
+  }
+  bool too_many(std::string_view what);
 
   const bool calls_;  // also read what instruction calls need
   const TxVisitor* visit_ = nullptr;

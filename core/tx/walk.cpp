@@ -37,8 +37,9 @@ TxWalker::TxWalker(std::vector<std::string> programs) : programs_(std::move(prog
   frames_.reserve(kMaxInvokeDepth);
 }
 
-const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe) {
+const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe, bool events) {
   begin(tx);
+  events_ = events;
   if (tx.has_logs) {
     for (const std::string_view line : tx.logs) {
       const LogLine parsed = classify_log_line(line);
@@ -47,7 +48,9 @@ const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe) {
         break;
       }
       switch (parsed.kind) {
-        case LineKind::Payload: on_payload(line); break;
+        case LineKind::Payload:
+          if (events_) on_payload(line);
+          break;
         case LineKind::Invoke: on_invoke(parsed.program, parsed.depth); break;
         case LineKind::Exit:
           if (parsed.failed && !result_.failure) on_failed(parsed.program, parsed.reason);
@@ -62,9 +65,11 @@ const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe) {
       }
     }
   }
-  collect_unplaced();
-  if (dedupe) pair_both_ways(found_, arena_.data(), scratch_);
-  publish();
+  if (events_) {
+    collect_unplaced();
+    if (dedupe) pair_both_ways(found_, arena_.data(), scratch_);
+    publish();
+  }
   tx_ = nullptr;
   return result_;
 }
@@ -92,6 +97,7 @@ void TxWalker::begin(const TxView& tx) {
     entries += static_cast<std::uint32_t>(group.instructions.size());
   }
   result_.inner_depths.assign(entries, 0);
+  result_.inner_events.assign(entries, 0);
   // The first group of each outer instruction; a repeated index is never
   // matched to the logs, so its events come out unplaced.
   group_of_outer_.assign(tx.outer_programs.size(), kNoGroup);
@@ -127,8 +133,8 @@ void TxWalker::on_invoke(std::string_view address, std::uint32_t depth) {
   if (mapping_) {
     if (const InnerInstruction* entry = next_entry(address, depth)) {
       inner = next_entry_ - 1;
-      if (program != ProgramTable::kNone) {
-        try_self_cpi(*entry, program, outer_, *inner, depth - 1, frames_.back().serial);
+      if (program != ProgramTable::kNone && events_) {
+        try_self_cpi(*entry, program, outer_, group_, *inner, depth - 1, frames_.back().serial);
       }
     } else {
       mapping_ = false;
@@ -207,7 +213,7 @@ void TxWalker::on_payload(std::string_view line) {
 }
 
 void TxWalker::try_self_cpi(const InnerInstruction& entry, std::uint32_t program,
-                            std::optional<std::uint32_t> instruction, std::uint32_t inner,
+                            std::optional<std::uint32_t> instruction, std::uint32_t group, std::uint32_t inner,
                             std::optional<std::uint32_t> depth, std::uint32_t frame) {
   const std::string_view data = entry.data;
   // The tag's first byte is not zero, so its text never starts with "1".
@@ -221,6 +227,7 @@ void TxWalker::try_self_cpi(const InnerInstruction& entry, std::uint32_t program
                      std::memcmp(out, kSelfCpiTag.data(), kSelfCpiTag.size()) == 0;
   if (!event) return arena_.shrink_to(start);
   arena_.shrink_to(start + *size);
+  result_.inner_events[result_.group_starts[group] + inner] = 1;
   found_.push_back({program, instruction, inner, depth, Source::Cpi, frame, start + kSelfCpiTag.size(),
                     *size - kSelfCpiTag.size()});
 }
@@ -244,7 +251,7 @@ void TxWalker::collect_unplaced() {
       if (program == ProgramTable::kNone) continue;
       std::optional<std::uint32_t> depth;
       if (entry.stack_height && *entry.stack_height >= 2) depth = *entry.stack_height - 1;
-      try_self_cpi(entry, program, group.index, k, depth, Candidate::kNoFrame);
+      try_self_cpi(entry, program, group.index, g, k, depth, Candidate::kNoFrame);
     }
   }
 }

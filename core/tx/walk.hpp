@@ -47,8 +47,9 @@ class TxWalker {
   // The events of `tx` in execution order; with `dedupe`, an emission seen both
   // as a log line and as a self-CPI is one event. The result is valid until
   // the next call; once the buffers have grown to a transaction's size, a walk
-  // allocates nothing.
-  const WalkResult& walk(const TxView& tx, bool dedupe);
+  // allocates nothing. Without `events` only the invocations are followed
+  // (depths and the failure, all that calls need) and no payload is decoded.
+  const WalkResult& walk(const TxView& tx, bool dedupe, bool events = true);
 
  private:
   static constexpr std::uint32_t kNoGroup = UINT32_MAX;
@@ -70,7 +71,7 @@ class TxWalker {
   void on_payload(std::string_view line);
   void lose();
   void try_self_cpi(const InnerInstruction& entry, std::uint32_t program, std::optional<std::uint32_t> instruction,
-                    std::uint32_t inner, std::optional<std::uint32_t> depth, std::uint32_t frame);
+                    std::uint32_t group, std::uint32_t inner, std::optional<std::uint32_t> depth, std::uint32_t frame);
   void collect_unplaced();
   void publish();
 
@@ -78,6 +79,7 @@ class TxWalker {
 
   // State of the walk in progress.
   const TxView* tx_ = nullptr;
+  bool events_ = true;                        // payloads are wanted
   std::vector<Frame> frames_;                 // the invoke stack; frames_[d - 1] has depth d
   bool lost_ = false;                         // out of step with the logs until the next invoke [1]
   bool outer_known_ = true;                   // false once an invoke [1] did not match its instruction

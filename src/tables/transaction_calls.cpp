@@ -132,7 +132,7 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
     TxCallMaker maker(state.tx_call);
     auto visit = [&](const tx::TxView& view, std::size_t index) {
       if (view.failed && !a.include_failed) return true;
-      const tx::WalkResult& walk = walker.walk(view, true);
+      const tx::WalkResult& walk = walker.walk(view, true, false);
       const auto& calls = finder.find(view, walk);
       if (calls.empty()) return true;
       PyRef tx_index(PyLong_FromSize_t(a.start + index));
@@ -197,7 +197,7 @@ PyObject* tx_decoder_call_tables(PyObject* self, PyObject* const* args, Py_ssize
     auto visit = [&](const tx::TxView& view, std::size_t index) {
       read = index + 1;
       if (view.failed && !a.include_failed) return true;
-      const tx::WalkResult& walk = walker.walk(view, true);
+      const tx::WalkResult& walk = walker.walk(view, true, false);
       tables.add(static_cast<std::int64_t>(a.start + index), view, walk, finder.find(view, walk));
       return true;
     };
