@@ -1,5 +1,6 @@
 #include "codec/base58.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -277,6 +278,75 @@ std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, ch
     }
   }
   return static_cast<std::size_t>(o - out);
+}
+
+namespace {
+
+// Decoded sizes whose range ends are computed: room for the data of events,
+// and a bounded amount of work and memory (a few MB) at worst.
+constexpr std::size_t kPrefixMaxSize = 2048;
+
+// By length, then as text: the order of the numbers of canonical texts.
+int compare_texts(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return a.compare(b);
+}
+
+}  // namespace
+
+Base58Prefix::Base58Prefix(std::span<const std::uint8_t> prefix)
+    : prefix_(prefix.begin(), prefix.end()), ends_(new std::atomic<const Ends*>[kPrefixMaxSize + 1]) {
+  for (std::size_t i = 0; i <= kPrefixMaxSize; ++i) ends_[i].store(nullptr, std::memory_order_relaxed);
+}
+
+Base58Prefix::~Base58Prefix() {
+  for (std::size_t i = 0; i <= kPrefixMaxSize; ++i) delete ends_[i].load(std::memory_order_relaxed);
+}
+
+const Base58Prefix::Ends* Base58Prefix::ends(std::size_t size) const {
+  if (size < prefix_.size() || size > kPrefixMaxSize) return nullptr;
+  std::atomic<const Ends*>& slot = ends_[size];
+  if (const Ends* e = slot.load(std::memory_order_acquire)) return e;
+  auto computed = std::make_unique<Ends>();
+  std::vector<std::uint8_t> bytes(size, 0);
+  std::copy(prefix_.begin(), prefix_.end(), bytes.begin());
+  auto text_of = [&] {
+    std::string out(base58_encoded_capacity(bytes.size()), '\0');
+    out.resize(*encode_base58(bytes, out.data()));
+    return out;
+  };
+  computed->low = text_of();
+  // prefix + 1, carried; all 0xff becomes 1 then zeros, a byte longer.
+  std::size_t i = prefix_.size();
+  while (i > 0 && bytes[i - 1] == 0xff) bytes[--i] = 0;
+  if (i > 0) {
+    ++bytes[i - 1];
+  } else {
+    bytes.insert(bytes.begin(), 1);
+  }
+  computed->high = text_of();
+  // Two threads may compute the same ends: the first to store them wins.
+  const Ends* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, computed.get(), std::memory_order_acq_rel)) return computed.release();
+  return expected;
+}
+
+std::optional<bool> Base58Prefix::starts(std::string_view text) const {
+  const std::size_t n = text.size();
+  if (n == 0 || text[0] == '1' || prefix_.empty() || prefix_[0] == 0) return std::nullopt;
+  int bad = 0;
+  for (const char c : text) bad |= kDigitValues[static_cast<unsigned char>(c)];
+  if (bad < 0) return std::nullopt;
+  // n digits without a leading zero hold a number of 58^(n-1) to 58^n, whose
+  // bytes number within these (log 58 / log 256 is 0.73224 to 5 places).
+  const std::size_t low_size = (n - 1) * 73220 / 100000;
+  const std::size_t high_size = n * 73230 / 100000 + 1;
+  for (std::size_t size = std::max(low_size, prefix_.size()); size <= high_size; ++size) {
+    const Ends* e = ends(size);
+    if (e == nullptr) return std::nullopt;
+    if (compare_texts(text, e->low) >= 0 && compare_texts(text, e->high) < 0) return true;
+  }
+  return false;
 }
 
 }  // namespace brisquel::codec

@@ -2,11 +2,15 @@
 // decoder and encoder for instruction data and signatures.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "codec/simd_level.hpp"
 
@@ -46,5 +50,34 @@ std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* ou
 // base58_encoded_capacity(bytes.size()) characters) and returns its length.
 // Refuses (nullopt) more than kBase58MaxBytes bytes.
 std::optional<std::size_t> encode_base58(std::span<const std::uint8_t> bytes, char* out);
+
+// Whether base58 data starts with a fixed prefix, told from its text without
+// decoding it (decoding costs time quadratic in the length). The numbers of
+// one byte length that start with the prefix form one range, and texts of one
+// length sort as their numbers do (the alphabet is in character order); so
+// the text is compared with the texts of the range's two ends, computed once
+// per byte length. Safe to share between threads.
+class Base58Prefix {
+ public:
+  // `prefix`: 1 to 16 bytes, the first not zero.
+  explicit Base58Prefix(std::span<const std::uint8_t> prefix);
+  ~Base58Prefix();
+  Base58Prefix(const Base58Prefix&) = delete;
+  Base58Prefix& operator=(const Base58Prefix&) = delete;
+
+  // Whether the bytes that `text` decodes to start with the prefix; nullopt
+  // when the text is not plainly base58 (a character outside the alphabet, a
+  // leading "1", empty or long): decode it to tell.
+  std::optional<bool> starts(std::string_view text) const;
+
+ private:
+  struct Ends {
+    std::string low, high;  // texts of prefix·256^k and (prefix+1)·256^k
+  };
+  const Ends* ends(std::size_t size) const;
+
+  std::vector<std::uint8_t> prefix_;
+  std::unique_ptr<std::atomic<const Ends*>[]> ends_;  // by decoded size, up to a bound
+};
 
 }  // namespace brisquel::codec

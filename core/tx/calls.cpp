@@ -13,9 +13,6 @@
 namespace brisquel::tx {
 namespace {
 
-// Instruction data of an emit_cpi! event starts with this: an event, not a call.
-constexpr std::array<std::uint8_t, 8> kEventTag = {0xe4, 0x45, 0xa5, 0x2e, 0x51, 0xcb, 0x9a, 0x1d};
-
 constexpr std::string_view kCustomReason = "custom program error: 0x";
 
 // The code of a "custom program error: 0x1774" reason.
@@ -155,6 +152,8 @@ void CallFinder::consider(const TxView& tx, std::string_view program, AccountSpa
     if (size != 0) std::memcpy(out, data.bytes.data(), size);
   } else {
     const std::string_view text = data.text;
+    // An event is no call, and its text tells it without decoding.
+    if (self_cpi_text().starts(text) == true) return;
     std::optional<std::size_t> decoded;
     if (text.size() <= codec::kBase58MaxText) {
       decoded = codec::decode_base58(text, data_.extend(codec::base58_decoded_capacity(text.size())));
@@ -169,7 +168,8 @@ void CallFinder::consider(const TxView& tx, std::string_view program, AccountSpa
   }
   data_.shrink_to(pending.data + size);
   const std::span<const std::uint8_t> bytes(data_.data() + pending.data, size);
-  const bool event = size >= kEventTag.size() && std::memcmp(bytes.data(), kEventTag.data(), kEventTag.size()) == 0;
+  const bool event =
+      size >= kSelfCpiTag.size() && std::memcmp(bytes.data(), kSelfCpiTag.data(), kSelfCpiTag.size()) == 0;
   call.layout = event ? nullptr : programs_[p].idl->match_instruction(bytes);
   if (call.layout == nullptr) return data_.shrink_to(pending.data);
   pending.data += call.layout->discriminator.size();

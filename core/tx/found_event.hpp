@@ -2,13 +2,26 @@
 // each attributed to the program and invocation that emitted it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "codec/base58.hpp"
+
 namespace brisquel::tx {
+
+// Instruction data of an emit_cpi! event starts with this, then the event's
+// discriminator and body.
+inline constexpr std::array<std::uint8_t, 8> kSelfCpiTag = {0xe4, 0x45, 0xa5, 0x2e, 0x51, 0xcb, 0x9a, 0x1d};
+
+// Tells base58 data that starts with the tag from its text; one for all threads.
+inline const codec::Base58Prefix& self_cpi_text() {
+  static const codec::Base58Prefix test(kSelfCpiTag);
+  return test;
+}
 
 // How an event reached the transaction: a "Program data:" (or "Program log:")
 // line, a self-CPI inner instruction, or both for the same emission.

@@ -12,9 +12,6 @@
 namespace brisquel::tx {
 namespace {
 
-// Instruction data of an emit_cpi! event starts with this, then the event's
-// discriminator and body.
-constexpr std::array<std::uint8_t, 8> kSelfCpiTag = {0xe4, 0x45, 0xa5, 0x2e, 0x51, 0xcb, 0x9a, 0x1d};
 constexpr std::size_t kMinPayload = 8;  // the discriminator
 // Base64 of fewer than 12 characters holds fewer than 8 bytes.
 constexpr std::size_t kMinPayloadText = 12;
@@ -220,6 +217,8 @@ void TxWalker::try_self_cpi(const InnerInstruction& entry, std::uint32_t program
   if (data.size() < kSelfCpiTag.size() + kMinPayload || data.front() == '1' || data.size() > codec::kBase58MaxText) {
     return;
   }
+  // Most data of our programs' own instructions is no event, which the text tells.
+  if (self_cpi_text().starts(data) == false) return;
   const std::size_t start = arena_.size();
   std::uint8_t* out = arena_.extend(codec::base58_decoded_capacity(data.size()));
   const std::optional<std::size_t> size = codec::decode_base58(data, out);

@@ -94,5 +94,44 @@ TEST(Base58, RefusesForeignCharactersAndOverlongInput) {
   EXPECT_FALSE(encode(Bytes(kBase58MaxBytes + 1, 1)));
 }
 
+// The prefix told from the text equals the decoded bytes' prefix, on data that
+// starts with the prefix, with its neighbours (one less, one more) and with
+// runs that carry through every digit, at every size up to a few hundred bytes.
+TEST(Base58, PrefixToldFromTextMatchesDecoding) {
+  std::mt19937_64 rng(1958);
+  const Bytes tags[] = {{0xe4, 0x45, 0xa5, 0x2e, 0x51, 0xcb, 0x9a, 0x1d}, {0x01}, {0xff, 0xff}, {0x80, 0x00, 0xff}};
+  std::size_t decided = 0;
+  for (const Bytes& tag : tags) {
+    const Base58Prefix test(tag);
+    for (std::size_t size = 1; size <= 300; size += size < 40 ? 1 : 7) {
+      // Rounds 6 to 9 are the ends of the range and the numbers just outside it.
+      for (int round = 0; round < 10; ++round) {
+        Bytes data(size);
+        for (auto& b : data) b = round == 6 || round == 9 ? 0xff : round >= 7 ? 0 : static_cast<std::uint8_t>(rng());
+        if (round % 4 != 0) std::copy_n(tag.begin(), std::min(size, tag.size()), data.begin());
+        if (round == 2 || round == 3 || round == 8 || round == 9) {  // the prefix one less or one more
+          const bool less = round == 2 || round == 9;
+          for (std::size_t i = std::min(size, tag.size()); i-- > 0;) {
+            if (less ? data[i]-- != 0 : ++data[i] != 0) break;
+          }
+        }
+        if (data[0] == 0) data[0] = 1;
+        const std::string text = *encode(data);
+        const bool want = size >= tag.size() && std::equal(tag.begin(), tag.end(), data.begin());
+        const std::optional<bool> got = test.starts(text);
+        ASSERT_TRUE(got.has_value()) << text;
+        ASSERT_EQ(*got, want) << "size " << size << " round " << round << " " << text;
+        decided += want;
+      }
+    }
+  }
+  EXPECT_GT(decided, 1000u);
+
+  // Texts it cannot tell are left to decoding.
+  const Base58Prefix test(tags[0]);
+  for (std::string_view text : {"", "1111", "2222l", "0abc", "z z"}) EXPECT_EQ(test.starts(text), std::nullopt) << text;
+  EXPECT_EQ(test.starts(std::string(4000, 'z')), std::nullopt);
+}
+
 }  // namespace
 }  // namespace brisquel::codec
