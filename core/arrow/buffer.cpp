@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -24,7 +25,9 @@ constexpr std::size_t kPage = 4096;
 
 // Past kMapFrom a buffer moves to a region of its own: kRegion bytes of
 // address space, reserved but not backed, so it grows in place without a copy.
-// Only the pages it touches take memory. Released regions are kept for the
+// Only the pages it touches take memory, and only the part it may write is
+// writable: a system that counts writable private memory against a limit
+// (strict overcommit) would otherwise count every region whole. Released regions are kept for the
 // next buffers: a fresh page costs a fault on first touch (over a microsecond
 // on a virtual machine), and a stream of batches would otherwise fault on
 // every page of every column. The pages kept that way are bounded. The
@@ -49,10 +52,19 @@ std::size_t resident_bytes(std::size_t touched) {
   return kSmallHead + ((touched - kSmallHead + kHuge - 1) & ~(kHuge - 1));
 }
 
-// A region whose bytes past kSmallHead start on a huge page boundary, or nullptr.
+std::size_t page_round(std::size_t n) { return (n + kPage - 1) & ~(kPage - 1); }
+
+// Makes bytes [from, to) of a region writable (both page multiples); false
+// when the system refuses, as it may under strict overcommit.
+bool open_pages(void* region, std::size_t from, std::size_t to) {
+  return to <= from || ::mprotect(static_cast<std::uint8_t*>(region) + from, to - from, PROT_READ | PROT_WRITE) == 0;
+}
+
+// A reserved region (nothing writable yet) whose bytes past kSmallHead start
+// on a huge page boundary, or nullptr.
 void* map_region() {
   const std::size_t span = kRegion + kHuge;
-  void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p = ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   const auto at = reinterpret_cast<std::uintptr_t>(p);
   const std::uintptr_t start = ((at + kSmallHead + kHuge - 1) & ~(kHuge - 1)) - kSmallHead;
@@ -99,20 +111,26 @@ class RegionPool {
   }
 
   // A region for a buffer about to hold `want` bytes, and how many of its
-  // first bytes are in memory already.
+  // first bytes are in memory already (their pages are writable, the rest not).
   std::pair<void*, std::size_t> take(std::size_t want) {
     if (const auto kept = take_kept(want, 0); kept.first != nullptr) return kept;
     return {map_region(), 0};
   }
 
   // A region (or anything mapped) given back, of which the first `touched`
-  // bytes were written. Whole regions are kept while the pages they hold stay
-  // under a bound; past it the longest unused ones go first, since what a
-  // process decodes now is what it will decode next.
-  void give(void* p, std::size_t size, std::size_t touched) {
+  // bytes were written and the first `writable` may be. Whole regions are
+  // kept while the pages they hold stay under a bound; past it the longest
+  // unused ones go first, since what a process decodes now is what it will
+  // decode next.
+  void give(void* p, std::size_t size, std::size_t touched, std::size_t writable) {
     if (size != kRegion || (touched = resident_bytes(touched)) > kMaxResident) {
       ::munmap(p, size);
       return;
+    }
+    // The pages past those in memory are only reserved again. Should that
+    // fail they stay writable, which costs nothing but the count.
+    if (const std::size_t open = page_round(touched); writable > open) {
+      ::mprotect(static_cast<std::uint8_t*>(p) + open, writable - open, PROT_NONE);
     }
     std::vector<void*> evicted;
     {
@@ -154,42 +172,58 @@ const void* empty_buffer_address() { return kEmpty; }
 // memory, since copying the bytes costs far less than faulting in fresh pages.
 // On failure the buffer keeps its bytes.
 void Buffer::reallocate(std::size_t capacity) {
-  if (mapped_ || capacity >= kMapFrom) capacity = (capacity + kPage - 1) & ~(kPage - 1);
+  if (mapped_ || capacity >= kMapFrom) capacity = page_round(capacity);
+  RegionPool& pool = RegionPool::instance();
   if (mapped_) {
-    const std::size_t mapped = std::max(capacity_, kRegion);
+    // The first capacity_ bytes of the region are writable.
     if (capacity > kRegion) {
-      // Past a whole region (a batch closes long before): the region grows.
-      void* p = ::mremap(data_, mapped, capacity, MREMAP_MAYMOVE);
+      // Past a whole region (a batch closes long before): the region grows,
+      // writable whole first, since it must be one mapping to be moved.
+      if (!open_pages(data_, capacity_, kRegion)) throw std::bad_alloc();
+      capacity_ = std::max(capacity_, kRegion);
+      void* p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
       if (p == MAP_FAILED) throw std::bad_alloc();
       data_ = static_cast<std::uint8_t*>(p);
       capacity_ = capacity;
       return;
     }
-    if (capacity > std::max(touched_, size_) && mapped == kRegion) {
+    if (capacity > std::max(touched_, size_)) {
       const std::size_t have = std::max(touched_, size_);
-      if (const auto [p, touched] = RegionPool::instance().take_kept(capacity, have); p != nullptr) {
+      if (const auto [p, touched] = pool.take_kept(capacity, have); p != nullptr) {
+        const std::size_t open = page_round(touched);
+        const std::size_t want = std::max(capacity, std::min(open, kRegion));
+        if (!open_pages(p, open, want)) {
+          pool.give(p, kRegion, touched, open);
+          throw std::bad_alloc();
+        }
         std::memcpy(p, data_, size_);
-        RegionPool::instance().give(data_, kRegion, std::max(touched_, size_));
+        pool.give(data_, kRegion, have, capacity_);
         data_ = static_cast<std::uint8_t*>(p);
         touched_ = touched;
+        capacity_ = want;
+        return;
       }
     }
-    capacity_ = std::max(capacity, std::min(touched_, kRegion));
+    if (!open_pages(data_, capacity_, capacity)) throw std::bad_alloc();
+    capacity_ = std::max(capacity_, capacity);
     return;
   }
   if (capacity >= kMapFrom) {
-    const auto [p, touched] = RegionPool::instance().take(capacity);
+    const auto [p, touched] = pool.take(capacity);
     if (p == nullptr) throw std::bad_alloc();
-    touched_ = touched;
+    const std::size_t open = page_round(touched);
+    const std::size_t want = std::max(std::min(capacity, kRegion), std::min(open, kRegion));
+    if (!open_pages(p, open, want)) {
+      pool.give(p, kRegion, touched, open);
+      throw std::bad_alloc();
+    }
     if (size_ > 0) std::memcpy(p, data_, size_);
     std::free(data_);
     data_ = static_cast<std::uint8_t*>(p);
     mapped_ = true;
-    capacity_ = std::max(capacity, std::min(touched_, kRegion));
-    if (capacity > kRegion) {
-      capacity_ = kRegion;
-      reallocate(capacity);
-    }
+    touched_ = touched;
+    capacity_ = want;
+    if (capacity > kRegion) reallocate(capacity);
     return;
   }
   auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
@@ -223,7 +257,7 @@ void Buffer::shrink_to_fit() {
 }
 
 void Buffer::release() {
-  if (mapped_) RegionPool::instance().give(data_, std::max(capacity_, kRegion), std::max(touched_, size_));
+  if (mapped_) RegionPool::instance().give(data_, std::max(capacity_, kRegion), std::max(touched_, size_), capacity_);
   else std::free(data_);
   mapped_ = false;
   data_ = nullptr;
