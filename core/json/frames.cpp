@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <format>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "core/json/text_scan.hpp"
 
@@ -38,15 +41,72 @@ bool tail_readable(std::string_view text) {
 #endif
 }
 
+// Parsers of finished reads, kept for the next: a parser's index of a large
+// value is written to fresh pages, and each page costs a fault (on a virtual
+// machine more than the parsing itself), while a kept parser's pages are in
+// memory already. Bounded by the values they were sized for: their memory in
+// use is a part of that, the part the values read with them filled.
+class ParserPool {
+ public:
+  static ParserPool& instance() {
+    static ParserPool* const pool = new ParserPool;  // never destroyed: see RegionPool
+    return *pool;
+  }
+
+  // The largest kept parser for this nesting limit (the value to read is not
+  // known yet, and a parser too small for it starts afresh), or nullptr.
+  std::unique_ptr<od::parser> take(std::size_t max_depth) {
+    std::lock_guard lock(mutex_);
+    auto best = kept_.end();
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if ((*it)->max_depth() == max_depth && (best == kept_.end() || (*it)->capacity() > (*best)->capacity())) best = it;
+    }
+    if (best == kept_.end()) return nullptr;
+    std::unique_ptr<od::parser> p = std::move(*best);
+    kept_.erase(best);
+    capacity_ -= p->capacity();
+    return p;
+  }
+
+  // Keeps `p` within the bounds, else frees it; the oldest kept go first.
+  void give(std::unique_ptr<od::parser> p) {
+    if (p == nullptr || p->capacity() > kMaxCapacity) return;
+    std::vector<std::unique_ptr<od::parser>> freed;
+    {
+      std::lock_guard lock(mutex_);
+      while (!kept_.empty() && (kept_.size() >= kMaxKept || capacity_ + p->capacity() > kMaxCapacity)) {
+        capacity_ -= kept_.front()->capacity();
+        freed.push_back(std::move(kept_.front()));
+        kept_.erase(kept_.begin());
+      }
+      capacity_ += p->capacity();
+      kept_.push_back(std::move(p));
+    }
+  }  // freed with the lock let go
+
+ private:
+  static constexpr std::size_t kMaxKept = 8;
+  static constexpr std::size_t kMaxCapacity = std::size_t{128} << 20;  // bytes of JSON, summed
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<od::parser>> kept_;
+  std::size_t capacity_ = 0;
+};
+
 }  // namespace
 
-JsonFrames::JsonFrames(RpcJsonLimits limits) : limits_(clamp(limits)), parser_(limits_.max_value_bytes) {
+JsonFrames::JsonFrames(RpcJsonLimits limits) : limits_(clamp(limits)), parser_(ParserPool::instance().take(limits_.max_depth)) {
+  if (parser_ != nullptr) {
+    parser_->set_max_capacity(limits_.max_value_bytes);
+    return;
+  }
+  parser_ = std::make_unique<od::parser>(limits_.max_value_bytes);
   // Sets the nesting limit; the capacity grows with the largest value read.
   // Should this fail (no memory), the first read reports it.
-  if (parser_.allocate(4096, limits_.max_depth) != simdjson::SUCCESS) return;
+  if (parser_->allocate(4096, limits_.max_depth) != simdjson::SUCCESS) return;
 }
 
-JsonFrames::~JsonFrames() = default;
+JsonFrames::~JsonFrames() { ParserPool::instance().give(std::move(parser_)); }
 
 // The copy lives in pooled pages that earlier copies (or columns) already
 // brought into memory: a large text copied into fresh memory costs far more
@@ -143,7 +203,7 @@ Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootR
                   nullptr);
   }
   od::document document;
-  if (auto e = parser_.iterate(doc.data(), doc.size(), readable).get(document)) {
+  if (auto e = parser_->iterate(doc.data(), doc.size(), readable).get(document)) {
     return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
   }
   od::json_type type;

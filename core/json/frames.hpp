@@ -59,7 +59,7 @@ class JsonFrames {
   const char* padded_copy(std::string_view text);
 
   RpcJsonLimits limits_;
-  od::parser parser_;
+  std::unique_ptr<od::parser> parser_;  // from the process's kept parsers, or new
   Failure failure_;
   arrow::Buffer copy_;
 };

@@ -545,6 +545,30 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
   }
 }
 
+// Readers hand their parsers on to later ones: a parser that a reader with a
+// larger limit sized for a large value must not lift a later reader's limit,
+// and the values it reads next read as with a parser of their own.
+TEST(RpcJson, ParsersHandedOnKeepEachReadersLimits) {
+  const std::string large = good_with("\"err\":null", "\"err\":null,\"x\":\"" + std::string(50000, 'a') + "\"");
+  const std::string lines = large + "\n" + std::string(kGood) + "\n" + large;
+  for (int round = 0; round < 3; ++round) {
+    {
+      RpcJsonReader generous;
+      const Read got = read_text(generous, lines);
+      ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
+      EXPECT_EQ(got.result.visited, 3u);
+    }
+    RpcJsonLimits limits;
+    limits.max_value_bytes = 20000;
+    RpcJsonReader strict(limits);
+    const Read got = read_text(strict, std::string(kGood) + "\n" + large, round == 1);
+    ASSERT_FALSE(got.result.ok());
+    EXPECT_EQ(got.result.error->kind, ReadErrorKind::kTooLarge) << got.result.error->describe();
+    EXPECT_EQ(got.result.error->line, 2u);
+    EXPECT_EQ(got.result.visited, 1u);
+  }
+}
+
 // What calls need, from hand-written transactions: an account index past the
 // keys is kept for the call to report, meta.err shapes nobody listed are
 // read as far as they go, and fields of the wrong type are errors.
