@@ -17,10 +17,11 @@ namespace brisquel::tx {
 // discriminator and body.
 inline constexpr std::array<std::uint8_t, 8> kSelfCpiTag = {0xe4, 0x45, 0xa5, 0x2e, 0x51, 0xcb, 0x9a, 0x1d};
 
-// Tells base58 data that starts with the tag from its text; one for all threads.
+// Tells base58 data that starts with the tag from its text; one for all
+// threads, never destroyed (a daemon thread may still decode at exit).
 inline const codec::Base58Prefix& self_cpi_text() {
-  static const codec::Base58Prefix test(kSelfCpiTag);
-  return test;
+  static const codec::Base58Prefix* const test = new codec::Base58Prefix(kSelfCpiTag);
+  return *test;
 }
 
 // How an event reached the transaction: a "Program data:" (or "Program log:")
