@@ -59,7 +59,8 @@ class ParserPool {
     std::lock_guard lock(mutex_);
     auto best = kept_.end();
     for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-      if ((*it)->max_depth() == max_depth && (best == kept_.end() || (*it)->capacity() > (*best)->capacity())) best = it;
+      if ((*it)->max_depth() != max_depth) continue;
+      if (best == kept_.end() || (*it)->capacity() > (*best)->capacity()) best = it;
     }
     if (best == kept_.end()) return nullptr;
     std::unique_ptr<od::parser> p = std::move(*best);
@@ -95,7 +96,8 @@ class ParserPool {
 
 }  // namespace
 
-JsonFrames::JsonFrames(RpcJsonLimits limits) : limits_(clamp(limits)), parser_(ParserPool::instance().take(limits_.max_depth)) {
+JsonFrames::JsonFrames(RpcJsonLimits limits)
+    : limits_(clamp(limits)), parser_(ParserPool::instance().take(limits_.max_depth)) {
   if (parser_ != nullptr) {
     parser_->set_max_capacity(limits_.max_value_bytes);
     return;
