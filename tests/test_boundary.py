@@ -101,6 +101,9 @@ def test_tx_events_hash_as_tuples_holding_a_dict():
         assert hash(plain) == hash(tuple(plain))
 
 
+@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
+                    reason="without the GIL, CPython's PyObject_Call reads a shared keyword dict unlocked: "
+                           "emptied meanwhile, it hands on unset keyword slots before the decoder runs")
 def test_keyword_arguments_stay_alive_while_the_lock_is_released():
     # A C caller may share its keyword dict with a thread that empties it while
     # the decoder reads the text with the lock released; the text must outlive that.
@@ -125,12 +128,9 @@ def test_keyword_arguments_stay_alive_while_the_lock_is_released():
             emptier = threading.Thread(target=empty, args=(kwargs, go))
             emptier.start()
             go.set()
-            try:
-                decoded += call(decoder.decode_tables, (), kwargs).inputs
-            except TypeError as e:  # without a lock, the dict may be emptied before the call
-                assert not sys._is_gil_enabled() and "missing 1 required" in str(e), e
+            decoded += call(decoder.decode_tables, (), kwargs).inputs
             emptier.join()
-        assert decoded == 100000 or not sys._is_gil_enabled(), decoded
+        assert decoded == 100000, decoded
         print("ok")
     """)
     assert result.returncode == 0 and result.stdout == "ok\n", result.stderr[-2000:]
