@@ -162,6 +162,13 @@ class RegionPool {
 
 const void* empty_buffer_address() { return kEmpty; }
 
+SizeHint* size_hint(const void* site, unsigned role) {
+  // Places that share a slot only mislead each other's first region choice.
+  static SizeHint hints[4096];
+  const auto key = reinterpret_cast<std::uintptr_t>(site) * 4 + role;
+  return &hints[(key * 0x9e3779b97f4a7c15u) >> 52];
+}
+
 // Small buffers come from the aligned heap and move when they grow; from 16
 // KiB on, a buffer is a region of mapped pages (page-aligned, so aligned
 // enough), reserved whole and backed as it is written, so it grows without
@@ -171,8 +178,9 @@ const void* empty_buffer_address() { return kEmpty; }
 // for): growing past it first looks for a kept region with more of it in
 // memory, since copying the bytes costs far less than faulting in fresh pages.
 // On failure the buffer keeps its bytes.
-void Buffer::reallocate(std::size_t capacity) {
+void Buffer::reallocate(std::size_t capacity, std::size_t expect) {
   if (mapped_ || capacity >= kMapFrom) capacity = page_round(capacity);
+  expect = std::max(capacity, expect);
   RegionPool& pool = RegionPool::instance();
   if (mapped_) {
     // The first capacity_ bytes of the region are writable.
@@ -189,7 +197,7 @@ void Buffer::reallocate(std::size_t capacity) {
     }
     if (capacity > std::max(touched_, size_)) {
       const std::size_t have = std::max(touched_, size_);
-      if (const auto [p, touched] = pool.take_kept(capacity, have); p != nullptr) {
+      if (const auto [p, touched] = pool.take_kept(expect, have); p != nullptr) {
         const std::size_t open = page_round(touched);
         const std::size_t want = std::max(capacity, std::min(open, kRegion));
         if (!open_pages(p, open, want)) {
@@ -209,7 +217,7 @@ void Buffer::reallocate(std::size_t capacity) {
     return;
   }
   if (capacity >= kMapFrom) {
-    const auto [p, touched] = pool.take(capacity);
+    const auto [p, touched] = pool.take(expect);
     if (p == nullptr) throw std::bad_alloc();
     const std::size_t open = page_round(touched);
     const std::size_t want = std::max(std::min(capacity, kRegion), std::min(open, kRegion));
@@ -223,7 +231,7 @@ void Buffer::reallocate(std::size_t capacity) {
     mapped_ = true;
     touched_ = touched;
     capacity_ = want;
-    if (capacity > kRegion) reallocate(capacity);
+    if (capacity > kRegion) reallocate(capacity, capacity);
     return;
   }
   auto* p = static_cast<std::uint8_t*>(std::aligned_alloc(kBufferAlignment, capacity));
@@ -240,10 +248,14 @@ void Buffer::grow(std::size_t n) {
   // 1.5x growth keeps the spare capacity at most half the bytes in use.
   std::size_t want = capacity_ + capacity_ / 2;
   if (want < size_ + n) want = size_ + n;
-  reallocate(round_up(want));
+  // Once in a region, the region sought holds what the buffer will hold, as
+  // far as it is known. A small buffer stays on the heap whatever its hint:
+  // one that stays small would otherwise hold a large region's pages.
+  reallocate(round_up(want), hint_ != nullptr ? hint_->load(std::memory_order_relaxed) : 0);
 }
 
 void Buffer::shrink_to_fit() {
+  if (hint_ != nullptr) hint_->store(size_, std::memory_order_relaxed);
   if (size_ == 0) {
     release();
     return;
@@ -253,7 +265,7 @@ void Buffer::shrink_to_fit() {
   // its next use.
   if (mapped_) return;
   const std::size_t want = round_up(size_);
-  if (want < capacity_) reallocate(want);
+  if (want < capacity_) reallocate(want, want);
 }
 
 void Buffer::release() {

@@ -2,6 +2,7 @@
 // exported memory) and the bitmap helpers the builders use on it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,14 +15,27 @@ inline constexpr std::size_t kBufferAlignment = 64;
 // given null for a mandatory buffer, and this one is aligned like the rest.
 const void* empty_buffer_address();
 
+// How large a buffer in some place (a column of a table a decoder makes)
+// was when last finished. A buffer that knows it can take a kept region of
+// the right size at once, instead of trading up region by region as it grows
+// (a copy each time) and, where threads build tables side by side, instead of
+// finding the regions it fits taken by smaller buffers and faulting fresh
+// pages in. Only a guess: a wrong one costs time, never a byte.
+using SizeHint = std::atomic<std::size_t>;
+
+// The hint of the buffer with role `role` in the place `site` (an address that
+// outlives the buffers made for it). Places share a bounded set of hints.
+SizeHint* size_hint(const void* site, unsigned role);
+
 class Buffer {
  public:
   Buffer() = default;
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
+  // A buffer moved from keeps its hint: the next one built in its place takes after it.
   Buffer(Buffer&& other) noexcept
       : data_(other.data_), size_(other.size_), capacity_(other.capacity_), touched_(other.touched_),
-        mapped_(other.mapped_) {
+        hint_(other.hint_), mapped_(other.mapped_) {
     other.data_ = nullptr;
     other.size_ = other.capacity_ = 0;
     other.mapped_ = false;
@@ -33,6 +47,7 @@ class Buffer {
       size_ = other.size_;
       capacity_ = other.capacity_;
       touched_ = other.touched_;
+      hint_ = other.hint_;
       mapped_ = other.mapped_;
       other.data_ = nullptr;
       other.size_ = other.capacity_ = 0;
@@ -70,18 +85,23 @@ class Buffer {
   // Shortens the buffer or takes in bytes already written past its end (up to its capacity).
   void set_size(std::size_t n) { size_ = n; }
 
-  // Gives back the spare capacity, keeping the alignment.
+  void set_hint(SizeHint* hint) { hint_ = hint; }
+
+  // Gives back the spare capacity, keeping the alignment: the buffer is
+  // finished, and its size is the hint of the next one in its place.
   void shrink_to_fit();
   void release();
 
  private:
   [[gnu::noinline]] void grow(std::size_t n);
-  void reallocate(std::size_t capacity);
+  // Room for `capacity` bytes; `expect` is how many the buffer may come to hold.
+  void reallocate(std::size_t capacity, std::size_t expect);
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   std::size_t touched_ = 0;  // of mapped pages: the bytes that earlier users wrote, still in memory
+  SizeHint* hint_ = nullptr;
   bool mapped_ = false;      // pages of its own, not heap memory
 };
 

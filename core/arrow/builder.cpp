@@ -44,6 +44,9 @@ void ColumnBuilder::init(const Field& field) {
   nullable_ = field.nullable;
   width_ = value_width(type);
   list_size_ = type.list_size;
+  validity_.set_hint(size_hint(&field, 0));
+  values_.set_hint(size_hint(&field, 1));
+  data_.set_hint(size_hint(&field, 2));
   if (id_ == TypeId::Dictionary) {
     dictionary_size_ = static_cast<unsigned>(type.dictionary.size());
     dictionary_ = dictionary_array(type.dictionary);

@@ -66,5 +66,48 @@ TEST(BufferPool, AWarmBatchWritesPagesAlreadyInMemory) {
   }
 }
 
+// Two tables built side by side (as by two threads) grow their columns
+// interleaved. Without knowing their sizes, small columns growing first take
+// the kept regions that fit them now, which the large ones needed later:
+// those then fault fresh pages in, batch after batch. A column's size from the
+// last batch lets each take a region that holds it at once.
+TEST(BufferPool, ColumnsBuiltSideBySideFindTheirSizesInThePool) {
+  const std::vector<std::size_t> sizes = {24 << 10, 40 << 10, 72 << 10, 136 << 10, 264 << 10, 520 << 10,
+                                          1032 << 10, 2056 << 10};
+  static const std::uint64_t sites[8] = {};
+  auto batch = [&](long& faults) {
+    std::vector<Buffer> first(sizes.size()), second(sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      first[i].set_hint(size_hint(&sites[i], 1));
+      second[i].set_hint(size_hint(&sites[i], 1));
+    }
+    const long before = minor_faults();
+    for (bool more = true; more;) {  // equal steps: the smallest reach their end first
+      more = false;
+      for (std::vector<Buffer>* table : {&first, &second}) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+          Buffer& b = (*table)[i];
+          const std::size_t n = std::min<std::size_t>(8 << 10, sizes[i] - b.size());
+          if (n == 0) continue;
+          std::memset(b.extend(n), static_cast<int>(i + 1), n);
+          more = true;
+        }
+      }
+    }
+    faults = minor_faults() - before;
+    for (std::vector<Buffer>* table : {&first, &second}) {
+      for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const auto* data = (*table)[i].data();
+        ASSERT_TRUE(std::all_of(data, data + sizes[i], [&](std::uint8_t b) { return b == i + 1; })) << i;
+        (*table)[i].shrink_to_fit();  // finished: its size is the next one's hint
+      }
+    }
+  };
+  long faults = 0;
+  for (int round = 0; round < 4; ++round) batch(faults);  // the last one warm
+  const long pages = static_cast<long>(2 * std::accumulate(sizes.begin(), sizes.end(), std::size_t{0}) / 4096);
+  EXPECT_LT(faults, pages / 16);
+}
+
 }  // namespace
 }  // namespace brisquel::arrow
