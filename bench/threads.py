@@ -28,7 +28,7 @@ from brisquel import EventDecoder, TableDecoder  # noqa: E402
 TARGET = 1.8
 
 
-def _timed(work, inputs: list[Any], threads: int) -> float:
+def timed(work, inputs: list[Any], threads: int) -> float:
     """Seconds to decode every input: on `threads` threads started together, each taking its share."""
     shares = [inputs[i::threads] for i in range(threads)]
     barrier = threading.Barrier(threads + 1)
@@ -74,10 +74,10 @@ def run(batch_lines: int = 645_882, rounds: int = 7, mixed: bool = True) -> dict
         for _ in range(rounds):
             if mixed:
                 events.parse_logs(batch)
-            one = _timed(decoder.decode, inputs, 1)
+            one = timed(decoder.decode, inputs, 1)
             if mixed:
                 events.parse_logs(batch)
-            two = _timed(decoder.decode, inputs, 2)
+            two = timed(decoder.decode, inputs, 2)
             ratios.append(one / two)
         out[kind] = {"median": statistics.median(ratios), "ratios": ratios}
         print(f"{kind:<28} {len(lines):>10,} {statistics.median(ratios):>8.2f} {min(ratios):>6.2f} "
