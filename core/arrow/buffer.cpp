@@ -127,10 +127,14 @@ class RegionPool {
       ::munmap(p, size);
       return;
     }
-    // The pages past those in memory are only reserved again. Should that
-    // fail they stay writable, which costs nothing but the count.
+    // The next user writes all the pages counted in memory: past the small
+    // head they are counted by whole huge pages, which may reach past what
+    // this buffer made writable. The pages past them are only reserved again
+    // (should that fail they stay writable, which costs nothing but the count).
     if (const std::size_t open = page_round(touched); writable > open) {
       ::mprotect(static_cast<std::uint8_t*>(p) + open, writable - open, PROT_NONE);
+    } else if (writable < open && !open_pages(p, writable, open)) {
+      touched = writable;
     }
     std::vector<void*> evicted;
     {
