@@ -23,17 +23,17 @@ std::size_t round_up(std::size_t n) { return (n + kBufferAlignment - 1) & ~(kBuf
 constexpr std::size_t kMapFrom = std::size_t{1} << 14;
 constexpr std::size_t kPage = 4096;
 
-// Past kMapFrom a buffer moves to a region of its own: kRegion bytes of
-// address space, reserved but not backed, so it grows in place without a copy.
-// Only the pages it touches take memory, and only the part it may write is
-// writable: a system that counts writable private memory against a limit
-// (strict overcommit) would otherwise count every region whole. Released
-// regions are kept for the next buffers: a fresh page costs a fault on first
-// touch (over a microsecond on a virtual machine), and a stream of batches
-// would otherwise fault on every page of every column. The pages kept that way are bounded. The
-// threshold is low because the heap is no such store: a thread's heap gives
-// its free pages back to the system, so a decoder called from short-lived
-// threads would fault its columns in afresh on every call.
+// Past kMapFrom a buffer moves to a region of its own: kRegion bytes of address
+// space, reserved but not backed, so it grows in place without a copy. Only the
+// pages it touches take memory, and only the part it may write is writable: a
+// system that counts writable private memory against a limit (strict
+// overcommit) would otherwise count every region whole. Released regions are
+// kept for the next buffers: a fresh page costs a fault on first touch (over a
+// microsecond on a virtual machine), and a stream of batches would otherwise
+// fault on every page of every column. The pages kept that way are bounded. The
+// threshold is low because the heap is no such store: a thread's heap gives its
+// free pages back to the system, so a decoder called from short-lived threads
+// would fault its columns in afresh on every call.
 constexpr std::size_t kRegion = std::size_t{256} << 20;
 
 // Past its first kSmallHead bytes a region asks for huge pages: a buffer that
