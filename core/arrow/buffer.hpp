@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace brisquel::arrow {
 
@@ -26,6 +27,37 @@ using SizeHint = std::atomic<std::size_t>;
 // The hint of the buffer with role `role` in the place `site` (an address that
 // outlives the buffers made for it). Places share a bounded set of hints.
 SizeHint* size_hint(const void* site, unsigned role);
+
+// memcpy of `n` bytes, inline for the short values columns mostly take
+// (pubkeys, 16-byte numbers, short arrays): a call into the library's copy
+// for each costs more than the copy. Two overlapping moves of a fixed width
+// cover every length between that width and twice it.
+[[gnu::always_inline]] inline void copy_bytes(void* to, const void* from, std::size_t n) {
+  auto* out = static_cast<std::uint8_t*>(to);
+  const auto* in = static_cast<const std::uint8_t*>(from);
+  auto pair = [&]<std::size_t W>(std::integral_constant<std::size_t, W>) {
+    std::uint8_t head[W], tail[W];
+    std::memcpy(head, in, W);
+    std::memcpy(tail, in + n - W, W);
+    std::memcpy(out, head, W);
+    std::memcpy(out + n - W, tail, W);
+  };
+  if (n > 64) {
+    std::memcpy(out, in, n);
+  } else if (n > 32) {
+    pair(std::integral_constant<std::size_t, 32>{});
+  } else if (n > 16) {
+    pair(std::integral_constant<std::size_t, 16>{});
+  } else if (n >= 8) {
+    pair(std::integral_constant<std::size_t, 8>{});
+  } else if (n >= 4) {
+    pair(std::integral_constant<std::size_t, 4>{});
+  } else if (n != 0) {
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  }
+}
 
 class Buffer {
  public:

@@ -62,7 +62,7 @@ void ColumnBuilder::init(const Field& field) {
 void ColumnBuilder::append_fixed_run(const void* bytes, std::size_t count) {
   if (count == 0) return;
   const std::size_t n = count * static_cast<std::size_t>(width_);
-  std::memcpy(values_.extend(n), bytes, n);
+  copy_bytes(values_.extend(n), bytes, n);
   if (validity_.data() != nullptr) push_bits(validity_, length_, static_cast<std::int64_t>(count), true);
   length_ += static_cast<std::int64_t>(count);
 }

@@ -64,7 +64,7 @@ class ColumnBuilder {
       case 8: append_fixed<8>(bytes); return;
       case 32: append_fixed<32>(bytes); return;
       default:
-        std::memcpy(values_.extend(static_cast<std::size_t>(width_)), bytes, static_cast<std::size_t>(width_));
+        copy_bytes(values_.extend(static_cast<std::size_t>(width_)), bytes, static_cast<std::size_t>(width_));
         mark_valid();
     }
   }
@@ -84,7 +84,7 @@ class ColumnBuilder {
   // Utf8, Binary. False, with nothing appended, when the data would pass the 32-bit offsets' range.
   bool append_binary(std::string_view value) {
     if (value.size() > offset_limit_ - data_.size()) [[unlikely]] return false;
-    if (!value.empty()) std::memcpy(data_.extend(value.size()), value.data(), value.size());
+    copy_bytes(data_.extend(value.size()), value.data(), value.size());
     values_.push(static_cast<std::int32_t>(data_.size()));
     mark_valid();
     return true;

@@ -123,5 +123,20 @@ TEST(BufferPool, ARegionIsWritableAsFarAsItCountsInMemory) {
   }
 }
 
+// The inline copy switches strategy at 4, 8, 16, 32 and 64 bytes: every length
+// on either side of each, at every alignment, copies exactly its bytes.
+TEST(CopyBytes, CopiesExactlyTheBytesAskedAtEveryLength) {
+  std::vector<std::uint8_t> source(200);
+  std::iota(source.begin(), source.end(), std::uint8_t{1});
+  for (std::size_t n = 0; n <= 130; ++n) {
+    for (std::size_t shift = 0; shift < 8; ++shift) {
+      std::vector<std::uint8_t> out(160, 0xEE), expected(160, 0xEE);
+      copy_bytes(out.data() + 8 + shift, source.data() + shift * 3, n);
+      std::memcpy(expected.data() + 8 + shift, source.data() + shift * 3, n);
+      ASSERT_EQ(out, expected) << n << " bytes at offset " << shift;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brisquel::arrow
