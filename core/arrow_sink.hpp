@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,15 +100,15 @@ class ArrowSink {
 
   bool list(Walk& w, Slot slot, const TypeNode& element, std::uint64_t count) {
     const ColumnSlot* item = &slot->children[0];
-    if (count > 1 && element.kind == Kind::Defined) {
-      // Structs of fixed width whose bytes are all there cannot fail one by
-      // one: they go in field by field, a column at a time.
+    if (count > 1 && !element.scalar) {
+      // Structs and arrays of fixed width whose bytes are all there cannot
+      // fail one by one: they go in a column at a time.
       int levels = 0;
-      const std::uint64_t stride = fixed_struct_width(element, *item, 0, levels);
+      const std::uint64_t stride = fixed_width(element, *item, 0, levels).value_or(0);
       if (stride != 0 && count <= w.remaining() / stride &&
           w.state().depth + 2 * levels + 4 < kMaxTypeDepth) {
         const std::uint8_t* b = w.state().cursor.try_take(count * stride);
-        return fill_structs(w, *item, *element.definition->fields, b, stride, count) && close_list(w, slot);
+        return fill(w, *item, element, b, stride, count) && close_list(w, slot);
       }
     }
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -135,6 +136,23 @@ class ArrowSink {
     return true;
   }
 
+  // Rows of a body type that is of fixed width in plain columns can be
+  // decoded many at once, a column at a time: the bytes a row takes, or 0
+  // when they cannot; and whether its last field takes none.
+  static std::uint64_t fixed_row_width(const FieldList& list, const ColumnSlot& slot, bool& empty_tail) {
+    int levels = 0;
+    const std::uint64_t width = fields_width(list, slot, 0, levels).value_or(0);
+    empty_tail = width != 0 && !list.types.empty() &&
+                 fixed_width(*list.types.back(), slot.children.back(), 0, levels).value_or(0) == 0;
+    return width;
+  }
+  // `count` such rows, `stride` bytes apart from `b`: they cannot fail, as
+  // batches close far below the offsets' range.
+  void fill_rows(Walk& w, const ColumnSlot& slot, const FieldList& list, const std::uint8_t* b, std::uint64_t stride,
+                 std::uint64_t count) {
+    if (!fill_fields(w, slot, list, b, stride, count)) throw Fault("rows of fixed width failed to decode");
+  }
+
   bool no_fields(Walk&, Slot slot) {
     if (slot->mode == Mode::Present) slot->column->append_bool(true);
     else slot->column->append_valid();
@@ -159,65 +177,84 @@ class ArrowSink {
   }
 
  private:
-  // The bytes a value of `type` takes when it is a struct (without generics,
-  // nested at most a few levels) of fixed-width scalars, arrays of them and
-  // such structs, each stored in plain columns of `slot`; else 0. `levels`:
-  // how deep its structs nest.
-  static std::uint64_t fixed_struct_width(const TypeNode& type, const ColumnSlot& slot, int level, int& levels) {
-    if (type.kind != Kind::Defined || type.has_generics || type.definition == nullptr || level > 8) return 0;
-    const Definition& d = *type.definition;
-    if (d.kind != Definition::Kind::Struct || !d.fields || slot.mode != Mode::Struct || slot.column == nullptr) return 0;
-    const FieldList& f = *d.fields;
-    if (slot.children.size() != f.types.size()) return 0;
+  // The bytes a value of `type` takes when it and everything in it is of
+  // fixed width in plain columns of `slot`: scalars, arrays of such values,
+  // and structs of them (without generics, nested at most a few levels); else
+  // nullopt. Arrays of anything but scalars hold values of at least a byte,
+  // as the walk counts values of none. `levels`: how deep they nest.
+  static std::optional<std::uint64_t> fixed_width(const TypeNode& type, const ColumnSlot& slot, int level,
+                                                  int& levels) {
+    constexpr std::uint64_t kMaxWidth = std::uint64_t{1} << 32;
+    if (level > 8) return std::nullopt;
     levels = std::max(levels, level + 1);
+    if (type.scalar) {
+      if (type.width == 0 || slot.mode != Mode::Scalar || slot.column == nullptr) return std::nullopt;
+      return type.width;
+    }
+    if (type.kind == Kind::Array) {
+      if (type.generic_len || type.len > (1u << 20)) return std::nullopt;
+      if ((slot.mode != Mode::List && slot.mode != Mode::FixedList) || slot.column == nullptr ||
+          slot.children.empty()) {
+        return std::nullopt;
+      }
+      const auto inner = fixed_width(*type.inner, slot.children[0], level + 1, levels);
+      if (!inner || (*inner == 0 && !type.inner->scalar) || *inner > kMaxWidth / std::max<std::uint64_t>(type.len, 1)) {
+        return std::nullopt;
+      }
+      return type.len * *inner;
+    }
+    if (type.kind != Kind::Defined || type.has_generics || type.definition == nullptr) return std::nullopt;
+    const Definition& d = *type.definition;
+    if (d.kind != Definition::Kind::Struct || !d.fields) return std::nullopt;
+    return fields_width(*d.fields, slot, level, levels);
+  }
+  static std::optional<std::uint64_t> fields_width(const FieldList& f, const ColumnSlot& slot, int level,
+                                                   int& levels) {
+    if (slot.mode != Mode::Struct || slot.column == nullptr || slot.children.size() != f.types.size()) {
+      return std::nullopt;
+    }
     std::uint64_t width = f.gaps.empty() ? 0 : f.gaps.back();
     for (std::size_t i = 0; i < f.types.size(); ++i) {
-      const TypeNode& t = *f.types[i];
-      const ColumnSlot& c = slot.children[i];
-      if (!f.gaps.empty()) width += f.gaps[i];
-      if (t.scalar && t.width != 0) {
-        if (c.mode != Mode::Scalar || c.column == nullptr) return 0;
-        width += t.width;
-      } else if (t.kind == Kind::Array) {
-        if (t.generic_len || !t.inner->scalar || t.inner->width == 0 || t.len > (1u << 20)) return 0;
-        if ((c.mode != Mode::List && c.mode != Mode::FixedList) || c.column == nullptr || c.children.empty() ||
-            c.children[0].mode != Mode::Scalar || c.children[0].column == nullptr) {
-          return 0;
-        }
-        width += t.len * t.inner->width;
-      } else {
-        const std::uint64_t inner = fixed_struct_width(t, c, level + 1, levels);
-        if (inner == 0) return 0;
-        width += inner;
-      }
+      const auto field = fixed_width(*f.types[i], slot.children[i], level + 1, levels);
+      if (!field) return std::nullopt;
+      width += *field + (f.gaps.empty() ? 0 : f.gaps[i]);
+      if (width > (std::uint64_t{1} << 32)) return std::nullopt;
     }
     return width;
   }
 
-  // `count` structs of `list`, `stride` bytes apart from `b`, into `slot`'s
-  // columns (checked by fixed_struct_width).
-  bool fill_structs(Walk& w, const ColumnSlot& slot, const FieldList& list, const std::uint8_t* b,
-                    std::uint64_t stride, std::uint64_t count) {
+  // `count` values of `type`, `stride` bytes apart from `b`, into `slot`'s
+  // columns (checked by fixed_width).
+  bool fill(Walk& w, const ColumnSlot& slot, const TypeNode& type, const std::uint8_t* b, std::uint64_t stride,
+            std::uint64_t count) {
+    if (type.scalar) return put_run(w, *slot.column, type.kind, b, stride, count);
+    if (type.kind == Kind::Array) {
+      const TypeNode& inner = *type.inner;
+      if (inner.scalar) {
+        for (std::uint64_t k = 0; k < count; ++k) {
+          if (!scalars(w, &slot, inner.kind, b + k * stride, type.len)) return false;
+        }
+        return true;
+      }
+      int levels = 0;
+      const std::uint64_t width = *fixed_width(inner, slot.children[0], 0, levels);
+      for (std::uint64_t k = 0; k < count; ++k) {
+        if (!fill(w, slot.children[0], inner, b + k * stride, width, type.len) || !close_list(w, &slot)) return false;
+      }
+      return true;
+    }
+    return fill_fields(w, slot, *type.definition->fields, b, stride, count);
+  }
+  bool fill_fields(Walk& w, const ColumnSlot& slot, const FieldList& list, const std::uint8_t* b,
+                   std::uint64_t stride, std::uint64_t count) {
     for (std::uint64_t k = 0; k < count; ++k) slot.column->append_valid();
     std::uint64_t at = 0;
     for (std::size_t i = 0; i < list.types.size(); ++i) {
-      const TypeNode& t = *list.types[i];
-      const ColumnSlot& c = slot.children[i];
       if (!list.gaps.empty()) at += list.gaps[i];
-      if (t.scalar) {
-        if (!put_run(w, *c.column, t.kind, b + at, stride, count)) return false;
-        at += t.width;
-      } else if (t.kind == Kind::Array) {
-        for (std::uint64_t k = 0; k < count; ++k) {
-          if (!scalars(w, &c, t.inner->kind, b + at + k * stride, t.len)) return false;
-        }
-        at += t.len * t.inner->width;
-      } else {
-        int levels = 0;
-        const std::uint64_t width = fixed_struct_width(t, c, 0, levels);
-        if (!fill_structs(w, c, *t.definition->fields, b + at, stride, count)) return false;
-        at += width;
-      }
+      int levels = 0;
+      const std::uint64_t width = *fixed_width(*list.types[i], slot.children[i], 0, levels);
+      if (!fill(w, slot.children[i], *list.types[i], b + at, stride, count)) return false;
+      at += width;
     }
     return true;
   }

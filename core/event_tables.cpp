@@ -1,6 +1,7 @@
 #include "core/event_tables.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <format>
 
 #include "core/fault.hpp"
@@ -100,9 +101,28 @@ EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const 
   fields_.insert(fields_.end(), schema.fields.type.children.begin(), schema.fields.type.children.end());
   fields_.insert(fields_.end(), trailing.begin(), trailing.end());
   slot_.bind(schema.plan, &root_);
+  if (schema.field_list != nullptr && *schema.field_list) {
+    bool empty_tail = false;
+    row_width_ = ArrowSink::fixed_row_width(**schema.field_list, slot_, empty_tail);
+    // Where short bodies are taken, one that ends just before fields of no
+    // bytes has them null: such a body of just the width is decoded alone.
+    kept_from_ = row_width_ + (options.null_short_events && empty_tail ? 1 : 0);
+  }
+  // Waiting bodies stay in the core's own cache.
+  constexpr std::uint64_t kKeptBytes = 128 << 10, kKeptRows = 64;
+  if (row_width_ != 0) keep_rows_ = std::min(kKeptRows, kKeptBytes / row_width_);
+  if (keep_rows_ < 2) keep_rows_ = 0;
 }
 
 bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& error) {
+  if (keep_rows_ != 0 && body.size() >= kept_from_) {
+    // Bytes past the fields stay unread, as a row decoded alone leaves them.
+    if (kept_.empty()) kept_.resize(keep_rows_ * row_width_);
+    std::memcpy(kept_.data() + kept_rows_ * row_width_, body.data(), row_width_);
+    if (++kept_rows_ == keep_rows_) decode_kept();
+    return true;
+  }
+  decode_kept();
   const std::int64_t rows = root_.length();
   WalkState state(body);
   ArrowSink::Walk walk(sink_, state);
@@ -112,11 +132,19 @@ bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& err
   return false;
 }
 
+void EventTableBuilder::decode_kept() {
+  if (kept_rows_ == 0) return;
+  WalkState state({kept_.data(), kept_rows_ * row_width_});
+  ArrowSink::Walk walk(sink_, state);
+  sink_.fill_rows(walk, slot_, **schema_.field_list, kept_.data(), row_width_, kept_rows_);
+  kept_rows_ = 0;
+}
+
 void EventTableBuilder::commit(std::size_t body_bytes) {
   // Output grows with the input by a bounded factor, so the buffers need a
   // look only after every megabyte of bodies.
   unchecked_bytes_ += body_bytes;
-  if (root_.length() >= kMaxBatchRows) {
+  if (root_.length() + static_cast<std::int64_t>(kept_rows_) >= kMaxBatchRows) {
     close_batch();
   } else if (unchecked_bytes_ > (std::size_t{1} << 20)) {
     unchecked_bytes_ = 0;
@@ -127,6 +155,7 @@ void EventTableBuilder::commit(std::size_t body_bytes) {
 }
 
 void EventTableBuilder::close_batch() {
+  decode_kept();
   unchecked_bytes_ = 0;
   const std::int64_t rows = root_.length();
   if (rows == 0) return;

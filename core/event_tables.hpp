@@ -54,7 +54,10 @@ class EventTableBuilder {
 
   // Decodes `body` into a new row; on failure the row is rolled back and
   // `error` says why. After success the caller appends one value to each
-  // context and trailing column, then calls commit.
+  // context and trailing column, then calls commit. Bodies of a type of
+  // fixed width wait and are decoded a few dozen at a time, a column at a
+  // time; other rows and the batch's end take them in first, so rows stay
+  // in order.
   bool add(std::span<const std::uint8_t> body, DecodeError& error);
   arrow::ColumnBuilder& context(std::size_t i) { return context_[i]; }
   arrow::ColumnBuilder& trailing(std::size_t i) { return trailing_[i]; }
@@ -65,6 +68,7 @@ class EventTableBuilder {
 
  private:
   void close_batch();
+  void decode_kept();
 
   const EventSchema& schema_;
   const TableOptions& options_;
@@ -76,6 +80,11 @@ class EventTableBuilder {
   ArrowSink sink_;
   std::size_t unchecked_bytes_ = 0;
   std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
+  std::uint64_t row_width_ = 0;  // of a body of fixed width, else 0
+  std::uint64_t kept_from_ = 0;  // the size from which such a body waits
+  std::size_t keep_rows_ = 0;    // how many wait at most (0: none do)
+  std::size_t kept_rows_ = 0;
+  std::vector<std::uint8_t> kept_;
 };
 
 // The table of an event that had no row: its context, the event's columns and any trailing ones.

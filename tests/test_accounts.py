@@ -129,20 +129,27 @@ def test_short_borsh_accounts_are_errors_or_old_versions(case, data):
 FORMS = ["bytemuckunsafe", "bytemuck", "named"]
 
 
+def random_zero_copy(rng: random.Random, form: str, **options):
+    """A random zero-copy account type "Acc" in `form`: its definition, the type
+    table, (size, align, field offsets), and a decoder of it."""
+    defs: list = []
+    top = c_layout.random_struct(rng, defs)
+    top["name"] = "Acc"
+    for d in defs:
+        if form != "named":
+            d["serialization"] = form
+    types = {d["name"]: d for d in defs}
+    decoder = AccountDecoder([json.dumps(account_idl(defs, [("Acc", DISC)]))],
+                             zero_copy={0: ["Acc"]} if form == "named" else None, **options)
+    return top, types, c_layout.struct_layout(top, types), decoder
+
+
 @pytest.mark.parametrize("form", FORMS)
 def test_zero_copy_accounts_read_at_c_layout_offsets(form):
     rng = random.Random(form)
     for _ in range(80):
-        defs: list = []
-        top = c_layout.random_struct(rng, defs)
-        top["name"] = "Acc"
-        for d in defs:
-            if form != "named":
-                d["serialization"] = form
-        types = {d["name"]: d for d in defs}
-        size, _, _ = c_layout.struct_layout(top, types)
-        idl = account_idl(defs, [("Acc", DISC)])
-        decoder = AccountDecoder([json.dumps(idl)], zero_copy={0: ["Acc"]} if form == "named" else None)
+        top, types, (size, _, _), decoder = random_zero_copy(rng, form)
+        defs = list(types.values())
         layout = decoder.layouts[(A, "Acc")]
         assert layout["zero_copy"] and layout["c_size"] == size, (defs, layout)
         values = [c_layout.random_value({"defined": {"name": "Acc"}}, types, rng) for _ in range(3)]
@@ -154,6 +161,40 @@ def test_zero_copy_accounts_read_at_c_layout_offsets(form):
         # One byte short of the layout is an error row, never a partial value.
         short = decoder.decode_tables((None, A, DISC + c_layout.write_struct(top, values[0], types)[:size - 1]))
         assert (short.counts["failed"], len(short.errors)) == ((1, 1) if size else (0, 0))
+
+
+@pytest.mark.parametrize("form", ["bytemuck", "named"])
+def test_many_rows_of_one_layout_keep_their_order_among_short_and_failed_ones(form):
+    # Rows of a fixed-width layout are decoded in groups; rows cut short
+    # (old versions, errors) come between them and must land in order.
+    rng = random.Random(form)
+    for _ in range(12):
+        top, types, (size, _, offsets), decoder = random_zero_copy(rng, form, old_versions=True)
+        rows = []
+        for i in range(300):
+            body = c_layout.write_struct(top, c_layout.random_value({"defined": {"name": "Acc"}}, types, rng), types)
+            kind = rng.random()
+            if kind < 0.1:
+                body = body[:rng.choice(offsets)]
+            elif kind < 0.2:
+                body = body[:rng.randrange(size)] if size else body
+            else:
+                body += rng.randbytes(rng.randint(0, 3))
+            rows.append((borsh.b58encode(i.to_bytes(32, "big")), A, DISC + body))
+        got = decoder.decode(rows)
+        tables = decoder.decode_tables(rows)
+        assert tables.counts["decoded"] == len(got) > 200 and tables.counts["failed"] == len(tables.errors)
+        assert_tables_hold(tables, got)
+
+
+@needs_pyarrow
+def test_rows_decoded_in_groups_close_batches_at_the_row_limit():
+    idl = account_idl([{"name": "Acc", "type": {"kind": "struct", "fields": [{"name": "n", "type": "u32"}]}}],
+                      [("Acc", DISC)])
+    rows = [(None, A, DISC + i.to_bytes(4, "little")) for i in range(70_000)]
+    t = pa.table(AccountDecoder([json.dumps(idl)]).decode_tables(rows)[(A, "Acc")])
+    assert [len(b) for b in t.to_batches()] == [65_536, 4_464]
+    assert t.column("n").to_pylist() == list(range(70_000))
 
 
 # --- the real accounts beside the repository ---
