@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,20 @@ struct ColumnSlot {
       children[i].bind(c, none ? nullptr : c.column >= 0 ? &own->child(static_cast<std::size_t>(c.column)) : own);
     }
   }
+};
+
+// A unit enum in a value of fixed width: its offset, the bytes of its index
+// and how many variants it has.
+struct EnumAt {
+  std::uint64_t at = 0;
+  std::uint8_t width = 1;
+  std::size_t variants = 0;
+};
+// How the fixed-width check takes enums: refused, or taken (their places
+// recorded in `found` if given).
+struct EnumScan {
+  bool allowed = false;
+  std::vector<EnumAt>* found = nullptr;
 };
 
 class ArrowSink {
@@ -139,12 +154,22 @@ class ArrowSink {
   // Rows of a body type that is of fixed width in plain columns can be
   // decoded many at once, a column at a time: the bytes a row takes, or 0
   // when they cannot; and whether its last field takes none.
-  static std::uint64_t fixed_row_width(const FieldList& list, const ColumnSlot& slot, bool& empty_tail) {
+  // `enums`: where the row's enums are, whose indexes a row must have in
+  // range to be decoded so (see enums_in_range).
+  static std::uint64_t fixed_row_width(const FieldList& list, const ColumnSlot& slot, bool& empty_tail,
+                                       std::vector<EnumAt>& enums) {
     int levels = 0;
-    const std::uint64_t width = fields_width(list, slot, 0, levels).value_or(0);
+    const std::uint64_t width = fields_width(list, slot, 0, levels, {true, &enums}).value_or(0);
     empty_tail = width != 0 && !list.types.empty() &&
-                 fixed_width(*list.types.back(), slot.children.back(), 0, levels).value_or(0) == 0;
+                 fixed_width(*list.types.back(), slot.children.back(), 0, levels, {true}).value_or(0) == 0;
+    if (width == 0) enums.clear();
     return width;
+  }
+  static bool enums_in_range(std::span<const EnumAt> enums, const std::uint8_t* row) {
+    for (const EnumAt& e : enums) {
+      if (enum_index(e.width, row + e.at) >= e.variants) return false;
+    }
+    return true;
   }
   // `count` such rows, `stride` bytes apart from `b`: they cannot fail, as
   // batches close far below the offsets' range.
@@ -179,12 +204,13 @@ class ArrowSink {
  private:
   // The bytes a value of `type` takes when it and everything in it is of
   // fixed width in plain columns of `slot`: scalars, arrays of such values,
-  // and structs of them (without generics, nested at most a few levels); else
-  // nullopt. Arrays of anything but scalars hold values of at least a byte,
-  // as the walk counts values of none. `levels`: how deep they nest.
+  // structs of them (without generics, nested at most a few levels) and,
+  // where `scan` allows, enums of unit variants; else nullopt. Arrays of
+  // anything but scalars hold values of at least a byte, as the walk counts
+  // values of none. `levels`: how deep they nest. `at`: where the value
+  // starts, for the enums `scan` records.
   static std::optional<std::uint64_t> fixed_width(const TypeNode& type, const ColumnSlot& slot, int level,
-                                                  int& levels) {
-    constexpr std::uint64_t kMaxWidth = std::uint64_t{1} << 32;
+                                                  int& levels, const EnumScan& scan = {}, std::uint64_t at = 0) {
     if (level > 8) return std::nullopt;
     levels = std::max(levels, level + 1);
     if (type.scalar) {
@@ -197,30 +223,47 @@ class ArrowSink {
           slot.children.empty()) {
         return std::nullopt;
       }
-      const auto inner = fixed_width(*type.inner, slot.children[0], level + 1, levels);
-      if (!inner || (*inner == 0 && !type.inner->scalar) || *inner > kMaxWidth / std::max<std::uint64_t>(type.len, 1)) {
+      std::vector<EnumAt> found;
+      const EnumScan inner_scan{scan.allowed, scan.found != nullptr ? &found : nullptr};
+      const auto inner = fixed_width(*type.inner, slot.children[0], level + 1, levels, inner_scan);
+      if (!inner || (*inner == 0 && !type.inner->scalar) || *inner > kMaxFixedWidth / std::max<std::uint64_t>(type.len, 1)) {
         return std::nullopt;
+      }
+      if (!found.empty()) {
+        if (found.size() * type.len + scan.found->size() > kMaxEnums) return std::nullopt;
+        for (std::uint64_t i = 0; i < type.len; ++i) {
+          for (EnumAt e : found) scan.found->push_back({at + i * *inner + e.at, e.width, e.variants});
+        }
       }
       return type.len * *inner;
     }
     if (type.kind != Kind::Defined || type.has_generics || type.definition == nullptr) return std::nullopt;
     const Definition& d = *type.definition;
+    if (d.kind == Definition::Kind::Enum) {
+      if (!scan.allowed || slot.mode != Mode::UnitEnum || slot.column == nullptr) return std::nullopt;
+      if (scan.found != nullptr) {
+        if (scan.found->size() >= kMaxEnums) return std::nullopt;
+        scan.found->push_back({at, d.tag_bytes, d.variants.size()});
+      }
+      return std::max<std::uint64_t>(d.tag_bytes, d.c_size);
+    }
     if (d.kind != Definition::Kind::Struct || !d.fields) return std::nullopt;
-    return fields_width(*d.fields, slot, level, levels);
+    return fields_width(*d.fields, slot, level, levels, scan, at);
   }
   static std::optional<std::uint64_t> fields_width(const FieldList& f, const ColumnSlot& slot, int level,
-                                                   int& levels) {
+                                                   int& levels, const EnumScan& scan = {}, std::uint64_t at = 0) {
     if (slot.mode != Mode::Struct || slot.column == nullptr || slot.children.size() != f.types.size()) {
       return std::nullopt;
     }
-    std::uint64_t width = f.gaps.empty() ? 0 : f.gaps.back();
+    std::uint64_t width = 0;
     for (std::size_t i = 0; i < f.types.size(); ++i) {
-      const auto field = fixed_width(*f.types[i], slot.children[i], level + 1, levels);
+      if (!f.gaps.empty()) width += f.gaps[i];
+      const auto field = fixed_width(*f.types[i], slot.children[i], level + 1, levels, scan, at + width);
       if (!field) return std::nullopt;
-      width += *field + (f.gaps.empty() ? 0 : f.gaps[i]);
-      if (width > (std::uint64_t{1} << 32)) return std::nullopt;
+      width += *field;
+      if (width > kMaxFixedWidth) return std::nullopt;
     }
-    return width;
+    return width + (f.gaps.empty() ? 0 : f.gaps.back());
   }
 
   // `count` values of `type`, `stride` bytes apart from `b`, into `slot`'s
@@ -237,13 +280,19 @@ class ArrowSink {
         return true;
       }
       int levels = 0;
-      const std::uint64_t width = *fixed_width(inner, slot.children[0], 0, levels);
+      const std::uint64_t width = *fixed_width(inner, slot.children[0], 0, levels, {true});
       for (std::uint64_t k = 0; k < count; ++k) {
         if (!fill(w, slot.children[0], inner, b + k * stride, width, type.len) || !close_list(w, &slot)) return false;
       }
       return true;
     }
-    return fill_fields(w, slot, *type.definition->fields, b, stride, count);
+    const Definition& d = *type.definition;
+    if (d.kind == Definition::Kind::Enum) {
+      // Checked before: every index names a variant.
+      for (std::uint64_t k = 0; k < count; ++k, b += stride) append_variant(*slot.column, static_cast<int>(enum_index(d.tag_bytes, b)));
+      return true;
+    }
+    return fill_fields(w, slot, *d.fields, b, stride, count);
   }
   bool fill_fields(Walk& w, const ColumnSlot& slot, const FieldList& list, const std::uint8_t* b,
                    std::uint64_t stride, std::uint64_t count) {
@@ -252,7 +301,7 @@ class ArrowSink {
     for (std::size_t i = 0; i < list.types.size(); ++i) {
       if (!list.gaps.empty()) at += list.gaps[i];
       int levels = 0;
-      const std::uint64_t width = *fixed_width(*list.types[i], slot.children[i], 0, levels);
+      const std::uint64_t width = *fixed_width(*list.types[i], slot.children[i], 0, levels, {true});
       if (!fill(w, slot.children[i], *list.types[i], b + at, stride, count)) return false;
       at += width;
     }
@@ -342,6 +391,16 @@ class ArrowSink {
     if (slot->mode == Mode::List) return slot->column->end_list() || too_large(w);
     slot->column->append_valid();
     return true;
+  }
+
+  static constexpr std::uint64_t kMaxFixedWidth = std::uint64_t{1} << 32;
+  static constexpr std::size_t kMaxEnums = 256;  // checked per row: a few, or the row is decoded alone
+
+  // An enum's index as the walk reads it: 1, 2 or 4 little-endian bytes.
+  static std::uint64_t enum_index(std::uint8_t width, const std::uint8_t* b) {
+    if (width == 2) return load_le<std::uint16_t>(b);
+    if (width == 4) return load_le<std::uint32_t>(b);
+    return b[0];
   }
 
   // The walk read an index below the enum's variant count, and the column's

@@ -103,7 +103,7 @@ EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const 
   slot_.bind(schema.plan, &root_);
   if (schema.field_list != nullptr && *schema.field_list) {
     bool empty_tail = false;
-    row_width_ = ArrowSink::fixed_row_width(**schema.field_list, slot_, empty_tail);
+    row_width_ = ArrowSink::fixed_row_width(**schema.field_list, slot_, empty_tail, enums_);
     // Where short bodies are taken, one that ends just before fields of no
     // bytes has them null: such a body of just the width is decoded alone.
     kept_from_ = row_width_ + (options.null_short_events && empty_tail ? 1 : 0);
@@ -115,7 +115,8 @@ EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const 
 }
 
 bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& error) {
-  if (keep_rows_ != 0 && body.size() >= kept_from_) {
+  // A row with an enum index out of range is decoded alone, to fail as it does.
+  if (keep_rows_ != 0 && body.size() >= kept_from_ && ArrowSink::enums_in_range(enums_, body.data())) {
     // Bytes past the fields stay unread, as a row decoded alone leaves them.
     if (kept_.empty()) kept_.resize(keep_rows_ * row_width_);
     std::memcpy(kept_.data() + kept_rows_ * row_width_, body.data(), row_width_);

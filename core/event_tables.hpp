@@ -85,6 +85,7 @@ class EventTableBuilder {
   std::size_t keep_rows_ = 0;    // how many wait at most (0: none do)
   std::size_t kept_rows_ = 0;
   std::vector<std::uint8_t> kept_;
+  std::vector<EnumAt> enums_;  // in a body of fixed width
 };
 
 // The table of an event that had no row: its context, the event's columns and any trailing ones.

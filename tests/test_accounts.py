@@ -187,6 +187,35 @@ def test_many_rows_of_one_layout_keep_their_order_among_short_and_failed_ones(fo
         assert_tables_hold(tables, got)
 
 
+def test_rows_with_enums_out_of_range_fail_alone_among_rows_decoded_in_groups():
+    enum = {"name": "E", "type": {"kind": "enum", "variants": [{"name": "A"}, {"name": "B"}, {"name": "C"}]}}
+    inner = {"name": "S", "type": {"kind": "struct", "fields": [{"name": "e", "type": {"defined": {"name": "E"}}},
+                                                                 {"name": "x", "type": "u16"}]}}
+    fields = [{"name": "a", "type": "u8"}, {"name": "e", "type": {"defined": {"name": "E"}}},
+              {"name": "arr", "type": {"array": [{"defined": {"name": "E"}}, 2]}},
+              {"name": "s", "type": {"defined": {"name": "S"}}}, {"name": "n", "type": "u64"},
+              {"name": "k", "type": "pubkey"}, {"name": "w", "type": "u128"}]
+    idl = account_idl([enum, inner, {"name": "Acc", "type": {"kind": "struct", "fields": fields}}], [("Acc", DISC)])
+    types = borsh.type_table(idl)
+    rng = random.Random(5)
+    rows = []
+    for i in range(400):
+        value = {"a": rng.getrandbits(8), "e": rng.choice("ABC"), "arr": [rng.choice("ABC") for _ in range(2)],
+                 "s": {"e": rng.choice("ABC"), "x": rng.getrandbits(16)}, "n": rng.getrandbits(64),
+                 "k": borsh.b58encode(rng.randbytes(32)), "w": rng.getrandbits(128)}
+        body = bytearray(borsh.encode_fields(fields, value, types))
+        if rng.random() < 0.2:
+            body[rng.choice([1, 2, 3, 4])] = rng.randint(3, 255)  # the places of the enums' indexes
+        rows.append((borsh.b58encode(i.to_bytes(32, "big")), A, DISC + bytes(body)))
+    d = AccountDecoder([json.dumps(idl)])
+    got = d.decode(rows)
+    tables = d.decode_tables(rows)
+    assert 250 < tables.counts["decoded"] == len(got) < 400
+    assert_tables_hold(tables, got)
+    alone = [table(d.decode_tables(r).errors).to_pylist() for r in rows]
+    assert table(tables.errors).to_pylist() == [e for one in alone for e in one]
+
+
 @needs_pyarrow
 def test_rows_decoded_in_groups_close_batches_at_the_row_limit():
     idl = account_idl([{"name": "Acc", "type": {"kind": "struct", "fields": [{"name": "n", "type": "u32"}]}}],
