@@ -23,12 +23,12 @@ import synthetic  # noqa: E402
 import timing  # noqa: E402
 
 
-def load(site: Path, alias: str):
-    """The compiled `_brisquel` of `site`, under a name of its own."""
-    found = sorted((site / "brisquel").glob("_brisquel.*.so"))
+def load(site: Path, alias: str, name: str = "_brisquel"):
+    """The compiled module `name` of `site`, under a name of its own."""
+    found = sorted((site / "brisquel").glob(f"{name}.*.so"))
     if not found:
-        raise SystemExit(f"no brisquel/_brisquel*.so under {site}")
-    spec = importlib.util.spec_from_file_location(f"{alias}._brisquel", found[0])
+        raise SystemExit(f"no brisquel/{name}*.so under {site}")
+    spec = importlib.util.spec_from_file_location(f"{alias}.{name}", found[0])
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
