@@ -226,9 +226,8 @@ class ArrowSink {
       std::vector<EnumAt> found;
       const EnumScan inner_scan{scan.allowed, scan.found != nullptr ? &found : nullptr};
       const auto inner = fixed_width(*type.inner, slot.children[0], level + 1, levels, inner_scan);
-      if (!inner || (*inner == 0 && !type.inner->scalar) || *inner > kMaxFixedWidth / std::max<std::uint64_t>(type.len, 1)) {
-        return std::nullopt;
-      }
+      const std::uint64_t most = kMaxFixedWidth / std::max<std::uint64_t>(type.len, 1);
+      if (!inner || (*inner == 0 && !type.inner->scalar) || *inner > most) return std::nullopt;
       if (!found.empty()) {
         if (found.size() * type.len + scan.found->size() > kMaxEnums) return std::nullopt;
         for (std::uint64_t i = 0; i < type.len; ++i) {
@@ -289,7 +288,9 @@ class ArrowSink {
     const Definition& d = *type.definition;
     if (d.kind == Definition::Kind::Enum) {
       // Checked before: every index names a variant.
-      for (std::uint64_t k = 0; k < count; ++k, b += stride) append_variant(*slot.column, static_cast<int>(enum_index(d.tag_bytes, b)));
+      for (std::uint64_t k = 0; k < count; ++k, b += stride) {
+        append_variant(*slot.column, static_cast<int>(enum_index(d.tag_bytes, b)));
+      }
       return true;
     }
     return fill_fields(w, slot, *d.fields, b, stride, count);
