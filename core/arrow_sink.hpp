@@ -27,6 +27,14 @@ struct ColumnSlot {
   SlotPlan::Mode mode = SlotPlan::Mode::Scalar;
   arrow::ColumnBuilder* column = nullptr;  // none for Skip and Absent
   std::vector<ColumnSlot> children;
+  // A slot always takes values of one type, so what the sink works out of
+  // that type is kept on first use: the bytes such a value takes, enums of
+  // unit variants allowed (0: not of fixed width), and the same, enums
+  // refused, as the item of a list, with how deep it nests.
+  static constexpr std::uint64_t kUnknown = UINT64_MAX;
+  mutable std::uint64_t fill_width = kUnknown;
+  mutable std::uint64_t item_width = kUnknown;
+  mutable int item_levels = 0;
 
   void bind(const SlotPlan& plan, arrow::ColumnBuilder* own) {
     mode = plan.mode;
@@ -118,10 +126,12 @@ class ArrowSink {
     if (count > 1 && !element.scalar) {
       // Structs and arrays of fixed width whose bytes are all there cannot
       // fail one by one: they go in a column at a time.
-      int levels = 0;
-      const std::uint64_t stride = fixed_width(element, *item, 0, levels).value_or(0);
+      if (item->item_width == ColumnSlot::kUnknown) {
+        item->item_width = fixed_width(element, *item, 0, item->item_levels).value_or(0);
+      }
+      const std::uint64_t stride = item->item_width;
       if (stride != 0 && count <= w.remaining() / stride &&
-          w.state().depth + 2 * levels + 4 < kMaxTypeDepth) {
+          w.state().depth + 2 * item->item_levels + 4 < kMaxTypeDepth) {
         const std::uint8_t* b = w.state().cursor.try_take(count * stride);
         return fill(w, *item, element, b, stride, count) && close_list(w, slot);
       }
@@ -265,6 +275,15 @@ class ArrowSink {
     return width + (f.gaps.empty() ? 0 : f.gaps.back());
   }
 
+  // The bytes a value of `type` in `slot` takes, of fixed width (checked before).
+  static std::uint64_t fill_width(const TypeNode& type, const ColumnSlot& slot) {
+    if (slot.fill_width == ColumnSlot::kUnknown) {
+      int levels = 0;
+      slot.fill_width = fixed_width(type, slot, 0, levels, {true}).value_or(0);
+    }
+    return slot.fill_width;
+  }
+
   // `count` values of `type`, `stride` bytes apart from `b`, into `slot`'s
   // columns (checked by fixed_width).
   bool fill(Walk& w, const ColumnSlot& slot, const TypeNode& type, const std::uint8_t* b, std::uint64_t stride,
@@ -278,8 +297,7 @@ class ArrowSink {
         }
         return true;
       }
-      int levels = 0;
-      const std::uint64_t width = *fixed_width(inner, slot.children[0], 0, levels, {true});
+      const std::uint64_t width = fill_width(inner, slot.children[0]);
       for (std::uint64_t k = 0; k < count; ++k) {
         if (!fill(w, slot.children[0], inner, b + k * stride, width, type.len) || !close_list(w, &slot)) return false;
       }
@@ -301,8 +319,7 @@ class ArrowSink {
     std::uint64_t at = 0;
     for (std::size_t i = 0; i < list.types.size(); ++i) {
       if (!list.gaps.empty()) at += list.gaps[i];
-      int levels = 0;
-      const std::uint64_t width = *fixed_width(*list.types[i], slot.children[i], 0, levels, {true});
+      const std::uint64_t width = fill_width(*list.types[i], slot.children[i]);
       if (!fill(w, slot.children[i], *list.types[i], b + at, stride, count)) return false;
       at += width;
     }
