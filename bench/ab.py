@@ -16,6 +16,7 @@ import json
 import random
 import sys
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -34,16 +35,23 @@ def load(site: Path, alias: str, name: str = "_brisquel"):
     return module
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def two_builds(doc: str, name: str, count: str, count_default: int, runs: int) -> tuple[Any, Any, Any]:
+    """The command line of a comparison (OLD_SITE NEW_SITE, --`count` and
+    --runs) and the module `name` of both builds."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("old", type=Path)
     ap.add_argument("new", type=Path)
-    ap.add_argument("--lines", type=int, default=100_000)
-    ap.add_argument("--runs", type=int, default=7)
+    ap.add_argument(f"--{count}", type=int, default=count_default)
+    ap.add_argument("--runs", type=int, default=runs)
     args = ap.parse_args()
+    return args, load(args.old, "old", name), load(args.new, "new", name)
+
+
+def main() -> None:
+    args, old_module, new_module = two_builds(__doc__, "_brisquel", "lines", 100_000, 7)
     text = json.dumps(synthetic.IDL)
-    old = load(args.old, "old").EventDecoder(text)
-    new = load(args.new, "new").EventDecoder(text)
+    old = old_module.EventDecoder(text)
+    new = new_module.EventDecoder(text)
     rng = random.Random(20240601)
     batches = {f"({k}) {n}": synthetic.event_lines(n, args.lines, rng)
                for k, n in (("a", synthetic.SWAP), ("b", synthetic.SMALL), ("c", synthetic.TEXT))}

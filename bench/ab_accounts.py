@@ -8,7 +8,6 @@ bench/ab.py.
 
 from __future__ import annotations
 
-import argparse
 import base64
 import json
 import sys
@@ -18,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import accounts  # noqa: E402
 import timing  # noqa: E402
-from ab import load  # noqa: E402
+from ab import two_builds  # noqa: E402
 
 
 def response(rows: list[tuple[bytes, str]]) -> bytes:
@@ -29,15 +28,10 @@ def response(rows: list[tuple[bytes, str]]) -> bytes:
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("old", type=Path)
-    ap.add_argument("new", type=Path)
-    ap.add_argument("--accounts", type=int, default=5_000)
-    ap.add_argument("--runs", type=int, default=9)
-    args = ap.parse_args()
+    args, old, new = two_builds(__doc__, "_tables", "accounts", 5_000, 9)
     if accounts.sample(1) is None:
         raise SystemExit("no real accounts beside the repository")
-    modules = {"old": load(args.old, "old", "_tables"), "new": load(args.new, "new", "_tables")}
+    modules = {"old": old, "new": new}
     found = [(accounts.account_data(f), idl, owner) for f, idl, owner in accounts.ACCOUNTS]
     idls = sorted({idl for _, idl, _ in found})
     owners = {idl: owner for _, idl, owner in found}
