@@ -24,7 +24,6 @@ enum class ReadErrorKind : std::uint8_t {
   kTruncated,    // the text ends inside a value: a file cut short
   kShape,        // JSON, but not an accepted shape, or a field of the wrong type
   kRpcError,     // a JSON-RPC error response
-  kTransaction,  // a wire-format transaction that does not parse, or a program index out of range
   kTooLarge,     // a value or a list beyond RpcJsonLimits
 };
 

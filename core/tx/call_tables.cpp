@@ -18,9 +18,11 @@ arrow::Field pubkey_column(std::string name, bool nullable, const TableOptions& 
   return f;
 }
 
+// A transaction that cannot be read is a row too, with no instruction or program.
 std::vector<arrow::Field> error_fields(const TableOptions& options) {
   std::vector<arrow::Field> fields = call_context(options);
-  fields.push_back(column("program", arrow::primitive(TypeId::Utf8), false));
+  fields[4].nullable = true;  // `_instruction`
+  fields.push_back(column("program", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("instruction", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
   return fields;
@@ -123,11 +125,7 @@ CallTables::CallTables(std::span<const TxProgram> programs, std::span<const Call
 
 void CallTables::append_context(arrow::ColumnBuilder* c, const Row& row, const tx::FoundCall& call) {
   const TableOptions& options = schemas_[call.program].options;
-  c[0].append(row.tx);
-  if (row.view.signature.empty()) c[1].append_null();
-  else c[1].append_binary(row.view.signature);
-  append_optional(c[2], row.view.slot);
-  append_optional(c[3], row.view.block_time);
+  append_tx_place(c, row.tx, row.view);
   c[4].append(static_cast<std::int32_t>(call.instruction));
   append_optional(c[5], as_int(call.inner));
   append_optional(c[6], as_int(call.depth));
@@ -166,8 +164,23 @@ bool CallTables::check_keys(const tx::TxView& tx, const tx::FoundCall& call) con
   return ok(tx.fee_payer()) && std::ranges::all_of(call.named, ok) && std::ranges::all_of(call.remaining, ok);
 }
 
+void CallTables::add_problem(std::int64_t index, const tx::TxView& tx) {
+  arrow::ColumnBuilder* c = &errors_.column(0);
+  append_tx_place(c, index, tx);
+  for (std::size_t i = 4; i < 7; ++i) c[i].append_null();
+  c[7].append_bool(false);
+  c[8].append_null();
+  c[9].append_bool(tx.failed);
+  for (std::size_t i = 10; i < 13; ++i) c[i].append_null();
+  c[13].append_null();
+  c[14].append_null();
+  c[15].append_binary(tx.problem);
+  errors_.end_row();
+}
+
 void CallTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResult& walk,
                      std::span<const tx::FoundCall> calls) {
+  if (!tx.problem.empty()) return add_problem(index, tx);
   const Row row{index, tx, walk.truncated};
   for (const tx::FoundCall& call : calls) {
     if (call.problem != tx::CallProblem::None) {

@@ -50,17 +50,22 @@ class CallTables {
   // `schemas[p]` is the CallSchemas of `programs[p]`; both outlive the tables.
   CallTables(std::span<const TxProgram> programs, std::span<const CallSchemas> schemas);
 
-  // The calls CallFinder found in transaction `index`.
+  // The calls CallFinder found in transaction `index`; one that could not be
+  // read (tx.problem) is a row of the errors table.
   void add(std::int64_t index, const tx::TxView& tx, const tx::WalkResult& walk,
            std::span<const tx::FoundCall> calls);
 
+
   struct Output {
     std::vector<std::vector<std::shared_ptr<const arrow::Table>>> calls;  // per program, per instruction
-    std::shared_ptr<const arrow::Table> errors;  // context, then `program`, `instruction` (null if unknown), `message`
+    // Context, then `program`, `instruction` (null if unknown) and `message`;
+    // a transaction that cannot be read has no instruction or program.
+    std::shared_ptr<const arrow::Table> errors;
   };
   Output finish();
 
  private:
+  void add_problem(std::int64_t index, const tx::TxView& tx);
   struct Row;
   void append_context(arrow::ColumnBuilder* columns, const Row& row, const tx::FoundCall& call);
   void add_error(const Row& row, const tx::FoundCall& call, std::string_view message);

@@ -93,6 +93,7 @@ const std::vector<FoundCall>& CallFinder::find(const TxView& tx, const WalkResul
   addresses_.clear();
   pending_.clear();
   calls_.clear();
+  if (!tx.problem.empty()) return calls_;  // a transaction that could not be read: no calls
 
   // Groups in (instruction, position) order, each after its outer instruction.
   const auto& groups = tx.inner;

@@ -15,8 +15,9 @@ namespace {
 
 // Texts that could only decode to more than a wire transaction may hold.
 constexpr std::size_t kMaxBase64Text = (kMaxWireBytes + 2) / 3 * 4;
-// Base58 decoding is quadratic; nodes send base58 only for small transactions.
-constexpr std::size_t kMaxBase58Text = 4096;
+// Base58 decoding is quadratic; this is the text of the largest transaction a
+// node can send (4,096 bytes of version 1), and no more.
+constexpr std::size_t kMaxBase58Text = 5600;
 
 }  // namespace
 
@@ -31,6 +32,10 @@ void RpcValueReader::begin_transaction(std::size_t slot) {
 }
 
 void RpcValueReader::clear_transaction() {
+  view_->problem.clear();
+  view_->version.reset();
+  view_->config = {};
+  json_config_ = {};
   view_->signature = {};
   view_->outer_programs.clear();
   view_->outer.clear();
@@ -105,6 +110,7 @@ bool RpcValueReader::read_message(od::object message) {
       od::array keys;
       return expect_array(field.value(), "message.accountKeys", keys) && read_account_keys(keys);
     }
+    if (key == "transactionConfig") return read_config(field.value());
     if (key == "instructions") {
       od::array instructions;
       if (!expect_array(field.value(), "message.instructions", instructions)) return false;
@@ -176,30 +182,41 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
   std::span<const std::uint8_t> bytes;
   if (encoding == "base64") {
     if (text.size() > kMaxBase64Text) {
-      return fail(ReadErrorKind::kTooLarge, std::format("base64 transaction text of {} characters", text.size()));
+      return set_problem(std::format("base64 transaction text of {} characters is longer than a transaction",
+                                     text.size()));
     }
     const std::size_t room = codec::base64_decoded_capacity(text.size());
     if (tx_->wire_bytes.size() < room) tx_->wire_bytes.resize(room);
     const auto size = codec::decode_base64_strict(text, tx_->wire_bytes.data());
-    if (!size) return fail(ReadErrorKind::kTransaction, "transaction text is not canonical base64");
+    if (!size) return set_problem("transaction text is not canonical base64");
     bytes = std::span<const std::uint8_t>(tx_->wire_bytes.data(), *size);
   } else if (encoding == "base58") {
     if (text.size() > kMaxBase58Text) {
-      return fail(ReadErrorKind::kTooLarge, std::format("base58 transaction text of {} characters", text.size()));
+      return set_problem(std::format("base58 transaction text of {} characters is longer than {}", text.size(),
+                                     kMaxBase58Text));
     }
     if (tx_->wire_bytes.size() < codec::base58_decoded_capacity(text.size())) {
       tx_->wire_bytes.resize(codec::base58_decoded_capacity(text.size()));
     }
     const auto size = codec::decode_base58(text, tx_->wire_bytes.data());
-    if (!size) return fail(ReadErrorKind::kTransaction, "transaction text is not base58");
+    if (!size) return set_problem("transaction text is not base58");
     bytes = std::span<const std::uint8_t>(tx_->wire_bytes.data(), *size);
   } else {
     return fail(ReadErrorKind::kShape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
                                                    utf8_prefix(encoding, 40)));
   }
-  if (auto error = parse_wire_transaction(bytes, wire_)) return fail(ReadErrorKind::kTransaction, std::move(*error));
+  if (auto error = parse_wire_transaction(bytes, wire_)) {
+    // Name the version the bytes announced (unknown ones name themselves).
+    if (wire_.version && *wire_.version > kMaxTxVersion) return set_problem(std::move(*error));
+    const std::string version = !wire_.version_known ? std::string("legacy or version 0")
+                                : wire_.version       ? std::format("version {}", *wire_.version)
+                                                      : std::string("legacy");
+    return set_problem(std::format("{} transaction: {}", version, *error));
+  }
 
   from_wire_ = true;
+  view_->version = wire_.version;
+  view_->config = wire_.config;
   if (wire_.signature_count > 0) {
     const std::size_t length = *codec::encode_base58(wire_.signature(0), tx_->signature_text);
     view_->signature = std::string_view(tx_->signature_text, length);
@@ -378,14 +395,25 @@ const std::string_view* RpcValueReader::program_key(std::uint32_t index) {
 }
 
 bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time,
-                                        bool in_block) {
+                                        const JsonVersion& version, bool in_block) {
   view_->slot = slot;
   view_->block_time = block_time;
+  auto done = [&] { return in_block || hand_over(*view_); };  // a block hands its transactions over at its end
+  if (!from_wire_) {  // the wire format says its version itself
+    if (!version.unknown.empty()) {
+      set_problem(std::format("transaction version {} is not supported", version.unknown));
+    }
+    view_->version = version.value;
+    if (version.value == 1) view_->config = json_config_;
+  }
+  if (!view_->problem.empty()) return done();
   auto out_of_range = [&](std::uint32_t index) {
     const std::size_t keys = (from_wire_ ? wire_.key_count : static_keys_.size()) +
                              (keys_include_loaded_ ? 0 : loaded_writable_.size() + loaded_readonly_.size());
-    return fail(ReadErrorKind::kTransaction,
-                std::format("program index {} is beyond the transaction's {} account keys", index, keys));
+    const std::string name = view_->version ? std::format("version {}", *view_->version) : "legacy";
+    set_problem(std::format("{} transaction: program index {} is beyond the transaction's {} account keys", name,
+                            index, keys));
+    return done();
   };
   for (std::size_t i = 0; i < outer_keys_.size(); ++i) {
     if (outer_keys_[i] == kNamed) continue;
@@ -399,7 +427,56 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
     view_->inner[pending.group].instructions[pending.item].program = *key;
   }
   if (calls_) resolve_calls();
-  return in_block || hand_over(*view_);  // a block hands its transactions over at its end
+  return done();
+}
+
+bool RpcValueReader::set_problem(std::string text) {
+  if (view_->problem.empty()) view_->problem = std::move(text);
+  return true;
+}
+
+bool RpcValueReader::read_version(od::value& value, JsonVersion& out) {
+  out = {};
+  od::json_type type;
+  if (auto e = value.type().get(type)) return json_error(e);
+  if (type == od::json_type::string) {
+    std::string_view text;
+    if (!read_string(value, "version", text)) return false;
+    if (text != "legacy") out.unknown = std::format("\"{}\"", utf8_prefix(text, 40));
+    return true;
+  }
+  if (type != od::json_type::number && type != od::json_type::null) {
+    return shape_error(value, "version", "\"legacy\" or a number");
+  }
+  std::optional<std::uint64_t> number;
+  if (!read_integer(value, "version", number)) return false;
+  if (number && *number > kMaxTxVersion) out.unknown = std::to_string(*number);
+  else if (number) out.value = static_cast<std::uint8_t>(*number);
+  return true;
+}
+
+// message.transactionConfig: each value a number, or null where not set.
+bool RpcValueReader::read_config(od::value& value) {
+  json_config_ = {};
+  od::json_type type;
+  if (auto e = value.type().get(type)) return json_error(e);
+  if (type == od::json_type::null) return true;
+  od::object config;
+  if (!expect_object(value, "message.transactionConfig", config)) return false;
+  return json::each(config, [&](auto e) { return json_error(e); }, [&](od::field& field) {
+    const std::string_view key = field.escaped_key();
+    od::value& v = field.value();
+    if (key == "priorityFee") return read_integer(v, "transactionConfig.priorityFee", json_config_.priority_fee);
+    if (key == "computeUnitLimit") {
+      return read_integer(v, "transactionConfig.computeUnitLimit", json_config_.compute_unit_limit);
+    }
+    if (key == "loadedAccountsDataSizeLimit") {
+      return read_integer(v, "transactionConfig.loadedAccountsDataSizeLimit",
+                          json_config_.loaded_accounts_data_size_limit);
+    }
+    if (key == "heapSize") return read_integer(v, "transactionConfig.heapSize", json_config_.heap_size);
+    return true;
+  });
 }
 
 bool RpcValueReader::hand_over(TxView& view) {

@@ -54,6 +54,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
   bool has_transactions = false, has_blockhash = false;
   std::optional<std::uint64_t> tx_slot;
   std::optional<std::int64_t> block_time;
+  JsonVersion version;
   std::size_t block_count = 0;
 
   const bool fields_ok = json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
@@ -69,6 +70,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     }
     if (key == "slot") return read_integer(value, "slot", tx_slot);
     if (key == "blockTime") return read_integer(value, "blockTime", block_time);
+    if (key == "version") return read_version(value, version);
     if (level == Level::kBlockEntry) return true;
     if (key == "transactions") {
       if (has_transactions) return true;  // a repeated key: the first one counts
@@ -109,7 +111,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     }
     return true;
   }
-  if (has_transaction) return finish_transaction(tx_slot, block_time, level == Level::kBlockEntry);
+  if (has_transaction) return finish_transaction(tx_slot, block_time, version, level == Level::kBlockEntry);
   if (has_meta) return fail(ReadErrorKind::kShape, "`meta` without `transaction`");
   if (level == Level::kBlockEntry) return fail(ReadErrorKind::kShape, "a block entry without `transaction`");
   if (has_rpc) return fail(ReadErrorKind::kShape, "a JSON-RPC response without `result` or `error`");

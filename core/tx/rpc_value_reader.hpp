@@ -58,7 +58,19 @@ class RpcValueReader : public json::ValueReads {
     std::uint32_t index = AccountRef::kNamed;
   };
 
+  // A transaction object's `version`, as read: null or absent is legacy;
+  // `unknown` names a version this reader does not know.
+  struct JsonVersion {
+    std::optional<std::uint8_t> value;
+    std::string unknown;
+  };
+
   bool read_object(od::object object, Level level, std::size_t slot);
+  bool read_version(od::value& value, JsonVersion& out);
+  bool read_config(od::value& value);
+  // Marks the transaction as one that cannot be read (the first reason
+  // stays); reading goes on with the next transaction.
+  bool set_problem(std::string text);
   bool read_block_entries(od::value value, std::size_t& count);
   bool read_result(od::value value);
 
@@ -82,7 +94,8 @@ class RpcValueReader : public json::ValueReads {
   bool read_error(od::value& value);
   bool read_instruction_error(od::array detail);
   void resolve_calls();
-  bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time, bool in_block);
+  bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time,
+                          const JsonVersion& version, bool in_block);
   bool hand_over(TxView& view);
   const std::string_view* program_key(std::uint32_t index);
 
@@ -112,6 +125,7 @@ class RpcValueReader : public json::ValueReads {
   std::vector<std::string_view> loaded_readonly_;
   bool keys_include_loaded_ = false;  // jsonParsed lists loaded addresses among the account keys
   bool from_wire_ = false;
+  TxConfig json_config_;  // message.transactionConfig (version 1 in JSON)
   WireTransaction wire_;
   std::vector<std::string_view> wire_keys_;  // base58 of the static keys, encoded when first named
   // Instruction accounts until the keys are all known: the outer

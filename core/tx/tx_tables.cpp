@@ -9,10 +9,12 @@ using arrow::TypeId;
 
 constexpr std::string_view kSources[] = {"log", "cpi", "log+cpi"};
 
+// A transaction that cannot be read is a row too, with no source, program or event.
 std::vector<arrow::Field> error_fields() {
   std::vector<arrow::Field> fields = tx_context();
-  fields.push_back(column("program", arrow::primitive(TypeId::Utf8), false));
-  fields.push_back(column("event", arrow::primitive(TypeId::Utf8), false));
+  fields[7].nullable = true;  // `_source`
+  fields.push_back(column("program", arrow::primitive(TypeId::Utf8), true));
+  fields.push_back(column("event", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
   return fields;
 }
@@ -34,6 +36,14 @@ std::vector<arrow::Field> tx_context() {
   };
 }
 
+void append_tx_place(arrow::ColumnBuilder* c, std::int64_t index, const tx::TxView& tx) {
+  c[0].append(index);
+  if (tx.signature.empty()) c[1].append_null();
+  else c[1].append_binary(tx.signature);
+  append_optional(c[2], tx.slot);
+  append_optional(c[3], tx.block_time);
+}
+
 TxTables::TxTables(std::span<const TxProgram> programs)
     : programs_(programs), context_(tx_context()), errors_(error_fields()) {
   events_.resize(programs.size());
@@ -41,11 +51,7 @@ TxTables::TxTables(std::span<const TxProgram> programs)
 }
 
 void TxTables::append_context(arrow::ColumnBuilder* c, const Place& place, const tx::FoundEvent& e) {
-  c[0].append(place.tx);
-  if (place.signature.empty()) c[1].append_null();
-  else c[1].append_binary(place.signature);
-  append_optional(c[2], place.slot);
-  append_optional(c[3], place.block_time);
+  append_tx_place(c, place.tx, place.view);
   const auto as_int = [](const std::optional<std::uint32_t>& v) -> std::optional<std::int32_t> {
     if (!v) return std::nullopt;
     return static_cast<std::int32_t>(*v);
@@ -57,8 +63,20 @@ void TxTables::append_context(arrow::ColumnBuilder* c, const Place& place, const
   c[8].append_bool(place.truncated);
 }
 
+void TxTables::add_problem(std::int64_t index, const tx::TxView& tx) {
+  arrow::ColumnBuilder* c = &errors_.column(0);
+  append_tx_place(c, index, tx);
+  for (std::size_t i = 4; i < 8; ++i) c[i].append_null();
+  c[8].append_bool(false);
+  c[9].append_null();
+  c[10].append_null();
+  c[11].append_binary(tx.problem);
+  errors_.end_row();
+}
+
 void TxTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResult& walk) {
-  const Place place{index, tx.signature, tx.slot, tx.block_time, walk.truncated};
+  if (!tx.problem.empty()) return add_problem(index, tx);
+  const Place place{index, tx, walk.truncated};
   for (const tx::FoundEvent& e : walk.events) {
     const auto match = match_found(programs_, e);
     if (!match) continue;

@@ -30,6 +30,10 @@ inline constexpr std::string_view kTxContextNames[] = {"_tx",    "_signature", "
                                                        "_inner", "_depth",     "_source", "_truncated"};
 std::vector<arrow::Field> tx_context();
 
+// `_tx`, `_signature`, `_slot` and `_block_time`, which every row of a
+// transaction's events, calls and errors starts with.
+void append_tx_place(arrow::ColumnBuilder* columns, std::int64_t index, const tx::TxView& tx);
+
 // The layout and body of a found event in its program's compiled IDL, or nullopt.
 inline std::optional<EventMatch> match_found(std::span<const TxProgram> programs, const tx::FoundEvent& e) {
   return match_payload(*programs[e.program].idl, e.payload);
@@ -39,8 +43,10 @@ class TxTables {
  public:
   explicit TxTables(std::span<const TxProgram> programs);
 
-  // The events the walk found in transaction `index`.
+  // The events the walk found in transaction `index`; one that could not be
+  // read (tx.problem) is a row of the errors table.
   void add(std::int64_t index, const tx::TxView& tx, const tx::WalkResult& walk);
+
 
   struct Output {
     std::vector<std::vector<std::shared_ptr<const arrow::Table>>> events;  // per program, per event
@@ -49,11 +55,10 @@ class TxTables {
   Output finish();
 
  private:
+  void add_problem(std::int64_t index, const tx::TxView& tx);
   struct Place {  // where a row comes from
     std::int64_t tx;
-    std::string_view signature;
-    std::optional<std::uint64_t> slot;
-    std::optional<std::int64_t> block_time;
+    const tx::TxView& view;
     bool truncated;
   };
   void append_context(arrow::ColumnBuilder* columns, const Place& place, const tx::FoundEvent& e);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -61,7 +62,29 @@ struct TxError {
   std::string_view name;  // the detail's name ("Custom", "ProgramFailedToComplete"), else the error's own
 };
 
+// What a version 1 transaction's config asks for, each value only where the
+// transaction sets it. (Legacy and version 0 transactions ask the same with
+// compute-budget instructions, which version 1 ignores.)
+struct TxConfig {
+  std::optional<std::uint64_t> priority_fee;  // lamports, for the whole transaction
+  std::optional<std::uint32_t> compute_unit_limit;
+  std::optional<std::uint32_t> loaded_accounts_data_size_limit;  // bytes
+  std::optional<std::uint32_t> heap_size;                        // bytes
+  bool operator==(const TxConfig&) const = default;
+};
+
+// The largest transaction version read; a larger one is a problem.
+inline constexpr std::uint8_t kMaxTxVersion = 1;
+
 struct TxView {
+  // Set when the transaction itself cannot be read (an undefined version,
+  // wire bytes that break the format, a program index past its keys): it names
+  // the version and what is wrong. Nothing below but the signature, slot,
+  // block time and failure is then meaningful, and the transaction yields an
+  // error row instead of events or calls; the transactions around it read on.
+  std::string problem;
+  std::optional<std::uint8_t> version;    // nullopt: legacy (or a node that does not say)
+  TxConfig config;                        // version 1 only
   std::string_view signature;             // base58, the first signature; empty when unknown
   std::optional<std::uint64_t> slot;
   std::optional<std::int64_t> block_time;

@@ -36,8 +36,10 @@ TxWalker::TxWalker(std::vector<std::string> programs) : programs_(std::move(prog
 
 const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe, bool events) {
   begin(tx);
-  events_ = events;
-  if (tx.has_logs) {
+  // A transaction that could not be read has nothing to attribute.
+  const bool readable = tx.problem.empty();
+  events_ = events && readable;
+  if (tx.has_logs && readable) {
     for (const std::string_view line : tx.logs) {
       const LogLine parsed = classify_log_line(line);
       if (parsed.kind == LineKind::Truncated) {

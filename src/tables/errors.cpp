@@ -19,7 +19,6 @@ const char* kind_name(tx::ReadErrorKind kind) {
     case tx::ReadErrorKind::kTruncated: return "truncated";
     case tx::ReadErrorKind::kShape: return "shape";
     case tx::ReadErrorKind::kRpcError: return "rpc_error";
-    case tx::ReadErrorKind::kTransaction: return "transaction";
     case tx::ReadErrorKind::kTooLarge: return "too_large";
   }
   return "invalid_json";

@@ -134,12 +134,24 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
       if (view.failed && !a.include_failed) return true;
       const tx::WalkResult& walk = walker.walk(view, true, false);
       const auto& calls = finder.find(view, walk);
-      if (calls.empty()) return true;
+      if (calls.empty() && view.problem.empty()) return true;
       PyRef tx_index(PyLong_FromSize_t(a.start + index));
       PyRef signature = str_or_none(view.signature);
       PyRef slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : none();
       PyRef block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : none();
       if (!tx_index || !signature || !slot || !block_time) return false;
+      if (!view.problem.empty()) {
+        // A transaction that could not be read: one item saying why, with no program or instruction.
+        PyRef problem = str_of(view.problem), accounts(PyDict_New()), remaining(PyList_New(0));
+        if (!problem || !accounts || !remaining) return false;
+        std::array<PyObject*, kTxCallFields> values = {
+            tx_index.release(), signature.release(), slot.release(), block_time.release(),
+            none().release(), none().release(), none().release(), none().release(),
+            PyBool_FromLong(view.failed), none().release(), none().release(), none().release(), accounts.release(),
+            remaining.release(), problem.release()};
+        PyRef item(maker.make(values));
+        return item && PyList_Append(result.get(), item.get()) == 0;
+      }
       for (const tx::FoundCall& call : calls) {
         const TxProgram& program = d.programs[call.program];
         PyRef name = none(), fields = none(), problem = none();

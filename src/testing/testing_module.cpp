@@ -8,6 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "codec/base58.hpp"
+#include "core/tx/rpc_json.hpp"
+#include "core/tx/wire.hpp"
 #include "src/decoder.hpp"
 #include "src/panic.hpp"
 #include "src/python_error.hpp"
@@ -137,7 +140,112 @@ PyObject* fault(PyObject*, PyObject* message) {
   });
 }
 
+PyObject* optional_number(const auto& value) {
+  if (!value) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*value);
+}
+
+PyObject* config_dict(const tx::TxConfig& c) {
+  return Py_BuildValue("{sNsNsNsN}", "priority_fee", optional_number(c.priority_fee), "compute_unit_limit",
+                       optional_number(c.compute_unit_limit), "loaded_accounts_data_size_limit",
+                       optional_number(c.loaded_accounts_data_size_limit), "heap_size", optional_number(c.heap_size));
+}
+
+PyObject* bytes_of(std::span<const std::uint8_t> b) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+}
+
+// parse_wire(data: bytes) -> dict of what the wire format holds | error text
+PyObject* parse_wire(PyObject*, PyObject* data) {
+  char* buffer;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(data, &buffer, &size) < 0) return nullptr;
+  tx::WireTransaction wire;
+  if (auto e = tx::parse_wire_transaction(
+          std::span(reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(size)), wire)) {
+    return PyUnicode_FromStringAndSize(e->data(), static_cast<Py_ssize_t>(e->size()));
+  }
+  PyRef signatures(PyList_New(0)), keys(PyList_New(0)), instructions(PyList_New(0));
+  if (!signatures || !keys || !instructions) return nullptr;
+  for (std::size_t i = 0; i < wire.signature_count; ++i) {
+    PyRef s(bytes_of(wire.signature(i)));
+    if (!s || PyList_Append(signatures.get(), s.get()) < 0) return nullptr;
+  }
+  for (std::size_t i = 0; i < wire.key_count; ++i) {
+    PyRef k(bytes_of(wire.key(i)));
+    if (!k || PyList_Append(keys.get(), k.get()) < 0) return nullptr;
+  }
+  for (const tx::WireInstruction& ix : wire.instructions) {
+    PyRef item(Py_BuildValue("(iNN)", ix.program_index, bytes_of(ix.accounts), bytes_of(ix.data)));
+    if (!item || PyList_Append(instructions.get(), item.get()) < 0) return nullptr;
+  }
+  PyObject* version = wire.version ? PyLong_FromLong(*wire.version) : Py_NewRef(Py_None);
+  return Py_BuildValue("{sNs(iii)sNsNsNsNsNsi}", "version", version, "header", wire.required_signatures,
+                       wire.readonly_signed, wire.readonly_unsigned, "signatures", signatures.release(), "keys",
+                       keys.release(), "blockhash", bytes_of(wire.recent_blockhash), "instructions",
+                       instructions.release(), "config", config_dict(wire.config), "lookups",
+                       static_cast<int>(wire.lookup_count));
+}
+
+// read_transactions(text: str) -> [dict of each transaction as the reader gives it to the walks]
+PyObject* read_transactions(PyObject*, PyObject* text) {
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) return nullptr;
+  PyRef out(PyList_New(0));
+  if (!out) return nullptr;
+  auto str = [](std::string_view v) -> PyObject* {
+    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+  };
+  tx::RpcJsonReader reader({}, tx::ReadScope::kCalls);
+  bool python_failed = false;
+  const tx::ReadResult result =
+      reader.read(std::string_view(utf8, static_cast<std::size_t>(size)), [&](const tx::TxView& v, std::size_t) {
+        PyRef keys(PyList_New(0)), outer(PyList_New(0));
+        if (!keys || !outer) return !(python_failed = true);
+        for (std::string_view k : v.account_keys) {
+          PyRef key(str(k));
+          if (!key || PyList_Append(keys.get(), key.get()) < 0) return !(python_failed = true);
+        }
+        for (std::size_t i = 0; i < v.outer.size() && v.problem.empty(); ++i) {
+          const tx::InstructionData& d = v.outer[i].data;
+          PyRef data;
+          if (d.raw) {
+            data = PyRef(bytes_of(d.bytes));
+          } else {
+            std::string decoded(codec::base58_decoded_capacity(d.text.size()), '\0');
+            const auto n = codec::decode_base58(d.text, reinterpret_cast<std::uint8_t*>(decoded.data()));
+            data = PyRef(n ? PyBytes_FromStringAndSize(decoded.data(), static_cast<Py_ssize_t>(*n))
+                           : Py_NewRef(Py_None));
+          }
+          PyRef accounts(PyList_New(0));
+          if (!data || !accounts) return !(python_failed = true);
+          for (const tx::AccountRef& a : v.accounts_of(v.outer[i].accounts)) {
+            PyRef address(str(a.address));
+            if (!address || PyList_Append(accounts.get(), address.get()) < 0) return !(python_failed = true);
+          }
+          PyRef item(Py_BuildValue("(NNN)", str(v.outer_programs[i]), accounts.release(), data.release()));
+          if (!item || PyList_Append(outer.get(), item.get()) < 0) return !(python_failed = true);
+        }
+        PyRef item(Py_BuildValue("{sNsNsNsNsNsNsO}", "problem", v.problem.empty() ? Py_NewRef(Py_None) : str(v.problem),
+                                 "version", v.version ? PyLong_FromLong(*v.version) : Py_NewRef(Py_None), "config",
+                                 config_dict(v.config), "signature", str(v.signature), "keys", keys.release(), "outer",
+                                 outer.release(), "failed", v.failed ? Py_True : Py_False));
+        if (!item || PyList_Append(out.get(), item.get()) < 0) return !(python_failed = true);
+        return true;
+      });
+  if (python_failed) return nullptr;
+  if (result.error) {
+    const std::string d = result.error->describe();
+    PyErr_SetString(PyExc_ValueError, d.c_str());
+    return nullptr;
+  }
+  return out.release();
+}
+
 PyMethodDef methods[] = {
+    {"parse_wire", parse_wire, METH_O, "parse_wire(data)"},
+    {"read_transactions", read_transactions, METH_O, "read_transactions(text)"},
     {"decode_event", decode_event, METH_VARARGS, "decode_event(idl_json, event_name, body)"},
     {"base58_pubkey", base58_pubkey, METH_O, "base58_pubkey(key)"},
     {"pyint_from_le_bytes", int_from_le_bytes, METH_VARARGS, "pyint_from_le_bytes(raw, signed)"},

@@ -73,8 +73,13 @@ std::string describe_calls(const TxView& v) {
 // One line per field, so that a mismatch shows where.
 std::string describe(const TxView& v) {
   auto number = [](auto n) { return n ? std::to_string(*n) : "-"; };
-  std::string s = std::format("sig {}\nslot {}\ntime {}\nfailed {}\nhas_logs {}\n", v.signature, number(v.slot),
-                              number(v.block_time), v.failed, v.has_logs);
+  std::string s = std::format("sig {}\nslot {}\ntime {}\nfailed {}\nhas_logs {}\nversion {}\n", v.signature,
+                              number(v.slot), number(v.block_time), v.failed, v.has_logs, number(v.version));
+  if (v.config != TxConfig{}) {
+    s += std::format("config {} {} {} {}\n", number(v.config.priority_fee), number(v.config.compute_unit_limit),
+                     number(v.config.loaded_accounts_data_size_limit), number(v.config.heap_size));
+  }
+  if (!v.problem.empty()) s += std::format("problem {}\n", v.problem);
   for (auto l : v.logs) s += std::format("log {}\n", l);
   for (auto p : v.outer_programs) s += std::format("outer {}\n", p);
   for (const auto& g : v.inner) {
@@ -125,10 +130,16 @@ std::string reference_view(dom::element tx) {
   bool parsed_keys = false;
   WireTransaction wire;
   std::vector<std::uint8_t> bytes(kMaxWireBytes);
+  if (std::string_view name; tx["version"].get(name) == simdjson::SUCCESS) {
+    EXPECT_EQ(name, "legacy");
+  } else if (uint64_t number; tx["version"].get(number) == simdjson::SUCCESS) {
+    v.version = static_cast<std::uint8_t>(number);
+  }
   if (t.is_array()) {
     const std::string_view text = t.at(0);
     bytes.resize(*codec::decode_base64_strict(text, bytes.data()));
     EXPECT_EQ(parse_wire_transaction(bytes, wire), std::nullopt);
+    v.version = wire.version;
     v.signature = b58(wire.signature(0));
     for (std::size_t i = 0; i < wire.key_count; ++i) keys.push_back(b58(wire.key(i)));
   } else {
@@ -357,6 +368,31 @@ std::vector<std::uint8_t> to_wire(dom::element transaction) {
   return w.out;
 }
 
+// The same message as a version 1 transaction, for one without lookup tables
+// (nullopt otherwise, or past version 1's limits).
+std::optional<std::vector<std::uint8_t>> to_v1_wire(dom::element transaction) {
+  dom::element message = transaction["message"];
+  if (dom::array lookups; message["addressTableLookups"].get(lookups) == simdjson::SUCCESS && lookups.size() > 0) {
+    return std::nullopt;
+  }
+  testing::V1Transaction t;
+  dom::element header = message["header"];
+  t.required = static_cast<std::uint8_t>(uint64_t(header["numRequiredSignatures"]));
+  t.readonly_signed = static_cast<std::uint8_t>(uint64_t(header["numReadonlySignedAccounts"]));
+  t.readonly_unsigned = static_cast<std::uint8_t>(uint64_t(header["numReadonlyUnsignedAccounts"]));
+  for (std::string_view k : message["accountKeys"].get_array()) t.keys.push_back(unbase58(k));
+  t.blockhash = unbase58(message["recentBlockhash"]);
+  for (dom::element ix : message["instructions"].get_array()) {
+    auto& out = t.instructions.emplace_back();
+    out.program = static_cast<std::uint8_t>(uint64_t(ix["programIdIndex"]));
+    for (uint64_t a : ix["accounts"].get_array()) out.accounts.push_back(static_cast<std::uint8_t>(a));
+    out.data = unbase58(ix["data"]);
+  }
+  for (std::string_view s : transaction["signatures"].get_array()) t.signatures.push_back(unbase58(s));
+  if (t.keys.size() > kMaxV1Keys || t.instructions.size() > kMaxV1Instructions) return std::nullopt;
+  return t.write();
+}
+
 std::string base64(const std::vector<std::uint8_t>& bytes) {
   std::string out(simdutf::base64_length_from_binary(bytes.size()), '\0');
   out.resize(simdutf::binary_to_base64(reinterpret_cast<const char*>(bytes.data()), bytes.size(), out.data()));
@@ -367,7 +403,7 @@ void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
   dom::parser parser;
   std::string block = R"({"blockhash":"x","parentSlot":1,"transactions":[)";
   std::vector<std::string> block_views;
-  std::size_t wire_forms = 0;
+  std::size_t wire_forms = 0, v1_forms = 0;
   for (const auto& tx : real_transactions()) {
     dom::element e = parser.parse(tx.text);
     dom::element transaction = e["transaction"];
@@ -381,10 +417,12 @@ void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
     };
     expect_same(std::format(R"({{"jsonrpc":"2.0","result":{},"id":7}})", tx.text), original, "response");
     // Fields in another order, and the same again as a failed transaction.
-    std::string times = R"("version":0)";
-    for (const char* key : {"slot", "blockTime"}) {
+    std::string times = R"("x":0)";
+    for (const char* key : {"slot", "blockTime", "version"}) {
       if (dom::element v; e[key].get(v) == simdjson::SUCCESS) times += std::format(R"(,"{}":{})", key, json(v));
     }
+    std::string version;
+    if (dom::element v; e["version"].get(v) == simdjson::SUCCESS) version = std::format(R"(,"version":{})", json(v));
     const std::string tail = std::format(R"("transaction":{},{}}})", json(transaction), times);
     expect_same(R"({"meta":)" + meta + "," + tail, original, "reordered");
     if (const std::size_t err = meta.find(R"("err":null)"); err != std::string::npos) {
@@ -396,8 +434,8 @@ void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
       expect_same(R"({"meta":)" + failed_meta + "," + tail, failed, "failed");
     }
 
-    block += std::format(R"({}{{"transaction":{},"meta":{}}})", block_views.empty() ? "" : ",", json(transaction),
-                         meta);
+    block += std::format(R"({}{{"transaction":{},"meta":{}{}}})", block_views.empty() ? "" : ",", json(transaction),
+                         meta, version);
     std::string in_block = original;
     const std::size_t slot_at = in_block.find("slot ");
     in_block.replace(slot_at, in_block.find("\nfailed") - slot_at, "slot -\ntime 1700000000");
@@ -412,8 +450,18 @@ void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
       expect_same(std::format(R"({{{},"transaction":{},"meta":{}}})", times, encoded, meta), original,
                   "wire format");
     }
+    // And as version 1, where it fits: the same but for the version.
+    if (const auto v1 = to_v1_wire(transaction)) {
+      ++v1_forms;
+      std::string want = original;
+      const std::size_t at = want.find("\nversion ") + 9;
+      want.replace(at, want.find('\n', at) - at, "1");
+      expect_same(std::format(R"({{{},"transaction":["{}","base64"],"meta":{}}})", times, base64(*v1), meta), want,
+                  "version 1");
+    }
   }
   EXPECT_EQ(wire_forms, 33u);
+  EXPECT_EQ(v1_forms, 17u);
   // A block in the nodes' field order: blockTime after the transactions.
   block += R"(],"rewards":[],"blockTime":1700000000,"blockHeight":5})";
   const Read got = read_text(reader, block, true, calls);
@@ -505,7 +553,8 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
       {"stack height text", good_with("\"stackHeight\":2", "\"stackHeight\":\"2\""), kShape, 1, 0, "\"2\""},
       {"stack height null", good_with("\"stackHeight\":2", "\"stackHeight\":null"), kShape, 0, 1},
       {"index below 0", good_with("\"programIdIndex\":1", "\"programIdIndex\":-1"), kShape, 1, 0, "-1"},
-      {"index too big", good_with("\"programIdIndex\":1", "\"programIdIndex\":2"), kTransaction, 1, 0},
+      // A transaction that cannot be read is handed over with its problem (below).
+      {"index too big", good_with("\"programIdIndex\":1", "\"programIdIndex\":2"), kShape, 0, 1},
       {"no program", good_with("\"programIdIndex\":1,", ""), kShape, 1, 0},
       {"lone surrogate", good_with(R"(["a"])", R"(["\ud800"])"), kInvalidJson, 1, 0, "\"\\u"},
       {"not UTF-8", good_with(R"(["a"])", "[\"\xff\"]"), kInvalidJson, 1, 0},
@@ -519,8 +568,8 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
       {"deep", std::string(100000, '[') + std::string(100000, ']'), kShape, 1, 0, "", "", 2},
       {"deep and skipped", good_with("\"err\":null", "\"err\":null,\"x\":" + std::string(5000, '[') +
                                                              std::string(5000, ']')), kShape, 0, 1},
-      {"bad base64", R"({"meta":null,"transaction":["!!!!","base64"]})", kTransaction, 1, 0},
-      {"cut wire", R"({"meta":null,"transaction":["AQ==","base64"]})", kTransaction, 1, 0, "", "end inside"},
+      {"bad base64", R"({"meta":null,"transaction":["!!!!","base64"]})", kShape, 0, 1},
+      {"cut wire", R"({"meta":null,"transaction":["AQ==","base64"]})", kShape, 0, 1},
       {"other encoding", R"({"meta":null,"transaction":["AQ==","base32"]})", kShape, 1, 0, "", "base32"},
   };
   RpcJsonReader reader;
@@ -630,6 +679,85 @@ TEST(RpcJson, CallFieldsOfOddTransactions) {
                                         [&](const TxView& v, std::size_t) { got = describe_calls(v); });
   EXPECT_TRUE(result.ok());
   EXPECT_EQ(got, "keys\ninner-ix 0\n");
+}
+
+// A transaction that cannot be read (an undefined version, wire bytes that
+// break the format, a program index past its keys) is handed over with its
+// problem, naming its version; the transactions around it read as ever.
+// Version 1 reads in both forms, its config with it.
+TEST(RpcJson, TransactionsThatCannotBeReadKeepTheirPlace) {
+  testing::V1Transaction v1;
+  v1.mask = 0x1F;
+  v1.priority_fee = 5000;
+  v1.values[0] = 200000;
+  v1.values[1] = 65536;
+  v1.values[2] = 32768;
+  v1.keys = {std::vector<std::uint8_t>(32, 1), std::vector<std::uint8_t>(32, 2)};
+  v1.instructions = {{1, {0, 1}, {9, 9, 9}}};
+  v1.signatures = {std::vector<std::uint8_t>(64, 3)};
+  const auto bytes = v1.write();
+  const std::string key1 = base58_reference(v1.keys[1]);
+  auto wire = [](std::string_view text, std::string_view encoding) {
+    return std::format(R"({{"meta":null,"version":1,"transaction":["{}","{}"]}})", text, encoding);
+  };
+  auto cut = bytes;
+  cut.pop_back();
+  auto unknown = bytes;
+  unknown[0] = 0x82;
+  const std::string json_tx = R"("transaction":{"signatures":["s"],"message":{"accountKeys":["k0","k1"],)"
+                              R"("instructions":[{"programIdIndex":1,"data":""}]}})";
+  const std::string config = R"("transactionConfig":{"priorityFee":5000,"computeUnitLimit":null,"heapSize":32768}},)";
+  std::string with_config = json_tx;
+  with_config.insert(with_config.find("\"instructions\""), config.substr(0, config.size() - 2) + ",");
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {std::string(kGood), ""},
+      {wire(testing::base64_reference(bytes), "base64"), ""},
+      {wire(base58_reference(bytes), "base58"), ""},
+      {wire(testing::base64_reference(cut), "base64"),
+       "version 1 transaction: transaction bytes end inside the signatures (offset 135)"},
+      {wire(testing::base64_reference(unknown), "base64"), "transaction version 2 is not supported"},
+      {wire(testing::base64_reference({1, 2}), "base64"),
+       "legacy or version 0 transaction: transaction bytes end inside the signatures (offset 1)"},
+      {wire("!!", "base64"), "transaction text is not canonical base64"},
+      {R"({"version":2,"meta":null,)" + json_tx + "}", "transaction version 2 is not supported"},
+      {R"({"version":"v9","meta":null,)" + json_tx + "}", "transaction version \"v9\" is not supported"},
+      {R"({"version":1,"meta":null,)" + with_config + "}", ""},
+      {good_with("\"programIdIndex\":1", "\"programIdIndex\":2"),
+       "legacy transaction: program index 2 is beyond the transaction's 2 account keys"},
+  };
+  std::string text, block = R"({"blockhash":"h","transactions":[)";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    text += rows[i].first + "\n";
+    block += (i ? "," : "") + rows[i].first;
+  }
+  block += "]}";
+  RpcJsonReader reader({}, ReadScope::kCalls);
+  for (const std::string& input : {text, block}) {
+    std::vector<const TxView*> seen;
+    std::vector<std::string> views;
+    const ReadResult result = reader.read(input, [&](const TxView& v, std::size_t) {
+      views.push_back(describe(v) + (v.problem.empty() ? describe_calls(v) : ""));
+    });
+    ASSERT_TRUE(result.ok()) << result.error->describe();
+    ASSERT_EQ(views.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const std::string& view = views[i];
+      if (rows[i].second.empty()) {
+        EXPECT_EQ(view.find("problem"), std::string::npos) << i << view;
+      } else {
+        EXPECT_NE(view.find("problem " + rows[i].second + "\n"), std::string::npos) << i << view;
+      }
+    }
+    for (std::size_t i : {1, 2}) {
+      EXPECT_NE(views[i].find("version 1\nconfig 5000 200000 65536 32768\n"), std::string::npos) << views[i];
+      EXPECT_NE(views[i].find("outer " + key1 + "\n"), std::string::npos) << views[i];
+      EXPECT_NE(views[i].find("outer-ix 0 " + base58_reference(v1.keys[0]) + " " + key1 + " data 090909\n"),
+                std::string::npos)
+          << views[i];
+    }
+    EXPECT_NE(views[9].find("version 1\nconfig 5000 - - 32768\n"), std::string::npos) << views[9];
+    EXPECT_NE(views[0].find("version -\n"), std::string::npos);
+  }
 }
 
 // Cut anywhere, a JSON-lines text gives its complete lines, then says where it

@@ -2,6 +2,7 @@
 // arithmetic on bytes, and a wire-format writer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +27,18 @@ inline std::string base58_reference(const std::vector<std::uint8_t>& bytes) {
   std::string out;
   for (std::size_t i = 0; i < bytes.size() && bytes[i] == 0; ++i) out += '1';
   for (auto it = digits.rbegin(); it != digits.rend(); ++it) out += kBase58Alphabet[*it];
+  return out;
+}
+
+inline std::string base64_reference(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? bytes[i + k] : 0);
+    for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
+  }
   return out;
 }
 
@@ -61,6 +74,48 @@ struct WireWriter {
   void counted(const std::vector<std::uint8_t>& b) {
     compact(b.size());
     bytes(b);
+  }
+  void little(std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+};
+
+// A version 1 transaction as the test writes it: message first, signatures last.
+struct V1Transaction {
+  std::uint8_t required = 1, readonly_signed = 0, readonly_unsigned = 0;
+  std::uint32_t mask = 0;
+  std::uint64_t priority_fee = 0;
+  std::uint32_t values[3] = {};  // compute unit limit, loaded accounts data size limit, heap size
+  std::vector<std::uint8_t> blockhash = std::vector<std::uint8_t>(32, 7);
+  std::vector<std::vector<std::uint8_t>> keys;
+  struct Instruction {
+    std::uint8_t program;
+    std::vector<std::uint8_t> accounts, data;
+  };
+  std::vector<Instruction> instructions;
+  std::vector<std::vector<std::uint8_t>> signatures;  // `required` of them, 64 bytes each
+
+  std::vector<std::uint8_t> write() const {
+    WireWriter w;
+    w.bytes({0x81, required, readonly_signed, readonly_unsigned});
+    w.little(mask, 4);
+    w.bytes(blockhash);
+    w.bytes({static_cast<std::uint8_t>(instructions.size()), static_cast<std::uint8_t>(keys.size())});
+    for (const auto& k : keys) w.bytes(k);
+    if (mask & 1) w.little(priority_fee, 8);
+    for (int bit = 2; bit < 5; ++bit) {
+      if (mask & (1u << bit)) w.little(values[bit - 2], 4);
+    }
+    for (const auto& ix : instructions) {
+      w.bytes({ix.program, static_cast<std::uint8_t>(ix.accounts.size())});
+      w.little(ix.data.size(), 2);
+    }
+    for (const auto& ix : instructions) {
+      w.bytes(ix.accounts);
+      w.bytes(ix.data);
+    }
+    for (const auto& s : signatures) w.bytes(s);
+    return w.out;
   }
 };
 
