@@ -10,8 +10,11 @@ PY := python3
 PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
 
 .PHONY: test test-ft test-tsan demo bench fuzz test-asan sandbox clean
-test:      ; $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
-test-ft:   ; $(SANDBOX) $(MAKE) --no-print-directory in-test-ft BUILD=$(BUILD)
+# The npm packages some tests compare with are installed first, outside the
+# root, with this machine's npm (scripts/npm-peers); without them those
+# comparisons skip and say so.
+test:      ; scripts/npm-peers && $(SANDBOX) $(MAKE) --no-print-directory in-test BUILD=$(BUILD)
+test-ft:   ; scripts/npm-peers && $(SANDBOX) $(MAKE) --no-print-directory in-test-ft BUILD=$(BUILD)
 test-tsan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-tsan BUILD=$(BUILD)
 demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
 bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)' \
@@ -33,7 +36,7 @@ in-install:
 	$(PIP_INSTALL) -Cbuild-dir=$(BUILD)/py -Ccmake.define.BRISQUEL_TEST_HOOKS=ON .
 
 in-pytest:
-	cd tests && $(PY) -m pytest -q -p no:cacheprovider .
+	cd tests && $(PY) -m pytest -q -rs -p no:cacheprovider .
 
 # Sample transactions (a few MB, made into $(BUILD)/demo) exported to Parquet on
 # local workers ($(BUILD)/demo/out/events/... and .../calls/...), with the

@@ -224,7 +224,7 @@ def test_generated_trees_give_the_modelled_calls_in_every_encoding(seed):
     txs = [random_tx(rng) for _ in range(4)]
     want = [dict(w, tx=i) for i, (t, ws) in enumerate(txs) for w in model(t, ws)]
     d = decoder()
-    for encoding in ("json", "jsonParsed", "base64"):
+    for encoding in ("json", "jsonParsed", "base64", "v1"):
         objects = [encode(t, encoding) for t, _ in txs]
         calls = d.calls(objects, include_failed=True)
         assert [dict(s, tx=c.tx) for s, c in zip(summary(calls), calls)] == want, encoding

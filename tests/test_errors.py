@@ -30,7 +30,6 @@ def lines(*values: str) -> str:
     ("truncated", '{"result": [1,', 1, False),
     ("shape", lines(GOOD, GOOD, '  {"a": 1}'), 3, True),
     ("rpc_error", '{"jsonrpc": "2.0", "id": 1, "error": {"code": -32000, "message": "gone"}}', 1, False),
-    ("transaction", json.dumps({**TX, "transaction": ["AAAA", "base64"]}), 1, False),
     ("too_large", json.dumps({**TX, "meta": {**TX["meta"], "logMessages": ["x"] * 65537}}), 1, False),
 ])
 @pytest.mark.parametrize("as_bytes", [False, True])

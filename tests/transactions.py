@@ -115,8 +115,84 @@ def _compact(n: int) -> bytes:
             return bytes(out)
 
 
+def v1_wire(message: dict[str, Any], signatures: list[str], config: dict[str, Any] | None = None) -> bytes:
+    """The version 1 wire form of a JSON `message` that loads no addresses:
+    the message first (config values for what `config` sets), then the
+    signatures."""
+    config = config or {}
+    header = message.get("header") or {}
+    mask, values = 0, b""
+    if config.get("priority_fee") is not None:
+        mask |= 3
+        values += config["priority_fee"].to_bytes(8, "little")
+    for bit, name in ((2, "compute_unit_limit"), (3, "loaded_accounts_data_size_limit"), (4, "heap_size")):
+        if config.get(name) is not None:
+            mask |= 1 << bit
+            values += config[name].to_bytes(4, "little")
+    keys, instructions = message["accountKeys"], message["instructions"]
+    out = bytearray([0x81, header.get("numRequiredSignatures", len(signatures)),
+                     header.get("numReadonlySignedAccounts", 0), header.get("numReadonlyUnsignedAccounts", 0)])
+    out += mask.to_bytes(4, "little") + borsh.b58decode(message["recentBlockhash"]).rjust(32, b"\0")
+    out += bytes([len(instructions), len(keys)])
+    for k in keys:
+        out += borsh.b58decode(k).rjust(32, b"\0")
+    out += values
+    datas = [borsh.b58decode(ix["data"]) for ix in instructions]
+    for ix, data in zip(instructions, datas):
+        out += bytes([ix["programIdIndex"], len(ix["accounts"])]) + len(data).to_bytes(2, "little")
+    for ix, data in zip(instructions, datas):
+        out += bytes(ix["accounts"]) + data
+    for sig in signatures:
+        out += borsh.b58decode(sig).rjust(64, b"\0")
+    return bytes(out)
+
+
+def legacy_wire(message: dict[str, Any], signatures: list[str], v0: bool = False) -> bytes:
+    """The legacy wire form (signatures first) of a JSON `message` that loads
+    no addresses; with `v0`, the same as version 0 with no lookup tables."""
+    header = message.get("header") or {}
+    out = bytearray(_compact(len(signatures)))
+    for sig in signatures:
+        out += borsh.b58decode(sig).rjust(64, b"\0")
+    if v0:
+        out.append(0x80)
+    out += bytes([header.get("numRequiredSignatures", len(signatures)), header.get("numReadonlySignedAccounts", 0),
+                  header.get("numReadonlyUnsignedAccounts", 0)])
+    out += _compact(len(message["accountKeys"]))
+    for k in message["accountKeys"]:
+        out += borsh.b58decode(k).rjust(32, b"\0")
+    out += borsh.b58decode(message["recentBlockhash"]).rjust(32, b"\0") + _compact(len(message["instructions"]))
+    for ix in message["instructions"]:
+        data = borsh.b58decode(ix["data"])
+        out += bytes([ix["programIdIndex"]]) + _compact(len(ix["accounts"])) + bytes(ix["accounts"])
+        out += _compact(len(data)) + data
+    if v0:
+        out += _compact(0)
+    return bytes(out)
+
+
+def as_v1(tx: dict[str, Any], config: dict[str, Any] | None = None) -> dict[str, Any] | None:
+    """A getTransaction result in json encoding as the same transaction in
+    version 1 wire form (base64), or None when it loads addresses (or is
+    jsonParsed)."""
+    message = tx["transaction"]["message"]
+    if not all(isinstance(k, str) for k in message["accountKeys"]):
+        return None
+    if message.get("addressTableLookups") or (tx.get("meta") or {}).get("loadedAddresses", {}).get("readonly") or \
+            (tx.get("meta") or {}).get("loadedAddresses", {}).get("writable"):
+        return None
+    wire = v1_wire(message, tx["transaction"]["signatures"], config)
+    return {**tx, "version": 1, "transaction": [base64.b64encode(wire).decode(), "base64"]}
+
+
 def encode(tx: Tx, encoding: str = "json") -> dict[str, Any]:
-    """The getTransaction result of `tx` in `encoding` ("json", "jsonParsed" or "base64")."""
+    """The getTransaction result of `tx` in `encoding` ("json", "jsonParsed",
+    "base64", or "v1": base64 of a version 1 transaction, for one that loads
+    no addresses)."""
+    if encoding == "v1":
+        out = as_v1(encode(tx, "json"))
+        assert out is not None, "version 1 transactions load no addresses"
+        return out
     logs, groups, outer, failure = _render(tx)
     signer = key("fee payer")
     statics = [signer]
@@ -195,7 +271,10 @@ def encode(tx: Tx, encoding: str = "json") -> dict[str, Any]:
             account_keys = [{"pubkey": k, "signer": k == signer, "writable": k == signer,
                              "source": "lookupTable" if k in loaded else "transaction"} for k in keys]
         transaction = {"signatures": [signature], "message": {"accountKeys": account_keys, "instructions": instructions,
-                                                              "recentBlockhash": key("blockhash")}}
+                                                              "recentBlockhash": key("blockhash"),
+                                                              "header": {"numRequiredSignatures": 1,
+                                                                         "numReadonlySignedAccounts": 0,
+                                                                         "numReadonlyUnsignedAccounts": len(statics) - 1}}}
         if loaded:
             transaction["message"]["addressTableLookups"] = [
                 {"accountKey": key("table"), "writableIndexes": [], "readonlyIndexes": list(range(len(loaded)))}]

@@ -252,30 +252,35 @@ _REASON_LABEL = {EVENTS: "", CALLS: "call ", ACCOUNTS: "account "}
 
 
 def _names(errors: pa.Table, kind: str) -> pa.ChunkedArray:
-    """What each error row was: its event, instruction or account type ("" where the data could not be read)."""
-    names = errors.column(_NAME_COLUMN[kind])
-    return names if kind == EVENTS else pc.fill_null(names, "")
+    """What each error row was: its event, instruction or account type ("" where
+    the data could not be read, or the whole transaction)."""
+    return pc.fill_null(errors.column(_NAME_COLUMN[kind]), "")
 
 
 def _errors_of(errors: pa.Table, kind: str, keys: list[Key]) -> pa.Table:
     """The error rows of the given keys only; for calls and accounts, with those
-    whose instruction or type could not be told, of the same programs."""
+    whose instruction or type could not be told, of the same programs; and the
+    transactions that could not be read at all (no program), which concern every one."""
     wanted = [f"{program}\0{name}" for program, name in keys]
     if kind != EVENTS:
         wanted += [f"{program}\0" for program in sorted({program for program, _ in keys})]
     names = pc.binary_join_element_wise(errors.column("program"), _names(errors, kind), "\0")
-    return errors.filter(pc.is_in(names, pa.array(wanted, pa.string())))
+    keep = pc.or_kleene(pc.is_in(names, pa.array(wanted, pa.string())), pc.is_null(errors.column("program")))
+    return errors.filter(keep)
 
 
 def _reasons(errors: pa.Table, kind: str = EVENTS) -> Counter[str]:
     """Error rows counted by event (call, account type) and message, the
     numbers in messages left out so that one kind of failure counts as one."""
     counts: Counter[str] = Counter()
-    table = pa.table({"name": _names(errors, kind), "message": errors.column("message")})
-    grouped = table.group_by(["name", "message"]).aggregate([([], "count_all")])
+    table = pa.table({"name": _names(errors, kind), "message": errors.column("message"),
+                      "whole": pc.is_null(errors.column("program"))})
+    grouped = table.group_by(["name", "message", "whole"]).aggregate([([], "count_all")])
     label = _REASON_LABEL[kind]
-    for name, message, count in zip(*(grouped.column(c).to_pylist() for c in ("name", "message", "count_all"))):
-        counts[f"{label}{name or '?'}: {re.sub(r'[0-9]+', 'N', message)}"] += count
+    for name, message, whole, count in zip(*(grouped.column(c).to_pylist()
+                                             for c in ("name", "message", "whole", "count_all"))):
+        what = "transaction" if whole else f"{label}{name or '?'}"
+        counts[f"{what}: {re.sub(r'[0-9]+', 'N', message)}"] += count
     return counts
 
 

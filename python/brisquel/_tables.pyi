@@ -8,7 +8,7 @@ class ReadError(ValueError):
 
     input: str | None
     """The argument that held the text: "transactions"."""
-    kind: Literal["invalid_json", "truncated", "shape", "rpc_error", "transaction", "too_large"] | None
+    kind: Literal["invalid_json", "truncated", "shape", "rpc_error", "too_large"] | None
     line: int | None
     """1-based line of the value that failed."""
     column: int | None
@@ -149,8 +149,8 @@ class TxCall(NamedTuple):
     signature: str | None
     slot: int | None
     block_time: int | None
-    program: str
-    instruction: int
+    program: str | None  # None (with `instruction`) for a transaction that could not be read
+    instruction: int | None
     inner: int | None
     depth: int | None
     failed: bool
