@@ -58,9 +58,8 @@ def parser() -> argparse.ArgumentParser:
                    help="JSON: events and calls of failed transactions too")
     p.add_argument("--no-calls", dest="calls", action="store_false", help="JSON: events only, no call tables")
     p.add_argument("--short-events", choices=("skip", "null"),
-                   help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
-                        "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
-                        "alone): such bodies do not decode")
+                   help="'null' (the default): old events, shorter than the IDL's layout, decode with the missing "
+                        "fields null; 'skip': such bodies do not decode")
     p.add_argument("--accounts", action="store_true",
                    help="the inputs are account snapshots: RPC JSON as the accounts command reads it, or Parquet "
                         "with columns owner and data (and pubkey, lamports, slot)")
@@ -124,7 +123,7 @@ def run(argv: list[str], out: TextIO) -> int:
                                    old_versions=args.old_versions, chunk_bytes=args.chunk_mb << 20)
         else:
             events = read_events(files, texts, format=kind, logs_column=args.logs_column or "logMessages",
-                                 keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
+                                 keep=[k for k in args.keep.split(",") if k], short_events=args.short_events or "null",
                                  include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20,
                                  calls=args.calls and kind == "jsonl")
     except IdlError as e:

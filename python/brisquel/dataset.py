@@ -129,7 +129,7 @@ class AccountFrames(EventFrames):
 
 def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                 format: str = "jsonl", logs_column: str = "logMessages", keep: str | Iterable[str] = (),
-                short_events: str | None = None, include_failed: bool = False,
+                short_events: str = "null", include_failed: bool = False,
                 chunk_bytes: int = CHUNK_BYTES, calls: bool = False) -> EventFrames:
     """The events of the files at `paths` (folders: the files in them) as dask
     DataFrames, decoded with the IDLs (JSON texts).
@@ -139,11 +139,9 @@ def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
     transaction). keep: Parquet columns copied into every event row, placed
     after `_row` and `_line`. include_failed: JSON only; failed transactions'
     events too. chunk_bytes: JSON files are read in pieces of about this size.
-short_events: "null" reads a body that ends where a top-level field of its
-event begins as an older, shorter version of the event, the missing fields
-null; "skip" counts it among the bodies that did not decode. The default is
-"null" for JSON transactions, where each event's program is known, and "skip"
-for Parquet logs, matched by discriminator alone.
+    short_events: "null" (the default) reads a body that ends where a top-level
+    field of its event begins as an older, shorter version of the event, the
+    missing fields null; "skip" counts it among the bodies that did not decode.
 
     calls: JSON only; the instruction calls too, as the result's `calls` (see
     read_calls), decoded in the same pass as the events: write_events then
@@ -195,7 +193,7 @@ def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str
                                zero_copy_pairs(zero_copy), bool(old_versions)))
 
 
-def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str | None,
+def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str,
           include_failed: bool, chunk_bytes: int, kinds: tuple[str, ...],
           zero_copy: tuple[tuple[int | str, object], ...] = (), old_versions: bool = False) -> Plan:
     files = input_files(paths)
@@ -218,8 +216,6 @@ def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short
         sources, keep_types = _plan_parquet(files, kept)
     else:
         raise ValueError(f"format: 'jsonl' or 'parquet', not {format!r}")
-    if short_events is None:
-        short_events = "null" if format == "jsonl" else "skip"
     decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes,
                         kinds, zero_copy, old_versions)
     dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker

@@ -99,6 +99,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
+    if (!check_idl_keys(addresses, "addresses", items.get())) return nullptr;
     if (!make_names(decoder) || !make_call_names(decoder)) return nullptr;
     return TxDecoderType::create(type, std::move(decoder));
   });
