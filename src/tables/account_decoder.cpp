@@ -141,6 +141,10 @@ PyObject* account_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     }
     PyRef items(PySequence_Tuple(idls));
     if (!items) return nullptr;
+    // Keys first: a name that matches no IDL is why an IDL then lacks its address.
+    if (!check_idl_keys(addresses, "addresses", items.get()) || !check_idl_keys(zero_copy, "zero_copy", items.get())) {
+      return nullptr;
+    }
     const State& state = state_of(type);
     std::vector<acct::AccountProgram> programs;
     AcctDecoder decoder;
@@ -149,9 +153,6 @@ PyObject* account_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwar
                        PyTuple_GET_ITEM(items.get(), i), addresses, zero_copy, options)) {
         return nullptr;
       }
-    }
-    if (!check_idl_keys(addresses, "addresses", items.get()) || !check_idl_keys(zero_copy, "zero_copy", items.get())) {
-      return nullptr;
     }
     decoder.programs = std::make_unique<acct::AccountPrograms>(std::move(programs));
     decoder.old_versions = *old_versions;

@@ -56,7 +56,13 @@ std::string idl_failure(std::string_view text, std::string message) {
 bool check_idl_keys(PyObject* mapping, const char* param, PyObject* idls) {
   if (mapping == nullptr || mapping == Py_None) return true;
   PyRef keys(PyMapping_Keys(mapping));
-  if (!keys) return false;
+  if (!keys) {
+    // Not a mapping with keys (a list passes PyMapping_Check): reading its
+    // entries says so, naming the argument.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
   const Py_ssize_t count = PyTuple_GET_SIZE(idls);
   std::optional<std::vector<std::string>> names;  // read when a key is a name
   for (Py_ssize_t k = 0, n = PyList_GET_SIZE(keys.get()); k < n; ++k) {
