@@ -518,7 +518,11 @@ def test_accounts_command_prints_json_lines(tmp_path):
         assert [json.loads(line) for line in r.stdout.splitlines()] == [
             {"pubkey": A, "owner": A, "lamports": 7, "slot": None, "account": "Pool",
              "fields": {"amount": 1, "mint": borsh.b58encode(bytes([1]) * 32)}}]
-        assert r.stderr == "brisquel: 1 account of these programs did not decode\n"
+        assert r.stderr == (  # what became of every account read
+            "brisquel: read 3 accounts, printed 1\n"
+            f"brisquel: skipped 1 account of other programs, owned by {OTHER} (1); the IDLs' programs: {A} "
+            "(--address sets an IDL's)\n"
+            "brisquel: 1 account of these programs did not decode\n")
     # zero-copy by name, in the IDLs that define the type; errors name the file.
     zc = tmp_path / "zc.json"
     zc.write_text(json.dumps(account_idl([{"name": "Z", "type": {"kind": "struct", "fields": [

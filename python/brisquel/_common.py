@@ -58,15 +58,15 @@ def idl_error(error: IdlError, paths: list[str], texts: list[str] | None = None,
               order: str = IDLS_THEN_INPUT) -> CommandError:
     """A decoder's complaint about one of the IDLs, naming its file and, when
     the file is no IDL at all (`texts`: what the files hold), what it is."""
-    if error.index is None or error.index >= len(paths):
+    index = 0 if error.index is None and len(paths) == 1 else error.index  # a decoder of one IDL
+    if index is None or index >= len(paths):
         return CommandError(str(error))
     if error.duplicate_of is not None:
-        return CommandError(f"{paths[error.duplicate_of]} and {paths[error.index]} are both for program "
-                            f"{error.program}")
-    path = paths[error.index]
+        return CommandError(f"{paths[error.duplicate_of]} and {paths[index]} are both for program {error.program}")
+    path = paths[index]
     reason = error.reason or str(error)
     if texts is not None and reason.startswith("failed to parse IDL"):
-        what = _what_text_is(texts[error.index])
+        what = _what_text_is(texts[index])
         if what == "rpc":
             return CommandError(f"{path} is not an IDL but transactions or accounts (RPC JSON): {order}")
         if what == "not json":
