@@ -706,8 +706,8 @@ def test_a_run_with_missing_or_failed_inputs_changes_no_dataset(inputs, idls, ex
     given, code, stdout, stderr = {
         "missing": ([good, tmp_path / "nosuch.json"], 1, "",
                     f"brisquel: cannot read {tmp_path / 'nosuch.json'}: no such file or folder; nothing was exported\n"),
-        "all failed": ([cut], 1, f"1 file, 1 failed: nothing written; the datasets in {out} are as they were "
-                       "(--skip-failed writes the rows of the other files)\n", f"brisquel: {cut}: line "),
+        "all failed": ([cut, "--skip-failed"], 1, f"1 file, 1 failed: nothing written; the datasets in {out} are as "
+                       "they were\n", f"brisquel: {cut}: line "),
         "one failed": ([good, cut], 1, f"2 files, 1 failed: nothing written; the datasets in {out} are as they were",
                        f"brisquel: {cut}: line "),
         "binary": ([good, binary], 1, "", f"brisquel: {binary}: binary data, not JSON text\n"),

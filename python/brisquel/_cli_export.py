@@ -317,8 +317,9 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float | Non
     the workers were up; None: there were none)."""
     failed = f", {len(summary.failed)} failed" if summary.failed else ""
     if not summary.written:
+        others = " (--skip-failed writes the rows of the other files)" if len(summary.failed) < summary.files else ""
         out.write(f"{plural(summary.files, 'file')}{failed}: nothing written; the datasets in {out_dir} are as they "
-                  f"were (--skip-failed writes the rows of the other files)\n")
+                  f"were{others}\n")
         return
     # Events always but in an export of accounts alone; the other kinds where there are any.
     kinds = [("events", "event", dict(summary))] if summary or not summary.accounts else []

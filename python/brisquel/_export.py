@@ -367,8 +367,8 @@ def _commit(jobs: list[Job], out: Path, staging: Path, results: list[SourceResul
         for (kind, key), rows in r.rows.items():
             summary.rows_of(kind)[key] += rows
         summary.skipped.update(r.skipped)
-    if summary.failed and not skip_failed:
-        summary.written = False
+    if summary.failed and (not skip_failed or len(summary.failed) == summary.files):
+        summary.written = False  # (every file failed: there is nothing to write in their place)
         return summary
     for r in results:
         if r.path in summary.failed:

@@ -369,7 +369,7 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
     missing column) is named in `failed`, and then nothing is written: every
     dataset in `out_dir` stays as it was (`written` False). With
     `skip_failed`, the other files' rows are written instead, those of the
-    failed files left out. A dataset without rows is not written, and one
+    failed files left out (when every file failed, still nothing). A dataset without rows is not written, and one
     that an earlier run wrote under its key is removed. `progress(result,
     done, total)` is called as each source is done.
     """
