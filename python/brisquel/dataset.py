@@ -34,6 +34,7 @@ from __future__ import annotations
 import errno
 import os
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
@@ -82,9 +83,23 @@ class EventFrames(Mapping[Key, Any]):
 
     def __init__(self, plan: Plan, calls: CallFrames | None = None) -> None:
         self._plan = plan
-        self._frames = {key: _frame(plan, (kind, key)) for kind, key in plan.schemas if kind == self.kind and key}
-        self.errors = _frame(plan, (self.kind, None))
+        self._keys = {key: None for kind, key in plan.schemas if kind == self.kind and key}
+        # Made when first asked for: with many IDLs, building hundreds of frames takes
+        # seconds, and writing the mapping itself needs none of them.
+        self._frames: dict[Key | None, Any] = {}
+        self._lock = threading.Lock()
         self.calls = calls
+
+    @property
+    def errors(self) -> Any:
+        return self._frame_of(None)
+
+    def _frame_of(self, key: Key | None) -> Any:
+        with self._lock:
+            frame = self._frames.get(key)
+            if frame is None:
+                frame = self._frames[key] = _frame(self._plan, (self.kind, key))
+            return frame
 
     @property
     def schemas(self) -> dict[Key, pa.Schema]:
@@ -96,13 +111,15 @@ class EventFrames(Mapping[Key, Any]):
         return list(self._plan.sources)
 
     def __getitem__(self, key: Key) -> Any:
-        return self._frames[key]
+        if key not in self._keys:
+            raise KeyError(key)
+        return self._frame_of(key)
 
     def __iter__(self) -> Iterator[Key]:
-        return iter(self._frames)
+        return iter(self._keys)
 
     def __len__(self) -> int:
-        return len(self._frames)
+        return len(self._keys)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__}: {len(self)} {self.kind}, {len(self._plan.sources)} partitions>"
@@ -383,30 +400,36 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
     jobs: dict[bool, Job] = {}  # one plan of transactions, one of account snapshots
     written: dict[Tag, str] = {}
     for kind, argument, frames in groups:
-        for key, frame in frames.items():
+        # A reader's own result: its datasets are its plan's tables, no frame needed.
+        own = frames if isinstance(frames, EventFrames) else None
+        for key in frames:
             if not (isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)):
                 raise TypeError(f"{argument}: key {key!r} is not a (program, {_WHAT[kind]}) pair of str")
-            found = _partitions_of(frame)
-            if not found:
-                raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one "
-                                "(use DataFrame.to_parquet)")
-            plan = found[0].plan
+            if own is not None:
+                plan, plans, origin = own._plan, [own._plan], (own.kind, key)
+            else:
+                frame = frames[key]
+                found = _partitions_of(frame)
+                if not found:
+                    raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one "
+                                    "(use DataFrame.to_parquet)")
+                plan, plans = found[0].plan, [p.plan for p in found]
+                origins = {p.key for p in found}
+                origin = origins.pop() if len(origins) == 1 else None
             of_accounts = ACCOUNTS in plan.decoding.kinds
             if of_accounts != (kind == ACCOUNTS):
                 if kind != EVENTS:
                     raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one")
                 kind = ACCOUNTS  # account frames given as events: accounts they stay
             job = jobs.setdefault(of_accounts, Job(plan))
-            if any(p.plan is not plan for p in found) or job.plan is not plan:
+            if any(p is not plan for p in plans) or job.plan is not plan:
                 raise ValueError(f"{argument}: frames of more than one {_READER[kind]} call; write each result on "
                                  "its own")
             tag: Tag = (kind, key)
             if tag in written:
                 raise ValueError(f"{argument}[{key!r}]: also given in {written[tag]}; {tag_dir(tag)} is written once")
             written[tag] = argument
-            origins = {p.key for p in found}
-            origin = origins.pop() if len(origins) == 1 else None
-            if origin is not None and frame._name == plan.frame_names.get(origin):
+            if own is not None or (origin is not None and frame._name == plan.frame_names.get(origin)):
                 job.datasets.append(Dataset(key, kind, plan.schemas[origin], origin))
                 continue
             if frame.npartitions != len(plan.sources):
