@@ -223,7 +223,7 @@ def test_old_event_versions_decode_alike_in_every_form(tmp_path, idl_file):
         assert [e["fields"] for e in printed] == [{"raw": "01", "x": 1.5, "n": 7}, old]
     assert TableDecoder(json.dumps(IDL)).parse_logs(lines) == [("Ping", {"raw": b"\x01", "x": 1.5, "n": 7}),
                                                               ("Ping", {"raw": b"\x01", "x": 1.5, "n": None})]
-    assert len(EventDecoder(json.dumps(IDL)).parse_logs(lines)) == 1  # as specified: whole bodies only
+    assert len(EventDecoder(json.dumps(IDL)).parse_logs(lines)) == 1  # whole bodies only, as ever
 
 
 @pytest.mark.parametrize("command", ["tx", "plain"])

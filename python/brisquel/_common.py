@@ -118,25 +118,25 @@ def add_address_option(p: Any) -> None:
                         "with one IDL), for a legacy IDL without one or to override it; may be repeated")
 
 
-def addresses_of(specs: list[str], paths: list[str], texts: list[str]) -> dict[int, str]:
+def addresses_of(options: list[str], paths: list[str], texts: list[str]) -> dict[int, str]:
     """The --address options as a decoder's `addresses`: {IDL index: address}."""
     out: dict[int, str] = {}
-    for spec in specs:
-        program, given, address = spec.rpartition("=")
+    for option in options:
+        program, given, address = option.rpartition("=")
         if not given:
             if len(paths) != 1:
-                raise CommandError(f"--address {spec}: say which IDL it is for, as PROGRAM=ADDRESS (PROGRAM: the "
+                raise CommandError(f"--address {option}: say which IDL it is for, as PROGRAM=ADDRESS (PROGRAM: the "
                                    f"IDL file or its program's name), as there are {len(paths)} IDLs")
             index = 0
         else:
-            index = _idl_index(program, paths, texts, spec)
+            index = _idl_index(program, paths, texts, option)
         if not is_address(address):
-            raise CommandError(f"--address {spec}: {address!r} is not a program address (base58 text of 32 bytes)")
+            raise CommandError(f"--address {option}: {address!r} is not a program address (base58 text of 32 bytes)")
         out[index] = address
     return out
 
 
-def _idl_index(program: str, paths: list[str], texts: list[str], spec: str) -> int:
+def _idl_index(program: str, paths: list[str], texts: list[str], option: str) -> int:
     import json
     import os
 
@@ -157,7 +157,7 @@ def _idl_index(program: str, paths: list[str], texts: list[str], spec: str) -> i
         return found[0]
     known = ", ".join(f"{path} ({name})" if name else path for path, name in zip(paths, names))
     what = "more than one IDL is" if found else "no IDL is"
-    raise CommandError(f"--address {spec}: {what} for {program!r}; the IDLs: {known}")
+    raise CommandError(f"--address {option}: {what} for {program!r}; the IDLs: {known}")
 
 
 def input_pieces(source: str, chunk_bytes: int, decode: Callable[[Any, int], tuple[Any, int]]) -> Iterator[Any]:
