@@ -1,13 +1,14 @@
 # Every target runs inside the project's Debian testing root (scripts/sandbox),
 # which is created on first use. Targets named in-* are the same steps run
 # directly, for use inside that root or on a machine that already has the
-# dependencies (Python 3.14, a C++23 compiler, CMake, ICU, OpenSSL, RapidJSON, simdutf, GoogleTest).
+# dependencies (Python 3.14, a C++23 compiler, CMake, ICU, OpenSSL, RapidJSON, simdutf, simdjson, zstd, GoogleTest).
 
 BUILD ?= build
 JOBS ?= 2
 SANDBOX := scripts/sandbox run
 PY := python3
-PIP_INSTALL := $(PY) -m pip install --quiet --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
+# -v shows the build's progress, a line per file compiled ([12/80] ...): the first build takes minutes.
+PIP_INSTALL := $(PY) -m pip install -v --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
 
 .PHONY: test test-ft test-tsan demo bench fuzz test-asan sandbox clean
 # The npm packages some tests compare with are installed first, outside the
@@ -33,14 +34,15 @@ in-cpp-test:
 	$(BUILD)/cpp/brisquel_cpp_tests --gtest_brief=1
 
 in-install:
+	@echo "Building brisquel and installing it into the build root (the first time: a few minutes)"
 	$(PIP_INSTALL) -Cbuild-dir=$(BUILD)/py -Ccmake.define.BRISQUEL_TEST_HOOKS=ON .
 
 in-pytest:
 	cd tests && $(PY) -m pytest -q -rs -p no:cacheprovider .
 
-# Sample transactions (a few MB, made into $(BUILD)/demo) exported to Parquet on
-# local workers ($(BUILD)/demo/out/events/... and .../calls/...), with the
-# summary; then the plain command on a few log lines.
+# Sample transactions (a few MB, made into $(BUILD)/demo) exported to Parquet
+# ($(BUILD)/demo/out/events/... and .../calls/...; so small an input is decoded
+# in this process), with the summary; then the plain command on a few log lines.
 in-demo: in-install
 	$(PY) examples/make_transactions.py $(BUILD)/demo/transactions
 	$(PY) -m brisquel export examples/events_idl.json --out $(BUILD)/demo/out $(BUILD)/demo/transactions

@@ -30,4 +30,13 @@ std::optional<std::string> program_name(std::string_view text) {
   return name->as_string();
 }
 
+bool is_codama_document(std::string_view text) {
+  auto document = json::parse(text);
+  if (!document) return false;
+  const json::Value* kind = document->find("kind");
+  const json::Value* standard = document->find("standard");
+  return kind != nullptr && kind->is_string() && kind->as_string() == "rootNode" && standard != nullptr &&
+         standard->is_string() && standard->as_string() == "codama";
+}
+
 }  // namespace brisquel::idl

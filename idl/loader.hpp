@@ -22,4 +22,8 @@ Result<Idl> convert_idl(std::string_view text, std::optional<std::string_view> a
 // document's `name`), or nullopt when it is not there or the text is not JSON.
 std::optional<std::string> program_name(std::string_view text);
 
+// Whether the text is a Codama document (`"kind": "rootNode"`, `"standard":
+// "codama"`): a description of a program, but not one this loader reads.
+bool is_codama_document(std::string_view text);
+
 }  // namespace brisquel::idl

@@ -5,17 +5,17 @@
 
 namespace brisquel {
 
-PyObject* parse_lines(const Decoder& decoder, const LogBatch& lines) {
+PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBatch& lines, bool short_as_null) {
   PyRef result = made(PyList_New(0));
   PayloadBuffer buffer;
-  PySink sink(decoder.names);
-  const auto events = decoder.idl->events();
+  PySink sink(names);
+  const auto events = idl.events();
   for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
-    const auto match = match_event_line(*decoder.idl, lines[i], buffer, kPythonValuesSimd);
+    const auto match = match_event_line(idl, lines[i], buffer, kPythonValuesSimd);
     if (!match) continue;
     WalkState state(match->body);
     PySink::Walk walk(sink, state);
-    PyRef fields = walk.decode_fields(*match->layout->fields, {});
+    PyRef fields = walk.decode_fields(*match->layout->fields, {}, short_as_null);
     if (!fields) {
       if (sink.aborted()) [[unlikely]] {
         sink.reraise();
@@ -24,7 +24,7 @@ PyObject* parse_lines(const Decoder& decoder, const LogBatch& lines) {
       continue;
     }
     PyRef pair = made(PyTuple_New(2));
-    PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(decoder.names.event(match->layout - events.data())));
+    PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(names.event(match->layout - events.data())));
     PyTuple_SET_ITEM(pair.get(), 1, fields.release());
     if (PyList_Append(result.get(), pair.get()) < 0) return nullptr;
   }

@@ -363,14 +363,16 @@ def test_owners_decide_among_colliding_discriminators():
                                                                      {"name": "pad", "type": {"array": ["u8", 48]}}]}}]
     d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)], A, "a")),
                         json.dumps(account_idl(other, [("Pool", DISC)], B, "b"))])
-    rows = [(None, A, pool(7)), (None, B, DISC + b"\x01" + bytes(48)), (None, OTHER, pool(7)), (None, B, pool(7))]
+    rows = [(None, A, pool(7)), (None, B, DISC + b"\x01" + bytes(48)), (None, OTHER, pool(7)), (None, B, pool(7)),
+            (None, third := borsh.b58encode(bytes([4]) * 32), pool(1)), (None, OTHER, b"")]
     got = d.decode(rows)
     assert [(s.owner, s.fields) for s in got] == [
         (A, {"amount": 7, "mint": borsh.b58encode(bytes([7]) * 32)}), (B, {"flag": True, "pad": [0] * 48})]
     tables = d.decode_tables(rows)
     assert len(tables[(A, "Pool")]) == 1 and len(tables[(B, "Pool")]) == 1
     # B's Pool with A's (shorter) bytes does not decode; the other owner is only counted.
-    assert (tables.counts["failed"], tables.counts["other_owner"]) == (1, 1)
+    assert (tables.counts["failed"], tables.counts["other_owner"]) == (1, 3)
+    assert list(tables.other_owners.items()) == [(OTHER, 2), (third, 1)]  # whose they were, most first
     assert [(e["program"], e["account"]) for e in table(tables.errors).to_pylist()] == [(B, "Pool")]
 
 
@@ -516,7 +518,11 @@ def test_accounts_command_prints_json_lines(tmp_path):
         assert [json.loads(line) for line in r.stdout.splitlines()] == [
             {"pubkey": A, "owner": A, "lamports": 7, "slot": None, "account": "Pool",
              "fields": {"amount": 1, "mint": borsh.b58encode(bytes([1]) * 32)}}]
-        assert r.stderr == "brisquel: 1 account of these programs did not decode\n"
+        assert r.stderr == (  # what became of every account read
+            "brisquel: read 3 accounts, printed 1\n"
+            f"brisquel: skipped 1 account of other programs, owned by {OTHER} (1); the IDLs' programs: {A} "
+            "(--address sets an IDL's)\n"
+            "brisquel: 1 account of these programs did not decode\n")
     # zero-copy by name, in the IDLs that define the type; errors name the file.
     zc = tmp_path / "zc.json"
     zc.write_text(json.dumps(account_idl([{"name": "Z", "type": {"kind": "struct", "fields": [

@@ -10,9 +10,10 @@ import sys
 import pytest
 
 import borsh
-from brisquel import TransactionDecoder, with_program_address
+import brisquel
+from brisquel import EventDecoder, TableDecoder, TransactionDecoder, with_program_address
 from conftest import REPO, make_idl, struct
-from transactions import Tx, encode
+from transactions import Call, Tx, encode, key
 
 IDL = make_idl([struct("Ping", [{"name": "raw", "type": "bytes"}, {"name": "x", "type": "f32"},
                                 {"name": "n", "type": "u128"}])], ["Ping"])
@@ -171,3 +172,113 @@ def test_tx_calls_prints_each_transactions_events_then_its_calls(tmp_path, seed)
     assert {o["kind"] for o in got} == {"event", "call"}
     plain = run("tx", *idls, path)
     assert all("kind" not in json.loads(line) for line in plain.stdout.splitlines())
+
+
+# --- what a run says it read and left out, and errors that point the right way ---
+
+P = key("program p")
+BODY = borsh.encode_event(IDL, "Ping", {"raw": b"\x01", "x": 1.5, "n": 7})
+SHORT, CUT = BODY[:-16], BODY[:-3]  # an older version, without `n`; a body cut inside `n`
+
+
+def _txs():
+    return [Tx([Call(P, [("log", BODY)])]), Tx([Call(key("other"), [])]), Tx([Call(P, [("log", SHORT)])]),
+            Tx([Call(P, [("log", CUT)])]), Tx([Call(P, [], data=b"\x07", fails=True)])]
+
+
+@pytest.mark.parametrize("command, short_events, printed, stderr", [
+    ("tx", "null", 2, ["read 5 transactions, printed 2 events",
+                       "left out 1 failed transaction calling the IDLs' programs; --include-failed prints them",
+                       f"no event or call of the IDLs' programs ({P}) decoded in 2 transactions",
+                       "could not decode 1 event body (TransactionDecoder.decode_tables lists them with the reasons)"]),
+    ("tx", "skip", 1, ["read 5 transactions, printed 1 event",
+                       "left out 1 failed transaction calling the IDLs' programs; --include-failed prints them",
+                       f"no event or call of the IDLs' programs ({P}) decoded in 3 transactions",
+                       "skipped 1 event body that ended early (older, shorter versions of their event); "
+                       "--short-events null decodes them",
+                       "could not decode 1 event body (TransactionDecoder.decode_tables lists them with the reasons)"]),
+    ("plain", "null", 2, ["read 18 log lines, printed 2 events",
+                          "could not decode 1 event body (TableDecoder.decode lists them with the reasons)"]),
+    ("plain", "skip", 1, ["read 18 log lines, printed 1 event",
+                          "skipped 1 event body that ended early (older, shorter versions of their event); "
+                          "--short-events null decodes them",
+                          "could not decode 1 event body (TableDecoder.decode lists them with the reasons)"]),
+])
+def test_runs_say_what_they_read_and_left_out(tmp_path, command, short_events, printed, stderr):
+    idl = {**IDL, "address": P, "instructions": [{"name": "go", "discriminator": [7], "accounts": [], "args": []}]}
+    (idl_path := tmp_path / "idl.json").write_text(json.dumps(idl))
+    (txs := tmp_path / "txs.jsonl").write_text("".join(json.dumps(encode(t)) + "\n" for t in _txs()))
+    # The plain form reads the lines of every transaction, the failed one's too.
+    result = run(*(["tx"] if command == "tx" else []), idl_path, txs, "--short-events", short_events)
+    assert result.returncode == 0 and len(result.stdout.splitlines()) == printed
+    assert result.stderr.splitlines() == [f"brisquel: {line}" for line in stderr]
+
+
+def test_old_event_versions_decode_alike_in_every_form(tmp_path, idl_file):
+    lines = [borsh.log_line(b) for b in (BODY, SHORT, CUT)]
+    (logs := tmp_path / "logs.txt").write_text("\n".join(lines))
+    old = {"raw": "01", "x": 1.5, "n": None}
+    for form in ([], ["--short-events", "null"]):
+        printed = [json.loads(line) for line in run(idl_file, logs, *form).stdout.splitlines()]
+        assert [e["fields"] for e in printed] == [{"raw": "01", "x": 1.5, "n": 7}, old]
+    assert TableDecoder(json.dumps(IDL)).parse_logs(lines) == [("Ping", {"raw": b"\x01", "x": 1.5, "n": 7}),
+                                                              ("Ping", {"raw": b"\x01", "x": 1.5, "n": None})]
+    assert len(EventDecoder(json.dumps(IDL)).parse_logs(lines)) == 1  # whole bodies only, as ever
+
+
+@pytest.mark.parametrize("command", ["tx", "plain"])
+def test_input_cut_on_its_last_line_prints_what_came_before(tmp_path, command):
+    idl = {**IDL, "address": P}
+    (idl_path := tmp_path / "idl.json").write_text(json.dumps(idl))
+    text = "".join(json.dumps(encode(Tx([Call(P, [("log", BODY)])]))) + "\n" for _ in range(9))
+    (cut := tmp_path / "cut.jsonl").write_text(text + json.dumps(encode(Tx([])))[:40])
+    result = run(*(["tx"] if command == "tx" else []), idl_path, cut)
+    assert result.returncode == 1 and len(result.stdout.splitlines()) == 9
+    reason = "the text ends inside this value (cut short?)" if command == "tx" else "not valid JSON: "
+    assert result.stderr.startswith(f"brisquel: {cut}: line 10, column ") and reason in result.stderr
+    assert result.stderr.count("\n") == 1
+
+
+CODAMA = {"kind": "rootNode", "standard": "codama", "version": "1.0.0", "program": {"name": "token"}}
+
+
+def test_errors_point_the_right_way(tmp_path, idl_file):
+    (codama := tmp_path / "codama.json").write_text(json.dumps(CODAMA))
+    (text := tmp_path / "notes.txt").write_text("not an IDL\n")
+    (txs := tmp_path / "txs.json").write_text(json.dumps({"jsonrpc": "2.0", "id": 1, "result": encode(Tx([]))}))
+    (blob := tmp_path / "account.bin").write_bytes(bytes(range(256)) * 4)
+    (legacy := tmp_path / "legacy.json").write_text(json.dumps(LEGACY))
+    for args, status, message in [
+        (["txs", idl_file, txs], 2, "'txs' is neither a command nor an IDL file; did you mean 'tx'?"),
+        (["tx", codama, txs], 1, f"{codama}: a Codama document, which brisquel does not read yet"),
+        ([codama, "-"], 1, f"{codama}: a Codama document, which brisquel does not read yet"),
+        (["tx", text, txs], 1, f"{text}: not an IDL: the text is not JSON (failed to parse IDL: "),
+        (["tx", idl_file, txs, txs], 1, f"{txs} is not an IDL but transactions or accounts (RPC JSON): the IDL "
+                                        "files come first, then one input (the last path)"),
+        (["accounts", idl_file, blob], 1, f"{blob}: binary data, not JSON text"),
+        (["tx", legacy, txs], 1, f"{legacy}: the IDL names no program address"),
+        (["tx", legacy, txs, "--address", f"new={ADDR}"], 1, f"--address new={ADDR}: no IDL is for 'new'; "
+                                                             f"the IDLs: {legacy} (old)"),
+        (["tx", legacy, idl_file, txs, "--address", ADDR], 1, f"--address {ADDR}: say which IDL it is for"),
+        (["accounts", legacy, txs, "--address", "old=notbase58"], 1,
+         "--address old=notbase58: 'notbase58' is not a program address (base58 text of 32 bytes)"),
+    ]:
+        result = run(*args)
+        assert (result.returncode, result.stderr.count("\n")) == (status, 1), (args, result.stderr)
+        assert result.stderr.startswith(f"brisquel: {message}"), (args, result.stderr)
+
+
+def test_address_option_and_version(tmp_path):
+    (legacy := tmp_path / "legacy.json").write_text(json.dumps(LEGACY))
+    address = key("old program")
+    tx = encode(Tx([Call(address, [("log", borsh.discriminator("Ping") + b"\x2a")])]))
+    for option in (["--address", f"old={address}"], ["--address", f"{legacy}={address}"], ["--program-id", address]):
+        result = run("tx", legacy, "-", *option, stdin=json.dumps(tx))
+        assert result.returncode == 0, result.stderr
+        assert [(e["program"], e["fields"]) for e in map(json.loads, result.stdout.splitlines())] == [
+            (address, {"some_value": 42})]
+    import tomllib
+
+    version = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"]
+    assert brisquel.__version__ == version
+    assert run("--version").stdout == f"brisquel {version}\n"

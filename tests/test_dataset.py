@@ -34,7 +34,7 @@ try:
     import pandas  # noqa: F401
     from brisquel._process_cache import decoders
     from brisquel._sources import Decoding, pieces
-    from brisquel.dataset import errors_dir, key_dir, read_accounts, read_calls, read_events, write_events
+    from brisquel.dataset import errors_dir, input_files, key_dir, read_accounts, read_calls, read_events, write_events
 except ImportError:
     distributed = None
 
@@ -110,8 +110,10 @@ def rows(table) -> collections.Counter:
     return collections.Counter(row(r) for r in pa.table(table).to_pylist())
 
 
-def written(out, keys) -> dict:
-    return {k: rows(pq.read_table(out / key_dir(k))) for k in keys}
+def written(out, keys, kind="events") -> dict:
+    """The rows of each key's dataset; an event without rows has none."""
+    return {k: rows(pq.read_table(out / key_dir(k, kind))) if (out / key_dir(k, kind)).exists() else
+            collections.Counter() for k in keys}
 
 
 @pytest.fixture(scope="module")
@@ -324,7 +326,9 @@ def test_a_bad_file_fails_alone(inputs, tmp_path):
         (tmp_path / name).write_text(text)
     with dask.config.set(scheduler="sync"):
         events = read_events([jsonl[0], *(tmp_path / n for n in bad)], IDLS, chunk_bytes=2000)
-        summary = write_events(events, tmp_path / "out")
+        assert not write_events(events, tmp_path / "out").written  # by default, a failed file: nothing written
+        assert [p.name for p in (tmp_path / "out").iterdir()] == []
+        summary = write_events(events, tmp_path / "out", skip_failed=True)
     assert {os.path.basename(p): m.split(": ", 1)[1] for p, m in summary.failed.items()} == {
         "truncated.jsonl": f"line {len(good)}, column 1: the text ends inside this value (cut short?)",
         "not_json.jsonl": "line 10, column 1: invalid JSON: not a JSON value",
@@ -338,14 +342,14 @@ def test_a_bad_file_fails_alone(inputs, tmp_path):
     (tmp_path / "empty.parquet").write_bytes(b"")
     with dask.config.set(scheduler="sync"):
         events = read_events([parquet[0], missing, wrong, tmp_path / "empty.parquet"], IDLS, format="parquet")
-        summary = write_events(events, tmp_path / "out")
+        summary = write_events(events, tmp_path / "out", skip_failed=True)
     assert {os.path.basename(p): m.split(": ", 1)[1] for p, m in summary.failed.items()} == {
         "missing.parquet": "no column 'logMessages'",
         "wrong.parquet": "column 'logMessages': expected utf8, large_utf8, string_view or a list of one of them; "
                          "found int64",
         "empty.parquet": "Parquet file size is 0 bytes",
     }
-    assert sum(summary.values()) == sum(len(pq.read_table(tmp_path / "out" / key_dir(k))) for k in events) > 0
+    assert sum(summary.values()) == sum(map(collections.Counter.total, written(tmp_path / "out", events).values())) > 0
 
 
 def brisquel(*args, stdin=None):
@@ -370,13 +374,16 @@ def test_commands(inputs, idls, tmp_path):
     result = brisquel("export", *idls, "--out", tmp_path / "out", jsonl[1], bad, "--workers", "1")
     assert result.returncode == 1 and result.stderr == f"brisquel: {bad}: line 2, column 1: " \
                                                       "the text ends inside this value (cut short?)\n"
-    assert "SwapEvent" in result.stdout and "2 files, 1 failed" in result.stdout
+    assert result.stdout == f"2 files, 1 failed: nothing written; the datasets in {tmp_path / 'out'} are as they " \
+                            "were (--skip-failed writes the rows of the other files)\n"
+    assert not (tmp_path / "out" / "events").exists()
+    result = brisquel("export", *idls, "--out", tmp_path / "out", jsonl[1], bad, "--workers", "1", "--skip-failed")
+    assert result.returncode == 1 and "SwapEvent" in result.stdout and "2 files, 1 failed" in result.stdout
     assert re.search(r"^program +instruction +rows$", result.stdout, re.M) and "route" in result.stdout
     whole = TransactionDecoder(IDLS).decode_tables(open(jsonl[1]).read())
     assert written(tmp_path / "out", whole.keys()) == {k: rows(t) for k, t in whole.items()}
     calls = TransactionDecoder(IDLS).call_tables(open(jsonl[1]).read())
-    assert {k: rows(pq.read_table(tmp_path / "out" / key_dir(k, "calls"))) for k in calls} == {
-        k: rows(t) for k, t in calls.items()}
+    assert written(tmp_path / "out", calls.keys(), "calls") == {k: rows(t) for k, t in calls.items()}
 
 
 def test_tx_command(idls):
@@ -487,7 +494,7 @@ def snapshots(tmp_path_factory):
 
 
 def written_accounts(out, keys) -> dict:
-    return {k: rows(pq.read_table(out / key_dir(k, "accounts"))) for k in keys}
+    return written(out, keys, "accounts")
 
 
 @needs_dask
@@ -602,7 +609,7 @@ def test_a_bad_snapshot_fails_alone(snapshots, tmp_path):
     ]:
         with dask.config.set(scheduler="sync"):
             frames = read_accounts(files, ACCOUNT_IDLS, format=form, chunk_bytes=1000, **ACCOUNT_OPTIONS)
-            summary = write_events(frames, tmp_path / form)
+            summary = write_events(frames, tmp_path / form, skip_failed=True)
         failed = {os.path.basename(p): m.split(": ", 1)[1] for p, m in summary.failed.items()}
         assert failed.keys() == messages.keys() and all(failed[n].startswith(m) for n, m in messages.items()), failed
         wanted = {k: rows(good_only[k]) for k in frames} if form == "jsonl" else {
@@ -642,7 +649,7 @@ def test_export_command_writes_the_real_accounts_as_the_decoder_reads_them(tmp_p
     (broken := tmp_path / "broken.json").write_text('{"result": [')
     zero_copy = ZERO_COPY["drift-current.json"]
     result = brisquel("export", *(tmp_path / n for n in idls), "--out", tmp_path / "out", "--accounts", *inputs, broken,
-                      "--zero-copy", ",".join(zero_copy), "--old-versions", "--workers", "1")
+                      "--zero-copy", ",".join(zero_copy), "--old-versions", "--workers", "1", "--skip-failed")
     assert result.returncode == 1 and result.stderr == f"brisquel: {broken}: line 1, column 1: the text ends inside " \
                                                       "this value (cut short?)\n"
     assert re.search(r"^program +account type +rows$", result.stdout, re.M), result.stdout
@@ -653,18 +660,133 @@ def test_export_command_writes_the_real_accounts_as_the_decoder_reads_them(tmp_p
     states = [s for path in inputs for s in decoder.decode(path.read_text())]
     assert len(states) == 28
     keys = list(decoder.decode_tables("[]"))
-    assert_tables_hold({k: pq.read_table(tmp_path / "out" / key_dir(k, "accounts")) for k in keys}, states)
-    assert pq.read_table(tmp_path / "out" / errors_dir("accounts")).num_rows == 0
+    present = {k: pq.read_table(tmp_path / "out" / key_dir(k, "accounts")) for k in keys
+               if (tmp_path / "out" / key_dir(k, "accounts")).exists()}
+    assert set(present) == {(s.owner, s.name) for s in states}  # a dataset for each type with rows, and only those
+    assert_tables_hold(present, states)
+    assert not (tmp_path / "out" / errors_dir("accounts")).exists()  # no rows: not written
 
 
-def test_export_without_its_libraries_says_what_to_install(tmp_path, idls):
+@pytest.mark.parametrize("missing, args, message", [
+    ("pandas", [], "brisquel: export needs pyarrow, pandas and Dask"),
+    ("dask", [], "brisquel: export needs pyarrow, pandas and Dask"),
+    ("distributed", ["--workers", "1"], "brisquel: export on worker processes needs Dask's distributed"),
+])
+def test_export_without_its_libraries_says_what_to_install(tmp_path, idls, missing, args, message):
     (snapshot := tmp_path / "input.json").write_text("[]")
-    # pandas made unimportable, as on an interpreter that lacks it
-    result = subprocess.run([sys.executable, "-c", "import sys; sys.modules['pandas'] = None\n"
+    # The module made unimportable, as on an interpreter that lacks it
+    result = subprocess.run([sys.executable, "-c", f"import sys; sys.modules[{missing!r}] = None\n"
                              "from brisquel.__main__ import main; sys.exit(main())", "export", str(idls[0]), "--out",
-                             str(tmp_path / "out"), str(snapshot)], capture_output=True, text=True, timeout=120)
-    assert result.returncode == 1 and result.stderr.startswith("brisquel: export needs pyarrow, pandas and Dask")
+                             str(tmp_path / "out"), str(snapshot), *args], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1 and result.stderr.startswith(message), result.stderr
     assert "Traceback" not in result.stderr and not (tmp_path / "out").exists()
+
+
+def tree(folder) -> dict:
+    """Every file under `folder` and its bytes."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@pytest.fixture
+def exported(inputs, idls, tmp_path):
+    """An output folder that an earlier export filled, and what it holds."""
+    jsonl = inputs[0]
+    result = brisquel("export", *idls, "--out", tmp_path / "out", jsonl[0], "--workers", "0")
+    assert result.returncode == 0, result.stderr
+    return tmp_path / "out", tree(tmp_path / "out")
+
+
+@needs_dask
+@pytest.mark.parametrize("case", ["missing", "all failed", "one failed", "binary"])
+def test_a_run_with_missing_or_failed_inputs_changes_no_dataset(inputs, idls, exported, tmp_path, case):
+    out, before = exported
+    good = inputs[0][1]
+    (cut := tmp_path / "cut.jsonl").write_text(open(good).read()[:-30])
+    (binary := tmp_path / "blob.json").write_bytes(bytes(range(256)))
+    given, code, stdout, stderr = {
+        "missing": ([good, tmp_path / "nosuch.json"], 1, "",
+                    f"brisquel: cannot read {tmp_path / 'nosuch.json'}: no such file or folder; nothing was exported\n"),
+        "all failed": ([cut, "--skip-failed"], 1, f"1 file, 1 failed: nothing written; the datasets in {out} are as "
+                       "they were\n", f"brisquel: {cut}: line "),
+        "one failed": ([good, cut], 1, f"2 files, 1 failed: nothing written; the datasets in {out} are as they were",
+                       f"brisquel: {cut}: line "),
+        "binary": ([good, binary], 1, "", f"brisquel: {binary}: binary data, not JSON text\n"),
+    }[case]
+    result = brisquel("export", *idls, "--out", out, *given)
+    assert result.returncode == code and result.stdout.startswith(stdout) and result.stderr.startswith(stderr), result
+    assert "Traceback" not in result.stderr
+    assert tree(out) == before
+
+
+@needs_dask
+@pytest.mark.parametrize("workers", ["0", "1"])
+def test_an_interrupted_export_keeps_the_datasets_and_leaves_no_staging(inputs, idls, exported, tmp_path, workers):
+    out, before = exported
+    fifo = str(tmp_path / "slow.jsonl")
+    os.mkfifo(fifo)
+    run = subprocess.Popen([sys.executable, "-m", "brisquel", "export", *map(str, idls), "--out", str(out), fifo,
+                            "--workers", workers], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           start_new_session=True)
+    fd = _open_writer(fifo)  # the export is reading: it has started, and staged what it read
+    os.write(fd, open(inputs[0][1], "rb").read()[:5000])
+    time.sleep(0.5)
+    os.killpg(run.pid, signal.SIGINT)  # as Ctrl-C does: to the whole process group
+    os.close(fd)  # a reader blocked on the FIFO reads its end
+    stdout, stderr = run.communicate(timeout=60)
+    assert run.returncode == 130 and stdout == ""
+    assert stderr == f"brisquel: interrupted; the datasets in {out} are as they were\n"
+    assert tree(out) == before and not [p for p in os.listdir(out) if p.startswith(".")]
+
+
+@needs_dask
+def test_a_small_export_runs_here_and_writes_only_datasets_with_rows(inputs, idls, exported, tmp_path):
+    out, before = exported
+    # A staging folder that a killed run left: no run holds its lock.
+    (out / ".staging-0123456789ab" / "events").mkdir(parents=True)
+    (tiny := tmp_path / "tiny.jsonl").write_text(json.dumps(encode(Tx([Call(B, [("log", borsh.encode_event(
+        IDL_B, "SwapEvent", {"price": 1.5}))])]))) + "\n")
+    result = brisquel("export", *idls, "--out", out, tiny)
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^1 file: 1 row \(0 calls\) in .* s \(in this process, ", result.stdout, re.M), result.stdout
+    # A's datasets of the earlier run are gone with A's rows: every dataset holds this run's rows.
+    assert [p for p in tree(out) if not p.startswith("events/_errors")] == [
+        f"events/{B}/SwapEvent/part-00000.parquet"], tree(out).keys()
+    assert written(out, [(B, "SwapEvent")])[(B, "SwapEvent")].total() == 1
+
+
+@needs_dask
+def test_folders_give_their_data_files_and_say_so(inputs, idls, tmp_path):
+    folder = tmp_path / "in"
+    (folder / "day2" / ".cache").mkdir(parents=True)
+    for name, source in [("a.jsonl", 0), ("day2/b.JSON", 1), ("day2/.cache/c.jsonl", 2), (".d.jsonl", 3)]:
+        (folder / name).write_text(open(inputs[0][source]).read())
+    (folder / "SOURCES.md").write_text("# not data\n")
+    (folder / "day2" / "notes.txt").write_text("nor this\n")
+    assert input_files([folder]) == [str(folder / "a.jsonl"), str(folder / "day2" / "b.JSON")]
+    result = brisquel("export", *idls, "--out", tmp_path / "out", folder, "--no-calls")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == (f"brisquel: {folder}: 2 files (in it and 1 subfolder); 2 other files skipped, as data "
+                             "files end in .json, .jsonl, .ndjson, .parquet, .pq: SOURCES.md, day2/notes.txt\n")
+    both = "".join(open(p).read() for p in inputs[0][:2])
+    assert sum(written(tmp_path / "out", [(A, "Note")])[(A, "Note")].values()) == \
+        len(TransactionDecoder(IDLS).decode_tables(both)[(A, "Note")])
+
+
+@needs_dask
+def test_export_takes_program_addresses(inputs, tmp_path):
+    # A legacy IDL names no address: --address gives it, read_events' addresses= as well.
+    legacy = {"version": "0.1.0", "name": "old_b", "instructions": [],
+              "events": [{"name": "SwapEvent", "fields": [{"name": "price", "type": "f64", "index": False}]}]}
+    (idl := tmp_path / "legacy.json").write_text(json.dumps(legacy))
+    result = brisquel("export", idl, "--out", tmp_path / "out", inputs[0][0])
+    assert result.returncode == 1 and "give one in `addresses`" in result.stderr
+    result = brisquel("export", idl, "--out", tmp_path / "out", inputs[0][0], "--address", f"old_b={B}")
+    assert result.returncode == 0, result.stderr
+    want = TransactionDecoder(IDLS).decode_tables(open(inputs[0][0]).read())[(B, "SwapEvent")]
+    assert written(tmp_path / "out", [(B, "SwapEvent")])[(B, "SwapEvent")].total() == len(want) > 0
+    assert list(read_events(inputs[0][0], [json.dumps(legacy)], addresses={0: B})) == [(B, "SwapEvent")]
+    with pytest.raises(ValueError, match="no IDL is of a program named 'new_b'"):
+        read_events(inputs[0][0], [json.dumps(legacy)], addresses={"new_b": B})
 
 
 @pytest.mark.parametrize("idl, args, error", [
@@ -681,6 +803,8 @@ def test_export_without_its_libraries_says_what_to_install(tmp_path, idls):
                  marks=needs_dask),
     pytest.param(json.dumps({**make_idl([]), "address": A}), [], "brisquel: the IDLs declare no events or "
                  "instructions: nothing to export\n", marks=needs_dask),
+    pytest.param(IDLS[1], ["--keep", "slot"], "brisquel: --keep is for Parquet logs; JSON transactions carry "
+                 "_signature, _slot and _block_time already\n", marks=needs_dask),
 ])
 def test_export_command_refuses_what_it_cannot_do(tmp_path, idl, args, error):
     (path := tmp_path / "idl.json").write_text(idl)

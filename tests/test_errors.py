@@ -10,7 +10,7 @@ import pytest
 
 import brisquel
 import brisquel._tables
-from brisquel import IdlError, ReadError, TableDecoder, TransactionDecoder
+from brisquel import AccountDecoder, IdlError, ReadError, TableDecoder, TransactionDecoder
 from conftest import make_idl, struct
 from transactions import Tx, encode, key
 
@@ -60,8 +60,13 @@ CLASHES = json.dumps({**make_idl([struct("E", [{"name": "_tx", "type": "u8"}, {"
                                  ["E"]), "address": B})
 
 
+CODAMA = json.dumps({"kind": "rootNode", "standard": "codama", "version": "1.0.0", "program": {}})
+
+
 @pytest.mark.parametrize("make, index, reason, duplicate_of", [
     (lambda: TableDecoder("{"), None, "failed to parse IDL: ", None),
+    (lambda: TableDecoder(CODAMA), None, "a Codama document, which brisquel does not read yet", None),
+    (lambda: TransactionDecoder([IDL_A, CODAMA]), 1, "a Codama document, which brisquel does not read yet", None),
     (lambda: TableDecoder(CLASHES), None, "event 'E' has a field named '_row'", None),
     (lambda: TransactionDecoder([IDL_A, "[]"]), 1, "failed to parse IDL: ", None),
     (lambda: TransactionDecoder([IDL_A, NO_ADDRESS]), 1, "the IDL names no program address", None),
@@ -76,6 +81,27 @@ def test_idl_errors_say_which_and_why(make, index, reason, duplicate_of):
     assert (e.index, e.duplicate_of) == (index, duplicate_of) and e.reason.startswith(reason)
     assert e.program == (A if duplicate_of is not None else None)
     assert str(e) == (e.reason if index is None or duplicate_of is not None else f"idls[{index}]: {e.reason}")
+
+
+MAPPING_CASES = [
+    ({"addresses": {"t2": A}}, r"addresses: no IDL is of a program named 't2' \(the IDLs' programs: t\)"),
+    ({"addresses": {1: A}}, r"addresses: no IDL has index 1 \(1 IDL given\)"),
+    ({"addresses": {-1: A}}, r"addresses: no IDL has index -1"),
+    ({"addresses": {0: "notbase58!"}}, r"addresses: 'notbase58!' \(for idls\[0\]\) is not a program address"),
+    ({"addresses": {"t": "1" * 31}}, r"is not a program address: base58 text of 32 bytes"),
+    ({"addresses": {1.0: A}}, r"addresses: keys are IDL indexes \(int\) or program names \(str\), not float"),
+]
+
+
+@pytest.mark.parametrize("decoder, argument, message", [
+    *[(d, argument, message) for d in (TransactionDecoder, AccountDecoder) for argument, message in MAPPING_CASES],
+    (AccountDecoder, {"zero_copy": {"nosuchprog": ["E"]}}, r"zero_copy: no IDL is of a program named 'nosuchprog'"),
+])
+def test_mappings_of_idls_name_an_idl(decoder, argument, message):
+    # A key or an address that names nothing would leave the decoder finding nothing without a word.
+    with pytest.raises((ValueError, TypeError), match=message):
+        decoder([IDL_A], **argument)
+    assert decoder([IDL_A], addresses={"t": B, 0: B}).programs == [B]
 
 
 def test_exceptions_made_by_hand_have_every_attribute():

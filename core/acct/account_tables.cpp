@@ -1,5 +1,6 @@
 #include "core/acct/account_tables.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace brisquel::acct {
@@ -76,6 +77,12 @@ void AccountTables::add(const AccountView& account) {
   if (outcome == AccountOutcome::kUnreadable) error_row(account, match.program, {}, account.data_error);
   if (outcome != AccountOutcome::kMatched) {
     counts_.count(outcome);
+    if (outcome == AccountOutcome::kOtherOwner) {
+      // Whose accounts they were is what tells a wrong IDL or address from a wrong input.
+      const auto found = other_owners_.find(std::string(account.owner));
+      if (found != other_owners_.end()) ++found->second;
+      else if (other_owners_.size() < kOwnersListed) other_owners_.emplace(account.owner, 1);
+    }
     return;
   }
   const AccountSchemas& schemas = schemas_[match.program];
@@ -106,6 +113,10 @@ AccountTables::Output AccountTables::finish() {
   }
   out.errors = errors_.finish();
   out.counts = counts_;
+  out.other_owners.assign(other_owners_.begin(), other_owners_.end());
+  std::ranges::sort(out.other_owners, [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  });
   return out;
 }
 

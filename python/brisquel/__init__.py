@@ -15,6 +15,17 @@ Mapping.register(DecodedEvents)
 Mapping.register(DecodedCalls)
 Mapping.register(DecodedAccounts)
 
+def _installed_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("brisquel")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "0+unknown"
+
+
+__version__ = _installed_version()
+
 __all__ = [
     "AccountDecoder", "AccountState", "CallError", "DecodedAccounts", "DecodedCalls", "DecodedEvents", "EventDecoder",
     "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder", "TransactionDecoder", "TxCall", "TxEvent",

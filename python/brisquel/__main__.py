@@ -1,6 +1,6 @@
 """Decode Anchor events from Solana logs on the command line.
 
-    python -m brisquel IDL_FILE [LOG_FILE|-] [--program-id ADDRESS]
+    python -m brisquel IDL_FILE [LOG_FILE|-] [--program-id ADDRESS] [--short-events skip]
     python -m brisquel tx IDL [IDL ...] [INPUT|-]              (see brisquel/_cli_tx.py)
     python -m brisquel export IDL [IDL ...] --out DIR INPUT ... (see brisquel/_cli_export.py)
     python -m brisquel accounts IDL [IDL ...] [INPUT|-]         (see brisquel/_cli_accounts.py)
@@ -24,10 +24,14 @@ Input whose first non-blank character is "[" or "{" is read as JSON; anything
 else as plain text (log lines never start with either).
 
 --program-id ADDRESS puts ADDRESS into a legacy IDL that lacks
-`metadata.address` (see `brisquel.with_program_address`).
+`metadata.address` (see `brisquel.with_program_address`). Old, shorter
+versions of an event decode with their missing fields null, unless
+--short-events skip (as EventDecoder.parse_logs does).
 
-Errors are reported as one line on standard error with exit status 1 (2 for
-usage errors).
+At the end, standard error says how many lines were read and how many events
+printed, and which event bodies were left out. Errors are reported as one line
+on standard error with exit status 1 (2 for usage errors); events decoded
+before the error are printed first.
 """
 
 from __future__ import annotations
@@ -38,8 +42,8 @@ import sys
 from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
-from brisquel import EventDecoder, with_program_address
-from brisquel._common import CommandError, jsonable, reason
+from brisquel import IdlError, TableDecoder, with_program_address
+from brisquel._common import CommandError, idl_error, jsonable, plural, reason
 
 _BATCH = 4096
 
@@ -84,8 +88,8 @@ def _log_messages(meta: Any) -> Iterator[str]:
     yield from messages
 
 
-def log_lines(stream: TextIO) -> Iterator[str]:
-    """Every log line of the input, plain text or JSON."""
+def log_lines(stream: TextIO, name: str = "<stdin>") -> Iterator[str]:
+    """Every log line of the input, plain text or JSON (`name`: the input's, for errors)."""
     head: list[str] = []
     for line in stream:
         head.append(line)
@@ -101,23 +105,49 @@ def log_lines(stream: TextIO) -> Iterator[str]:
         return
     text = "".join(head) + stream.read()
     try:
-        values: Iterable[Any] = [json.loads(text)]
+        value = json.loads(text)
     except json.JSONDecodeError as whole_error:
-        try:
-            values = [json.loads(line) for line in text.splitlines() if line.strip()]
-        except json.JSONDecodeError:
-            raise CommandError(f"input is not valid JSON: {whole_error}") from None
-    for value in values:
+        yield from _json_lines(text, name, whole_error)
+        return
+    try:
         yield from lines_from_json(value)
+    except CommandError as e:
+        raise CommandError(f"{name}: {e}") from None
+
+
+def _json_lines(text: str, name: str, whole_error: json.JSONDecodeError) -> Iterator[str]:
+    """The log lines of JSON lines, one value a line; a line that is not JSON
+    fails with its number (a text that is no JSON lines at all: as one value)."""
+    good = 0
+    for number, line in enumerate(text.splitlines(), start=1):
+        if not line.strip():
+            continue
+        try:
+            value = json.loads(line)
+        except json.JSONDecodeError as e:
+            if not good:
+                raise CommandError(f"{name}: input is not valid JSON: {whole_error}") from None
+            raise CommandError(f"{name}: line {number}, column {e.colno}: not valid JSON: {e.msg}") from None
+        good += 1
+        try:
+            yield from lines_from_json(value)
+        except CommandError as e:
+            raise CommandError(f"{name}: line {number}: {e}") from None
 
 
 def batches(lines: Iterable[str], size: int = _BATCH) -> Iterator[list[str]]:
+    """The lines a batch at a time; when reading fails, the lines before it first."""
     batch: list[str] = []
-    for line in lines:
-        batch.append(line)
-        if len(batch) >= size:
+    try:
+        for line in lines:
+            batch.append(line)
+            if len(batch) >= size:
+                yield batch
+                batch = []
+    except CommandError:
+        if batch:
             yield batch
-            batch = []
+        raise
     if batch:
         yield batch
 
@@ -134,9 +164,19 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("idl_file", metavar="IDL_FILE", help="the program's Anchor IDL (JSON)")
     parser.add_argument("log_file", metavar="LOG_FILE", nargs="?", default="-",
                         help="log lines, transactions or RPC responses; '-' or absent: standard input")
-    parser.add_argument("--program-id", metavar="ADDRESS",
+    parser.add_argument("--program-id", "--address", metavar="ADDRESS",
                         help="program address for a legacy IDL without metadata.address")
+    parser.add_argument("--short-events", choices=("skip", "null"), default="null",
+                        help="'null' (the default): old events, shorter than the IDL's layout, decode with the "
+                             "missing fields null; 'skip': such bodies do not decode, as in EventDecoder.parse_logs")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
+
+
+def _version() -> str:
+    from brisquel import __version__
+
+    return __version__
 
 
 def run(args: argparse.Namespace, out: TextIO) -> None:
@@ -148,10 +188,16 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
     if args.program_id is not None:
         idl_json = with_program_address(idl_json, args.program_id)
     try:
-        decoder = EventDecoder(idl_json)
-    except ValueError as e:
-        raise CommandError(f"{args.idl_file}: {e}") from None
+        decoder = TableDecoder(idl_json, short_events=args.short_events)
+        # With "skip", one that reads old versions counts the bodies left out.
+        lenient = TableDecoder(idl_json) if args.short_events == "skip" else None
+    except IdlError as e:
+        error = idl_error(e, [args.idl_file], [idl_json])
+        if "Program id missing" in str(error):
+            raise CommandError(f"{error}; give it with --program-id ADDRESS") from None
+        raise error from None
 
+    name = "<stdin>" if args.log_file == "-" else args.log_file
     try:
         if args.log_file == "-":
             stream: TextIO = open(sys.stdin.fileno(), encoding="utf-8", errors="replace", closefd=False)
@@ -159,22 +205,41 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
             stream = open(args.log_file, encoding="utf-8", errors="replace")
     except OSError as e:
         raise CommandError(f"cannot read log file {args.log_file}: {reason(e)}") from None
+    lines = printed = failed = short = 0
     with stream:
         try:
-            for batch in batches(log_lines(stream)):
+            for batch in batches(log_lines(stream, name)):
                 try:
                     events = decoder.parse_logs(batch)
                 except UnicodeEncodeError:
                     # JSON text can hold lone surrogates ("\ud800"); such lines
                     # cannot be events, so make them harmless.
-                    events = decoder.parse_logs([_clean(line) for line in batch])
-                for name, fields in events:
-                    out.write(json.dumps({"event": name, "fields": jsonable(fields)}, ensure_ascii=False))
+                    batch = [_clean(line) for line in batch]
+                    events = decoder.parse_logs(batch)
+                for event_name, fields in events:
+                    out.write(json.dumps({"event": event_name, "fields": jsonable(fields)}, ensure_ascii=False))
                     out.write("\n")
+                lines += len(batch)
+                printed += len(events)
+                failed += len(_tables_of(decoder, batch).errors)
+                if lenient is not None:
+                    short += sum(map(len, _tables_of(lenient, batch).values())) - len(events)
         except OSError as e:
             if isinstance(e, BrokenPipeError):
                 raise
             raise CommandError(f"cannot read log file {args.log_file}: {reason(e)}") from None
+    out.flush()
+    from brisquel._cli_tx import report_bodies
+
+    sys.stderr.write(f"brisquel: read {plural(lines, 'log line')}, printed {plural(printed, 'event')}\n")
+    report_bodies(short, failed - short, "TableDecoder.decode", sys.stderr)
+
+
+def _tables_of(decoder: TableDecoder, batch: list[str]) -> Any:
+    try:
+        return decoder.decode(batch)
+    except UnicodeEncodeError:
+        return decoder.decode([_clean(line) for line in batch])
 
 
 def _clean(line: str) -> str:
@@ -187,6 +252,14 @@ _COMMANDS = ("tx", "export", "accounts")
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     try:
+        if argv and _unknown_command(argv[0]):
+            import difflib
+
+            near = difflib.get_close_matches(argv[0], _COMMANDS, n=1)
+            hint = f"did you mean '{near[0]}'? " if near else ""
+            print(f"brisquel: '{argv[0]}' is neither a command nor an IDL file; {hint}(commands: "
+                  f"{', '.join(_COMMANDS)}; or give an IDL file first; see --help)", file=sys.stderr)
+            return 2
         if argv and argv[0] in _COMMANDS:
             status = _command(argv[0], argv[1:])
         else:
@@ -206,6 +279,14 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         return 130
     return status
+
+
+def _unknown_command(word: str) -> bool:
+    """Whether the first argument reads as a command's name that is no command: a
+    bare word, not an option, a path or a file that exists."""
+    import os
+
+    return (word not in _COMMANDS and word.isidentifier() and not os.path.exists(word))
 
 
 def _command(name: str, argv: list[str]) -> int:

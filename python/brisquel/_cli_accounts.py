@@ -12,10 +12,11 @@ one JSON object:
 JSON: getAccountInfo, getMultipleAccounts or getProgramAccounts responses or
 results, {pubkey, account} entries, `solana account --output json` dumps; one
 value, an array, or one per line) is the last path when more than one is
-given; with one, or with "-", standard input. How many accounts of these
-programs did not decode (shorter than their layout, data that does not decode)
-is said on standard error at the end; AccountDecoder.decode_tables has the
-reasons.
+given; with one, or with "-", standard input. At the end, standard error says
+how many accounts were read and printed, and what became of the others: of
+other programs (and whose), of these programs but not decoded (shorter than
+their layout, data that does not decode; AccountDecoder.decode_tables has the
+reasons), of no account type, missing, or sent as jsonParsed.
 """
 
 from __future__ import annotations
@@ -25,8 +26,11 @@ import json
 import sys
 from typing import Any, TextIO
 
+from collections import Counter
+
 from brisquel import AccountDecoder, IdlError
-from brisquel._common import CommandError, idl_error, input_pieces, jsonable, read_idls
+from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, jsonable,
+                              plural, read_idls)
 
 CHUNK_BYTES = 16 << 20
 
@@ -37,6 +41,7 @@ def parser() -> argparse.ArgumentParser:
         description="Print program accounts as JSON lines, each decoded with the IDL of the program that owns it.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="IDL files, then the input (default: standard input)")
     add_decoder_options(p)
+    add_address_option(p)
     return p
 
 
@@ -70,23 +75,33 @@ def zero_copy_of(option: str, texts: list[str], paths: list[str]) -> dict[int, l
     return out
 
 
-def decoder_of(texts: list[str], paths: list[str], zero_copy: str, old_versions: bool) -> AccountDecoder:
+def decoder_of(texts: list[str], paths: list[str], zero_copy: str, old_versions: bool,
+               addresses: dict[int, str]) -> AccountDecoder:
     try:
-        return AccountDecoder(texts, zero_copy=zero_copy_of(zero_copy, texts, paths), old_versions=old_versions)
+        return AccountDecoder(texts, zero_copy=zero_copy_of(zero_copy, texts, paths), old_versions=old_versions,
+                              addresses=addresses)
     except IdlError as e:
-        raise idl_error(e, paths) from None
+        raise idl_error(e, paths, texts) from None
 
 
 def run(argv: list[str], out: TextIO) -> None:
     args = parser().parse_args(argv)
     idl_paths, source = (args.paths[:-1], args.paths[-1]) if len(args.paths) > 1 else (args.paths, "-")
-    decoder = decoder_of(read_idls(idl_paths), idl_paths, args.zero_copy, args.old_versions)
-    failed = 0
+    texts = read_idls(idl_paths)
+    addresses = addresses_of(args.address, idl_paths, texts)
+    decoder = decoder_of(texts, idl_paths, args.zero_copy, args.old_versions, addresses)
+    # Without --old-versions, one that reads them counts the accounts left out as too short.
+    lenient = None if args.old_versions else decoder_of(texts, idl_paths, args.zero_copy, True, addresses)
+    counts: Counter[str] = Counter()
+    owners: Counter[str | None] = Counter()
 
     def decode(text: bytes, base: int) -> tuple[list[Any], int]:
-        nonlocal failed
-        counts = decoder.decode_tables(text).counts
-        failed += counts["failed"] + counts["unreadable"]
+        tables = decoder.decode_tables(text)
+        counts.update(tables.counts)
+        counts["read"] += tables.inputs
+        owners.update(tables.other_owners)
+        if lenient is not None:
+            counts["old"] += lenient.decode_tables(text).counts["decoded"] - tables.counts["decoded"]
         return decoder.decode(text), 0
 
     for found in input_pieces(source, CHUNK_BYTES, decode):
@@ -94,6 +109,28 @@ def run(argv: list[str], out: TextIO) -> None:
             out.write(json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
                                   "account": a.name, "fields": jsonable(a.fields)}, ensure_ascii=False))
             out.write("\n")
+    out.flush()
+    _report(counts, owners, decoder.programs, sys.stderr)
+
+
+def _report(counts: Counter[str], owners: Counter[str | None], programs: list[str], err: TextIO) -> None:
+    """What the accounts read became, on standard error."""
+    err.write(f"brisquel: read {plural(counts['read'], 'account')}, printed {counts['decoded']:,}\n")
+    if counts["other_owner"]:
+        listed = ", ".join(f"{owner or '(not given)'} ({n:,})" for owner, n in owners.most_common(5))
+        more = len(owners) - 5
+        listed += f" and {plural(more, 'other')}" if more > 0 else ""
+        err.write(f"brisquel: skipped {plural(counts['other_owner'], 'account')} of other programs, owned by {listed}; "
+                  f"the IDLs' programs: {', '.join(programs)} (--address sets an IDL's)\n")
+    old = counts["old"]
+    if old:
+        err.write(f"brisquel: skipped {plural(old, 'account')} shorter than their type (older versions); "
+                  "--old-versions decodes them\n")
+    failed = counts["failed"] + counts["unreadable"] - old
     if failed:
-        print(f"brisquel: {failed} account{'s' if failed > 1 else ''} of these programs did not decode",
-              file=sys.stderr)
+        err.write(f"brisquel: {plural(failed, 'account')} of these programs did not decode\n")
+    for count, why in (("no_match", "of these programs with no account type's discriminator"),
+                       ("missing", "missing (null)"),
+                       ("parsed", "sent as jsonParsed, which holds no bytes to decode (ask for base64)")):
+        if counts[count]:
+            err.write(f"brisquel: skipped {plural(counts[count], 'account')} {why}\n")

@@ -14,8 +14,9 @@ file is decoded once for its events and calls. While it runs, a progress line
 on standard error (when that is a terminal); at the end, a summary on standard
 output: rows per event, per instruction or per account type, rows skipped
 and why, time.
-A file that fails is named on standard error with its line, none of its rows
-are written, the others are, and the exit status is 1.
+A file that fails is named on standard error with its line and nothing is
+written (--skip-failed: the other files are); the exit status is 1. Small
+inputs are decoded in this process, larger ones on local worker processes.
 """
 
 from __future__ import annotations
@@ -23,16 +24,24 @@ from __future__ import annotations
 import argparse
 import logging
 import os
+import signal
 import sys
 import threading
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
+from pathlib import Path
 from typing import Any, TextIO
 
 from brisquel import IdlError
 from brisquel._cli_accounts import add_decoder_options, zero_copy_of
-from brisquel._common import CommandError, idl_error, read_idls, reason
+from brisquel._common import (IDLS_THEN_INPUTS, CommandError, add_address_option, addresses_of, idl_error, plural,
+                              read_idls, reason)
+
+# Inputs up to this size are decoded in this process (on threads: the decoders
+# release the interpreter lock) unless --workers says otherwise: starting worker
+# processes takes seconds, more than decoding this much.
+IN_PROCESS_BYTES = 256 << 20
 
 _TRANSACTION_OPTIONS = ("--logs-column", "--keep", "--include-failed", "--no-calls", "--short-events")
 
@@ -58,14 +67,19 @@ def parser() -> argparse.ArgumentParser:
                    help="JSON: events and calls of failed transactions too")
     p.add_argument("--no-calls", dest="calls", action="store_false", help="JSON: events only, no call tables")
     p.add_argument("--short-events", choices=("skip", "null"),
-                   help="'null' (the default for JSON): old events, shorter than the IDL's layout, decode with "
-                        "the missing fields null; 'skip' (the default for Parquet logs, matched by discriminator "
-                        "alone): such bodies do not decode")
+                   help="'null' (the default): old events, shorter than the IDL's layout, decode with the missing "
+                        "fields null; 'skip': such bodies do not decode")
     p.add_argument("--accounts", action="store_true",
                    help="the inputs are account snapshots: RPC JSON as the accounts command reads it, or Parquet "
                         "with columns owner and data (and pubkey, lamports, slot)")
     add_decoder_options(p, "with --accounts: ")
-    p.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: the machine's cores)")
+    add_address_option(p)
+    p.add_argument("--skip-failed", action="store_true",
+                   help="when a file fails, write the rows of the others (by default a run with a failed file "
+                        "writes nothing)")
+    p.add_argument("--workers", type=int, metavar="N",
+                   help="local worker processes; 0: decode in this process (default: in this process for inputs "
+                        f"up to {IN_PROCESS_BYTES >> 20} MiB in all, else one worker per core)")
     p.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running `dask scheduler` (e.g. tcp://HOST:8786) and its workers instead")
     p.add_argument("--chunk-mb", type=int, default=64, metavar="N",
@@ -89,8 +103,8 @@ def parse(argv: list[str]) -> argparse.Namespace:
         p.error("give the input files after --out DIR")
     if args.workers is not None and args.scheduler:
         p.error("--workers and --scheduler exclude each other")
-    if args.workers is not None and not 1 <= args.workers <= 1024:
-        p.error("--workers: from 1 to 1024")
+    if args.workers is not None and not 0 <= args.workers <= 1024:
+        p.error("--workers: from 0 (this process) to 1024")
     if not 1 <= args.chunk_mb <= 1024:
         p.error("--chunk-mb: from 1 to 1024")
     if not args.accounts and (args.zero_copy or args.old_versions):
@@ -106,46 +120,111 @@ def run(argv: list[str], out: TextIO) -> int:
     started = time.monotonic()
     args = parse(argv)
     texts = read_idls(args.idls)
-    try:
-        from brisquel.dataset import input_files, read_accounts, read_events, write_events
-    except ImportError as e:
-        if (e.name or "").split(".")[0] not in ("pyarrow", "pandas", "dask", "distributed"):
-            raise
-        raise CommandError(f"export needs pyarrow, pandas and Dask (Debian: python3-pyarrow, python3-pandas, "
-                           f"python3-dask, python3-distributed): {e}") from None
+    addresses = addresses_of(args.address, args.idls, texts)
+    _require_modules(cluster=False)
+    from brisquel._export import clear_stale_staging
+    from brisquel.dataset import read_accounts, read_events, write_events
 
-    files = input_files(args.inputs)
-    if not files:
-        raise CommandError("no input files in " + " ".join(args.inputs))
+    files = _input_files(args.inputs)
     kind = args.format or _format_of(files)
+    if kind == "jsonl" and (args.keep or args.logs_column):
+        option = "--keep" if args.keep else "--logs-column"
+        raise CommandError(f"{option} is for Parquet logs; JSON transactions carry _signature, _slot and _block_time "
+                           "already")
     try:
         if args.accounts:
             events = read_accounts(files, texts, format=kind, zero_copy=zero_copy_of(args.zero_copy, texts, args.idls),
-                                   old_versions=args.old_versions, chunk_bytes=args.chunk_mb << 20)
+                                   old_versions=args.old_versions, chunk_bytes=args.chunk_mb << 20,
+                                   addresses=addresses)
         else:
             events = read_events(files, texts, format=kind, logs_column=args.logs_column or "logMessages",
-                                 keep=[k for k in args.keep.split(",") if k], short_events=args.short_events,
+                                 keep=[k for k in args.keep.split(",") if k], short_events=args.short_events or "null",
                                  include_failed=args.include_failed, chunk_bytes=args.chunk_mb << 20,
-                                 calls=args.calls and kind == "jsonl")
+                                 calls=args.calls and kind == "jsonl", addresses=addresses)
     except IdlError as e:
-        raise idl_error(e, args.idls) from None
+        raise idl_error(e, args.idls, texts, IDLS_THEN_INPUTS) from None
+    except (ValueError, TypeError, OSError) as e:
+        raise CommandError(reason(e)) from None
     if not events and not events.calls:
         what = "account types" if args.accounts else "events or instructions" if events.calls is not None else "events"
         raise CommandError(f"the IDLs declare no {what}: nothing to export")
-    with _client(args):
-        ready = time.monotonic() - started
-        bar = _ProgressLine(events.sources, sys.stderr) if sys.stderr.isatty() else None
-        try:
-            summary = write_events(events, args.out, progress=bar.update if bar else None)
-        except OSError as e:
-            raise CommandError(f"cannot write to {args.out}: {reason(e)}") from None
-        finally:
-            if bar:
-                bar.close()
-    print_summary(summary, args.out, time.monotonic() - started, ready, out)
+    workers = _workers(args, files)
+    if workers:
+        _require_modules(cluster=True)
+    try:
+        with _client(args, workers):
+            ready = time.monotonic() - started
+            bar = _ProgressLine(events.sources, sys.stderr) if sys.stderr.isatty() else None
+            try:
+                summary = write_events(events, args.out, progress=bar.update if bar else None,
+                                       skip_failed=args.skip_failed)
+            except OSError as e:
+                raise CommandError(f"cannot write to {args.out}: {reason(e)}") from None
+            finally:
+                if bar:
+                    bar.close()
+    except KeyboardInterrupt:
+        # The workers are gone: nothing can write to a staging folder any more.
+        clear_stale_staging(Path(args.out))
+        print(f"brisquel: interrupted; the datasets in {args.out} are as they were", file=sys.stderr)
+        return 130
+    print_summary(summary, args.out, time.monotonic() - started, ready if workers else None, out)
     for message in summary.failed.values():
         print(f"brisquel: {message}", file=sys.stderr)
     return 1 if summary.failed else 0
+
+
+def _require_modules(cluster: bool) -> None:
+    """Imports what an export runs on, or says what to install."""
+    import importlib
+
+    names = ("distributed",) if cluster else ("pyarrow", "pandas", "dask")
+    for name in names:
+        try:
+            importlib.import_module(name)
+        except ImportError as e:
+            if cluster:
+                raise CommandError(f"export on worker processes needs Dask's distributed (Debian: python3-distributed; "
+                                   f"pip: brisquel[export]): {e}; --workers 0 exports in this process") from None
+            raise CommandError(f"export needs pyarrow, pandas and Dask (Debian: python3-pyarrow, python3-pandas, "
+                               f"python3-dask; pip: brisquel[export]): {e}") from None
+
+
+def _input_files(inputs: list[str]) -> list[str]:
+    """The input files, each folder's data files said on standard error; every path
+    must exist, so that a run never starts without one of its inputs."""
+    from brisquel.dataset import DATA_SUFFIXES, find_inputs
+
+    missing = [path for path in inputs if not os.path.exists(path)]
+    if missing:
+        raise CommandError(f"cannot read {', '.join(missing)}: no such file or folder; nothing was exported")
+    found = find_inputs(inputs)
+    for folder, (taken, skipped) in found.folders.items():
+        subfolders = {os.path.dirname(f) for f in taken} - {""}
+        note = f"brisquel: {folder}: {plural(len(taken), 'file')}"
+        if subfolders:
+            note += f" (in it and {plural(len(subfolders), 'subfolder')})"
+        if skipped:
+            shown = ", ".join(skipped[:3]) + (", …" if len(skipped) > 3 else "")
+            note += (f"; {plural(len(skipped), 'other file')} skipped, as data files end in "
+                     f"{', '.join(DATA_SUFFIXES)}: {shown}")
+        print(note, file=sys.stderr)
+    unreadable = [f for f in found.files if not os.access(f, os.R_OK)]
+    if unreadable:
+        raise CommandError(f"cannot read {', '.join(unreadable)}: permission denied; nothing was exported")
+    if not found.files:
+        raise CommandError("no input files in " + " ".join(inputs))
+    return found.files
+
+
+def _workers(args: argparse.Namespace, files: list[str]) -> int:
+    """How many worker processes to start: none for --workers 0, a scheduler's, or small inputs."""
+    if args.scheduler:
+        return -1
+    if args.workers is not None:
+        return args.workers
+    size = sum(os.stat(f).st_size for f in files)
+    return 0 if size <= IN_PROCESS_BYTES else os.process_cpu_count() or 1
 
 
 def _format_of(files: list[str]) -> str:
@@ -156,10 +235,18 @@ def _format_of(files: list[str]) -> str:
 
 
 @contextmanager
-def _client(args: argparse.Namespace) -> Iterator[Any]:
+def _client(args: argparse.Namespace, workers: int) -> Iterator[Any]:
+    """The Dask scheduler for the run: this process's threads (workers 0), local
+    worker processes, or a running scheduler's (workers -1)."""
+    if workers == 0:
+        import dask
+
+        with dask.config.set(scheduler="threads", num_workers=os.process_cpu_count() or 1):
+            yield None
+        return
     from distributed import Client, LocalCluster
 
-    if args.scheduler:
+    if workers < 0:
         try:
             client = Client(args.scheduler, timeout="10s")
         except (OSError, TimeoutError) as e:
@@ -167,9 +254,15 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
         with client:
             yield client
         return
-    workers = args.workers or os.process_cpu_count() or 1
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+    # The workers ignore Ctrl-C (they inherit that): this process stops them, after
+    # removing the staging folder, instead of each printing its traceback.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                               silence_logs=logging.ERROR)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    with cluster, Client(cluster) as client:
         yield client
 
 
@@ -219,9 +312,15 @@ class _ProgressLine:
         self._stream.flush()
 
 
-def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out: TextIO) -> None:
+def print_summary(summary: Any, out_dir: str, seconds: float, ready: float | None, out: TextIO) -> None:
     """Rows per event, per instruction and per account type, rows skipped by reason, and the time (`ready`: until
-    the workers were up)."""
+    the workers were up; None: there were none)."""
+    failed = f", {len(summary.failed)} failed" if summary.failed else ""
+    if not summary.written:
+        others = " (--skip-failed writes the rows of the other files)" if len(summary.failed) < summary.files else ""
+        out.write(f"{plural(summary.files, 'file')}{failed}: nothing written; the datasets in {out_dir} are as they "
+                  f"were{others}\n")
+        return
     # Events always but in an export of accounts alone; the other kinds where there are any.
     kinds = [("events", "event", dict(summary))] if summary or not summary.accounts else []
     kinds += [(kind, what, counts) for kind, what, counts in (("calls", "instruction", summary.calls),
@@ -238,7 +337,7 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out:
         for (program, name), n in written:
             out.write(f"{program:<44}  {name:<{width}}  {n:>{number},}\n")
         if empty:
-            out.write(f"{'':<44}  ({empty} more {what}{'s' if empty > 1 else ''} without rows)\n")
+            out.write(f"{'':<44}  ({empty} more {what}{'s' if empty > 1 else ''} without rows, not written)\n")
     if summary.skipped:
         shown = summary.skipped.most_common(20)
         wide = min(100, max(46 + width, *(len(reason) for reason, _ in shown)))
@@ -250,7 +349,10 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float, out:
         if len(summary.skipped) > 20:
             folders = " and ".join(f"{out_dir}/{kind}/_errors" for kind, _, _ in kinds)
             out.write(f"({len(summary.skipped) - 20} more reasons: see {folders})\n")
-    failed = f", {len(summary.failed)} failed" if summary.failed else ""
-    calls = "".join(f" ({sum(counts.values()):,} {kind})" for kind, _, counts in kinds if kind != "events")
-    out.write(f"\n{summary.files} files{failed}: {rows:,} rows{calls} in {seconds:.1f} s ({ready:.1f} s to get the "
-              f"workers, {rows / max(summary.seconds, 1e-9):,.0f} rows/s after), written to {out_dir}\n")
+    singular = {"calls": "call", "accounts": "account"}
+    calls = "".join(f" ({plural(sum(counts.values()), singular[kind])})" for kind, _, counts in kinds
+                    if kind != "events")
+    rate = f"{rows / max(summary.seconds, 1e-9):,.0f} rows/s"
+    where = f"in this process, {rate}" if ready is None else f"{ready:.1f} s to get the workers, {rate} after"
+    out.write(f"\n{plural(summary.files, 'file')}{failed}: {plural(rows, 'row')}{calls} in {seconds:.1f} s ({where}), "
+              f"written to {out_dir}\n")

@@ -29,6 +29,13 @@ the events of their transaction, and every object says which it is:
 `error` is null or {"code", "name", "message", "text"} on the call whose
 invocation failed; a call that could not be read or decoded has "args": null
 and the reason in `problem`.
+
+At the end, standard error says how many transactions were read and what was
+printed, and what was not: transactions without an event or a call of the
+IDLs' programs, event bodies that did not decode, and those that ended early
+(older versions) when --short-events skip left them out. Input cut short or
+broken on a line: the events of the lines before it are printed, then the
+error.
 """
 
 from __future__ import annotations
@@ -37,8 +44,12 @@ import argparse
 import json
 from typing import Any, TextIO
 
+import sys
+from dataclasses import dataclass
+
 from brisquel import IdlError, TransactionDecoder, TxCall, TxEvent
-from brisquel._common import idl_error, input_pieces, jsonable, read_idls
+from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, jsonable,
+                              plural, read_idls)
 
 CHUNK_BYTES = 16 << 20
 
@@ -58,6 +69,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--short-events", choices=("skip", "null"), default="null",
                    help="'null' (the default): old events, shorter than the IDL's layout, decode with the "
                         "missing fields null; 'skip': such bodies do not decode")
+    add_address_option(p)
     return p
 
 
@@ -65,24 +77,66 @@ def run(argv: list[str], out: TextIO) -> None:
     args = parser().parse_args(argv)
     idl_paths, source = (args.paths[:-1], args.paths[-1]) if len(args.paths) > 1 else (args.paths, "-")
     texts = read_idls(idl_paths)
+    addresses = addresses_of(args.address, idl_paths, texts)
     try:
-        decoder = TransactionDecoder(texts, short_events=args.short_events)
+        decoder = TransactionDecoder(texts, addresses=addresses, short_events=args.short_events)
+        # With "skip", a decoder that reads old versions counts the bodies left out.
+        lenient = TransactionDecoder(texts, addresses=addresses) if args.short_events == "skip" else None
     except IdlError as e:
-        raise idl_error(e, idl_paths) from None
+        raise idl_error(e, idl_paths, texts) from None
+    tally = _Tally()
 
     def decode(text: bytes, tx_base: int) -> tuple[list[Any], int]:
-        events = decoder.decode(text, include_failed=args.include_failed, dedupe=args.dedupe, start=tx_base)
+        failed = args.include_failed
+        events = decoder.decode(text, include_failed=failed, dedupe=args.dedupe, start=tx_base)
+        every_call = decoder.calls(text, include_failed=True, start=tx_base)
+        calls = every_call if failed else [c for c in every_call if not c.failed]
+        count = decoder.count(text)
+        tally.transactions += count
+        tally.events += len(events)
+        tally.calls += len(calls)
+        tally.touched += len({e.tx for e in events} | {c.tx for c in every_call})
+        tally.failed += 0 if failed else len({c.tx for c in every_call if c.failed})
+        tally.not_decoded += len(decoder.decode_tables(text, include_failed=failed, dedupe=args.dedupe).errors)
+        if lenient is not None:
+            tally.short += len(lenient.decode(text, include_failed=failed, dedupe=args.dedupe)) - len(events)
         if args.calls:
-            calls = decoder.calls(text, include_failed=args.include_failed, start=tx_base)
             # A transaction's events, then its calls; both lists are in transaction order.
             events = sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall)))
-        return events, decoder.count(text)
+        return events, count
 
     for events in input_pieces(source, CHUNK_BYTES, decode):
         for e in events:
             out.write(json.dumps(_call_object(e) if isinstance(e, TxCall) else _event_object(e, args.calls),
                                  ensure_ascii=False))
             out.write("\n")
+    out.flush()
+    tally.report(args.calls, decoder.programs, sys.stderr)
+
+
+@dataclass
+class _Tally:
+    """What a run read, printed and left out, for its last words on standard error."""
+
+    transactions: int = 0
+    events: int = 0
+    calls: int = 0
+    touched: int = 0      # transactions with a decoded event or a call of the programs
+    failed: int = 0       # failed transactions with a call of the programs, left out
+    not_decoded: int = 0  # event bodies that matched an event but did not decode
+    short: int = 0        # of those, older versions that "skip" left out
+
+    def report(self, calls: bool, programs: list[str], err: TextIO) -> None:
+        printed = plural(self.events, "event") + (f" and {plural(self.calls, 'call')}" if calls else "")
+        err.write(f"brisquel: read {plural(self.transactions, 'transaction')}, printed {printed}\n")
+        if self.failed:
+            err.write(f"brisquel: left out {plural(self.failed, 'failed transaction')} calling the IDLs' programs; "
+                      "--include-failed prints them\n")
+        untouched = self.transactions - self.touched
+        if untouched:
+            err.write(f"brisquel: no event or call of the IDLs' programs ({', '.join(programs)}) decoded in "
+                      f"{plural(untouched, 'transaction')}\n")
+        report_bodies(self.short, self.not_decoded - self.short, "TransactionDecoder.decode_tables", err)
 
 
 def _event_object(e: TxEvent, kind: bool) -> dict[str, Any]:
@@ -98,3 +152,13 @@ def _call_object(c: TxCall) -> dict[str, Any]:
             "failed": c.failed, "error": c.error._asdict() if c.error else None, "name": c.name,
             "args": None if c.args is None else jsonable(c.args), "accounts": c.accounts,
             "remaining": c.remaining, "problem": c.problem}
+
+
+def report_bodies(short: int, failed: int, lister: str, err: TextIO) -> None:
+    """The event bodies left out: older versions that --short-events skip left out, and those that did not decode."""
+    if short:
+        err.write(f"brisquel: skipped {plural(short, 'event body', 'event bodies')} that ended early (older, shorter "
+                  "versions of their event); --short-events null decodes them\n")
+    if failed:
+        err.write(f"brisquel: could not decode {plural(failed, 'event body', 'event bodies')} ({lister} lists them "
+                  "with the reasons)\n")

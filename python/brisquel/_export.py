@@ -12,6 +12,7 @@ is put in place at the end, together."""
 
 from __future__ import annotations
 
+import fcntl
 import os
 import re
 import shutil
@@ -28,15 +29,18 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from brisquel._json_pieces import SourceError
-from brisquel._part_writer import PartWriters, tag_dir, write_empty
+from brisquel._part_writer import PartWriters, tag_dir
 from brisquel._process_cache import decoded, decoders
 from brisquel._sources import ACCOUNTS, CALLS, EVENTS, Decoding, Key, Plan, Source, Tag, pieces
 
 
 class ExportSummary(dict[Key, int]):
-    """Rows written per event key, `calls` the rows per instruction key,
-    `accounts` per account type, and what did not make it: `skipped` (rows, or
-    accounts, by reason), `failed` (file -> message; none of its rows written)."""
+    """Rows per event key, `calls` the rows per instruction key, `accounts` per
+    account type, and what did not make it: `skipped` (rows, or accounts, by
+    reason), `failed` (file -> message; none of its rows written). `written`
+    says whether the datasets were put in place: not when a file failed and
+    the run was not asked to skip failed files (the counts then say what the
+    other files held)."""
 
     def __init__(self) -> None:
         super().__init__()
@@ -46,6 +50,7 @@ class ExportSummary(dict[Key, int]):
         self.failed: dict[str, str] = {}
         self.files = 0
         self.seconds = 0.0
+        self.written = True
 
     def rows_of(self, kind: str) -> dict[Key, int]:
         """The rows written per key of one kind."""
@@ -106,20 +111,76 @@ class PartitionGraph:
         return get_sync(self.graph, self.key)
 
 
-def run(jobs: list[Job], out_dir: Path, progress: Callable[[SourceResult, int, int], None] | None) -> ExportSummary:
-    """Writes the datasets of `jobs` and the error rows of their origins into `out_dir`."""
+def run(jobs: list[Job], out_dir: Path, progress: Callable[[SourceResult, int, int], None] | None,
+        skip_failed: bool = False) -> ExportSummary:
+    """Writes the datasets of `jobs` and the error rows of their origins into
+    `out_dir`: all of them, or none when a file fails (unless `skip_failed`)."""
     out_dir.mkdir(parents=True, exist_ok=True)
     started = time.monotonic()
-    run_id = uuid.uuid4().hex[:12]
-    staging = out_dir / f".staging-{run_id}"
-    staging.mkdir()
-    try:
-        results = _run_tasks(jobs, staging, run_id, progress)
-        summary = _commit(jobs, out_dir, staging, results)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+    with _Staging(out_dir) as staging:
+        results = _run_tasks(jobs, staging.path, staging.run_id, progress)
+        summary = _commit(jobs, out_dir, staging.path, results, skip_failed)
     summary.seconds = time.monotonic() - started
     return summary
+
+
+STAGING_PREFIX = ".staging-"
+
+
+class _Staging:
+    """A run's staging folder under the output folder, `.staging-<id>`, and a
+    lock beside it, `.staging-<id>.lock`, held while the run lasts. A folder
+    whose lock nobody holds was left by a run that died (killed, or its
+    process gone before it could clean up): the next run removes it."""
+
+    def __init__(self, out_dir: Path) -> None:
+        clear_stale_staging(out_dir)
+        self.run_id = uuid.uuid4().hex[:12]
+        self.path = out_dir / f"{STAGING_PREFIX}{self.run_id}"
+        self._lock_path = self.path.with_name(self.path.name + ".lock")
+        # Locked before the folder exists, so that no other run ever sees the folder unlocked.
+        self._lock = open(self._lock_path, "w")
+        fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        self.path.mkdir()
+
+    def __enter__(self) -> _Staging:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        # Tasks still running (an interrupted run) see the folder gone and stop.
+        shutil.rmtree(self.path, ignore_errors=True)
+        self._lock_path.unlink(missing_ok=True)
+        self._lock.close()
+
+
+def clear_stale_staging(out_dir: Path) -> None:
+    """Removes the staging folders under `out_dir` that no running export holds."""
+    try:
+        entries = [e for e in out_dir.iterdir() if e.name.startswith(STAGING_PREFIX)]
+    except OSError:
+        return
+    for entry in entries:
+        if entry.name.endswith(".lock"):
+            folder = entry.with_name(entry.name.removesuffix(".lock"))
+            if not folder.exists() and _unheld(entry):
+                entry.unlink(missing_ok=True)
+            continue
+        lock = entry.with_name(entry.name + ".lock")
+        if not lock.exists() or _unheld(lock):
+            shutil.rmtree(entry, ignore_errors=True)
+            lock.unlink(missing_ok=True)
+
+
+def _unheld(lock: Path) -> bool:
+    """Whether no process holds the lock file (it may be taken, so its run is over)."""
+    try:
+        with open(lock, "r+") as f:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+    except BlockingIOError:
+        return False
+    except OSError:
+        return False
 
 
 def _run_tasks(jobs: list[Job], staging: Path, run_id: str,
@@ -215,6 +276,8 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
     try:
         if not graphs:
             for piece in pieces(decoders(decoding), source):
+                if not os.path.isdir(staging):  # the run was given up: stop here
+                    raise _Abandoned
                 for d in datasets:
                     add(d, piece.tables[d.origin])
                 for kind in kinds:
@@ -237,6 +300,10 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
         raise
     result.parts = writers.close()
     return result
+
+
+class _Abandoned(Exception):
+    """The run this task works for is over (interrupted): its staging folder is gone."""
 
 
 def _arrow_of(frame: Any, schema: pa.Schema) -> pa.Table:
@@ -284,8 +351,11 @@ def _reasons(errors: pa.Table, kind: str = EVENTS) -> Counter[str]:
     return counts
 
 
-def _commit(jobs: list[Job], out: Path, staging: Path, results: list[SourceResult]) -> ExportSummary:
-    """Drops the parts of failed files, then puts each staged dataset in place."""
+def _commit(jobs: list[Job], out: Path, staging: Path, results: list[SourceResult], skip_failed: bool) -> ExportSummary:
+    """Puts each staged dataset in place, or none when a file failed (unless
+    `skip_failed`: then without the parts of the failed files). A dataset
+    without rows is not written, and one of an earlier run is removed: every
+    dataset of the run's keys then holds this run's rows."""
     summary = ExportSummary()
     datasets = [d for job in jobs for d in job.datasets]
     for d in datasets:
@@ -296,26 +366,40 @@ def _commit(jobs: list[Job], out: Path, staging: Path, results: list[SourceResul
             summary.failed.setdefault(r.path, r.error)
     for r in results:
         if r.path in summary.failed:
-            for part in r.parts:
-                (staging / part).unlink(missing_ok=True)
             if sum(r.rows.values()):
                 summary.skipped["rows of files that failed"] += sum(r.rows.values())
             continue
         for (kind, key), rows in r.rows.items():
             summary.rows_of(kind)[key] += rows
         summary.skipped.update(r.skipped)
+    if summary.failed and (not skip_failed or len(summary.failed) == summary.files):
+        summary.written = False  # (every file failed: there is nothing to write in their place)
+        return summary
+    for r in results:
+        if r.path in summary.failed:
+            for part in r.parts:
+                (staging / part).unlink(missing_ok=True)
     replaced = staging / ".replaced"
-    errors = [(tag_dir((kind, None)), job.plan.schemas[(kind, None)])
-              for job in jobs for kind in _error_kinds(job.plan.decoding, job.datasets)]
-    for folder, schema in [(tag_dir(d.tag), d.schema) for d in datasets] + errors:
+    errors = [tag_dir((kind, None)) for job in jobs for kind in _error_kinds(job.plan.decoding, job.datasets)]
+    for folder in [tag_dir(d.tag) for d in datasets] + errors:
         new = staging / folder
-        new.mkdir(parents=True, exist_ok=True)
-        if not any(new.glob("part-*.parquet")):
-            write_empty(schema, new / "part-00000.parquet")
         final = out / folder
-        final.parent.mkdir(parents=True, exist_ok=True)
         if final.exists():
             replaced.mkdir(exist_ok=True)
             os.rename(final, replaced / uuid.uuid4().hex)
-        os.rename(new, final)
+        if new.is_dir() and any(new.glob("part-*.parquet")):
+            final.parent.mkdir(parents=True, exist_ok=True)
+            os.rename(new, final)
+        else:
+            _remove_empty_parents(final, out)  # a program's folder left without datasets
     return summary
+
+
+def _remove_empty_parents(path: Path, top: Path) -> None:
+    for folder in path.parents:
+        if folder == top or not folder.is_relative_to(top):
+            return
+        try:
+            folder.rmdir()
+        except OSError:  # not empty (or gone)
+            return

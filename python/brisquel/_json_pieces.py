@@ -8,6 +8,7 @@ are moved to the line of the file.
 
 from __future__ import annotations
 
+import codecs
 import io
 import os
 import re
@@ -148,6 +149,18 @@ class _LinePieces:
         return lines
 
 
+def _binary(text: Any) -> bool:
+    """Whether the start of a text is binary data: a NUL byte, or bytes that are not UTF-8."""
+    head = bytes(text[:4096])
+    if b"\0" in head:
+        return True
+    try:
+        codecs.getincrementaldecoder("utf-8")().decode(head)  # a character cut at the end is no fault
+    except UnicodeDecodeError:
+        return True
+    return False
+
+
 R = TypeVar("R")
 _NOT_BLANK = re.compile(rb"[^ \t\r\n]")
 
@@ -174,6 +187,8 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
             try:
                 result, count = decode(text, tx_base)
             except ReadError as e:
+                if pieces.offset == 0 and _binary(text):
+                    raise SourceError(path, "binary data, not JSON text") from None
                 if pieces.offset == 0 and more and e.line == 1:
                     whole = pieces.whole()
                     if whole is not None:
@@ -182,7 +197,17 @@ def json_pieces(stream: IO[bytes], path: str, chunk_bytes: int,
                             return
                         except ReadError as again:
                             e = again
-                raise SourceError.of_read(path, e, pieces.lines_before()) from None
+                error = SourceError.of_read(path, e, pieces.lines_before())
+                # JSON lines: what the whole lines before the bad value hold, then the failure.
+                cut = bytes(text[:e.offset or 0]).rfind(b"\n") + 1
+                if cut:
+                    try:
+                        before = decode(text[:cut], tx_base)[0]
+                    except ReadError:  # not lines of whole values after all
+                        pass
+                    else:
+                        yield before
+                raise error from None
             yield result
             tx_base += count
     except _LineTooLong:

@@ -101,13 +101,6 @@ def _dictionary_columns(schema: pa.Schema) -> list[str]:
     return paths
 
 
-def write_empty(schema: pa.Schema, path: Path) -> None:
-    """A part without rows, so that an event without any still has a dataset with its schema."""
-    temporary = path.with_name(f".{path.name}.tmp")
-    pq.write_table(parquet_schema(schema).empty_table(), temporary)
-    os.replace(temporary, path)
-
-
 class PartWriters:
     """One Parquet part per dataset folder for one source, written to a temporary
     name and renamed when the source is done. Rows wait to make row groups of a
@@ -137,10 +130,12 @@ class PartWriters:
             return
         table = parquet_table(pa.concat_tables(tables))
         if folder not in self._writers:
-            if not self._staging.is_dir():  # the run gave up (and removed it): do not make it again
-                raise RuntimeError(f"{self._staging} is gone: the export was abandoned")
-            directory = self._staging / folder
-            directory.mkdir(parents=True, exist_ok=True)
+            directory = self._staging
+            for name in Path(folder).parts:
+                # One level at a time: when the run gave up and removed the staging
+                # folder, this fails rather than make it again.
+                directory = directory / name
+                directory.mkdir(exist_ok=True)
             temporary = directory / f".{self._name}.{uuid.uuid4().hex[:8]}.tmp"
             schema = table.schema
             # Statistics where they prune row groups (slots, times, positions), and

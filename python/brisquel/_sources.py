@@ -26,7 +26,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from brisquel import AccountDecoder, IdlError, TableDecoder, TransactionDecoder
+from brisquel import AccountDecoder, IdlError, TableDecoder, TransactionDecoder, with_program_address
 from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
@@ -53,11 +53,13 @@ class Decoding:
     kinds: tuple[str, ...] = (EVENTS,)  # what is decoded: events, calls (JSON only), or both; or accounts
     zero_copy: tuple[tuple[int | str, object], ...] = ()  # accounts: AccountDecoder's zero_copy, as pairs
     old_versions: bool = False                              # accounts
+    addresses: tuple[tuple[object, object], ...] = ()       # the decoders' addresses, as pairs
 
     @cached_property
     def digest(self) -> str:
         fields = (self.format, self.idls, self.short_events, self.include_failed, self.logs_column, self.keep,
-                  tuple(map(str, self.keep_types)), self.chunk_bytes, self.kinds, self.zero_copy, self.old_versions)
+                  tuple(map(str, self.keep_types)), self.chunk_bytes, self.kinds, self.zero_copy, self.old_versions,
+                  self.addresses)
         return hashlib.sha256(repr(fields).encode("utf-8", "surrogatepass")).hexdigest()[:32]
 
     def __dask_tokenize__(self) -> str:
@@ -98,7 +100,8 @@ class JsonDecoders:
 
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
-        self.tx = TransactionDecoder(list(decoding.idls), short_events=decoding.short_events)
+        self.tx = TransactionDecoder(list(decoding.idls), addresses=dict(decoding.addresses),
+                                     short_events=decoding.short_events)
         self.schemas: dict[Tag, pa.Schema] = {}
         if EVENTS in decoding.kinds:
             empty = self.tx.decode_tables("[]")
@@ -135,13 +138,22 @@ ACCOUNTS_NOT_DECODED = {"other_owner": "accounts of other programs",
 def zero_copy_pairs(zero_copy: object) -> tuple[tuple[int | str, object], ...]:
     """AccountDecoder's zero_copy mapping as pairs a Decoding can hold and hash;
     values that are not lists of names stay as they are, for the decoder to refuse."""
-    if zero_copy is None:
-        return ()
-    if not isinstance(zero_copy, Mapping):
-        raise TypeError(f"zero_copy: expected a mapping from IDL index or program name to type names, "
-                        f"not {type(zero_copy).__name__}")
     return tuple((key, tuple(names) if isinstance(names, Iterable) and not isinstance(names, (str, bytes)) else names)
-                 for key, names in zero_copy.items())
+                 for key, names in _idl_mapping(zero_copy, "zero_copy", "type names"))
+
+
+def address_pairs(addresses: object) -> tuple[tuple[object, object], ...]:
+    """The decoders' addresses mapping as pairs a Decoding can hold and hash (the decoders check them)."""
+    return tuple(_idl_mapping(addresses, "addresses", "program address"))
+
+
+def _idl_mapping(mapping: object, name: str, values: str) -> list[tuple[object, object]]:
+    if mapping is None:
+        return []
+    if not isinstance(mapping, Mapping):
+        raise TypeError(f"{name}: expected a mapping from IDL index or program name to {values}, "
+                        f"not {type(mapping).__name__}")
+    return list(mapping.items())
 
 
 class AccountDecoders:
@@ -150,8 +162,8 @@ class AccountDecoders:
 
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
-        self.accounts = AccountDecoder(list(decoding.idls), zero_copy=dict(decoding.zero_copy),
-                                       old_versions=decoding.old_versions)
+        self.accounts = AccountDecoder(list(decoding.idls), addresses=dict(decoding.addresses),
+                                       zero_copy=dict(decoding.zero_copy), old_versions=decoding.old_versions)
         empty = self.accounts.decode_tables("[]")
         self.schemas: dict[Tag, pa.Schema] = {(ACCOUNTS, k): pa.schema(self.accounts.schema(k)) for k in empty}
         self.schemas[(ACCOUNTS, None)] = pa.schema(empty.errors.schema)
@@ -173,9 +185,10 @@ class ParquetDecoders:
         self.decoding = decoding
         if decoding.kinds != (EVENTS,):
             raise ValueError("calls: Parquet logs hold no instructions; calls are read from JSON transactions")
-        addresses = TransactionDecoder(list(decoding.idls)).programs  # also refuses two IDLs for one program
-        self.programs = [(address, _table_decoder(i, idl, decoding)) for i, (address, idl)
-                         in enumerate(zip(addresses, decoding.idls))]
+        # The programs' addresses; also refuses two IDLs for one program.
+        addresses = TransactionDecoder(list(decoding.idls), addresses=dict(decoding.addresses)).programs
+        self.programs = [(address, _table_decoder(i, with_program_address(idl, address), decoding))
+                         for i, (address, idl) in enumerate(zip(addresses, decoding.idls))]
         keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
         self.schemas: dict[Tag, pa.Schema] = {}
         for address, decoder in self.programs:

@@ -109,13 +109,16 @@ class TableDecoder:
         *,
         pubkeys: Literal["base58", "binary"] = "base58",
         wide_ints: Literal["decimal", "string"] = "decimal",
-        short_events: Literal["skip", "null"] = "skip",
+        short_events: Literal["skip", "null"] = "null",
     ) -> TableDecoder: ...
     @property
     def event_names(self) -> list[str]:
         """Names of all events declared in the IDL, in declaration order."""
     def schema(self, name: str, *, nested: bool = False) -> Schema: ...
     def decode(self, logs: _Logs) -> DecodedEvents: ...
+    def parse_logs(self, logs: Sequence[str]) -> list[tuple[str, dict[str, Any]]]:
+        """(name, fields) per line that decodes, as EventDecoder.parse_logs makes them, with this decoder's
+        short_events."""
 
 class TxEvent(NamedTuple):
     """One event of a transaction, with where it was found and its program."""
@@ -224,6 +227,9 @@ class DecodedAccounts:
     @property
     def counts(self) -> dict[str, int]:
         """decoded, failed, missing, other_owner, parsed, unreadable and no_match."""
+    @property
+    def other_owners(self) -> dict[str | None, int]:
+        """The owners of the accounts of other programs and how many each owns, most first (at most 256)."""
     def __getitem__(self, key: tuple[str, str]) -> EventTable: ...
     def __iter__(self) -> Iterator[tuple[str, str]]: ...
     def __len__(self) -> int: ...

@@ -31,10 +31,13 @@ export in _export.
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -45,11 +48,11 @@ from brisquel._export import Dataset, ExportSummary, Job, PartitionGraph, Source
 from brisquel._json_pieces import MAX_VALUE_BYTES, SourceError
 from brisquel._part_writer import errors_dir, key_dir, tag_dir  # noqa: F401  (where a dataset is written)
 from brisquel._process_cache import decoded, decoders
-from brisquel._sources import (ACCOUNTS, CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, plan_parquet,
-                               zero_copy_pairs)
+from brisquel._sources import (ACCOUNTS, CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, address_pairs,
+                               plan_parquet, zero_copy_pairs)
 
-__all__ = ["AccountFrames", "CallFrames", "EventFrames", "ExportSummary", "SourceError", "read_accounts", "read_calls",
-           "read_events", "write_events"]
+__all__ = ["AccountFrames", "CallFrames", "EventFrames", "ExportSummary", "SourceError", "input_files", "read_accounts",
+           "read_calls", "read_events", "write_events"]
 
 
 def _dask_dataframe() -> Any:
@@ -80,9 +83,23 @@ class EventFrames(Mapping[Key, Any]):
 
     def __init__(self, plan: Plan, calls: CallFrames | None = None) -> None:
         self._plan = plan
-        self._frames = {key: _frame(plan, (kind, key)) for kind, key in plan.schemas if kind == self.kind and key}
-        self.errors = _frame(plan, (self.kind, None))
+        self._keys = {key: None for kind, key in plan.schemas if kind == self.kind and key}
+        # Made when first asked for: with many IDLs, building hundreds of frames takes
+        # seconds, and writing the mapping itself needs none of them.
+        self._frames: dict[Key | None, Any] = {}
+        self._lock = threading.Lock()
         self.calls = calls
+
+    @property
+    def errors(self) -> Any:
+        return self._frame_of(None)
+
+    def _frame_of(self, key: Key | None) -> Any:
+        with self._lock:
+            frame = self._frames.get(key)
+            if frame is None:
+                frame = self._frames[key] = _frame(self._plan, (self.kind, key))
+            return frame
 
     @property
     def schemas(self) -> dict[Key, pa.Schema]:
@@ -94,13 +111,15 @@ class EventFrames(Mapping[Key, Any]):
         return list(self._plan.sources)
 
     def __getitem__(self, key: Key) -> Any:
-        return self._frames[key]
+        if key not in self._keys:
+            raise KeyError(key)
+        return self._frame_of(key)
 
     def __iter__(self) -> Iterator[Key]:
-        return iter(self._frames)
+        return iter(self._keys)
 
     def __len__(self) -> int:
-        return len(self._frames)
+        return len(self._keys)
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__}: {len(self)} {self.kind}, {len(self._plan.sources)} partitions>"
@@ -129,39 +148,41 @@ class AccountFrames(EventFrames):
 
 def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                 format: str = "jsonl", logs_column: str = "logMessages", keep: str | Iterable[str] = (),
-                short_events: str | None = None, include_failed: bool = False,
-                chunk_bytes: int = CHUNK_BYTES, calls: bool = False) -> EventFrames:
-    """The events of the files at `paths` (folders: the files in them) as dask
-    DataFrames, decoded with the IDLs (JSON texts).
+                short_events: str = "null", include_failed: bool = False,
+                chunk_bytes: int = CHUNK_BYTES, calls: bool = False,
+                addresses: Mapping[int | str, str] | None = None) -> EventFrames:
+    """The events of the files at `paths` as dask DataFrames, decoded with the
+    IDLs (JSON texts). A folder gives its data files and those of its
+    subfolders (see input_files).
 
     format: "jsonl" (RPC JSON: one value per line, or one value per file) or
     "parquet" (a column `logs_column` of log lines, or lists of them, per
     transaction). keep: Parquet columns copied into every event row, placed
     after `_row` and `_line`. include_failed: JSON only; failed transactions'
     events too. chunk_bytes: JSON files are read in pieces of about this size.
-short_events: "null" reads a body that ends where a top-level field of its
-event begins as an older, shorter version of the event, the missing fields
-null; "skip" counts it among the bodies that did not decode. The default is
-"null" for JSON transactions, where each event's program is known, and "skip"
-for Parquet logs, matched by discriminator alone.
+    short_events: "null" (the default) reads a body that ends where a top-level
+    field of its event begins as an older, shorter version of the event, the
+    missing fields null; "skip" counts it among the bodies that did not decode.
 
     calls: JSON only; the instruction calls too, as the result's `calls` (see
     read_calls), decoded in the same pass as the events: write_events then
-    writes both.
+    writes both. addresses: the programs' addresses, as TransactionDecoder
+    takes them (a legacy IDL without one needs it).
 
-    Nothing is read but Parquet footers; a file that cannot be read fails when
-    its partition is computed, with a SourceError naming it.
+    A path that does not exist raises FileNotFoundError. Nothing else is read
+    but Parquet footers; a file that cannot be read fails when its partition
+    is computed, with a SourceError naming it.
     """
     if calls and format != "jsonl":
         raise ValueError("calls: Parquet logs hold no instructions; calls are read from JSON transactions")
     plan = _plan(paths, idls, format, logs_column, keep, short_events, include_failed, chunk_bytes,
-                 (EVENTS, CALLS) if calls else (EVENTS,))
+                 (EVENTS, CALLS) if calls else (EVENTS,), addresses=address_pairs(addresses))
     return EventFrames(plan, CallFrames(plan) if calls else None)
 
 
 def read_calls(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                short_events: str = "null", include_failed: bool = False,
-               chunk_bytes: int = CHUNK_BYTES) -> CallFrames:
+               chunk_bytes: int = CHUNK_BYTES, addresses: Mapping[int | str, str] | None = None) -> CallFrames:
     """The instruction calls to the IDLs' programs in the JSON transactions of
     the files at `paths`, as dask DataFrames: one per (program, instruction),
     the columns of TransactionDecoder.call_tables; `errors` holds the calls
@@ -169,14 +190,15 @@ def read_calls(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     arguments); only calls are decoded. include_failed: calls of failed
     transactions too, the failing call carrying the error."""
     return CallFrames(_plan(paths, idls, "jsonl", "logMessages", (), short_events, include_failed, chunk_bytes,
-                            (CALLS,)))
+                            (CALLS,), addresses=address_pairs(addresses)))
 
 
 def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                   format: str = "jsonl", zero_copy: Mapping[int | str, Iterable[str]] | None = None,
-                  old_versions: bool = False, chunk_bytes: int = CHUNK_BYTES) -> AccountFrames:
-    """The program accounts in the snapshots at `paths` (folders: the files in
-    them) as dask DataFrames, one per (program, account type), each account
+                  old_versions: bool = False, chunk_bytes: int = CHUNK_BYTES,
+                  addresses: Mapping[int | str, str] | None = None) -> AccountFrames:
+    """The program accounts in the snapshots at `paths` (folders: their data
+    files, see input_files) as dask DataFrames, one per (program, account type), each account
     decoded with the IDL of the program that owns it: the columns of
     AccountDecoder.decode_tables; `errors` holds the accounts that did not
     decode. The twin of read_events (see it for the arguments).
@@ -185,19 +207,20 @@ def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str
     getMultipleAccounts or getProgramAccounts responses or results,
     {pubkey, account} entries, `solana account --output json` dumps; one value
     per file, or one per line) or "parquet" (columns `owner` and `data`, and
-    `pubkey`, `lamports` and `slot` where the file has them). zero_copy and
-    old_versions: as AccountDecoder takes them. chunk_bytes: JSON files are
+    `pubkey`, `lamports` and `slot` where the file has them). zero_copy,
+    old_versions and addresses: as AccountDecoder takes them. chunk_bytes: JSON files are
     read in pieces of about this size, Parquet files a batch of rows holding
     about this much account data at a time. Accounts of other programs, or of
     no account type, have no row: write_events counts them in `skipped`.
     """
     return AccountFrames(_plan(paths, idls, format, "logMessages", (), "null", False, chunk_bytes, (ACCOUNTS,),
-                               zero_copy_pairs(zero_copy), bool(old_versions)))
+                               zero_copy_pairs(zero_copy), bool(old_versions), address_pairs(addresses)))
 
 
-def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str | None,
+def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str,
           include_failed: bool, chunk_bytes: int, kinds: tuple[str, ...],
-          zero_copy: tuple[tuple[int | str, object], ...] = (), old_versions: bool = False) -> Plan:
+          zero_copy: tuple[tuple[int | str, object], ...] = (), old_versions: bool = False,
+          addresses: tuple[tuple[object, object], ...] = ()) -> Plan:
     files = input_files(paths)
     if not files:
         raise ValueError("no input files")
@@ -218,26 +241,56 @@ def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short
         sources, keep_types = _plan_parquet(files, kept)
     else:
         raise ValueError(f"format: 'jsonl' or 'parquet', not {format!r}")
-    if short_events is None:
-        short_events = "null" if format == "jsonl" else "skip"
     decoding = Decoding(format, texts, short_events, bool(include_failed), logs_column, kept, keep_types, chunk_bytes,
-                        kinds, zero_copy, old_versions)
+                        kinds, zero_copy, old_versions, addresses)
     dec = decoders(decoding)  # refuses bad IDLs and options here, not on a worker
     return Plan(decoding, sources, dict(dec.schemas))
 
 
-def input_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
-    """The paths, each folder replaced by the files in it (sorted, hidden ones left out)."""
+DATA_SUFFIXES = (".json", ".jsonl", ".ndjson", ".parquet", ".pq")  # what a folder's files must end in to be read
+
+
+@dataclass
+class Inputs:
+    """The files a list of paths gives, and, per folder among them, what it gave
+    and what it held that is not read (relative paths)."""
+
+    files: list[str]
+    folders: dict[str, tuple[list[str], list[str]]]  # folder -> (files read, files skipped)
+
+
+def find_inputs(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> Inputs:
+    """The files of `paths` (see input_files), with what each folder gave and skipped."""
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
-    files: list[str] = []
+    found = Inputs([], {})
     for item in items:
         path = os.fspath(item)
-        if os.path.isdir(path):
-            files += sorted(os.path.join(path, name) for name in os.listdir(path)
-                            if not name.startswith(".") and os.path.isfile(os.path.join(path, name)))
-        else:
-            files.append(path)
-    return files
+        if not os.path.isdir(path):
+            if not os.path.exists(path):
+                raise FileNotFoundError(errno.ENOENT, "No such file or directory", path)
+            found.files.append(path)
+            continue
+        taken: list[str] = []
+        skipped: list[str] = []
+        for top, folders, names in os.walk(path):
+            folders[:] = sorted(f for f in folders if not f.startswith("."))
+            for name in sorted(names):
+                relative = os.path.relpath(os.path.join(top, name), path)
+                if name.startswith("."):
+                    continue
+                (taken if name.lower().endswith(DATA_SUFFIXES) else skipped).append(relative)
+        found.files += [os.path.join(path, f) for f in taken]
+        found.folders[path] = (taken, skipped)
+    return found
+
+
+def input_files(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
+    """The paths, each folder replaced by its data files and those of its
+    subfolders, in order: names ending in .json, .jsonl, .ndjson, .parquet or
+    .pq (others, such as a README, are not data; hidden ones are left out). A
+    file named on its own is read whatever its name. A path that does not
+    exist raises FileNotFoundError."""
+    return find_inputs(paths).files
 
 
 def _plan_parquet(files: list[str], keep: tuple[str, ...]) -> tuple[list[Source], tuple[pa.DataType, ...]]:
@@ -304,7 +357,8 @@ _READER = {EVENTS: "read_events", CALLS: "read_events", ACCOUNTS: "read_accounts
 
 def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, calls: Mapping[Key, Any] | None = None,
                  accounts: Mapping[Key, Any] | None = None,
-                 progress: Callable[[SourceResult, int, int], None] | None = None) -> ExportSummary:
+                 progress: Callable[[SourceResult, int, int], None] | None = None,
+                 skip_failed: bool = False) -> ExportSummary:
     """Writes each frame of `events` as a Parquet dataset
     `out_dir/events/<program>/<Event>/part-NNNNN.parquet` (the folder named by
     its key), and the undecodable bodies of their events to
@@ -327,9 +381,14 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
     Integers wider than 64 bits are written as their decimal text (see the
     README: what engines read). Parts are staged under `out_dir/.staging-*` and
     each dataset replaces the previous one only once every task is done, so a
-    run that dies leaves what was there. A file that fails (unreadable, bad
-    JSON, missing column) has none of its rows written; it is named in
-    `failed`. `progress(result, done, total)` is called as each source is done.
+    run that dies or is interrupted leaves what was there (and the next run
+    removes its staging folder). A file that fails (unreadable, bad JSON,
+    missing column) is named in `failed`, and then nothing is written: every
+    dataset in `out_dir` stays as it was (`written` False). With
+    `skip_failed`, the other files' rows are written instead, those of the
+    failed files left out (when every file failed, still nothing). A dataset without rows is not written, and one
+    that an earlier run wrote under its key is removed. `progress(result,
+    done, total)` is called as each source is done.
     """
     if calls is None and isinstance(events, EventFrames):
         calls = events.calls
@@ -341,30 +400,36 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
     jobs: dict[bool, Job] = {}  # one plan of transactions, one of account snapshots
     written: dict[Tag, str] = {}
     for kind, argument, frames in groups:
-        for key, frame in frames.items():
+        # A reader's own result: its datasets are its plan's tables, no frame needed.
+        own = frames if isinstance(frames, EventFrames) else None
+        for key in frames:
             if not (isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)):
                 raise TypeError(f"{argument}: key {key!r} is not a (program, {_WHAT[kind]}) pair of str")
-            found = _partitions_of(frame)
-            if not found:
-                raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one "
-                                "(use DataFrame.to_parquet)")
-            plan = found[0].plan
+            if own is not None:
+                plan, plans, origin = own._plan, [own._plan], (own.kind, key)
+            else:
+                frame = frames[key]
+                found = _partitions_of(frame)
+                if not found:
+                    raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one "
+                                    "(use DataFrame.to_parquet)")
+                plan, plans = found[0].plan, [p.plan for p in found]
+                origins = {p.key for p in found}
+                origin = origins.pop() if len(origins) == 1 else None
             of_accounts = ACCOUNTS in plan.decoding.kinds
             if of_accounts != (kind == ACCOUNTS):
                 if kind != EVENTS:
                     raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one")
                 kind = ACCOUNTS  # account frames given as events: accounts they stay
             job = jobs.setdefault(of_accounts, Job(plan))
-            if any(p.plan is not plan for p in found) or job.plan is not plan:
+            if any(p is not plan for p in plans) or job.plan is not plan:
                 raise ValueError(f"{argument}: frames of more than one {_READER[kind]} call; write each result on "
                                  "its own")
             tag: Tag = (kind, key)
             if tag in written:
                 raise ValueError(f"{argument}[{key!r}]: also given in {written[tag]}; {tag_dir(tag)} is written once")
             written[tag] = argument
-            origins = {p.key for p in found}
-            origin = origins.pop() if len(origins) == 1 else None
-            if origin is not None and frame._name == plan.frame_names.get(origin):
+            if own is not None or (origin is not None and frame._name == plan.frame_names.get(origin)):
                 job.datasets.append(Dataset(key, kind, plan.schemas[origin], origin))
                 continue
             if frame.npartitions != len(plan.sources):
@@ -375,7 +440,7 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
             job.partitions[tag] = _partition_graphs(frame)
     if not jobs:
         raise ValueError("events: nothing to write")
-    return run(list(jobs.values()), Path(out_dir), progress)
+    return run(list(jobs.values()), Path(out_dir), progress, skip_failed)
 
 
 def _schema_of(frame: Any, plan: Plan, origin: Tag) -> pa.Schema:

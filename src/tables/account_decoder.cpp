@@ -141,6 +141,10 @@ PyObject* account_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     }
     PyRef items(PySequence_Tuple(idls));
     if (!items) return nullptr;
+    // Keys first: a name that matches no IDL is why an IDL then lacks its address.
+    if (!check_idl_keys(addresses, "addresses", items.get()) || !check_idl_keys(zero_copy, "zero_copy", items.get())) {
+      return nullptr;
+    }
     const State& state = state_of(type);
     std::vector<acct::AccountProgram> programs;
     AcctDecoder decoder;
@@ -257,7 +261,13 @@ PyObject* account_decoder_decode_tables(PyObject* self, PyObject* const* args, P
       out = tables.finish();
     }
     PyRef counts = counts_dict(out.counts);
-    if (!counts) return nullptr;
+    PyRef owners(PyDict_New());
+    if (!counts || !owners) return nullptr;
+    for (const auto& [owner, n] : out.other_owners) {
+      PyRef key = owner.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(owner);
+      PyRef count(PyLong_FromUnsignedLongLong(n));
+      if (!key || !count || PyDict_SetItem(owners.get(), key.get(), count.get()) < 0) return nullptr;
+    }
     std::vector<PyObject*> keys;
     std::vector<std::shared_ptr<const arrow::Table>> in_order;
     for (std::size_t p = 0; p < out.accounts.size(); ++p) {
@@ -267,7 +277,7 @@ PyObject* account_decoder_decode_tables(PyObject* self, PyObject* const* args, P
       }
     }
     return new_decoded_accounts(state, keys, std::move(in_order), std::move(out.errors),
-                                static_cast<std::int64_t>(read), std::move(counts));
+                                static_cast<std::int64_t>(read), std::move(counts), std::move(owners));
   });
 }
 

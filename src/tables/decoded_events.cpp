@@ -14,7 +14,8 @@ struct DecodedEvents {
   PyRef tables;  // dict: key -> EventTable, in declaration order; never handed out
   PyRef errors;  // EventTable
   std::int64_t inputs;
-  PyRef counts;  // DecodedAccounts: dict of str -> int; else empty
+  PyRef counts;        // DecodedAccounts: dict of str -> int; else empty
+  PyRef other_owners;  // DecodedAccounts: dict of owner (str or None) -> int; else empty
 };
 
 using DecodedEventsType = NativeType<DecodedEvents>;
@@ -107,6 +108,10 @@ PyObject* decoded_accounts_counts(PyObject* self, void*) {
   return DecodedEventsType::call(self, [](const DecodedEvents& e) { return PyDict_Copy(e.counts.get()); });
 }
 
+PyObject* decoded_accounts_other_owners(PyObject* self, void*) {
+  return DecodedEventsType::call(self, [](const DecodedEvents& e) { return PyDict_Copy(e.other_owners.get()); });
+}
+
 PyGetSetDef decoded_events_getset[] = {
     {"errors", decoded_events_errors, nullptr,
      "Every body whose discriminator matched an event but that did not decode: where it was, the event and\n"
@@ -126,6 +131,10 @@ PyGetSetDef decoded_accounts_getset[] = {
     {"counts", decoded_accounts_counts, nullptr,
      "What became of the accounts read: decoded, failed (error rows), missing, other_owner, parsed (jsonParsed\n"
      "data), unreadable (data that did not decode; error rows too) and no_match (no discriminator matched).",
+     nullptr},
+    {"other_owners", decoded_accounts_other_owners, nullptr,
+     "The owners of the accounts of other programs (None where the input does not say) and how many accounts\n"
+     "each owns, most first; at most 256 owners.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -211,16 +220,18 @@ PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
   PyRef mapping, errors_table;
   if (!make_tables(state, keys, tables, std::move(errors), mapping, errors_table)) return nullptr;
   return DecodedEventsType::create(type != nullptr ? type : state.decoded_events,
-                                   DecodedEvents{std::move(mapping), std::move(errors_table), inputs, PyRef()});
+                                   DecodedEvents{std::move(mapping), std::move(errors_table), inputs, PyRef(), PyRef()});
 }
 
 PyObject* new_decoded_accounts(State& state, std::span<PyObject* const> keys,
                                std::vector<std::shared_ptr<const arrow::Table>>&& tables,
-                               std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyRef counts) {
+                               std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyRef counts,
+                               PyRef other_owners) {
   PyRef mapping, errors_table;
   if (!make_tables(state, keys, tables, std::move(errors), mapping, errors_table)) return nullptr;
-  return DecodedEventsType::create(state.decoded_accounts, DecodedEvents{std::move(mapping), std::move(errors_table),
-                                                                         inputs, std::move(counts)});
+  return DecodedEventsType::create(state.decoded_accounts,
+                                   DecodedEvents{std::move(mapping), std::move(errors_table), inputs, std::move(counts),
+                                                 std::move(other_owners)});
 }
 
 }  // namespace brisquel::tables

@@ -19,9 +19,11 @@ PyObject* new_decoded_events(State& state, std::span<PyObject* const> keys,
                              std::shared_ptr<const arrow::Table> errors, std::int64_t inputs,
                              PyTypeObject* type = nullptr);
 
-// A new DecodedAccounts: the same, with `counts` (a dict of str -> int).
+// A new DecodedAccounts: the same, with `counts` (a dict of str -> int) and
+// `other_owners` (a dict of owner -> int).
 PyObject* new_decoded_accounts(State& state, std::span<PyObject* const> keys,
                                std::vector<std::shared_ptr<const arrow::Table>>&& tables,
-                               std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyRef counts);
+                               std::shared_ptr<const arrow::Table> errors, std::int64_t inputs, PyRef counts,
+                               PyRef other_owners);
 
 }  // namespace brisquel::tables

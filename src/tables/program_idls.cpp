@@ -1,5 +1,9 @@
 #include "src/tables/program_idls.hpp"
 
+#include <array>
+#include <vector>
+
+#include "codec/base58.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
 #include "src/tables/errors.hpp"
@@ -24,12 +28,85 @@ bool given_address(PyObject* addresses, std::size_t index, const std::optional<s
   const char* text = PyUnicode_AsUTF8AndSize(found, &size);
   if (text == nullptr) return false;
   out = std::string(text, static_cast<std::size_t>(size));
+  if (!is_address(*out)) {
+    // Else no account or invocation ever matches it, and the decoder finds nothing without a word.
+    PyErr_Format(PyExc_ValueError, "addresses: %R (for idls[%zu]) is not a program address: base58 text of 32 bytes",
+                 found, index);
+    return false;
+  }
   return true;
 }
 
 constexpr const char* kNoAddress = "the IDL names no program address; give one in `addresses`";
+constexpr const char* kCodama = "a Codama document, which brisquel does not read yet; give the program's Anchor IDL";
 
 }  // namespace
+
+bool is_address(std::string_view text) {
+  std::array<std::uint8_t, 44> bytes{};
+  if (text.empty() || text.size() > bytes.size()) return false;
+  const auto size = codec::decode_base58(text, bytes.data());
+  return size && *size == 32;
+}
+
+std::string idl_failure(std::string_view text, std::string message) {
+  return idl::is_codama_document(text) ? std::string(kCodama) : std::move(message);
+}
+
+bool check_idl_keys(PyObject* mapping, const char* param, PyObject* idls) {
+  if (mapping == nullptr || mapping == Py_None) return true;
+  PyRef keys(PyMapping_Keys(mapping));
+  if (!keys) {
+    // Not a mapping with keys (a list passes PyMapping_Check): reading its
+    // entries says so, naming the argument.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  const Py_ssize_t count = PyTuple_GET_SIZE(idls);
+  std::optional<std::vector<std::string>> names;  // read when a key is a name
+  for (Py_ssize_t k = 0, n = PyList_GET_SIZE(keys.get()); k < n; ++k) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), k);
+    if (PyLong_Check(key)) {
+      int overflow = 0;
+      const long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
+      if (i == -1 && PyErr_Occurred()) return false;
+      if (overflow == 0 && i >= 0 && i < count) continue;
+      PyErr_Format(PyExc_ValueError, "%s: no IDL has index %R (%zd IDL%s given)", param, key, count,
+                   count == 1 ? "" : "s");
+      return false;
+    }
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s: keys are IDL indexes (int) or program names (str), not %T", param, key);
+      return false;
+    }
+    if (!names) {
+      names.emplace();
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        auto text = idl_text(PyTuple_GET_ITEM(idls, i), "idls");
+        if (!text) return false;
+        if (auto name = idl::program_name(*text)) names->push_back(std::move(*name));
+      }
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) return false;
+    const std::string_view wanted(text, static_cast<std::size_t>(size));
+    bool known = false;
+    std::string listed;
+    for (const std::string& name : *names) {
+      known = known || name == wanted;
+      listed += (listed.empty() ? "" : ", ") + name;
+    }
+    if (known) continue;
+    PyRef known_names = str_of(listed.empty() ? "none named" : listed);
+    if (!known_names) return false;
+    PyErr_Format(PyExc_ValueError, "%s: no IDL is of a program named %R (the IDLs' programs: %U)", param, key,
+                 known_names.get());
+    return false;
+  }
+  return true;
+}
 
 bool idl_entry(PyObject* mapping, std::size_t index, const std::optional<std::string>& name, PyObject*& found) {
   found = nullptr;
@@ -65,7 +142,7 @@ std::optional<idl::Idl> load_program_idl(const State& state, std::size_t index, 
   auto idl = idl::convert_idl(*text, address);
   if (!idl) {
     if (idl.error() == "Program id missing in `idl.metadata.address` field") return fail(kNoAddress);
-    return fail("failed to parse IDL: " + idl.error());
+    return fail(idl_failure(*text, "failed to parse IDL: " + idl.error()));
   }
   if (idl->address.empty()) return fail(kNoAddress);
   for (std::size_t j = 0; j < earlier.size(); ++j) {

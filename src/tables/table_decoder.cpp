@@ -9,10 +9,12 @@
 #include "src/decoder.hpp"
 #include "src/log_batch.hpp"
 #include "src/native_type.hpp"
+#include "src/parse_logs.hpp"
 #include "src/tables/arrow_input.hpp"
 #include "src/tables/decoded_events.hpp"
 #include "src/tables/errors.hpp"
 #include "src/tables/options.hpp"
+#include "src/tables/program_idls.hpp"
 #include "src/tables/schema.hpp"
 
 namespace brisquel::tables {
@@ -24,13 +26,10 @@ struct TableDecoder {
   TableSchemas schemas;
   std::vector<PyRef> keys;   // str per event key ("Name", "Name#2")
   std::vector<PyRef> names;  // str per event name
+  PyNames values;            // what parse_logs makes its values with
 };
 
 using TableDecoderType = NativeType<TableDecoder>;
-
-PyRef str_of(std::string_view text) {
-  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
 
 constexpr Parameter kNewParams[] = {required("idl_json"), keyword("pubkeys"), keyword("wide_ints"),
                                     keyword("short_events")};
@@ -40,14 +39,17 @@ PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
   return guard([&]() -> PyObject* {
     Arguments<4> a;
     if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
+    // Most events on chain are older, shorter versions of their program's
+    // current layout: they decode unless the caller says otherwise.
     TableOptions options;
+    options.null_short_events = true;
     if (!parse_options(a[1], a[2], a[3], options)) return nullptr;
     auto text = idl_text(a[0]);
     if (!text) return nullptr;
     const State& state = state_of(type);
     auto compiled = compile_idl(*text);
     if (!compiled) {
-      raise_idl_error(state, {.index = std::nullopt, .reason = compiled.error()});
+      raise_idl_error(state, {.index = std::nullopt, .reason = idl_failure(*text, compiled.error())});
       return nullptr;
     }
     TableDecoder decoder;
@@ -66,6 +68,7 @@ PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
       decoder.names.push_back(str_of(e.name));
       if (!decoder.names.back()) return nullptr;
     }
+    if (!decoder.values.build(*decoder.idl)) return nullptr;
     return TableDecoderType::create(type, std::move(decoder));
   });
 }
@@ -194,6 +197,20 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+constexpr Parameter kParseParams[] = {required("logs")};
+constexpr Signature kParseSignature{"TableDecoder.parse_logs()", kParseParams};
+
+PyObject* table_decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TableDecoderType::call(self, [&](const TableDecoder& d) -> PyObject* {
+    Arguments<1> a;
+    if (!a.bind(kParseSignature, args, nargs, kwnames)) return nullptr;
+    LogBatch batch;
+    const auto use = d.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
+    if (!batch.convert(a[0], use)) return nullptr;
+    return parse_lines(*d.idl, d.values, batch, d.schemas.options.null_short_events);
+  });
+}
+
 PyMethodDef table_decoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -202,6 +219,13 @@ PyMethodDef table_decoder_methods[] = {
      "`logs` is a sequence of str (as parse_logs takes it), a sequence of such\n"
      "sequences (one per transaction), or an Arrow array or stream of strings or\n"
      "of lists of strings. Returns a DecodedEvents."},
+    {"parse_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_parse_logs)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parse_logs($self, logs)\n--\n\n"
+     "(name, fields) for every line of a batch (a sequence of str) that decodes as\n"
+     "an event, as EventDecoder.parse_logs makes them, with this decoder's\n"
+     "short_events: by default an older, shorter body decodes, its missing\n"
+     "fields None. Lines that do not decode are skipped."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_schema)),
      METH_FASTCALL | METH_KEYWORDS,
      "schema($self, name, *, nested=False)\n--\n\n"
@@ -218,7 +242,7 @@ PyGetSetDef table_decoder_getset[] = {
 
 PyType_Slot table_decoder_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "TableDecoder(idl_json, *, pubkeys='base58', wide_ints='decimal', short_events='skip')\n--\n\n"
+                    "TableDecoder(idl_json, *, pubkeys='base58', wide_ints='decimal', short_events='null')\n--\n\n"
                     "Decodes Anchor program events from log lines into Arrow tables, one per event.\n"
                     "Raises IdlError for an IDL that cannot be used.")},
     {Py_tp_new, reinterpret_cast<void*>(table_decoder_new)},

@@ -91,6 +91,8 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyRef items(PySequence_Tuple(idls));
     if (!items) return nullptr;
+    // Keys first: a name that matches no IDL is why an IDL then lacks its address.
+    if (!check_idl_keys(addresses, "addresses", items.get())) return nullptr;
     const State& state = state_of(type);
     TxDecoder decoder;
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
