@@ -152,3 +152,23 @@ def test_unknown_versions_and_the_config_of_json_transactions(hooks):
     wire = v1_wire(tx["transaction"]["message"], tx["transaction"]["signatures"], {"heap_size": 65536})
     assert hooks.parse_wire(wire)["config"] == {"priority_fee": None, "compute_unit_limit": None,
                                                 "loaded_accounts_data_size_limit": None, "heap_size": 65536}
+
+
+def test_the_tx_command_says_which_transactions_it_could_not_read(tmp_path):
+    import subprocess
+    import sys
+
+    rng = random.Random(3)
+    good = encode(random_tx(rng)[0], "v1")
+    broken = {**good, "transaction": ["gQ==", "base64"]}
+    (idl := tmp_path / "a.json").write_text(json.dumps(IDL_A))
+    (path := tmp_path / "txs.jsonl").write_text(f"{json.dumps(good)}\n{json.dumps(broken)}\n")
+    done = subprocess.run([sys.executable, "-m", "brisquel", "tx", idl, path, "--calls", "--include-failed"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert ("could not read 1 transaction (for example: version 1 transaction: transaction bytes end inside "
+            "the message header (offset 1))") in done.stderr
+    assert "could not decode" not in done.stderr
+    printed = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [o["problem"] for o in printed if o["tx"] == 1] == [
+        "version 1 transaction: transaction bytes end inside the message header (offset 1)"]

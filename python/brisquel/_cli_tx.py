@@ -45,7 +45,8 @@ import json
 from typing import Any, TextIO
 
 import sys
-from dataclasses import dataclass
+from collections import Counter
+from dataclasses import dataclass, field
 
 from brisquel import IdlError, TransactionDecoder, TxCall, TxEvent
 from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, jsonable,
@@ -95,9 +96,14 @@ def run(argv: list[str], out: TextIO) -> None:
         tally.transactions += count
         tally.events += len(events)
         tally.calls += len(calls)
-        tally.touched += len({e.tx for e in events} | {c.tx for c in every_call})
-        tally.failed += 0 if failed else len({c.tx for c in every_call if c.failed})
-        tally.not_decoded += len(decoder.decode_tables(text, include_failed=failed, dedupe=args.dedupe).errors)
+        # A transaction that could not be read at all is one call item without a program.
+        unreadable = [c for c in every_call if c.program is None]
+        tally.unreadable += len(unreadable)
+        tally.reasons.update(c.problem for c in unreadable)
+        tally.touched += len({e.tx for e in events} | {c.tx for c in every_call if c.program is not None})
+        tally.failed += 0 if failed else len({c.tx for c in every_call if c.failed and c.program is not None})
+        errors = decoder.decode_tables(text, include_failed=failed, dedupe=args.dedupe).errors
+        tally.not_decoded += len(errors) - sum(1 for c in unreadable if failed or not c.failed)
         if lenient is not None:
             tally.short += len(lenient.decode(text, include_failed=failed, dedupe=args.dedupe)) - len(events)
         if args.calls:
@@ -125,6 +131,8 @@ class _Tally:
     failed: int = 0       # failed transactions with a call of the programs, left out
     not_decoded: int = 0  # event bodies that matched an event but did not decode
     short: int = 0        # of those, older versions that "skip" left out
+    unreadable: int = 0   # transactions that could not be read at all (an unknown version, broken bytes)
+    reasons: Counter[str] = field(default_factory=Counter)
 
     def report(self, calls: bool, programs: list[str], err: TextIO) -> None:
         printed = plural(self.events, "event") + (f" and {plural(self.calls, 'call')}" if calls else "")
@@ -132,7 +140,11 @@ class _Tally:
         if self.failed:
             err.write(f"brisquel: left out {plural(self.failed, 'failed transaction')} calling the IDLs' programs; "
                       "--include-failed prints them\n")
-        untouched = self.transactions - self.touched
+        if self.unreadable:
+            reason, _ = self.reasons.most_common(1)[0]
+            err.write(f"brisquel: could not read {plural(self.unreadable, 'transaction')} (for example: {reason}); "
+                      "--calls prints each with its reason\n")
+        untouched = self.transactions - self.touched - self.unreadable
         if untouched:
             err.write(f"brisquel: no event or call of the IDLs' programs ({', '.join(programs)}) decoded in "
                       f"{plural(untouched, 'transaction')}\n")
