@@ -45,8 +45,10 @@ using json::RpcJsonLimits;
 
 // What a reader reads of each transaction: what the event walk needs, or
 // also what instruction calls need (keys, instruction accounts and data, the
-// error), which costs more.
-enum class ReadScope : std::uint8_t { kEvents, kCalls };
+// error), which costs more; or that and the summary of its meta (fee, compute
+// units, balances), which costs more again. Each scope reads all that the
+// ones before it read.
+enum class ReadScope : std::uint8_t { kEvents, kCalls, kSummary };
 
 // The caller's visitor of transactions (see core/json/visitor.hpp).
 using TxVisitor = json::Visitor<TxView>;
