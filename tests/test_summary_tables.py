@@ -94,3 +94,23 @@ def test_compute_budget_of_version_1_config():
         [(300_000, 12345, None, "1"), (None, 0, None, "1")]
 
 
+
+
+def test_export_writes_them_beside_events_and_calls(tmp_path):
+    pytest.importorskip("dask")
+    pq = pytest.importorskip("pyarrow.parquet")
+    from brisquel.dataset import read_events, write_events
+
+    txs = _real()
+    path = tmp_path / "txs.jsonl"
+    path.write_text("".join(json.dumps(t) + "\n" for t in txs))
+    idl = (TRANSACTIONS.parent / "idls" / "pump-current.json").read_text()
+    summary = write_events(read_events([str(path)], [idl], calls=True), tmp_path / "out")
+    expected = TransactionDecoder([]).transaction_tables(path.read_bytes())
+    for name in ("transactions", "balances"):
+        got = pq.read_table(tmp_path / "out" / name)
+        assert got.to_pylist() == pa.table(expected[name]).to_pylist()
+        assert summary.tables[("", name)] == got.num_rows > 0
+    # Events alone (no calls) are written as before, without them.
+    write_events(read_events([str(path)], [idl]), tmp_path / "events")
+    assert not (tmp_path / "events" / "transactions").exists()

@@ -8,6 +8,7 @@ worker processes or a running Dask cluster.
     DIR/events/<program>/<Event>/part-*.parquet         DIR/events/_errors/
     DIR/calls/<program>/<instruction>/part-*.parquet    DIR/calls/_errors/
     DIR/accounts/<program>/<Account>/part-*.parquet     DIR/accounts/_errors/
+    DIR/transactions/part-*.parquet                     DIR/balances/part-*.parquet
 
 The IDL files come before --out, the inputs (files or folders) after it. Each
 file is decoded once for its events and calls. While it runs, a progress line
@@ -324,7 +325,8 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float | Non
     # Events always but in an export of accounts alone; the other kinds where there are any.
     kinds = [("events", "event", dict(summary))] if summary or not summary.accounts else []
     kinds += [(kind, what, counts) for kind, what, counts in (("calls", "instruction", summary.calls),
-                                                              ("accounts", "account type", summary.accounts)) if counts]
+                                                              ("accounts", "account type", summary.accounts),
+                                                              ("tables", "table", summary.tables)) if counts]
     sections = [(what, counts) for _, what, counts in kinds]
     rows = sum(sum(counts.values()) for _, counts in sections)
     width = max([len(key[1]) for _, counts in sections for key, n in counts.items() if n] + [11])
