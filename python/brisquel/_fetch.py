@@ -505,19 +505,25 @@ def recover(out: Path, manifest: Manifest) -> list[UnitResult]:
 
 
 def prepare(out: Path, options: Options) -> Manifest:
-    """The manifest of `out` (refusing other options), work left by a dead run
-    finished, and every dataset folder there with its schema."""
+    """The manifest of `out` (refusing other options), with the work left by a
+    dead run finished."""
     out.mkdir(parents=True, exist_ok=True)
     manifest = Manifest(out, options)
     if not manifest.path.exists():
         manifest.save()
     recover(out, manifest)
+    return manifest
+
+
+def fill_empty(out: Path, options: Options) -> None:
+    """A part without rows in every dataset folder that has none yet, so that
+    every table has its schema, as export leaves them."""
     for folder, schema in schemas(options).items():
         directory = out / folder
+        if directory.is_dir() and any(directory.glob("part-*.parquet")):
+            continue
         directory.mkdir(parents=True, exist_ok=True)
-        if not (directory / "part-empty.parquet").exists():
-            write_empty(schema, directory / "part-empty.parquet")
-    return manifest
+        write_empty(schema, directory / "part-empty.parquet")
 
 
 def slot_units(options: Options, manifest: Manifest, first: int, last: int) -> list[Unit]:

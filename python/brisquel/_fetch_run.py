@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from brisquel._fetch import (Fetcher, FetchError, Manifest, Options, Secret, Tuning, Unit, UnitResult, commit,
-                             prepare, slot_units)
+                             fill_empty, prepare, slot_units)
 from brisquel._rpc import NodeError, Stats
 
 RPC_ENV = "BRISQUEL_RPC"  # where --rpc may come from instead of the command line
@@ -118,7 +118,8 @@ def fetch(rpc: str | None, out: str | os.PathLike[str], idls: Sequence[str] = ()
         stop.set()
     finally:
         runner.close()
-        summary.seconds = time.monotonic() - started
+    fill_empty(out_dir, options)
+    summary.seconds = time.monotonic() - started
     summary.complete = _complete(options, manifest)
     return summary
 
