@@ -50,7 +50,7 @@ def _from_memory(chain: Chain, first: int, last: int) -> dict[str, list[str]]:
     merged: dict[str, list] = {}
     for slot in range(first, last + 1):
         if chain.has_block(slot):
-            for folder, table in _fetch._tables(options, chain.block(slot, "base64")).items():
+            for folder, table in _fetch._tables(options, chain.block(slot, "base64"), slot=slot).items():
                 merged.setdefault(folder, []).extend(parquet_table(table).to_pylist())
     return {k: sorted(json.dumps(r, sort_keys=True, default=str) for r in v) for k, v in merged.items() if v}
 
@@ -77,6 +77,10 @@ def test_fetch_slots_equals_decoding_from_memory(tmp_path, reference):
     manifest = json.loads((tmp_path / "out" / "_fetch.json").read_text())
     assert manifest["done"] == [[FIRST_SLOT, FIRST_SLOT + 39]]
     assert manifest["skipped"] == [s for s in range(FIRST_SLOT, FIRST_SLOT + 40) if (s - FIRST_SLOT) % 7 == 6]
+    # Every row knows its slot and time, though getBlock results do not say their slot.
+    rows = pq.read_table(tmp_path / "out" / "transactions").to_pylist()
+    assert {r["slot"] for r in rows} == {s for s in range(FIRST_SLOT, FIRST_SLOT + 40) if (s - FIRST_SLOT) % 7 != 6}
+    assert all(r["block_time"] for r in rows)
 
 
 @pytest.mark.parametrize("fault", [
@@ -153,7 +157,7 @@ def test_secrets_never_show(tmp_path):
 
 
 def test_kill_9_and_resume_gives_every_row_once(tmp_path, reference):
-    """A short run of the kill test (make test-fetch-kill runs twenty)."""
+    """A short run of the kill test (make test-fetch-kill runs twenty), a Ctrl-C among them."""
     kills = int(os.environ.get("BRISQUEL_FETCH_KILLS", "3"))
     rng = random.Random(kills)
     out = tmp_path / "out"
@@ -164,11 +168,13 @@ def test_kill_9_and_resume_gives_every_row_once(tmp_path, reference):
     with Node(_chain()) as node:
         command = [sys.executable, "-m", "brisquel", "fetch", "--rpc", node.url, "--out", str(out), *map(str, idls),
                    "--slots", f"{FIRST_SLOT}:{FIRST_SLOT + 39}", "--chunk", "2", "--concurrency", "2"]
-        for _ in range(kills):
+        for i in range(kills):
             process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(rng.uniform(0.5, 3.0))
-            process.send_signal(signal.SIGKILL)
-            process.wait()
+            # Every third one a Ctrl-C, which stops cleanly (or finds the run done).
+            process.send_signal(signal.SIGINT if i % 3 == 2 else signal.SIGKILL)
+            code = process.wait(60)
+            assert i % 3 != 2 or code in (0, 130, -signal.SIGINT)
         done = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert _read(out) == reference
@@ -219,3 +225,18 @@ def test_account_snapshot(tmp_path):
         rows = parquet_table(pa.table(table)).to_pylist()
         assert got.get(f"accounts/{owner}/{name}", []) == sorted(json.dumps(r, sort_keys=True, default=str)
                                                                   for r in rows)
+
+
+def test_follow_an_address_takes_each_new_transaction_once(tmp_path):
+    import threading
+
+    import borsh
+    with Node(_chain(grow_per_second=20)) as node:
+        stop = threading.Event()
+        threading.Timer(4.0, stop.set).start()
+        summary = _fetch(node, tmp_path / "out", slots=None, address=WATCHED, chunk=5, follow=True, stop=stop)
+        history = [borsh.b58encode(s) for s, _, _ in node.chain.history()]  # the chain has stopped growing
+    assert summary.stopped and len(history) > 20
+    rows = pq.read_table(tmp_path / "out" / "transactions").to_pylist()
+    assert sorted(r["signature"] for r in rows) == sorted(history)  # each once
+    assert sorted(r["_tx"] for r in rows) == list(range(len(history)))

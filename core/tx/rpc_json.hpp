@@ -70,6 +70,10 @@ class RpcJsonReader {
   // Any text: copied (a line at a time for JSON lines) into a reused padded buffer.
   ReadResult read(std::string_view text, TxVisitor visit);
 
+  // The slot given to the transactions of blocks that do not say theirs (a
+  // getBlock result carries no slot: its caller knows it); none by default.
+  void set_block_slot(std::optional<std::uint64_t> slot);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -107,7 +107,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     }
     for (std::size_t i = 0; i < block_count; ++i) {
       TxView& view = slots_[i]->view;
-      if (!view.slot) view.slot = tx_slot;
+      if (!view.slot) view.slot = tx_slot ? tx_slot : block_slot_;
       if (!view.block_time) view.block_time = block_time;
       if (!hand_over(view)) return false;
     }

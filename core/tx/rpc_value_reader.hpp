@@ -35,6 +35,8 @@ class RpcValueReader : public json::ValueReads {
   bool read(od::value root, const TxVisitor& visit, std::size_t& visited);
 
   bool stopped() const { return stopped_; }
+  // The slot of the blocks read that do not say theirs (getBlock results do not).
+  void set_block_slot(std::optional<std::uint64_t> slot) { block_slot_ = slot; }
 
  private:
   // What an object may be, from where it was found.
@@ -130,6 +132,7 @@ class RpcValueReader : public json::ValueReads {
   const TxVisitor* visit_ = nullptr;
   std::size_t* visited_ = nullptr;
   bool stopped_ = false;
+  std::optional<std::uint64_t> block_slot_;
 
   // The transaction being read; all of it reused from one transaction to the
   // next. A block's transactions each have a slot, handed over once the whole

@@ -43,7 +43,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--until", metavar="SIG", help="--address: stop at this signature")
     p.add_argument("--filter", action="append", default=[], metavar="dataSize=N|memcmp=OFFSET:BASE58",
                    help="--accounts: the node's filters (repeatable)")
-    p.add_argument("--follow", action="store_true", help="--slots: keep up with new blocks until interrupted")
+    p.add_argument("--follow", action="store_true", help="--slots A: or --address: keep up with new blocks (or "
+                   "signatures) until interrupted")
     p.add_argument("--commitment", choices=("processed", "confirmed", "finalized"), default="finalized")
     p.add_argument("--include-failed", action="store_true", help="events and calls of failed transactions too "
                    "(the transactions and balances tables always hold them)")

@@ -35,6 +35,7 @@ from brisquel._rpc import (CLEANED_UP, SKIPPED_CODES, VERSION_NOT_SUPPORTED, Cli
                            Transient, result_text)
 
 MANIFEST = "_fetch.json"
+HEAD_UNITS = 1_000_000_000  # followed history: units numbered from here (pages from 0)
 STAGING = ".fetch-staging"
 MAX_TX_VERSION = 1  # the highest transaction version the readers read
 SUMMARY_TABLES = ("transactions", "balances")
@@ -128,6 +129,7 @@ class UnitResult:
     blocks: int = 0
     next_cursor: str | None = None  # history: the page's last signature (None: the history ends here)
     signatures: int = 0
+    top: str | None = None  # history: the newest signature read (page 0, or newer ones followed)
 
 
 # --- decoders, one set per process -----------------------------------------
@@ -162,13 +164,14 @@ def schemas(options: Options) -> dict[str, pa.Schema]:
     return out
 
 
-def _tables(options: Options, body: bytes, start: int = 0) -> dict[str, pa.Table]:
+def _tables(options: Options, body: bytes, start: int = 0, slot: int | None = None) -> dict[str, pa.Table]:
     """The tables of one answer (a block, or transactions), keyed by folder.
     Raises Transient for text that is not JSON (cut short, malformed), NodeError
     for what cannot be read (too deep, too many transactions)."""
     dec = _tx_decoder(options.idls, options.short_events)
     try:
-        events, calls, summary = dec.block_tables(body, include_failed=options.include_failed, start=start)
+        events, calls, summary = dec.block_tables(body, include_failed=options.include_failed, start=start,
+                                                  slot=slot)
     except ReadError as e:
         _read_failure(e, body)
         raise
@@ -257,7 +260,7 @@ class Fetcher:
         options = self.options
         try:
             return self.client.call("getBlock", _block_params(options, slot), f"getBlock {slot}",
-                                    parse=lambda body: _tables(options, body))
+                                    parse=lambda body: _tables(options, body, slot=slot))
         except RpcError as e:
             if e.code in SKIPPED_CODES:
                 return None
@@ -289,25 +292,44 @@ class Fetcher:
         result.skipped.sort()
 
     # -- an address's history --
-    def history_unit(self, unit: Unit, writers: PartWriters, result: UnitResult) -> None:
-        options = self.options
-        config: dict[str, Any] = {"limit": options.chunk, "commitment": _block_commitment(options)}
-        if unit.cursor:
-            config["before"] = unit.cursor
-        if options.until:
-            config["until"] = options.until
-        body = self.client.call("getSignaturesForAddress", [options.address, config],
-                                f"getSignaturesForAddress page {unit.first}")
+    def _signatures(self, before: str | None, until: str | None, what: str) -> list[str]:
+        """One page of an address's signatures, newest first."""
+        config: dict[str, Any] = {"limit": self.options.chunk, "commitment": _block_commitment(self.options)}
+        if before:
+            config["before"] = before
+        if until:
+            config["until"] = until
+        body = self.client.call("getSignaturesForAddress", [self.options.address, config], what)
         found = json.loads(body)["result"]
         signatures = [s["signature"] for s in found if isinstance(s, dict) and isinstance(s.get("signature"), str)]
         if len(signatures) != len(found):
             raise NodeError(f"{self.host}: getSignaturesForAddress answered entries without a signature")
+        return signatures
+
+    def history_unit(self, unit: Unit, writers: PartWriters, result: UnitResult) -> None:
+        options = self.options
+        if unit.name.startswith("head-"):
+            # Followed: every signature newer than the newest one read (unit.cursor), newest first.
+            signatures: list[str] = []
+            while True:
+                page = self._signatures(signatures[-1] if signatures else None, unit.cursor,
+                                        f"getSignaturesForAddress after {unit.cursor}")
+                signatures += page
+                if len(page) < options.chunk:
+                    break
+            result.top = signatures[0] if signatures else unit.cursor
+            signatures.reverse()  # counted on in the order they came
+            at = unit.offset
+        else:
+            signatures = self._signatures(unit.cursor, options.until, f"getSignaturesForAddress page {unit.first}")
+            result.next_cursor = signatures[-1] if len(signatures) == options.chunk else None
+            at = unit.offset
+            if unit.first == 0:
+                result.top = signatures[0] if signatures else None
         result.signatures = len(signatures)
-        result.next_cursor = signatures[-1] if len(signatures) == options.chunk else None
         params = [[s, {"encoding": "base64", "commitment": _block_commitment(options),
                        "maxSupportedTransactionVersion": MAX_TX_VERSION}] for s in signatures]
         batches = [params[i:i + self.tuning.batch] for i in range(0, len(params), self.tuning.batch)]
-        at = unit.offset
         for texts in _in_order(self._pool, self.tuning.concurrency, self._transactions, batches):
             tables = _tables(options, b"[" + b",".join(texts) + b"]", at)
             at += len(texts)
@@ -390,12 +412,12 @@ def _add(writers: PartWriters, result: UnitResult, tables: dict[str, pa.Table]) 
 
 def _result_json(r: UnitResult) -> dict[str, Any]:
     return {"unit": asdict(r.unit), "parts": r.parts, "rows": r.rows, "skipped": r.skipped, "blocks": r.blocks,
-            "next_cursor": r.next_cursor, "signatures": r.signatures}
+            "next_cursor": r.next_cursor, "signatures": r.signatures, "top": r.top}
 
 
 def _result_of(d: dict[str, Any]) -> UnitResult:
     return UnitResult(Unit(**d["unit"]), d["parts"], d["rows"], d["skipped"], d["blocks"], d["next_cursor"],
-                      d["signatures"])
+                      d["signatures"], d["top"])
 
 
 def _write_json(path: Path, value: Any) -> None:
@@ -430,7 +452,7 @@ class Manifest:
                                  "give another --out, or the same options to resume it")
         else:
             self.data = {"format": 1, "options": pinned, "done": [], "skipped": [], "rows": {}, "blocks": 0,
-                         "signatures": 0, "cursor": None, "complete": False}
+                         "signatures": 0, "cursor": None, "complete": False, "top": None}
 
     def save(self) -> None:
         _write_json(self.path, self.data)
@@ -457,6 +479,10 @@ class Manifest:
         if r.unit.name.startswith("page-"):
             d["cursor"] = r.next_cursor
             d["complete"] = r.next_cursor is None
+            if r.unit.first == 0:
+                d["top"] = r.top
+        if r.unit.name.startswith("head-"):
+            d["top"] = r.top
         if r.unit.name == "accounts":
             d["complete"] = True
         self.save()
@@ -485,6 +511,11 @@ def commit(out: Path, manifest: Manifest, result: UnitResult) -> None:
                 raise
     manifest.record(result)
     shutil.rmtree(staging, ignore_errors=True)
+
+
+def discard(out: Path, unit: Unit) -> None:
+    """Drops what a unit staged, unrecorded."""
+    shutil.rmtree(out / STAGING / unit.name, ignore_errors=True)
 
 
 def recover(out: Path, manifest: Manifest) -> list[UnitResult]:

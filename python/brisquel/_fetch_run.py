@@ -12,8 +12,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from brisquel._fetch import (Fetcher, FetchError, Manifest, Options, Secret, Tuning, Unit, UnitResult, commit,
-                             fill_empty, prepare, slot_units)
+from brisquel._fetch import (HEAD_UNITS, Fetcher, FetchError, Manifest, Options, Secret, Tuning, Unit, UnitResult,
+                             commit, discard, fill_empty, prepare, slot_units)
 from brisquel._rpc import NodeError, Stats
 
 RPC_ENV = "BRISQUEL_RPC"  # where --rpc may come from instead of the command line
@@ -84,8 +84,10 @@ def fetch(rpc: str | None, out: str | os.PathLike[str], idls: Sequence[str] = ()
         raise FetchError("give one source: slots, address or accounts")
     if commitment not in ("processed", "confirmed", "finalized"):
         raise FetchError(f"commitment: processed, confirmed or finalized, not {commitment!r}")
-    if follow and slots is None:
-        raise FetchError("follow is for slots (FIRST: or FIRST:LAST)")
+    if follow and slots is None and address is None:
+        raise FetchError("follow is for slots (FIRST: or FIRST:LAST) and address")
+    if follow and before is not None:
+        raise FetchError("follow goes on after the newest signature: it takes no before")
     first = last = None
     if slots is not None:
         first, last = parse_slots(slots) if isinstance(slots, str) else slots
@@ -178,10 +180,13 @@ class _Runner:
                 last = tip if last is None else min(last, tip)
             assert last is not None
             return slot_units(o, m, m.next_slot(o.first), last)
-        if m.data["complete"]:
-            return []
         if o.source == "accounts":
-            return [Unit("accounts", 0, 0)]
+            return [] if m.data["complete"] else [Unit("accounts", 0, 0)]
+        if m.data["complete"]:
+            if not self.follow:
+                return []
+            head = m.next_slot(HEAD_UNITS)
+            return [Unit(f"head-{head - HEAD_UNITS}", head, head, m.data["top"], m.data["signatures"])]
         page = m.next_slot(0)
         return [Unit(f"page-{page}", page, page, m.data["cursor"] or o.before if page else o.before,
                      m.data["signatures"])]
@@ -189,13 +194,23 @@ class _Runner:
     def here(self) -> None:
         while not self.stop.is_set():
             units = self.next_units()
+            found = 0
             for unit in units:
                 if self.stop.is_set():
                     return
-                self.finished(self.fetcher.run(unit))
-            if _complete(self.options, self.manifest) or not (units or self.follow):
+                result = self.fetcher.run(unit)
+                if unit.name.startswith("head-") and not result.signatures:
+                    discard(self.out, unit)  # nothing newer yet: no unit to record
+                    continue
+                self.finished(result)
+                found += 1
+            if not self.follow:
+                if _complete(self.options, self.manifest) or not units:
+                    return
+                continue
+            if self.options.source == "slots" and _complete(self.options, self.manifest):
                 return
-            if not units:
+            if not found:
                 self._sleep(self.tuning.poll)
 
     def on_dask(self, workers: int | None, scheduler: str | None) -> None:

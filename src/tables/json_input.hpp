@@ -2,6 +2,8 @@
 // (json.loads' output), handed to the one reader of RPC JSON.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,14 +41,16 @@ class JsonInput {
 // interpreter lock released if asked (visit then touches no Python object).
 // `scope`: kCalls reads the instructions too, which only calls need.
 // False with the error set: ReadError for a text that cannot be read.
+// `block_slot`: the slot of blocks that do not say theirs.
 template <class Visit>
 bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
-                       tx::ReadScope scope = tx::ReadScope::kEvents);
+                       tx::ReadScope scope = tx::ReadScope::kEvents, std::optional<std::uint64_t> block_slot = {});
 
 template <class Visit>
 bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
-                       tx::ReadScope scope) {
+                       tx::ReadScope scope, std::optional<std::uint64_t> block_slot) {
   tx::RpcJsonReader reader({}, scope);
+  reader.set_block_slot(block_slot);
   tx::ReadResult result;
   if (release_lock) {
     ReleasedLock unlocked;

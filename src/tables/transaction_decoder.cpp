@@ -194,7 +194,9 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 constexpr Signature kAllTablesSignature{"TransactionDecoder.all_tables()", kDecodeParams};
-constexpr Signature kBlockTablesSignature{"TransactionDecoder.block_tables()", kDecodeParams};
+constexpr Parameter kBlockTablesParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
+                                            keyword("start"), keyword("slot")};
+constexpr Signature kBlockTablesSignature{"TransactionDecoder.block_tables()", kBlockTablesParams};
 
 // Events and calls in one reading of the text: what decode_tables and
 // call_tables give, for little more than decode_tables costs; with `summary`,
@@ -205,6 +207,13 @@ PyObject* events_and_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
     DecodeArgs a;
     a.balances = summary;
     if (!a.bind(summary ? kBlockTablesSignature : kAllTablesSignature, args, nargs, kwnames)) return nullptr;
+    // A getBlock result does not say its slot: the caller, who asked for it, does.
+    std::optional<std::uint64_t> block_slot;
+    if (a.bound.given(4) && a.bound[4] != Py_None) {
+      const auto slot = index_argument(a.bound[4], "slot");
+      if (!slot) return nullptr;
+      block_slot = *slot;
+    }
     State& state = state_of(Py_TYPE(self));
     tx::TxWalker walker(d.program_addresses());
     tx::CallFinder finder(d.programs);
@@ -224,7 +233,7 @@ PyObject* events_and_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
       return true;
     };
     const auto scope = summary ? tx::ReadScope::kSummary : tx::ReadScope::kCalls;
-    if (!read_transactions(state, a.input.text(), true, visit, scope)) return nullptr;
+    if (!read_transactions(state, a.input.text(), true, visit, scope, block_slot)) return nullptr;
     TxTables::Output event_out;
     CallTables::Output call_out;
     SummaryTables::Output summary_out;
@@ -321,8 +330,9 @@ PyMethodDef tx_decoder_methods[] = {
      "included; `_tx` counts from `start`."},
     {"block_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_block_tables)),
      METH_FASTCALL | METH_KEYWORDS,
-     "block_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
-     "(decode_tables(...), call_tables(...), transaction_tables(...)) from one reading."},
+     "block_tables($self, transactions, *, include_failed=False, dedupe=True, start=0, slot=None)\n--\n\n"
+     "(decode_tables(...), call_tables(...), transaction_tables(...)) from one reading;\n"
+     "`slot`: the slot of blocks that do not say theirs (getBlock results do not)."},
     {"calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_calls)),
      METH_FASTCALL | METH_KEYWORDS,
      "calls($self, transactions, *, include_failed=False, start=0)\n--\n\n"

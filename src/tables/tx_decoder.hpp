@@ -49,7 +49,7 @@ inline PyRef optional_int(const std::optional<std::uint32_t>& v) {
 
 // The arguments of decode, decode_tables, all_tables and block_tables.
 struct DecodeArgs {
-  Arguments<4> bound;
+  Arguments<5> bound;  // block_tables takes a fifth, `slot`
   JsonInput input;
   bool include_failed = false;
   bool dedupe = true;
