@@ -187,11 +187,31 @@ def test_follow_keeps_up_until_the_end_it_was_given(tmp_path, reference):
     assert _read(tmp_path / "out") == reference
 
 
-def test_dask_workers_split_the_range(tmp_path, reference):
+def test_dask_workers_split_the_range_a_killed_one_included(tmp_path, reference):
     pytest.importorskip("distributed")
+    psutil = pytest.importorskip("psutil")
+    import threading
+
+    killed = []
+
+    def kill_a_worker() -> None:
+        # The workers are processes that their nannies (in this process) spawned.
+        for _ in range(200):
+            workers = [p for p in psutil.Process().children(recursive=True) if "spawn_main" in " ".join(p.cmdline())]
+            if len(workers) >= 2:
+                time.sleep(1.0)
+                workers[0].kill()
+                killed.append(workers[0].pid)
+                return
+            time.sleep(0.1)
+
     with Node(_chain()) as node:
-        summary = _fetch(node, tmp_path / "out", workers=2)
-    assert summary.complete
+        node.server.inject(Fault("slow", "getBlock", times=12, delay=0.3))
+        killer = threading.Thread(target=kill_a_worker)
+        killer.start()
+        summary = _fetch(node, tmp_path / "out", workers=2, chunk=2, concurrency=1)
+        killer.join()
+    assert killed and summary.complete
     assert _read(tmp_path / "out") == reference
 
 
