@@ -132,11 +132,9 @@ def fetch_against_memory(blocks: int, per_block: int, runs: int) -> dict[str, An
     import pyarrow as pa
 
     from brisquel import TransactionDecoder
-    from brisquel._fetch import Options, fill_empty
     from brisquel._fetch_run import fetch
     from brisquel._part_writer import PartWriters
 
-    options = Options("slots", tuple(IDLS))
     chain = Chain(FIRST_SLOT, FIRST_SLOT + blocks - 1, per_block=per_block)
     bodies = [chain.block(s, "base64") for s in range(chain.first, chain.last + 1) if chain.has_block(s)]
     decoder = TransactionDecoder(IDLS)
@@ -167,7 +165,6 @@ def fetch_against_memory(blocks: int, per_block: int, runs: int) -> dict[str, An
             for name in ("transactions", "balances"):
                 writers.add(name, pa.table(summary[name]))
         writers.close()
-        fill_empty(out, options)  # the tables without rows get their schema, as fetch (and export) leave them
 
     try:
         with _node_process(chain.first, chain.last, per_block, gzip=False) as plain, \

@@ -325,8 +325,7 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float | Non
     # Events always but in an export of accounts alone; the other kinds where there are any.
     kinds = [("events", "event", dict(summary))] if summary or not summary.accounts else []
     kinds += [(kind, what, counts) for kind, what, counts in (("calls", "instruction", summary.calls),
-                                                              ("accounts", "account type", summary.accounts),
-                                                              ("tables", "table", summary.tables)) if counts]
+                                                              ("accounts", "account type", summary.accounts)) if counts]
     sections = [(what, counts) for _, what, counts in kinds]
     rows = sum(sum(counts.values()) for _, counts in sections)
     width = max([len(key[1]) for _, counts in sections for key, n in counts.items() if n] + [11])
@@ -340,6 +339,8 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float | Non
             out.write(f"{program:<44}  {name:<{width}}  {n:>{number},}\n")
         if empty:
             out.write(f"{'':<44}  ({empty} more {what}{'s' if empty > 1 else ''} without rows, not written)\n")
+    if summary.tables:  # transactions and balances, which need no IDL
+        out.write("\n" + "".join(f"{name:<{46 + width}}  {n:>{number},}\n" for (_, name), n in summary.tables.items()))
     if summary.skipped:
         shown = summary.skipped.most_common(20)
         wide = min(100, max(46 + width, *(len(reason) for reason, _ in shown)))

@@ -30,7 +30,7 @@ from typing import Any
 import pyarrow as pa
 
 from brisquel import AccountDecoder, ReadError, TransactionDecoder
-from brisquel._part_writer import PartWriters, tag_dir, write_empty
+from brisquel._part_writer import PartWriters, tag_dir
 from brisquel._rpc import (CLEANED_UP, SKIPPED_CODES, VERSION_NOT_SUPPORTED, Client, NodeError, RpcError, Stats,
                            Transient, result_text)
 
@@ -544,17 +544,6 @@ def prepare(out: Path, options: Options) -> Manifest:
         manifest.save()
     recover(out, manifest)
     return manifest
-
-
-def fill_empty(out: Path, options: Options) -> None:
-    """A part without rows in every dataset folder that has none yet, so that
-    every table has its schema, as export leaves them."""
-    for folder, schema in schemas(options).items():
-        directory = out / folder
-        if directory.is_dir() and any(directory.glob("part-*.parquet")):
-            continue
-        directory.mkdir(parents=True, exist_ok=True)
-        write_empty(schema, directory / "part-empty.parquet")
 
 
 def slot_units(options: Options, manifest: Manifest, first: int, last: int) -> list[Unit]:

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from brisquel._fetch import (HEAD_UNITS, Fetcher, FetchError, Manifest, Options, Secret, Tuning, Unit, UnitResult,
-                             commit, discard, fill_empty, prepare, slot_units)
+                             commit, discard, prepare, slot_units)
 from brisquel._rpc import NodeError, Stats
 
 RPC_ENV = "BRISQUEL_RPC"  # where --rpc may come from instead of the command line
@@ -120,7 +120,6 @@ def fetch(rpc: str | None, out: str | os.PathLike[str], idls: Sequence[str] = ()
         stop.set()
     finally:
         runner.close()
-    fill_empty(out_dir, options)
     summary.seconds = time.monotonic() - started
     summary.complete = _complete(options, manifest)
     return summary
