@@ -10,7 +10,7 @@ PY := python3
 # -v shows the build's progress, a line per file compiled ([12/80] ...): the first build takes minutes.
 PIP_INSTALL := $(PY) -m pip install -v --no-build-isolation --no-deps --break-system-packages --root-user-action=ignore
 
-.PHONY: test test-ft test-tsan demo bench fuzz test-asan sandbox clean
+.PHONY: test test-ft test-tsan demo bench fuzz test-asan sandbox clean test-fetch-kill bench-follow
 # The npm packages some tests compare with are installed first, outside the
 # root, with this machine's npm (scripts/npm-peers); without them those
 # comparisons skip and say so.
@@ -21,6 +21,8 @@ demo:      ; $(SANDBOX) $(MAKE) --no-print-directory in-demo BUILD=$(BUILD)
 bench:     ; $(SANDBOX) $(MAKE) --no-print-directory in-bench BUILD=$(BUILD) BENCH_ARGS='$(BENCH_ARGS)' \
              DATASET_BENCH_ARGS='$(DATASET_BENCH_ARGS)'
 fuzz:      ; $(SANDBOX) $(MAKE) --no-print-directory in-fuzz BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS)
+test-fetch-kill: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-fetch-kill BUILD=$(BUILD)
+bench-follow: ; $(SANDBOX) $(MAKE) --no-print-directory in-bench-follow BUILD=$(BUILD)
 test-asan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-asan BUILD=$(BUILD)
 sandbox:   ; scripts/sandbox ensure
 clean:     ; rm -rf $(BUILD)
@@ -48,11 +50,22 @@ in-demo: in-install
 	$(PY) -m brisquel export examples/events_idl.json --out $(BUILD)/demo/out $(BUILD)/demo/transactions
 	@echo
 	$(PY) -m brisquel examples/events_idl.json examples/logs.txt
+	@echo
+	$(PY) examples/fetch_demo.py $(BUILD)/demo/fetched
+
+# Twenty kill -9 at random moments of one fetch, each followed by a resume: every row once.
+in-test-fetch-kill: in-install
+	cd tests && BRISQUEL_FETCH_KILLS=20 $(PY) -m pytest -q -p no:cacheprovider test_fetch.py -k kill_9
+
+# Following a growing chain on the loopback node for 5 minutes: how long after the node has a block its rows are in place.
+in-bench-follow: in-install
+	$(PY) bench/fetch.py --follow 300
 
 # Timings only, never pass/fail; e.g. make bench BENCH_ARGS=--quick (see bench/run.py --help).
 # bench/dataset.py generates its 1,000,000 events into $(BUILD)/bench-dataset once (about 450 MB).
 in-bench: in-install
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/fetch.py
 	$(PY) bench/dataset.py $(DATASET_BENCH_ARGS)
 
 # Fuzzing with libFuzzer (clang), AddressSanitizer and UBSan: each target runs

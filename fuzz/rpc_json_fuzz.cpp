@@ -11,6 +11,7 @@
 #include "core/tx/call_tables.hpp"
 #include "core/tx/calls.hpp"
 #include "core/tx/rpc_json.hpp"
+#include "core/tx/summary_tables.hpp"
 #include "core/tx/walk.hpp"
 
 namespace {
@@ -118,5 +119,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)for_calls.read(text, [&](const brisquel::tx::TxView& v, std::size_t) {
     sink = sink + visit_all(v) + visit_calls(v) + calls.run(v);
   });
+  static brisquel::tx::RpcJsonReader for_summary({}, brisquel::tx::ReadScope::kSummary);
+  brisquel::SummaryTables summary;
+  (void)for_summary.read(text, [&](const brisquel::tx::TxView& v, std::size_t i) {
+    summary.add(static_cast<std::int64_t>(i), v);
+  });
+  sink = sink + summary.finish().balances->batches.size();
   return 0;
 }

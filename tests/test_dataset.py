@@ -750,7 +750,7 @@ def test_a_small_export_runs_here_and_writes_only_datasets_with_rows(inputs, idl
     assert re.search(r"^1 file: 1 row \(0 calls\) in .* s \(in this process, ", result.stdout, re.M), result.stdout
     # A's datasets of the earlier run are gone with A's rows: every dataset holds this run's rows.
     assert [p for p in tree(out) if not p.startswith("events/_errors")] == [
-        f"events/{B}/SwapEvent/part-00000.parquet"], tree(out).keys()
+        f"events/{B}/SwapEvent/part-00000.parquet", "transactions/part-00000.parquet"], tree(out).keys()
     assert written(out, [(B, "SwapEvent")])[(B, "SwapEvent")].total() == 1
 
 

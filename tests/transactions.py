@@ -149,7 +149,8 @@ def v1_wire(message: dict[str, Any], signatures: list[str], config: dict[str, An
 
 def legacy_wire(message: dict[str, Any], signatures: list[str], v0: bool = False) -> bytes:
     """The legacy wire form (signatures first) of a JSON `message` that loads
-    no addresses; with `v0`, the same as version 0 with no lookup tables."""
+    no addresses; with `v0`, the same as version 0, with the message's address
+    table lookups."""
     header = message.get("header") or {}
     out = bytearray(_compact(len(signatures)))
     for sig in signatures:
@@ -167,7 +168,12 @@ def legacy_wire(message: dict[str, Any], signatures: list[str], v0: bool = False
         out += bytes([ix["programIdIndex"]]) + _compact(len(ix["accounts"])) + bytes(ix["accounts"])
         out += _compact(len(data)) + data
     if v0:
-        out += _compact(0)
+        lookups = message.get("addressTableLookups") or []
+        out += _compact(len(lookups))
+        for lookup in lookups:
+            out += borsh.b58decode(lookup["accountKey"]).rjust(32, b"\0")
+            out += _compact(len(lookup["writableIndexes"])) + bytes(lookup["writableIndexes"])
+            out += _compact(len(lookup["readonlyIndexes"])) + bytes(lookup["readonlyIndexes"])
     return bytes(out)
 
 

@@ -24,6 +24,8 @@ struct RpcJsonReader::Impl final : json::RootReader {
 RpcJsonReader::RpcJsonReader(RpcJsonLimits limits, ReadScope scope) : impl_(std::make_unique<Impl>(limits, scope)) {}
 RpcJsonReader::~RpcJsonReader() = default;
 
+void RpcJsonReader::set_block_slot(std::optional<std::uint64_t> slot) { impl_->values.set_block_slot(slot); }
+
 ReadResult RpcJsonReader::read_padded(std::string_view text, TxVisitor visit) {
   impl_->visit = &visit;
   return impl_->frames.run(text, true, *impl_);

@@ -45,8 +45,10 @@ using json::RpcJsonLimits;
 
 // What a reader reads of each transaction: what the event walk needs, or
 // also what instruction calls need (keys, instruction accounts and data, the
-// error), which costs more.
-enum class ReadScope : std::uint8_t { kEvents, kCalls };
+// error), which costs more; or that and the summary of its meta (fee, compute
+// units, balances), which costs more again. Each scope reads all that the
+// ones before it read.
+enum class ReadScope : std::uint8_t { kEvents, kCalls, kSummary };
 
 // The caller's visitor of transactions (see core/json/visitor.hpp).
 using TxVisitor = json::Visitor<TxView>;
@@ -67,6 +69,10 @@ class RpcJsonReader {
 
   // Any text: copied (a line at a time for JSON lines) into a reused padded buffer.
   ReadResult read(std::string_view text, TxVisitor visit);
+
+  // The slot given to the transactions of blocks that do not say theirs (a
+  // getBlock result carries no slot: its caller knows it); none by default.
+  void set_block_slot(std::optional<std::uint64_t> slot);
 
  private:
   struct Impl;

@@ -37,6 +37,8 @@ void RpcValueReader::clear_transaction() {
   view_->config = {};
   json_config_ = {};
   view_->signature = {};
+  view_->summary.signature_count = 0;
+  view_->account_keys.clear();  // filled again once the keys are resolved; a transaction with a problem has none
   view_->outer_programs.clear();
   view_->outer.clear();
   outer_accounts_.clear();
@@ -62,6 +64,16 @@ void RpcValueReader::clear_meta() {
   inner_count_ = 0;
   loaded_writable_.clear();
   loaded_readonly_.clear();
+  if (summary_) {
+    TxSummary& s = view_->summary;
+    s.fee.reset();
+    s.compute_units_consumed.reset();
+    s.error = {};
+    s.pre_balances.clear();
+    s.post_balances.clear();
+    s.pre_tokens.clear();
+    s.post_tokens.clear();
+  }
 }
 
 bool RpcValueReader::read_transaction(od::value value) {
@@ -87,12 +99,16 @@ bool RpcValueReader::read_json_transaction(od::object transaction) {
     if (key == "signatures") {
       od::array signatures;
       if (!expect_array(field.value(), "transaction.signatures", signatures)) return false;
-      // Only the first one names the transaction; the others are skipped unread.
+      // Only the first one names the transaction; the others are skipped
+      // unread, or only counted for the summary.
+      std::uint32_t count = 0;
       for (auto item_result : signatures) {
         od::value item;
         if (auto e = std::move(item_result).get(item)) return json_error(e);
-        return read_string(item, "transaction.signatures[]", view_->signature);
+        if (count++ == 0 && !read_string(item, "transaction.signatures[]", view_->signature)) return false;
+        if (!summary_) break;
       }
+      view_->summary.signature_count = count;
       return true;
     }
     if (key == "message") {
@@ -215,6 +231,7 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
   }
 
   from_wire_ = true;
+  view_->summary.signature_count = wire_.signature_count;
   view_->version = wire_.version;
   view_->config = wire_.config;
   if (wire_.signature_count > 0) {
@@ -251,6 +268,7 @@ bool RpcValueReader::read_meta(od::value value) {
       if (auto e = v.type().get(t)) return json_error(e);
       view_->failed = t != od::json_type::null;
       view_->error = {};
+      if (summary_) return read_error_summary(v);
       return !calls_ || !view_->failed || read_error(v);
     }
     if (key == "logMessages") {
@@ -286,7 +304,7 @@ bool RpcValueReader::read_meta(od::value value) {
         return true;
       });
     }
-    return true;
+    return !summary_ || read_summary_field(key, v);
   });
 }
 
@@ -299,12 +317,7 @@ bool RpcValueReader::read_logs(od::array logs) {
 
 bool RpcValueReader::read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out) {
   out.clear();
-  od::json_type type;
-  if (auto e = value.type().get(type)) return json_error(e);
-  if (type == od::json_type::null) return true;
-  od::array items;
-  if (!expect_array(value, field, items)) return false;
-  return json::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
+  return read_nullable_array(value, field, [&](od::value& item) {
     return count_item(out.size(), "loaded addresses") && read_string(item, field, out.emplace_back());
   });
 }

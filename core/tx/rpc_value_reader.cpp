@@ -50,6 +50,8 @@ bool RpcValueReader::read(od::value root, const TxVisitor& visit, std::size_t& v
 bool RpcValueReader::read_object(od::object object, Level level, std::size_t slot) {
   const char* const start = unit_start_;
   begin_transaction(slot);
+  if (level == Level::kBlockEntry) view_->position = static_cast<std::uint32_t>(slot);
+  else view_->position.reset();
   bool has_transaction = false, has_meta = false, has_result = false, has_rpc = false;
   bool has_transactions = false, has_blockhash = false;
   std::optional<std::uint64_t> tx_slot;
@@ -105,7 +107,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     }
     for (std::size_t i = 0; i < block_count; ++i) {
       TxView& view = slots_[i]->view;
-      if (!view.slot) view.slot = tx_slot;
+      if (!view.slot) view.slot = tx_slot ? tx_slot : block_slot_;
       if (!view.block_time) view.block_time = block_time;
       if (!hand_over(view)) return false;
     }

@@ -27,7 +27,7 @@ using json::utf8_prefix;
 class RpcValueReader : public json::ValueReads {
  public:
   RpcValueReader(const RpcJsonLimits& limits, ReadScope scope)
-      : ValueReads(limits), calls_(scope == ReadScope::kCalls) {}
+      : ValueReads(limits), calls_(scope >= ReadScope::kCalls), summary_(scope == ReadScope::kSummary) {}
 
   // Reads one top-level value and hands each transaction in it to `visit`,
   // counting them in `visited`. False when it failed (failure()) or the visitor
@@ -35,6 +35,8 @@ class RpcValueReader : public json::ValueReads {
   bool read(od::value root, const TxVisitor& visit, std::size_t& visited);
 
   bool stopped() const { return stopped_; }
+  // The slot of the blocks read that do not say theirs (getBlock results do not).
+  void set_block_slot(std::optional<std::uint64_t> slot) { block_slot_ = slot; }
 
  private:
   // What an object may be, from where it was found.
@@ -45,6 +47,10 @@ class RpcValueReader : public json::ValueReads {
     char signature_text[codec::base58_encoded_capacity(kSignatureBytes)];
     std::vector<codec::Base58Buffer> key_text;  // base58 of wire-format static keys
     std::vector<std::uint8_t> wire_bytes;       // the decoded wire format, which instruction data points into
+    // meta.err copied and read again for TxError (summary only), by a parser
+    // of its own: the error's views point into them until the slot is reused.
+    std::string error_copy;
+    std::unique_ptr<od::parser> error_parser;
   };
   // A program named by index, resolved once the whole transaction (keys and
   // loaded addresses, in any order) has been read.
@@ -88,11 +94,27 @@ class RpcValueReader : public json::ValueReads {
   bool read_inner_groups(od::array groups);
   bool read_inner_instruction(od::object instruction, std::uint32_t group);
   bool read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out);
+  // An array that may be null (no items): each item to item(value).
+  template <class Item>
+  bool read_nullable_array(od::value& value, std::string_view field, Item&& item) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return json_error(e);
+    if (type == od::json_type::null) return true;
+    od::array items;
+    if (!expect_array(value, field, items)) return false;
+    return json::each(items, [&](auto e) { return json_error(e); }, item);
+  }
   // Instruction accounts and meta.err, read for calls only (rpc_call_fields.cpp).
   bool read_accounts(od::value& value, std::string_view field, std::vector<PendingAccount>& out, AccountSpan& span);
   bool read_data(od::value& value, std::string_view field, InstructionData& out);
   bool read_error(od::value& value);
   bool read_instruction_error(od::array detail);
+  // The meta fields of the summary (tx_summary_fields.cpp).
+  bool read_summary_field(std::string_view key, od::value& value);
+  bool read_error_summary(od::value& value);
+  bool read_balances(od::value& value, std::string_view field, std::vector<std::uint64_t>& out);
+  bool read_token_balances(od::value& value, std::string_view field, std::vector<TokenBalance>& out);
+  bool read_token_balance(od::object entry, TokenBalance& out);
   void resolve_calls();
   bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time,
                           const JsonVersion& version, bool in_block);
@@ -105,10 +127,12 @@ class RpcValueReader : public json::ValueReads {
   }
   bool too_many(std::string_view what);
 
-  const bool calls_;  // also read what instruction calls need
+  const bool calls_;    // also read what instruction calls need
+  const bool summary_;  // also read the meta's summary (fee, compute units, balances)
   const TxVisitor* visit_ = nullptr;
   std::size_t* visited_ = nullptr;
   bool stopped_ = false;
+  std::optional<std::uint64_t> block_slot_;
 
   // The transaction being read; all of it reused from one transaction to the
   // next. A block's transactions each have a slot, handed over once the whole

@@ -73,6 +73,27 @@ struct TxConfig {
   bool operator==(const TxConfig&) const = default;
 };
 
+// One entry of meta.preTokenBalances or meta.postTokenBalances.
+struct TokenBalance {
+  std::uint32_t account_index = 0;
+  std::string_view mint;
+  std::string_view owner;    // empty when the node does not say
+  std::string_view program;  // the token program; empty when the node does not say
+  std::optional<std::uint64_t> amount;  // raw, in the mint's smallest unit
+  std::optional<std::uint8_t> decimals;
+};
+
+// What a transaction cost and changed, as its meta says: read only with
+// ReadScope::kSummary, for the transactions and balances tables.
+struct TxSummary {
+  std::optional<std::uint64_t> fee;  // lamports
+  std::optional<std::uint64_t> compute_units_consumed;
+  std::string_view error;  // meta.err as JSON text, empty when it is null or absent
+  std::vector<std::uint64_t> pre_balances, post_balances;  // lamports, per account key
+  std::vector<TokenBalance> pre_tokens, post_tokens;
+  std::uint32_t signature_count = 0;  // as the transaction lists them
+};
+
 // The largest transaction version read; a larger one is a problem.
 inline constexpr std::uint8_t kMaxTxVersion = 1;
 
@@ -93,12 +114,16 @@ struct TxView {
   std::vector<std::string_view> logs;     // meta.logMessages, UTF-8
   std::vector<std::string_view> outer_programs;  // program address of each outer instruction, in order
   std::vector<InnerGroup> inner;          // meta.innerInstructions, in the node's order
+  std::optional<std::uint32_t> position;  // its index in the block it was read from
 
   // Read only with ReadScope::kCalls:
   std::vector<std::string_view> account_keys;  // static keys, then loaded writable, then loaded read-only
   std::vector<OuterInstruction> outer;         // beside outer_programs, one per outer instruction
   std::vector<AccountRef> accounts;            // every instruction's accounts, in runs
   TxError error;                               // meaningful when `failed`
+
+  // Read only with ReadScope::kSummary (which reads what kCalls does too):
+  TxSummary summary;
 
   std::span<const AccountRef> accounts_of(AccountSpan span) const {
     return std::span<const AccountRef>(accounts).subspan(span.first, span.count);

@@ -9,6 +9,7 @@ from brisquel._tables import (AccountDecoder, AccountState, CallError, DecodedAc
 
 if TYPE_CHECKING:
     from brisquel._brisquel import EventDecoder
+    from brisquel._fetch_run import fetch
 
 # A read-only mapping in every respect but its base class.
 Mapping.register(DecodedEvents)
@@ -37,6 +38,10 @@ def __getattr__(name: str) -> Any:
     # EventDecoder's module loads only in interpreters that share the main
     # interpreter's lock; the rest of the package loads in any, so it comes
     # on first use.
+    if name == "fetch":  # needs pyarrow and urllib3, which importing brisquel does not
+        from brisquel._fetch_run import fetch
+
+        return fetch
     if name != "EventDecoder":
         raise AttributeError(f"module 'brisquel' has no attribute {name!r}")
     try:
@@ -49,4 +54,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), "EventDecoder"})
+    return sorted({*globals(), "EventDecoder", "fetch"})

@@ -246,7 +246,7 @@ def _clean(line: str) -> str:
     return line.encode("utf-8", "replace").decode("utf-8")
 
 
-_COMMANDS = ("tx", "export", "accounts")
+_COMMANDS = ("tx", "export", "accounts", "fetch")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -301,6 +301,10 @@ def _command(name: str, argv: list[str]) -> int:
 
         _cli_accounts.run(argv, sys.stdout)
         return 0
+    if name == "fetch":
+        from brisquel import _cli_fetch
+
+        return _cli_fetch.run(argv, sys.stdout)
     from brisquel import _cli_export
 
     return _cli_export.run(argv, sys.stdout)

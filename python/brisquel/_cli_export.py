@@ -8,6 +8,7 @@ worker processes or a running Dask cluster.
     DIR/events/<program>/<Event>/part-*.parquet         DIR/events/_errors/
     DIR/calls/<program>/<instruction>/part-*.parquet    DIR/calls/_errors/
     DIR/accounts/<program>/<Account>/part-*.parquet     DIR/accounts/_errors/
+    DIR/transactions/part-*.parquet                     DIR/balances/part-*.parquet
 
 The IDL files come before --out, the inputs (files or folders) after it. Each
 file is decoded once for its events and calls. While it runs, a progress line
@@ -338,6 +339,8 @@ def print_summary(summary: Any, out_dir: str, seconds: float, ready: float | Non
             out.write(f"{program:<44}  {name:<{width}}  {n:>{number},}\n")
         if empty:
             out.write(f"{'':<44}  ({empty} more {what}{'s' if empty > 1 else ''} without rows, not written)\n")
+    if summary.tables:  # transactions and balances, which need no IDL
+        out.write("\n" + "".join(f"{name:<{46 + width}}  {n:>{number},}\n" for (_, name), n in summary.tables.items()))
     if summary.skipped:
         shown = summary.skipped.most_common(20)
         wide = min(100, max(46 + width, *(len(reason) for reason, _ in shown)))

@@ -46,6 +46,7 @@ class ExportSummary(dict[Key, int]):
         super().__init__()
         self.calls: dict[Key, int] = {}
         self.accounts: dict[Key, int] = {}
+        self.tables: dict[Key, int] = {}  # transactions and balances
         self.skipped: Counter[str] = Counter()
         self.failed: dict[str, str] = {}
         self.files = 0
@@ -54,7 +55,7 @@ class ExportSummary(dict[Key, int]):
 
     def rows_of(self, kind: str) -> dict[Key, int]:
         """The rows written per key of one kind."""
-        return {EVENTS: self, CALLS: self.calls, ACCOUNTS: self.accounts}[kind]
+        return {EVENTS: self, CALLS: self.calls, ACCOUNTS: self.accounts}.get(kind, self.tables)
 
 
 @dataclass

@@ -18,7 +18,7 @@ from urllib.parse import quote
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from brisquel._sources import EVENTS, Key, Tag
+from brisquel._sources import EVENTS, SUMMARY_TAGS, Key, Tag
 
 ERRORS_DIR = "_errors"  # beside a kind's programs: no program address starts with "_"
 _STATISTICS = ("_tx", "_row", "_slot", "_block_time")
@@ -41,6 +41,8 @@ def errors_dir(kind: str = EVENTS) -> str:
 
 def tag_dir(tag: Tag) -> str:
     kind, key = tag
+    if tag in SUMMARY_TAGS:
+        return kind  # DIR/transactions, DIR/balances
     return errors_dir(kind) if key is None else key_dir(key, kind)
 
 

@@ -36,6 +36,10 @@ PARQUET_BATCH_ROWS = 4096   # rows of a Parquet file decoded at once
 Key = tuple[str, str]  # (program address, event key, instruction or account type)
 EVENTS, CALLS, ACCOUNTS = "events", "calls", "accounts"
 Tag = tuple[str, Key | None]  # (kind, key); the key None: the kind's rows that did not decode
+# The tables that need no IDL, one each, made where events and calls are read
+# from JSON transactions: each the one dataset of its kind.
+TRANSACTIONS, BALANCES = "transactions", "balances"
+SUMMARY_TAGS: tuple[Tag, ...] = ((TRANSACTIONS, ("", TRANSACTIONS)), (BALANCES, ("", BALANCES)))
 
 
 @dataclass(frozen=True)
@@ -111,16 +115,22 @@ class JsonDecoders:
             calls = self.tx.call_tables("[]")
             self.schemas.update({(CALLS, k): pa.schema(self.tx.call_schema(k)) for k in calls})
             self.schemas[(CALLS, None)] = pa.schema(calls.errors.schema)
+        self.summary = decoding.kinds == (EVENTS, CALLS)
+        if self.summary:
+            empty = self.tx.transaction_tables("[]")
+            self.schemas.update({tag: pa.schema(empty[tag[0]].schema) for tag in SUMMARY_TAGS})
 
     def decode(self, text: bytes, tx_base: int) -> tuple[Piece, int]:
         """The rows of one piece, its transactions counted from `tx_base`, and how many it held."""
         failed, kinds = self.decoding.include_failed, self.decoding.kinds
-        if kinds == (EVENTS, CALLS):  # one reading for both
-            found = zip(kinds, self.tx.all_tables(text, include_failed=failed, start=tx_base))
+        tables: dict[Tag, pa.Table] = {}
+        if self.summary:  # one reading for events, calls, transactions and balances
+            events, calls, summary = self.tx.block_tables(text, include_failed=failed, start=tx_base)
+            found = zip(kinds, (events, calls))
+            tables.update({tag: pa.table(summary[tag[0]]) for tag in SUMMARY_TAGS})
         else:
             decode = self.tx.decode_tables if kinds == (EVENTS,) else self.tx.call_tables
             found = zip(kinds, [decode(text, include_failed=failed, start=tx_base)])
-        tables: dict[Tag, pa.Table] = {}
         inputs = 0
         for kind, out in found:
             tables.update({(kind, k): pa.table(t) for k, t in out.items()})

@@ -198,6 +198,14 @@ class TransactionDecoder:
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> tuple[DecodedEvents, DecodedCalls]:
         """decode_tables and call_tables from one reading of the transactions."""
+    def transaction_tables(self, transactions: _Transactions, *, start: int = 0) -> dict[str, EventTable]:
+        """{"transactions": one row per transaction, "balances": one row per changed balance}; no IDL needed."""
+    def block_tables(
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0,
+        slot: int | None = None,
+    ) -> tuple[DecodedEvents, DecodedCalls, dict[str, EventTable]]:
+        """decode_tables, call_tables and transaction_tables from one reading; `slot`: that of blocks that do not
+        say theirs (getBlock results do not)."""
     def calls(self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0) -> list[TxCall]: ...
     def call_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0

@@ -50,6 +50,7 @@ from brisquel._part_writer import errors_dir, key_dir, tag_dir  # noqa: F401  (w
 from brisquel._process_cache import decoded, decoders
 from brisquel._sources import (ACCOUNTS, CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, address_pairs,
                                plan_parquet, zero_copy_pairs)
+from brisquel._sources import SUMMARY_TAGS
 
 __all__ = ["AccountFrames", "CallFrames", "EventFrames", "ExportSummary", "SourceError", "input_files", "read_accounts",
            "read_calls", "read_events", "write_events"]
@@ -440,7 +441,18 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
             job.partitions[tag] = _partition_graphs(frame)
     if not jobs:
         raise ValueError("events: nothing to write")
+    _add_summary(jobs.get(False), events)
     return run(list(jobs.values()), Path(out_dir), progress, skip_failed)
+
+
+def _add_summary(job: Job | None, events: Mapping[Key, Any]) -> None:
+    """A whole read_events result with its calls is written with the
+    transactions and balances tables of the same decoding."""
+    if job is None or not isinstance(events, EventFrames) or events.calls is None:
+        return
+    for tag in SUMMARY_TAGS:
+        if tag in job.plan.schemas and all(d.tag != tag for d in job.datasets):
+            job.datasets.append(Dataset(tag[1], tag[0], job.plan.schemas[tag], tag))
 
 
 def _schema_of(frame: Any, plan: Plan, origin: Tag) -> pa.Schema:

@@ -4,7 +4,7 @@
 
 namespace brisquel::tables {
 
-bool JsonInput::open(PyObject* obj) {
+bool JsonInput::open(PyObject* obj, bool balances) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -19,7 +19,7 @@ bool JsonInput::open(PyObject* obj) {
     return true;
   }
   // Python objects: written as the JSON text they came from, and read as such.
-  if (!dump_json(obj, dumped_)) return false;
+  if (!dump_json(obj, dumped_, balances)) return false;
   text_ = dumped_;
   return true;
 }

@@ -2,6 +2,8 @@
 // (json.loads' output), handed to the one reader of RPC JSON.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,8 +25,9 @@ class JsonInput {
   }
 
   // False with the error set (an object that is not JSON data, a str that is
-  // not UTF-8). The caller holds `obj` while the text is used.
-  bool open(PyObject* obj);
+  // not UTF-8). The caller holds `obj` while the text is used. Python objects
+  // keep their balances only when `balances` (the balances table needs them).
+  bool open(PyObject* obj, bool balances = false);
   std::string_view text() const { return text_; }
 
  private:
@@ -38,14 +41,16 @@ class JsonInput {
 // interpreter lock released if asked (visit then touches no Python object).
 // `scope`: kCalls reads the instructions too, which only calls need.
 // False with the error set: ReadError for a text that cannot be read.
+// `block_slot`: the slot of blocks that do not say theirs.
 template <class Visit>
 bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
-                       tx::ReadScope scope = tx::ReadScope::kEvents);
+                       tx::ReadScope scope = tx::ReadScope::kEvents, std::optional<std::uint64_t> block_slot = {});
 
 template <class Visit>
 bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
-                       tx::ReadScope scope) {
+                       tx::ReadScope scope, std::optional<std::uint64_t> block_slot) {
   tx::RpcJsonReader reader({}, scope);
+  reader.set_block_slot(block_slot);
   tx::ReadResult result;
   if (release_lock) {
     ReleasedLock unlocked;

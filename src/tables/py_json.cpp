@@ -10,12 +10,15 @@ namespace {
 // The reader's own nesting bound; deeper objects are refused here already.
 constexpr int kMaxDepth = 256;
 
-// Members of transactions and blocks that hold nothing the events need.
-bool skipped(std::string_view key) {
-  static constexpr std::string_view kSkipped[] = {
-      "preBalances", "postBalances", "preTokenBalances", "postTokenBalances", "rewards", "returnData",
+// Members of transactions and blocks that hold nothing the events need; the
+// balances are kept when the balances table is asked for.
+bool skipped(std::string_view key, bool balances) {
+  static constexpr std::string_view kBalances[] = {
+      "preBalances", "postBalances", "preTokenBalances", "postTokenBalances",
   };
-  for (std::string_view k : kSkipped) {
+  if (key == "rewards" || key == "returnData") return true;
+  if (balances) return false;
+  for (std::string_view k : kBalances) {
     if (key == k) return true;
   }
   return false;
@@ -29,7 +32,7 @@ bool text_of(PyObject* str, std::string_view& out) {
   return true;
 }
 
-bool dump(PyObject* obj, std::string& out, int depth);
+bool dump(PyObject* obj, std::string& out, int depth, bool balances);
 
 bool dump_int(PyObject* obj, std::string& out) {
   int overflow = 0;
@@ -48,7 +51,7 @@ bool dump_int(PyObject* obj, std::string& out) {
   return true;
 }
 
-bool dump_dict(PyObject* dict, std::string& out, int depth) {
+bool dump_dict(PyObject* dict, std::string& out, int depth, bool balances) {
   // Another thread may change the dict: hold the items while writing them.
   PyRef items(PyDict_Items(dict));
   if (!items) return false;
@@ -63,30 +66,30 @@ bool dump_dict(PyObject* dict, std::string& out, int depth) {
     }
     std::string_view k;
     if (!text_of(key, k)) return false;
-    if (skipped(k)) continue;
+    if (skipped(k, balances)) continue;
     if (!first) out += ',';
     first = false;
     codec::append_json_string(out, k);
     out += ':';
-    if (!dump(PyTuple_GET_ITEM(pair, 1), out, depth + 1)) return false;
+    if (!dump(PyTuple_GET_ITEM(pair, 1), out, depth + 1, balances)) return false;
   }
   out += '}';
   return true;
 }
 
-bool dump_sequence(PyObject* seq, std::string& out, int depth) {
+bool dump_sequence(PyObject* seq, std::string& out, int depth, bool balances) {
   PyRef items(PySequence_Tuple(seq));  // a list may change under another thread
   if (!items) return false;
   out += '[';
   for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
     if (i != 0) out += ',';
-    if (!dump(PyTuple_GET_ITEM(items.get(), i), out, depth + 1)) return false;
+    if (!dump(PyTuple_GET_ITEM(items.get(), i), out, depth + 1, balances)) return false;
   }
   out += ']';
   return true;
 }
 
-bool dump(PyObject* obj, std::string& out, int depth) {
+bool dump(PyObject* obj, std::string& out, int depth, bool balances) {
   if (depth > kMaxDepth) {
     PyErr_Format(PyExc_ValueError, "transactions: nested deeper than %d levels", kMaxDepth);
     return false;
@@ -110,8 +113,8 @@ bool dump(PyObject* obj, std::string& out, int depth) {
     codec::append_json_float(out, PyFloat_AS_DOUBLE(obj));
     return true;
   }
-  if (PyDict_Check(obj)) return dump_dict(obj, out, depth);
-  if (PyList_Check(obj) || PyTuple_Check(obj)) return dump_sequence(obj, out, depth);
+  if (PyDict_Check(obj)) return dump_dict(obj, out, depth, balances);
+  if (PyList_Check(obj) || PyTuple_Check(obj)) return dump_sequence(obj, out, depth, balances);
   PyErr_Format(PyExc_TypeError, "transactions: '%.100s' object is not JSON data (dict, list, str, int, float, bool, None)",
                Py_TYPE(obj)->tp_name);
   return false;
@@ -119,6 +122,6 @@ bool dump(PyObject* obj, std::string& out, int depth) {
 
 }  // namespace
 
-bool dump_json(PyObject* obj, std::string& out) { return dump(obj, out, 0); }
+bool dump_json(PyObject* obj, std::string& out, bool balances) { return dump(obj, out, 0, balances); }
 
 }  // namespace brisquel::tables

@@ -11,9 +11,10 @@ namespace brisquel::tables {
 
 // Appends the JSON text of `obj` (dict with str keys, list, tuple, str, int,
 // float, bool, None) to `out`. Members that no transaction reading looks at
-// (balances, rewards, ...) are left out, which only saves time. False with
+// (rewards, return data; balances unless `balances`) are left out, which only
+// saves time. False with
 // TypeError or ValueError set for anything else, text that is not UTF-8, or
 // nesting deeper than the reader accepts.
-bool dump_json(PyObject* obj, std::string& out);
+bool dump_json(PyObject* obj, std::string& out, bool balances = false);
 
 }  // namespace brisquel::tables

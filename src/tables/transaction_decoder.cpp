@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/tx/summary_tables.hpp"
 #include "core/tx/tx_tables.hpp"
 #include "core/tx/walk.hpp"
 #include "idl/loader.hpp"
@@ -110,30 +111,6 @@ PyObject* tx_decoder_programs(PyObject* self, void*) {
   return TxDecoderType::call(self, [](const TxDecoder& d) { return new_list(d.addresses); });
 }
 
-// The arguments of decode and decode_tables.
-struct DecodeArgs {
-  Arguments<4> bound;
-  JsonInput input;
-  bool include_failed = false;
-  bool dedupe = true;
-  std::size_t start = 0;  // the index of the first transaction (a file read in pieces counts on)
-
-  // False with the error set.
-  bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!bound.bind(sig, args, nargs, kwnames)) return false;
-    const auto failed = flag_argument(bound[1], false);
-    const auto once = flag_argument(bound[2], true);
-    const auto first = index_argument(bound[3], "start");
-    if (!failed || !once || !first) return false;
-    include_failed = *failed;
-    dedupe = *once;
-    start = *first;
-    return input.open(bound[0]);
-  }
-};
-
-constexpr Parameter kDecodeParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
-                                       keyword("start")};
 constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeParams};
 constexpr Signature kDecodeTablesSignature{"TransactionDecoder.decode_tables()", kDecodeParams};
 
@@ -217,35 +194,54 @@ PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 constexpr Signature kAllTablesSignature{"TransactionDecoder.all_tables()", kDecodeParams};
+constexpr Parameter kBlockTablesParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
+                                            keyword("start"), keyword("slot")};
+constexpr Signature kBlockTablesSignature{"TransactionDecoder.block_tables()", kBlockTablesParams};
 
 // Events and calls in one reading of the text: what decode_tables and
-// call_tables give, for little more than decode_tables costs.
-PyObject* tx_decoder_all_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// call_tables give, for little more than decode_tables costs; with `summary`,
+// the transactions and balances tables too (what a fetched block becomes).
+PyObject* events_and_calls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           bool summary) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     DecodeArgs a;
-    if (!a.bind(kAllTablesSignature, args, nargs, kwnames)) return nullptr;
+    a.balances = summary;
+    if (!a.bind(summary ? kBlockTablesSignature : kAllTablesSignature, args, nargs, kwnames)) return nullptr;
+    // A getBlock result does not say its slot: the caller, who asked for it, does.
+    std::optional<std::uint64_t> block_slot;
+    if (a.bound.given(4) && a.bound[4] != Py_None) {
+      const auto slot = index_argument(a.bound[4], "slot");
+      if (!slot) return nullptr;
+      block_slot = *slot;
+    }
     State& state = state_of(Py_TYPE(self));
     tx::TxWalker walker(d.program_addresses());
     tx::CallFinder finder(d.programs);
     TxTables events(d.programs);
     CallTables calls(d.programs, d.call_schemas);
+    std::optional<SummaryTables> transactions;
+    if (summary) transactions.emplace();
     std::size_t read = 0;
     auto visit = [&](const tx::TxView& view, std::size_t index) {
       read = index + 1;
-      if (view.failed && !a.include_failed) return true;
       const auto at = static_cast<std::int64_t>(a.start + index);
+      if (transactions) transactions->add(at, view);  // every transaction, failed or not
+      if (view.failed && !a.include_failed) return true;
       const tx::WalkResult& walk = walker.walk(view, a.dedupe);
       events.add(at, view, walk);
       calls.add(at, view, walk, finder.find(view, walk));
       return true;
     };
-    if (!read_transactions(state, a.input.text(), true, visit, tx::ReadScope::kCalls)) return nullptr;
+    const auto scope = summary ? tx::ReadScope::kSummary : tx::ReadScope::kCalls;
+    if (!read_transactions(state, a.input.text(), true, visit, scope, block_slot)) return nullptr;
     TxTables::Output event_out;
     CallTables::Output call_out;
+    SummaryTables::Output summary_out;
     {
       ReleasedLock unlocked;
       event_out = events.finish();
       call_out = calls.finish();
+      if (transactions) summary_out = transactions->finish();
     }
     PyRef event_tables(decoded_of(state, d.keys, std::move(event_out.events), std::move(event_out.errors), read,
                                   nullptr));
@@ -253,8 +249,19 @@ PyObject* tx_decoder_all_tables(PyObject* self, PyObject* const* args, Py_ssize_
     PyRef call_tables(decoded_of(state, d.call_keys, std::move(call_out.calls), std::move(call_out.errors), read,
                                  state.decoded_calls));
     if (!call_tables) return nullptr;
-    return PyTuple_Pack(2, event_tables.get(), call_tables.get());
+    if (!summary) return PyTuple_Pack(2, event_tables.get(), call_tables.get());
+    PyRef summary_tables(summary_dict(state, std::move(summary_out)));
+    if (!summary_tables) return nullptr;
+    return PyTuple_Pack(3, event_tables.get(), call_tables.get(), summary_tables.get());
   });
+}
+
+PyObject* tx_decoder_all_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return events_and_calls(self, args, nargs, kwnames, false);
+}
+
+PyObject* tx_decoder_block_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return events_and_calls(self, args, nargs, kwnames, true);
 }
 
 PyObject* tx_decoder_count(PyObject* self, PyObject* transactions) {
@@ -314,6 +321,18 @@ PyMethodDef tx_decoder_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "all_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
      "(decode_tables(...), call_tables(...)) from one reading of the transactions."},
+    {"transaction_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_transaction_tables)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "transaction_tables($self, transactions, *, start=0)\n--\n\n"
+     "The tables that need no IDL: {'transactions': one row per transaction (fee,\n"
+     "error, compute units and budget, fee payer, version, invoked programs), \n"
+     "'balances': one row per changed SOL or token balance}. Failed transactions\n"
+     "included; `_tx` counts from `start`."},
+    {"block_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_block_tables)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "block_tables($self, transactions, *, include_failed=False, dedupe=True, start=0, slot=None)\n--\n\n"
+     "(decode_tables(...), call_tables(...), transaction_tables(...)) from one reading;\n"
+     "`slot`: the slot of blocks that do not say theirs (getBlock results do not)."},
     {"calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_calls)),
      METH_FASTCALL | METH_KEYWORDS,
      "calls($self, transactions, *, include_failed=False, start=0)\n--\n\n"
