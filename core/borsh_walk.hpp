@@ -29,6 +29,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "codec/base58.hpp"
 #include "codec/base64.hpp"
@@ -433,6 +434,17 @@ auto BorshWalk<Sink>::decode_remainder_list(const TypeNode& type, Slot slot) -> 
     return decode_list(element, left / element.width, slot);
   }
   using Skip = typename SkipSinkOf<Sink>::type;
+  if constexpr (std::is_same_v<Sink, Skip>) {
+    // Only passing over them: no count is needed, and none is taken, so
+    // nested lists of this kind cost one pass each rather than twice the
+    // one inside (which would double with every level).
+    while (state_.cursor.remaining() != 0) {
+      const std::uint64_t before = state_.cursor.pos();
+      if (!decode_type(element, {})) return Sink::failure();
+      if (state_.cursor.pos() == before) return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
+    }
+    return true;
+  }
   Skip skip;
   WalkState probe(state_.cursor.rest());
   probe.depth = state_.depth;

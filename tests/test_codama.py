@@ -451,3 +451,15 @@ def test_amounts_and_dates_say_so_in_their_columns_metadata():
     program = "TokenzQdBNbLqP5VEhdkAS6EPFLC1PHnBqCXEpPxuEb"
     date = schema(t22.call_schema((program, "updateMultiplierScaledUiMint"))).field("arg_effectiveTimestamp")
     assert str(date.type) == "int64" and date.metadata == {b"brisquel.date_time": b"unix_seconds"}
+
+
+def test_nested_remainder_lists_take_time_linear_in_their_depth():
+    t: dict = number("u8")
+    for _ in range(40):
+        t = {"kind": "arrayTypeNode", "item": t, "count": {"kind": "remainderCountNode"}}
+    decoder = AccountDecoder([root(account(t))])
+    [state] = decoder.decode([(None, FUZZ, b"\xc0\xda" + bytes(range(200)))])
+    value = state.fields["f"]
+    for _ in range(39):
+        [value] = value
+    assert value == list(range(200))
