@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -506,9 +507,13 @@ auto BorshWalk<Sink>::decode_layout(const TypeNode& type, Slot slot) -> Value {
     }
     case Layout::Sentinel: {
       const std::span<const std::uint8_t> rest = state_.cursor.rest();
-      const auto found = std::ranges::search(rest, type.constant);
-      if (found.empty()) return fail(DecodeError(Why::NoSentinel, 0, state_.cursor.pos()));
-      return in_window(*type.inner, static_cast<std::uint64_t>(found.begin() - rest.begin()), type.constant.size(), slot);
+      const auto& sentinel = type.constant;
+      // A plain search costs the sentinel's length per byte: long ones take a searcher that does not.
+      const auto found = sentinel.size() <= 16
+          ? std::search(rest.begin(), rest.end(), sentinel.begin(), sentinel.end())
+          : std::search(rest.begin(), rest.end(), std::boyer_moore_searcher(sentinel.begin(), sentinel.end()));
+      if (found == rest.end()) return fail(DecodeError(Why::NoSentinel, 0, state_.cursor.pos()));
+      return in_window(*type.inner, static_cast<std::uint64_t>(found - rest.begin()), sentinel.size(), slot);
     }
     case Layout::PrefixedCount: {
       std::uint64_t count = 0;

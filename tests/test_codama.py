@@ -463,3 +463,16 @@ def test_nested_remainder_lists_take_time_linear_in_their_depth():
     for _ in range(39):
         [value] = value
     assert value == list(range(200))
+
+
+def sentinel(hex_text: str) -> dict:
+    return {"kind": "sentinelTypeNode", "type": {"kind": "bytesTypeNode"}, "sentinel": {
+        "kind": "constantValueNode", "type": {"kind": "bytesTypeNode"},
+        "value": {"kind": "bytesValueNode", "encoding": "base16", "data": hex_text}}}
+
+
+def test_a_long_sentinel_is_looked_for_in_linear_time_and_a_longer_one_refused():
+    decoder = AccountDecoder([root(account(sentinel("00" * 3999 + "01")))])
+    assert ["no sentinel" in e for e in errors(decoder, bytes(1 << 20))] == [True]
+    with pytest.raises(IdlError, match="a sentinel of more than 4096 bytes"):
+        AccountDecoder([root(account(sentinel("00" * 4097)))])

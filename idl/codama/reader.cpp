@@ -14,6 +14,8 @@ namespace {
 
 using json::Value;
 
+constexpr std::size_t kMaxSentinel = 4096;
+
 // Where the reader is in the document, for messages.
 class Path {
  public:
@@ -513,6 +515,7 @@ class Reader {
         t.constant = constant(member_at_parent(node, "sentinel"));
       }
       if (t.constant->empty()) fail("an empty sentinel", "sentinel");
+      if (t.constant->size() > kMaxSentinel) fail(std::format("a sentinel of more than {} bytes", kMaxSentinel), "sentinel");
       inner("type");
     } else if (kind == "arrayTypeNode" || kind == "setTypeNode") {
       t.kind = K::Array;
