@@ -28,6 +28,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baselines  # noqa: E402
 import calls  # noqa: E402
+import codama  # noqa: E402
 import idl_values  # noqa: E402
 import synthetic  # noqa: E402
 import tables  # noqa: E402
@@ -282,6 +283,7 @@ def main() -> None:
     ap.add_argument("--no-calls", action="store_true", help="skip the instruction calls")
     ap.add_argument("--accounts", type=int, default=20_000, help="accounts per response (default 20,000)")
     ap.add_argument("--no-accounts", action="store_true", help="skip AccountDecoder")
+    ap.add_argument("--no-codama", action="store_true", help="skip the Codama programs against their own parsers")
     ap.add_argument("--output", type=Path, default=RESULTS)
     args = ap.parse_args()
     if args.quick:
@@ -315,6 +317,7 @@ def main() -> None:
     report["calls"] = {} if args.no_calls else calls.run(args.transactions, args.runs)
 
     report["accounts"] = {} if args.no_accounts else accounts.run(args.accounts, args.runs)
+    report["codama"] = {} if args.no_codama else codama.run(args.transactions, args.accounts, args.runs)
 
     report["targets"] = verdicts(report)
     if report["tables"]:
@@ -326,6 +329,7 @@ def main() -> None:
     if report["calls"]:
         report["targets"] += calls.verdicts(report["calls"])
     report["targets"] += accounts.verdicts(report["accounts"])
+    report["targets"] += codama.verdicts(report["codama"])
     print("\ntargets")
     for row in report["targets"]:
         print(f"  {'met ' if row['met'] else 'MISS'}  {row['target']}: {row['value']:.3f}")

@@ -120,4 +120,11 @@ std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint
   return decode_library(text, out);
 }
 
+void encode_base64(std::span<const std::uint8_t> bytes, std::string& out) {
+  const std::size_t at = out.size();
+  out.resize(at + simdutf::base64_length_from_binary(bytes.size()));
+  const std::size_t n = simdutf::binary_to_base64(reinterpret_cast<const char*>(bytes.data()), bytes.size(), out.data() + at);
+  out.resize(at + n);
+}
+
 }  // namespace brisquel::codec

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "codec/simd_level.hpp"
@@ -27,5 +29,8 @@ constexpr std::size_t base64_decoded_capacity(std::size_t text_size) { return te
 // `widest`: the widest vector instructions to use (see simd_level).
 std::optional<std::size_t> decode_base64_strict(std::string_view text, std::uint8_t* out,
                                                 SimdLevel widest = SimdLevel::avx512);
+
+// Appends the padded base64 text of `bytes` to `out`.
+void encode_base64(std::span<const std::uint8_t> bytes, std::string& out);
 
 }  // namespace brisquel::codec

@@ -331,6 +331,7 @@ Result<void> CompiledIdl::build_accounts(const idl::Idl& idl, const AccountOptio
   for (const idl::IdlAccount& a : idl.accounts) {
     AccountLayout& layout = accounts_.emplace_back();
     layout.discriminator = a.discriminator;
+    layout.body_offset = a.discriminator.size();
     layout.name = a.name;
     layout.fields = &kNoFields;
     auto it = std::ranges::lower_bound(by_name_, a.name, {}, &std::pair<std::string, Definition*>::first);
@@ -369,6 +370,7 @@ Result<void> CompiledIdl::build_accounts(const idl::Idl& idl, const AccountOptio
 }
 
 const AccountLayout* CompiledIdl::match_account(std::span<const std::uint8_t> data) const {
+  if (ordered_) return first_passing(accounts(), data, &AccountLayout::body_offset);
   std::uint64_t head = 0;
   if (!data.empty()) std::memcpy(&head, data.data(), std::min<std::size_t>(data.size(), 8));
   for (const AccountKey& key : account_keys_) {

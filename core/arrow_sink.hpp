@@ -208,7 +208,7 @@ class ArrowSink {
     }
     const ColumnSlot& chosen = slot->children[1 + index];
     if (chosen.column == nullptr) return true;  // a unit variant
-    return w.decode_fields(enumeration.variants[index].fields, &chosen);
+    return w.decode_variant(enumeration.variants[index], &chosen);
   }
 
  private:
@@ -249,7 +249,7 @@ class ArrowSink {
     if (type.kind != Kind::Defined || type.has_generics || type.definition == nullptr) return std::nullopt;
     const Definition& d = *type.definition;
     if (d.kind == Definition::Kind::Enum) {
-      if (!scan.allowed || slot.mode != Mode::UnitEnum || slot.column == nullptr) return std::nullopt;
+      if (!scan.allowed || slot.mode != Mode::UnitEnum || slot.column == nullptr || d.tag != nullptr) return std::nullopt;
       if (scan.found != nullptr) {
         if (scan.found->size() >= kMaxEnums) return std::nullopt;
         scan.found->push_back({at, d.tag_bytes, d.variants.size()});

@@ -22,11 +22,18 @@
 // for a slot whose value another sink makes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
+#include "codec/base58.hpp"
+#include "codec/base64.hpp"
 #include "core/cursor.hpp"
 #include "core/decode_error.hpp"
 #include "codec/utf8.hpp"
@@ -49,6 +56,15 @@ struct WalkState {
   int depth = 0;
   std::uint32_t zero_sized = 0;
   DecodeError error;
+  std::string text;  // a string's text where it is not its bytes (NULs dropped, base58, ...)
+};
+
+class SkipSink;
+// SkipSink, named so that the walk's template sees it when it is instantiated
+// (it is a sink, made after the walk).
+template <class>
+struct SkipSinkOf {
+  using type = SkipSink;
 };
 
 template <class Sink>
@@ -74,6 +90,13 @@ class BorshWalk {
     return value;
   }
 
+  // A variant's data: its fields, or the layout they are wrapped in (a size
+  // prefix before a Codama variant's struct).
+  Value decode_variant(const Variant& variant, Slot slot) {
+    if (variant.data != nullptr) [[unlikely]] return decode_type(*variant.data, slot);
+    return decode_fields(variant.fields, slot);
+  }
+
   // Field `i` of `list`, after the padding before it (C layouts). Every sink
   // decodes a field through this, so padding is applied in one place.
   Value decode_field(const FieldList& list, std::size_t i, Slot slot) {
@@ -87,11 +110,17 @@ class BorshWalk {
   bool ended_before(const FieldList& list, std::size_t i) {
     const std::uint64_t left = state_.cursor.remaining();
     if (left > (list.gaps.empty() ? 0 : list.gaps[i])) return false;
+    // A field that reads what is left may be empty: it is there.
+    const Layout layout = list.types[i]->layout;
+    if (layout == Layout::Remainder || layout == Layout::RemainderCount || layout == Layout::RemainderOption) [[unlikely]] {
+      return false;
+    }
     state_.cursor.try_take(left);
     return true;
   }
 
   Value decode_type(const TypeNode& type, Slot slot);
+  Value decode_layout(const TypeNode& type, Slot slot);
   Value decode_defined(const TypeNode& type, Slot slot);
   Value decode_enum(const Definition& enumeration, Slot slot);
   Value decode_c_enum(const Definition& enumeration, Slot slot);
@@ -117,6 +146,13 @@ class BorshWalk {
 
  private:
   Value decode_list(const TypeNode& element, std::uint64_t count, Slot slot);
+  Value decode_text(const TypeNode& type, Slot slot);
+  Value decode_remainder_list(const TypeNode& type, Slot slot);
+  Value decode_tagged_enum(const Definition& enumeration, Slot slot);
+  Value in_window(const TypeNode& inner, std::uint64_t size, std::uint64_t after, Slot slot);
+  bool read_number(const TypeNode& number, std::uint64_t& out);
+  bool expect(std::span<const std::uint8_t> constant);
+  bool move(const TypeNode& type, std::uint64_t start);
 
   // Passes over `n` bytes of padding; false (the walk failed) when they are not there.
   bool skip(std::uint64_t n) {
@@ -148,6 +184,7 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
   }
   if (state_.depth >= kMaxTypeDepth) [[unlikely]] return fail(DecodeError(Why::TooDeep, kMaxTypeDepth));
   const Level level(state_.depth);
+  if (type.layout != Layout::Borsh) [[unlikely]] return decode_layout(type, slot);
   switch (type.kind) {
     // Each scalar kind is its own case, so the sink sees a constant kind and
     // its own dispatch on it folds away.
@@ -238,7 +275,10 @@ auto BorshWalk<Sink>::decode_defined(const TypeNode& type, Slot slot) -> Value {
 
 template <class Sink>
 auto BorshWalk<Sink>::decode_enum(const Definition& enumeration, Slot slot) -> Value {
-  if (enumeration.tag_bytes != 1 || enumeration.c_size != 0) [[unlikely]] return decode_c_enum(enumeration, slot);
+  if (enumeration.tag_bytes != 1 || enumeration.c_size != 0) [[unlikely]] {
+    if (enumeration.tag != nullptr) return decode_tagged_enum(enumeration, slot);
+    return decode_c_enum(enumeration, slot);
+  }
   BRISQUEL_READ(index, 1);
   if (index[0] >= enumeration.variants.size()) return fail(DecodeError(Why::EnumOutOfRange, index[0]));
   return sink_.variant(*this, slot, enumeration, index[0]);
@@ -262,6 +302,270 @@ auto BorshWalk<Sink>::decode_c_enum(const Definition& enumeration, Slot slot) ->
   return value;
 }
 
+// ---- layouts other than Borsh's (Codama's encodings) ----
+
+// A number of `number`'s node (a size, count, flag or enum index) as an
+// unsigned 64-bit value; false, failed, when it is not one.
+template <class Sink>
+bool BorshWalk<Sink>::read_number(const TypeNode& number, std::uint64_t& out) {
+  const std::uint64_t start = state_.cursor.pos();
+  if (number.layout == Layout::ShortU16) {
+    out = 0;
+    for (int i = 0; i < 3; ++i) {
+      const std::uint8_t* b = state_.cursor.try_take(1);
+      if (b == nullptr) return fail(state_.cursor.read_error(1)), false;
+      out |= std::uint64_t{b[0] & 0x7fu} << (7 * i);
+      if ((b[0] & 0x80) == 0) return out <= 0xffff || (fail(DecodeError(Why::NumberTooLarge, 0, start)), false);
+    }
+    return fail(DecodeError(Why::NumberTooLarge, 0, start)), false;
+  }
+  const std::uint64_t width = scalar_width(number.kind);
+  const std::uint8_t* b = state_.cursor.try_take(width);
+  if (b == nullptr) return fail(state_.cursor.read_error(width)), false;
+  std::uint8_t le[16] = {};
+  std::memcpy(le, b, width);
+  if (number.layout == Layout::BigEndian) std::reverse(le, le + width);
+  const bool is_signed = number.kind == Kind::I8 || number.kind == Kind::I16 || number.kind == Kind::I32 ||
+                         number.kind == Kind::I64 || number.kind == Kind::I128;
+  const bool is_float = number.kind == Kind::F32 || number.kind == Kind::F64;
+  if (is_float || (is_signed && (le[width - 1] & 0x80) != 0)) return fail(DecodeError(Why::NumberTooLarge, 0, start)), false;
+  for (std::uint64_t i = 8; i < width; ++i) {
+    if (le[i] != 0) return fail(DecodeError(Why::NumberTooLarge, 0, start)), false;
+  }
+  out = load_le<std::uint64_t>(le);
+  return true;
+}
+
+// Takes `constant`, or fails where the bytes differ.
+template <class Sink>
+bool BorshWalk<Sink>::expect(std::span<const std::uint8_t> constant) {
+  const std::uint64_t at = state_.cursor.pos();
+  const std::uint8_t* b = state_.cursor.try_take(constant.size());
+  if (b == nullptr) return fail(state_.cursor.read_error(constant.size())), false;
+  if (!std::equal(constant.begin(), constant.end(), b)) return fail(DecodeError(Why::ConstantMismatch, 0, at)), false;
+  return true;
+}
+
+// An offset node's move; `start`: where its value began.
+template <class Sink>
+bool BorshWalk<Sink>::move(const TypeNode& type, std::uint64_t start) {
+  const std::int64_t pos = static_cast<std::int64_t>(state_.cursor.pos());
+  const std::int64_t size = static_cast<std::int64_t>(state_.cursor.size());
+  std::int64_t to = pos;
+  switch (type.strategy) {
+    case OffsetStrategy::Relative:
+    case OffsetStrategy::Padded: to = pos + type.offset; break;
+    case OffsetStrategy::Absolute: to = type.offset >= 0 ? type.offset : size + type.offset; break;
+    case OffsetStrategy::PreOffset: to = static_cast<std::int64_t>(start) + type.offset; break;
+  }
+  if (to < 0 || !state_.cursor.seek(static_cast<std::uint64_t>(to))) {
+    return fail(DecodeError(Why::OffsetOutside, 0, static_cast<std::uint64_t>(std::max<std::int64_t>(to, 0)))), false;
+  }
+  return true;
+}
+
+// `inner` read from the next `size` bytes alone (a value that runs to the
+// end stops at theirs); the walk then goes on `after` bytes past them.
+template <class Sink>
+auto BorshWalk<Sink>::in_window(const TypeNode& inner, std::uint64_t size, std::uint64_t after, Slot slot) -> Value {
+  if (size > state_.cursor.remaining()) return fail(state_.cursor.read_error(size));
+  const Cursor outer = state_.cursor;
+  state_.cursor = Cursor(outer.rest().first(size));
+  Value value = decode_type(inner, slot);
+  state_.cursor = outer;
+  if (!value) return value;
+  state_.cursor.try_take(size);
+  if (after != 0 && state_.cursor.try_take(after) == nullptr) return fail(state_.cursor.read_error(after));
+  return value;
+}
+
+// A string or bytes value that takes every byte left.
+template <class Sink>
+auto BorshWalk<Sink>::decode_text(const TypeNode& type, Slot slot) -> Value {
+  const std::uint64_t start = state_.cursor.pos();
+  const std::uint64_t n = state_.cursor.remaining();
+  const std::uint8_t* body = state_.cursor.try_take(n);
+  const std::span<const std::uint8_t> bytes(body, n);
+  if (type.kind == Kind::Bytes) return sink_.bytes(*this, slot, bytes);
+  std::string& text = state_.text;
+  text.clear();
+  switch (type.text) {
+    case TextEncoding::Utf8: {
+      const std::string_view raw(reinterpret_cast<const char*>(body), n);
+      if (auto error = codec::check_utf8(raw)) {
+        return fail(DecodeError(Why::InvalidUtf8, error->error_len, start + error->valid_up_to));
+      }
+      // NULs pad fixed-size text: they are no part of it.
+      if (raw.find('\0') == std::string_view::npos) return sink_.string(*this, slot, raw, codec::is_ascii(raw));
+      for (char c : raw) {
+        if (c != '\0') text += c;
+      }
+      return sink_.string(*this, slot, text, codec::is_ascii(text));
+    }
+    case TextEncoding::Base16: {
+      static constexpr char kDigits[] = "0123456789abcdef";
+      for (std::uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+      }
+      break;
+    }
+    case TextEncoding::Base58: {
+      if (n > codec::kBase58MaxBytes) return fail(DecodeError(Why::ValueTooLarge, codec::kBase58MaxBytes));
+      text.resize(codec::base58_encoded_capacity(n));
+      text.resize(codec::encode_base58(bytes, text.data()).value_or(0));
+      break;
+    }
+    case TextEncoding::Base64:
+      codec::encode_base64(bytes, text);
+      break;
+  }
+  return sink_.string(*this, slot, text, true);
+}
+
+// Elements until the bytes end. Elements of fixed width are counted at once;
+// others are counted by a first pass that only reads them, so a sink is told
+// the count before the elements, as for every list.
+template <class Sink>
+auto BorshWalk<Sink>::decode_remainder_list(const TypeNode& type, Slot slot) -> Value {
+  const TypeNode& element = *type.inner;
+  const std::uint64_t left = state_.cursor.remaining();
+  if (element.width != 0) {
+    if (left % element.width != 0) return fail(state_.cursor.read_error(left / element.width * element.width + element.width));
+    return decode_list(element, left / element.width, slot);
+  }
+  using Skip = typename SkipSinkOf<Sink>::type;
+  if constexpr (std::is_same_v<Sink, Skip>) {
+    // Only passing over them: no count is needed, and none is taken, so
+    // nested lists of this kind cost one pass each rather than twice the
+    // one inside (which would double with every level).
+    while (state_.cursor.remaining() != 0) {
+      const std::uint64_t before = state_.cursor.pos();
+      if (!decode_type(element, {})) return Sink::failure();
+      if (state_.cursor.pos() == before) return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
+    }
+    return true;
+  }
+  Skip skip;
+  WalkState probe(state_.cursor.rest());
+  probe.depth = state_.depth;
+  BorshWalk<Skip> counter(skip, probe);
+  std::uint64_t count = 0;
+  while (probe.cursor.remaining() != 0) {
+    const std::uint64_t before = probe.cursor.pos();
+    if (!counter.decode_type(element, {})) {
+      state_.error = probe.error;
+      state_.error.pos += state_.cursor.pos();
+      return Sink::failure();
+    }
+    // An element that takes no bytes would repeat for ever.
+    if (probe.cursor.pos() == before) return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
+    ++count;
+  }
+  return decode_list(element, count, slot);
+}
+
+// An enum whose index is read as a number and names a variant by its value.
+template <class Sink>
+auto BorshWalk<Sink>::decode_tagged_enum(const Definition& enumeration, Slot slot) -> Value {
+  std::uint64_t tag = 0;
+  if (!read_number(*enumeration.tag, tag)) return Sink::failure();
+  const auto found = std::ranges::find(enumeration.tags, tag);
+  if (found == enumeration.tags.end()) return fail(DecodeError(Why::EnumOutOfRange, tag));
+  return sink_.variant(*this, slot, enumeration, static_cast<std::size_t>(found - enumeration.tags.begin()));
+}
+
+template <class Sink>
+auto BorshWalk<Sink>::decode_layout(const TypeNode& type, Slot slot) -> Value {
+  switch (type.layout) {
+    case Layout::Borsh: break;
+    case Layout::BigEndian: {
+      const std::uint64_t width = scalar_width(type.kind);
+      BRISQUEL_READ(b, width);
+      std::uint8_t le[16];
+      std::reverse_copy(b, b + width, le);
+      return sink_.scalar(*this, slot, type.kind, le);
+    }
+    case Layout::ShortU16: {
+      std::uint64_t v = 0;
+      if (!read_number(type, v)) return Sink::failure();
+      std::uint8_t le[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+      return sink_.scalar(*this, slot, Kind::U16, le);
+    }
+    case Layout::SizedBool: {
+      std::uint64_t v = 0;
+      if (!read_number(*type.prefix, v)) return Sink::failure();
+      const std::uint8_t b = v != 0;
+      return sink_.scalar(*this, slot, Kind::Bool, &b);
+    }
+    case Layout::Remainder: return decode_text(type, slot);
+    case Layout::FixedSize: return in_window(*type.inner, type.len, 0, slot);
+    case Layout::SizePrefix: {
+      std::uint64_t size = 0;
+      if (!read_number(*type.prefix, size)) return Sink::failure();
+      return in_window(*type.inner, size, 0, slot);
+    }
+    case Layout::Sentinel: {
+      const std::span<const std::uint8_t> rest = state_.cursor.rest();
+      const auto& sentinel = type.constant;
+      // A plain search costs the sentinel's length per byte: long ones take a searcher that does not.
+      const auto found = sentinel.size() <= 16
+          ? std::search(rest.begin(), rest.end(), sentinel.begin(), sentinel.end())
+          : std::search(rest.begin(), rest.end(), std::boyer_moore_searcher(sentinel.begin(), sentinel.end()));
+      if (found == rest.end()) return fail(DecodeError(Why::NoSentinel, 0, state_.cursor.pos()));
+      return in_window(*type.inner, static_cast<std::uint64_t>(found - rest.begin()), sentinel.size(), slot);
+    }
+    case Layout::PrefixedCount: {
+      std::uint64_t count = 0;
+      if (!read_number(*type.prefix, count)) return Sink::failure();
+      return decode_list(*type.inner, count, slot);
+    }
+    case Layout::RemainderCount: return decode_remainder_list(type, slot);
+    case Layout::PrefixedOption: {
+      std::uint64_t flag = 0;
+      if (!read_number(*type.prefix, flag)) return Sink::failure();
+      if (flag != 0) return decode_type(*type.inner, sink_.some(slot));
+      if (type.fixed) {
+        BRISQUEL_READ(padding, type.len);  // None takes the value's bytes all the same
+      }
+      return sink_.none(*this, slot);
+    }
+    case Layout::ZeroableOption: {
+      const std::span<const std::uint8_t> rest = state_.cursor.rest();
+      if (rest.size() < type.len) return fail(state_.cursor.read_error(type.len));
+      if (std::equal(type.constant.begin(), type.constant.end(), rest.begin())) {
+        state_.cursor.try_take(type.len);
+        return sink_.none(*this, slot);
+      }
+      return decode_type(*type.inner, sink_.some(slot));
+    }
+    case Layout::RemainderOption:
+      if (state_.cursor.remaining() == 0) return sink_.none(*this, slot);
+      return decode_type(*type.inner, sink_.some(slot));
+    case Layout::HiddenPrefix:
+      if (!expect(type.constant)) return Sink::failure();
+      return decode_type(*type.inner, slot);
+    case Layout::HiddenSuffix: {
+      Value value = decode_type(*type.inner, slot);
+      if (value && !expect(type.constant)) return Sink::failure();
+      return value;
+    }
+    case Layout::PreOffset: {
+      if (!move(type, state_.cursor.pos())) return Sink::failure();
+      return decode_type(*type.inner, slot);
+    }
+    case Layout::PostOffset: {
+      const std::uint64_t start = state_.cursor.pos();
+      Value value = decode_type(*type.inner, slot);
+      if (value && !move(type, start)) return Sink::failure();
+      return value;
+    }
+  }
+  return fail(DecodeError(Why::GenericParameter));  // no other layout exists
+}
+
 #undef BRISQUEL_READ
 
 }  // namespace brisquel
+
+#include "core/json_sink.hpp"  // SkipSink, which remainder lists need

@@ -31,6 +31,29 @@ std::uint64_t load_disc(const std::vector<std::uint8_t>& d) {
 
 }  // namespace
 
+// The nodes of scalar kinds, one each, first in the node table (node() hands them out by kind).
+void CompiledIdl::add_scalar_nodes() {
+  for (int k = 0; k < kScalarKinds; ++k) {
+    TypeNode& n = nodes_.emplace_back();
+    n.kind = static_cast<Kind>(k);
+    n.scalar = true;
+    n.width = scalar_width(n.kind);
+    n.min_size = n.width != 0 ? n.width : 4;  // bytes, string: the length prefix
+  }
+}
+
+// Numbers every field list and variant of the type table, once it is final.
+void CompiledIdl::number_definitions() {
+  for (Definition& d : definitions_) {
+    number(d.fields);
+    for (Variant& v : d.variants) {
+      v.id = static_cast<std::uint32_t>(variants_.size());
+      variants_.push_back(&v);
+      number(v.fields);
+    }
+  }
+}
+
 const TypeNode* CompiledIdl::node(const idl::IdlType& type) {
   const int k = static_cast<int>(type.kind);
   if (type.kind == Kind::U256 || type.kind == Kind::I256) has_256_bit_ = true;
@@ -150,13 +173,7 @@ void CompiledIdl::find_recursion() {
 
 Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& idl, const AccountOptions& accounts) {
   std::unique_ptr<CompiledIdl> t(new CompiledIdl());
-  for (int k = 0; k < kScalarKinds; ++k) {
-    TypeNode& n = t->nodes_.emplace_back();
-    n.kind = static_cast<Kind>(k);
-    n.scalar = true;
-    n.width = scalar_width(n.kind);
-    n.min_size = n.width != 0 ? n.width : 4;  // bytes, string: the length prefix
-  }
+  t->add_scalar_nodes();
 
   // The type table: one entry per name, the last definition of a name winning.
   std::vector<std::pair<std::string_view, std::size_t>> names;
@@ -188,14 +205,7 @@ Result<std::unique_ptr<const CompiledIdl>> CompiledIdl::build(const idl::Idl& id
     }
   }
   t->find_recursion();
-  for (Definition& d : t->definitions_) {
-    t->number(d.fields);
-    for (Variant& v : d.variants) {
-      v.id = static_cast<std::uint32_t>(t->variants_.size());
-      t->variants_.push_back(&v);
-      t->number(v.fields);
-    }
-  }
+  t->number_definitions();
 
   // The event table, in declaration order.
   for (const auto& e : idl.events) {
@@ -256,6 +266,7 @@ void CompiledIdl::build_instructions(const idl::Idl& idl) {
   for (const auto& ix : idl.instructions) {
     InstructionLayout& layout = instructions_.emplace_back();
     layout.discriminator = ix.discriminator;
+    layout.args_offset = ix.discriminator.size();
     layout.name = ix.name;
     std::optional<idl::IdlDefinedFields> args{std::in_place};
     args->kind = idl::IdlDefinedFields::Kind::Named;
@@ -291,6 +302,7 @@ void CompiledIdl::build_instructions(const idl::Idl& idl) {
 }
 
 const InstructionLayout* CompiledIdl::match_instruction(std::span<const std::uint8_t> data) const {
+  if (ordered_) return first_passing(instructions(), data, &InstructionLayout::args_offset);
   for (const auto& table : by_instruction_disc_) {
     if (table.length > data.size()) continue;
     const std::string_view prefix(reinterpret_cast<const char*>(data.data()), table.length);

@@ -5,6 +5,7 @@
 // objects, indexed by the ids given below.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -19,6 +20,10 @@
 #include "idl/model.hpp"
 
 namespace brisquel {
+
+namespace idl::codama {
+struct Document;
+}
 
 struct Definition;
 
@@ -37,10 +42,49 @@ constexpr std::uint64_t scalar_width(idl::IdlType::Kind k) {
   }
 }
 
+// How a value's bytes are laid out where its kind alone does not say it (the
+// encodings a Codama document may ask for). The value is still of `kind`, so
+// every sink sees the same calls; the walk alone reads the layout.
+enum class Layout : std::uint8_t {
+  Borsh,            // as `kind` says
+  BigEndian,        // a number, most significant byte first
+  ShortU16,         // a u16 in one to three bytes of seven bits
+  SizedBool,        // a boolean held as the number `prefix` (not 0: true)
+  Remainder,        // a string or bytes: every byte left (`text`: how a string's bytes read)
+  FixedSize,        // `inner` within exactly `len` bytes
+  SizePrefix,       // `inner` within as many bytes as the number `prefix` says
+  Sentinel,         // `inner` within the bytes before `constant`, which follows
+  PrefixedCount,    // a vec whose count is the number `prefix`
+  RemainderCount,   // a vec whose elements run to the end of the bytes
+  PrefixedOption,   // an option whose flag is the number `prefix`; `fixed`: None still takes `len` bytes
+  ZeroableOption,   // `len` bytes equal to `constant` are None, else `inner`
+  RemainderOption,  // no bytes left is None, else `inner`
+  HiddenPrefix,     // `constant` (checked, not kept), then `inner`
+  HiddenSuffix,     // `inner`, then `constant`
+  PreOffset,        // a move (`strategy`, `offset`), then `inner`
+  PostOffset,       // `inner`, then a move
+};
+
+// How a string of Layout::Remainder reads its bytes.
+enum class TextEncoding : std::uint8_t { Utf8, Base16, Base58, Base64 };
+enum class OffsetStrategy : std::uint8_t { Relative, Absolute, Padded, PreOffset };
+
+// What a column says beside its values (an amount's decimals and unit, that a
+// number is a date): static facts of the description.
+using ColumnNotes = std::vector<std::pair<std::string, std::string>>;
+
 // An IdlType with its `defined` reference resolved to the type table entry.
 struct TypeNode {
   using Kind = idl::IdlType::Kind;
   Kind kind = Kind::Bool;
+  Layout layout = Layout::Borsh;
+  TextEncoding text = TextEncoding::Utf8;     // Remainder strings
+  OffsetStrategy strategy = OffsetStrategy::Relative;
+  bool fixed = false;                         // PrefixedOption
+  std::int64_t offset = 0;                    // PreOffset, PostOffset
+  const TypeNode* prefix = nullptr;           // the number a size, count or flag is read as
+  std::vector<std::uint8_t> constant;         // Sentinel, ZeroableOption, hidden prefixes and suffixes
+  ColumnNotes notes;
   bool generic_len = false;   // Array: the length is a generic parameter
   bool has_generics = false;  // Defined: given generic arguments
   std::uint64_t len = 0;      // Array: the literal length
@@ -70,6 +114,9 @@ struct Variant {
   std::uint32_t id = 0;  // dense, over every variant of the tables
   std::string name;
   std::optional<FieldList> fields;
+  // Set where the fields are laid out inside another type (a size prefix
+  // around them): what the walk reads, ending at a struct of these fields.
+  const TypeNode* data = nullptr;
 };
 
 // One entry of the type table: an IdlTypeDef's body.
@@ -85,6 +132,23 @@ struct Definition {
   // the whole value takes (0: as many as its variant reads).
   std::uint8_t tag_bytes = 1;
   std::uint32_t c_size = 0;
+  // Enum: the number its index is read as when that is not one byte of a
+  // variant's position (tag_bytes is then 0), and each variant's value of it.
+  const TypeNode* tag = nullptr;
+  std::vector<std::uint64_t> tags;
+};
+
+// A check that an instruction's or account's data must pass: its bytes at
+// an offset, or its whole length.
+struct DataCheck {
+  std::uint64_t offset = 0;
+  std::vector<std::uint8_t> bytes;
+  std::optional<std::uint64_t> size;  // set: a check of the length alone
+  bool passes(std::span<const std::uint8_t> data) const {
+    if (size) return data.size() == *size;
+    return offset <= data.size() && bytes.size() <= data.size() - offset &&
+           std::equal(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(offset));
+  }
 };
 
 // ---- Instruction calls ----
@@ -92,11 +156,27 @@ struct Definition {
 // One account an instruction takes, composite groups flattened in order.
 struct InstructionAccount {
   std::string name;  // its path through composite groups: "group.member"
-  bool optional = false;
+  bool optional = false;  // the program's own address in its place means none
 };
+
+// The first of `layouts` (instructions or accounts described by checks)
+// whose checks all pass on `data`, which must reach where its body starts
+// (`start`); one without checks matches nothing.
+template <class L>
+const L* first_passing(std::span<const L> layouts, std::span<const std::uint8_t> data, std::uint64_t L::*start) {
+  for (const L& layout : layouts) {
+    if (!layout.checks.empty() && layout.*start <= data.size() &&
+        std::ranges::all_of(layout.checks, [&](const DataCheck& c) { return c.passes(data); })) {
+      return &layout;
+    }
+  }
+  return nullptr;
+}
 
 struct InstructionLayout {
   std::vector<std::uint8_t> discriminator;
+  std::vector<DataCheck> checks;  // described by checks (then `discriminator` is empty): all must pass
+  std::uint64_t args_offset = 0;  // where the arguments start: after the discriminator
   std::string name;
   std::optional<FieldList> args;  // always a named list (maybe empty), numbered like every other
   std::vector<InstructionAccount> accounts;
@@ -124,6 +204,8 @@ struct AccountOptions {
 
 struct AccountLayout {
   std::vector<std::uint8_t> discriminator;  // any length
+  std::vector<DataCheck> checks;            // described by checks (then `discriminator` is empty): all must pass
+  std::uint64_t body_offset = 0;            // where the walk starts: after the discriminator
   std::string name;
   const Definition* definition = nullptr;   // the account's struct, or nullptr (see `unusable`)
   bool zero_copy = false;                   // read at its C-layout offsets
@@ -147,6 +229,16 @@ class CompiledIdl {
   // Builds the tables from a loaded IDL; the error is the constructor's
   // ValueError message.
   static Result<std::unique_ptr<const CompiledIdl>> build(const idl::Idl& idl, const AccountOptions& accounts = {});
+  // Builds program number `program` of a Codama document (definedTypeLinkNodes
+  // may name types of the document's other programs).
+  static Result<std::unique_ptr<const CompiledIdl>> build(const idl::codama::Document& document, std::size_t program);
+
+  // Whether codes below 6000 that the description does not name are the
+  // Anchor framework's own (not so for programs described otherwise).
+  bool anchor_errors() const { return anchor_errors_; }
+  // Whether data that matches none of the instructions is still a call of
+  // the program, with that problem (so for descriptions of whole programs).
+  bool unmatched_calls() const { return !anchor_errors_; }
 
   std::span<const EventLayout> events() const { return events_; }
   std::size_t field_list_count() const { return field_lists_.size(); }
@@ -180,6 +272,9 @@ class CompiledIdl {
 
  private:
   CompiledIdl() = default;
+  friend class CodamaCompiler;
+  bool anchor_errors_ = true;
+  bool ordered_ = false;  // instructions and accounts match by their checks, the first declared that passes
 
   // ---- accounts (account_layouts.cpp) ----
   friend class CLayoutForms;
@@ -192,6 +287,8 @@ class CompiledIdl {
   std::vector<AccountKey> account_keys_;  // longest discriminator first, then in declaration order
   // ---- end of accounts ----
 
+  void add_scalar_nodes();
+  void number_definitions();
   const TypeNode* node(const idl::IdlType& type);
   std::optional<FieldList> field_list(const std::optional<idl::IdlDefinedFields>& fields);
   void number(std::optional<FieldList>& fields);

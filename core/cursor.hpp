@@ -32,6 +32,15 @@ class Cursor {
     return p;
   }
 
+  // The bytes not read yet.
+  std::span<const std::uint8_t> rest() const { return data_.subspan(pos_); }
+  // Moves to `pos` (backwards too); false, unmoved, past the end.
+  bool seek(std::uint64_t pos) {
+    if (pos > data_.size()) return false;
+    pos_ = pos;
+    return true;
+  }
+
   [[gnu::cold]] DecodeError read_error(std::uint64_t n) const {
     if (n > UINT64_MAX - pos_) return DecodeError(DecodeError::Kind::LengthOverflow);
     return DecodeError::end_of_buffer(n, pos_, data_.size());

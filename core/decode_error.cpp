@@ -27,6 +27,10 @@ std::string describe(const DecodeError& e) {
     case Kind::Python: return "Python error";
     case Kind::NoFixedLayout: return std::format("type '{}' has no fixed layout for a zero-copy account", e.name);
     case Kind::NoAccountType: return std::format("account '{}' has no struct of its name in idl.types", e.name);
+    case Kind::ConstantMismatch: return std::format("bytes at offset {} are not the constant the type requires", e.pos);
+    case Kind::NoSentinel: return std::format("no sentinel after offset {}", e.pos);
+    case Kind::NumberTooLarge: return std::format("the size, count or flag at offset {} cannot be read", e.pos);
+    case Kind::OffsetOutside: return std::format("an offset moves outside the bytes (to {})", e.pos);
   }
   return "unknown error";
 }

@@ -25,6 +25,10 @@ struct DecodeError {
     Python,              // the interpreter's exception, kept by whoever met it
     NoFixedLayout,       // name: a type a zero-copy account cannot lay out
     NoAccountType,       // name: an account without a struct of its name in idl.types
+    ConstantMismatch,    // pos: where bytes that must be a constant are not
+    NoSentinel,          // pos: where the search for a sentinel began
+    NumberTooLarge,      // pos: a size, count or flag past 64 bits, negative, or a short u16 past its form
+    OffsetOutside,       // pos: a move to outside the bytes
   };
   Kind kind = Kind::None;
   std::uint64_t need = 0;

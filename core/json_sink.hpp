@@ -100,7 +100,7 @@ class JsonSink {
     out_ += '{';
     codec::append_json_string(out_, v.name);
     out_ += ": ";
-    if (!w.decode_fields(v.fields, {})) return false;
+    if (!w.decode_variant(v, {})) return false;
     out_ += '}';
     return true;
   }
@@ -204,7 +204,7 @@ class SkipSink {
   }
   bool no_fields(Walk&, Slot) { return true; }
   bool variant(Walk& w, Slot, const Definition& enumeration, std::size_t index) {
-    return w.decode_fields(enumeration.variants[index].fields, {});
+    return w.decode_variant(enumeration.variants[index], {});
   }
 };
 

@@ -31,8 +31,23 @@ std::vector<std::string> unique_names(std::vector<std::string> names) {
 }
 
 // The type an alias chain ends at (aliases that contain themselves end nowhere: nullptr).
+// Layouts that only say where a value's bytes are: the value is `inner`'s.
+bool transparent(Layout layout) {
+  switch (layout) {
+    case Layout::FixedSize: case Layout::SizePrefix: case Layout::Sentinel: case Layout::HiddenPrefix:
+    case Layout::HiddenSuffix: case Layout::PreOffset: case Layout::PostOffset:
+      return true;
+    default:
+      return false;
+  }
+}
+
 const TypeNode* resolved(const TypeNode* t) {
   for (int hops = 0; hops < 128; ++hops) {  // past that, an alias chain is no column anyway
+    if (transparent(t->layout)) {
+      t = t->inner;
+      continue;
+    }
     if (t->kind != Kind::Defined || t->has_generics || t->definition == nullptr) return t;
     const Definition& d = *t->definition;
     if (d.kind != Definition::Kind::Type || d.recursive) return t;
@@ -50,7 +65,8 @@ class Mapper {
   // `plan` (whose column the caller sets); returns the slots one value spans.
   std::int64_t map(const TypeNode& type, Field& field, SlotPlan& plan, int depth) {
     ++columns_;
-    if (type.scalar) return scalar(type.kind, field, plan);
+    if (type.scalar) return noted(type, scalar(type.kind, field, plan), field);
+    if (type.layout != Layout::Borsh) [[unlikely]] return laid_out(type, field, plan, depth);
     if (depth >= kMaxColumnDepth || columns_ > kMaxColumns) return json(field, plan);
     switch (type.kind) {
       case Kind::Option: return option(*type.inner, field, plan, depth);
@@ -143,6 +159,29 @@ class Mapper {
       default: break;
     }
     return 1;
+  }
+
+  // A type laid out otherwise than in Borsh: the column of the value it holds.
+  std::int64_t laid_out(const TypeNode& type, Field& field, SlotPlan& plan, int depth) {
+    if (transparent(type.layout)) {
+      --columns_;
+      return map(*type.inner, field, plan, depth);
+    }
+    if (depth >= kMaxColumnDepth || columns_ > kMaxColumns) return json(field, plan);
+    switch (type.layout) {
+      case Layout::PrefixedCount:
+      case Layout::RemainderCount: return list(*type.inner, 0, field, plan, depth);
+      case Layout::PrefixedOption:
+      case Layout::ZeroableOption:
+      case Layout::RemainderOption: return option(*type.inner, field, plan, depth);
+      default: return noted(type, scalar(type.kind, field, plan), field);  // numbers, booleans, text
+    }
+  }
+
+  // What the description says of a column beside its values (an amount's decimals and unit).
+  static std::int64_t noted(const TypeNode& type, std::int64_t slots, Field& field) {
+    for (const auto& [key, value] : type.notes) field.metadata.emplace_back("brisquel." + key, value);
+    return slots;
   }
 
   std::int64_t json(Field& field, SlotPlan& plan) {

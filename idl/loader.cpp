@@ -9,13 +9,16 @@ namespace brisquel::idl {
 Result<Idl> convert_idl(std::string_view text, std::optional<std::string_view> address) {
   auto document = json::parse(text);
   if (!document) return fail(std::move(document.error()));
+  return convert_idl(*document, address);
+}
 
+Result<Idl> convert_idl(const json::Value& document, std::optional<std::string_view> address) {
   // A string `metadata.spec` marks a current document; anything else is legacy.
-  const json::Value* metadata = document->find("metadata");
+  const json::Value* metadata = document.find("metadata");
   const json::Value* spec = metadata ? metadata->find("spec") : nullptr;
-  if (!spec || !spec->is_string()) return legacy::load(*document, address);
+  if (!spec || !spec->is_string()) return legacy::load(document, address);
   if (spec->as_string() != kSpecVersion) return fail("IDL spec not supported: `" + spec->as_string() + "`");
-  auto idl = read_idl(*document);
+  auto idl = read_idl(document);
   if (idl && address) idl->address = *address;
   return idl;
 }
@@ -23,20 +26,15 @@ Result<Idl> convert_idl(std::string_view text, std::optional<std::string_view> a
 std::optional<std::string> program_name(std::string_view text) {
   auto document = json::parse(text);
   if (!document) return std::nullopt;
-  const json::Value* metadata = document->find("metadata");
-  const json::Value* name = metadata != nullptr ? metadata->find("name") : nullptr;
-  if (name == nullptr || !name->is_string()) name = document->find("name");
-  if (name == nullptr || !name->is_string()) return std::nullopt;
-  return name->as_string();
+  return program_name(*document);
 }
 
-bool is_codama_document(std::string_view text) {
-  auto document = json::parse(text);
-  if (!document) return false;
-  const json::Value* kind = document->find("kind");
-  const json::Value* standard = document->find("standard");
-  return kind != nullptr && kind->is_string() && kind->as_string() == "rootNode" && standard != nullptr &&
-         standard->is_string() && standard->as_string() == "codama";
+std::optional<std::string> program_name(const json::Value& document) {
+  const json::Value* metadata = document.find("metadata");
+  const json::Value* name = metadata != nullptr ? metadata->find("name") : nullptr;
+  if (name == nullptr || !name->is_string()) name = document.find("name");
+  if (name == nullptr || !name->is_string()) return std::nullopt;
+  return name->as_string();
 }
 
 }  // namespace brisquel::idl

@@ -8,6 +8,7 @@
 
 #include "model.hpp"
 #include "codec/result.hpp"
+#include "idl/json.hpp"
 
 namespace brisquel::idl {
 
@@ -22,8 +23,9 @@ Result<Idl> convert_idl(std::string_view text, std::optional<std::string_view> a
 // document's `name`), or nullopt when it is not there or the text is not JSON.
 std::optional<std::string> program_name(std::string_view text);
 
-// Whether the text is a Codama document (`"kind": "rootNode"`, `"standard":
-// "codama"`): a description of a program, but not one this loader reads.
-bool is_codama_document(std::string_view text);
+// The same two on a document parsed once (json::parse), for callers that
+// need both or that also read other formats (idl/codama).
+Result<Idl> convert_idl(const json::Value& document, std::optional<std::string_view> address = std::nullopt);
+std::optional<std::string> program_name(const json::Value& document);
 
 }  // namespace brisquel::idl

@@ -105,7 +105,7 @@ class PySink {
     const Variant& v = enumeration.variants[index];
     PyObject* name = names_.variant(v);
     if (!v.fields) return PyRef(Py_NewRef(name));
-    PyRef fields = w.decode_fields(v.fields, {});
+    PyRef fields = w.decode_variant(v, {});
     if (!fields) return fields;
     PyRef dict = made(PyDict_New());
     if (PyDict_SetItem(dict.get(), name, fields.get()) < 0) [[unlikely]] return python_failed(w);

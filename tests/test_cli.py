@@ -250,8 +250,8 @@ def test_errors_point_the_right_way(tmp_path, idl_file):
     (legacy := tmp_path / "legacy.json").write_text(json.dumps(LEGACY))
     for args, status, message in [
         (["txs", idl_file, txs], 2, "'txs' is neither a command nor an IDL file; did you mean 'tx'?"),
-        (["tx", codama, txs], 1, f"{codama}: a Codama document, which brisquel does not read yet"),
-        ([codama, "-"], 1, f"{codama}: a Codama document, which brisquel does not read yet"),
+        (["tx", codama, txs], 1, f"{codama}: failed to read Codama document: missing field `kind` at program"),
+        ([codama, "-"], 1, f"{codama}: a Codama document, which describes no events"),
         (["tx", text, txs], 1, f"{text}: not an IDL: the text is not JSON (failed to parse IDL: "),
         (["tx", idl_file, txs, txs], 1, f"{txs} is not an IDL but transactions or accounts (RPC JSON): the IDL "
                                         "files come first, then one input (the last path)"),

@@ -65,8 +65,9 @@ CODAMA = json.dumps({"kind": "rootNode", "standard": "codama", "version": "1.0.0
 
 @pytest.mark.parametrize("make, index, reason, duplicate_of", [
     (lambda: TableDecoder("{"), None, "failed to parse IDL: ", None),
-    (lambda: TableDecoder(CODAMA), None, "a Codama document, which brisquel does not read yet", None),
-    (lambda: TransactionDecoder([IDL_A, CODAMA]), 1, "a Codama document, which brisquel does not read yet", None),
+    (lambda: TableDecoder(CODAMA), None, "a Codama document, which describes no events", None),
+    (lambda: TransactionDecoder([IDL_A, CODAMA]), 1, "failed to read Codama document: missing field `kind` at program",
+     None),
     (lambda: TableDecoder(CLASHES), None, "event 'E' has a field named '_row'", None),
     (lambda: TransactionDecoder([IDL_A, "[]"]), 1, "failed to parse IDL: ", None),
     (lambda: TransactionDecoder([IDL_A, NO_ADDRESS]), 1, "the IDL names no program address", None),

@@ -22,7 +22,7 @@ AccountOutcome AccountPrograms::classify(const AccountView& account, AccountMatc
   const AccountLayout* layout = programs_[program].idl->match_account(account.data);
   if (layout == nullptr) return AccountOutcome::kNoMatch;
   match.layout = layout;
-  match.body = account.data.subspan(layout->discriminator.size());
+  match.body = account.data.subspan(layout->body_offset);
   return AccountOutcome::kMatched;
 }
 

@@ -35,6 +35,7 @@ std::string describe_problem(const FoundCall& call) {
   switch (call.problem) {
     case CallProblem::None: return {};
     case CallProblem::DataNotBase58: return "instruction data is not base58";
+    case CallProblem::NoInstruction: return "no instruction of the program matches the data";
     case CallProblem::AccountPastKeys:
       if (call.bad_index == AccountRef::kNamed) return "an account of the instruction has no address";
       return std::format("account index {} is beyond the transaction's {} account keys", call.bad_index,
@@ -81,7 +82,7 @@ void CallFinder::locate_failure(const TxView& tx, const WalkResult& walk) {
   if (const idl::IdlErrorCode* own = programs_[p].idl->error(*error_.code)) {
     error_.name = own->name;
     if (own->msg) error_.message = *own->msg;
-  } else if (const FrameworkError* framework = anchor_framework_error(*error_.code)) {
+  } else if (const FrameworkError* framework = programs_[p].idl->anchor_errors() ? anchor_framework_error(*error_.code) : nullptr) {
     error_.name = framework->name;
     error_.message = framework->message;
   }
@@ -172,9 +173,17 @@ void CallFinder::consider(const TxView& tx, std::string_view program, AccountSpa
   const bool event =
       size >= kSelfCpiTag.size() && std::memcmp(bytes.data(), kSelfCpiTag.data(), kSelfCpiTag.size()) == 0;
   call.layout = event ? nullptr : programs_[p].idl->match_instruction(bytes);
-  if (call.layout == nullptr) return data_.shrink_to(pending.data);
-  pending.data += call.layout->discriminator.size();
-  pending.data_size = size - call.layout->discriminator.size();
+  if (call.layout == nullptr) {
+    data_.shrink_to(pending.data);
+    // A program described whole has no other use for its instructions: no guessed name, but a row.
+    if (!event && programs_[p].idl->unmatched_calls()) {
+      call.problem = CallProblem::NoInstruction;
+      pending_.push_back(pending);
+    }
+    return;
+  }
+  pending.data += call.layout->args_offset;
+  pending.data_size = size - call.layout->args_offset;
 
   // The accounts: the layout's, then the rest.
   const std::span<const AccountRef> given = tx.accounts_of(accounts);

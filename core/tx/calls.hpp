@@ -44,6 +44,7 @@ enum class CallProblem : std::uint8_t {
   None,
   DataNotBase58,    // no layout: what the data says is unknown
   AccountPastKeys,  // an account index beyond the transaction's keys
+  NoInstruction,    // the data matches none of the program's instructions (whole-program descriptions only)
 };
 
 // What a failed call says about its failure.
@@ -58,7 +59,7 @@ struct CallError {
 
 struct FoundCall {
   std::uint32_t program = 0;                     // index into the decoder's programs
-  const InstructionLayout* layout = nullptr;     // nullptr only with DataNotBase58
+  const InstructionLayout* layout = nullptr;     // nullptr only with DataNotBase58 and NoInstruction
   std::uint32_t instruction = 0;                 // outer instruction index
   std::optional<std::uint32_t> inner;            // entry of that instruction's inner group; none when outer
   std::optional<std::uint32_t> depth;            // invoke depth: 1 for an outer instruction

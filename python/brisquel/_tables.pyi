@@ -137,8 +137,8 @@ class TxEvent(NamedTuple):
     fields: dict[str, Any] | list[Any]
 
 class CallError(NamedTuple):
-    """How a call failed: the custom code, its name and message (the IDL's, else Anchor's own for codes
-    below 6000), and the runtime's text."""
+    """How a call failed: the custom code, its name and message (the IDL's or Codama document's, else, for
+    an Anchor program, Anchor's own for codes below 6000), and the runtime's text."""
 
     code: int | None
     name: str | None
@@ -169,7 +169,8 @@ _Transactions = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]]
 @final
 class TransactionDecoder:
     """Decodes the events of whole transactions, each with the IDL of the program that emitted it, and the
-    instruction calls to the programs.
+    instruction calls to the programs. `idls` may mix Anchor IDLs (current or legacy) and Codama documents
+    (one program per program node, keyed by its publicKey).
 
     Raises IdlError for an IDL that cannot be used; decode, decode_tables, calls, call_tables and
     count raise ReadError for a text that cannot be read."""
@@ -185,7 +186,7 @@ class TransactionDecoder:
     ) -> TransactionDecoder: ...
     @property
     def programs(self) -> list[str]:
-        """The programs' addresses, one per IDL, in order."""
+        """The programs' addresses in the order of their IDLs (a Codama document gives one per program it holds)."""
     def schema(self, key: tuple[str, str], /) -> Schema: ...
     def count(self, transactions: _Transactions, /) -> int: ...
     def decode(
@@ -261,7 +262,7 @@ class AccountLayout(TypedDict):
 
 @final
 class AccountDecoder:
-    """Decodes program accounts, each with the IDL of the program that owns it.
+    """Decodes program accounts, each with the IDL (or Codama document) of the program that owns it.
 
     Raises IdlError for an IDL that cannot be used; decode and decode_tables raise ReadError for a
     text that cannot be read."""
@@ -278,7 +279,7 @@ class AccountDecoder:
     ) -> AccountDecoder: ...
     @property
     def programs(self) -> list[str]:
-        """The programs' addresses, one per IDL, in order."""
+        """The programs' addresses in the order of their IDLs (a Codama document gives one per program it holds)."""
     @property
     def layouts(self) -> dict[tuple[str, str], AccountLayout]:
         """Per account type: discriminator, zero_copy, and body sizes (Borsh minimum, C layout)."""

@@ -65,30 +65,25 @@ bool zero_copy_names(PyObject* zero_copy, std::size_t index, const std::optional
   return true;
 }
 
-// Compiles IDL number `index` into `programs` and `schemas`; false with
+// Compiles every IDL of `items` into `programs` and `schemas`; false with
 // IdlError (or the argument's TypeError) set.
-bool add_program(const State& state, std::vector<acct::AccountProgram>& programs,
-                 std::vector<acct::AccountSchemas>& schemas, std::size_t index, PyObject* item, PyObject* addresses,
-                 PyObject* zero_copy, const TableOptions& options) {
-  std::vector<std::string> earlier;
-  for (const acct::AccountProgram& p : programs) earlier.push_back(p.address);
-  auto idl = load_program_idl(state, index, item, addresses, earlier);
-  if (!idl) return false;
-  AccountOptions account_options;
-  const std::optional<std::string> name = idl::program_name(*idl_text(item, "idls"));
-  if (!zero_copy_names(zero_copy, index, name, account_options.zero_copy)) return false;
-  auto compiled = CompiledIdl::build(*idl, account_options);
-  if (!compiled) {
-    raise_idl_reason(state, index, compiled.error());
-    return false;
+bool add_programs(const State& state, std::vector<acct::AccountProgram>& programs,
+                  std::vector<acct::AccountSchemas>& schemas, PyObject* items, PyObject* addresses,
+                  PyObject* zero_copy, const TableOptions& options) {
+  auto loaded = load_programs(state, items, addresses,
+                              [&](std::size_t index, const std::optional<std::string>& name, AccountOptions& out) {
+                                return zero_copy_names(zero_copy, index, name, out.zero_copy);
+                              });
+  if (!loaded) return false;
+  for (CompiledProgram& p : *loaded) {
+    auto made = acct::AccountSchemas::make(*p.idl, options);
+    if (!made) {
+      raise_idl_reason(state, p.index, made.error());
+      return false;
+    }
+    programs.push_back(acct::AccountProgram{std::move(p.address), std::move(p.idl)});
+    schemas.push_back(std::move(*made));
   }
-  auto made = acct::AccountSchemas::make(**compiled, options);
-  if (!made) {
-    raise_idl_reason(state, index, made.error());
-    return false;
-  }
-  programs.push_back(acct::AccountProgram{idl->address, std::move(*compiled)});
-  schemas.push_back(std::move(*made));
   return true;
 }
 
@@ -148,12 +143,7 @@ PyObject* account_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     const State& state = state_of(type);
     std::vector<acct::AccountProgram> programs;
     AcctDecoder decoder;
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
-      if (!add_program(state, programs, decoder.schemas, static_cast<std::size_t>(i),
-                       PyTuple_GET_ITEM(items.get(), i), addresses, zero_copy, options)) {
-        return nullptr;
-      }
-    }
+    if (!add_programs(state, programs, decoder.schemas, items.get(), addresses, zero_copy, options)) return nullptr;
     decoder.programs = std::make_unique<acct::AccountPrograms>(std::move(programs));
     decoder.old_versions = *old_versions;
     if (!make_names(decoder)) return nullptr;
@@ -326,7 +316,7 @@ PyMethodDef account_decoder_methods[] = {
 };
 
 PyGetSetDef account_decoder_getset[] = {
-    {"programs", account_decoder_programs, nullptr, "The programs' addresses, one per IDL, in order.", nullptr},
+    {"programs", account_decoder_programs, nullptr, "The programs' addresses in the order of their IDLs (a Codama document gives one per program it holds).", nullptr},
     {"layouts", account_decoder_layouts, nullptr,
      "Per (program, account type): its discriminator, whether it is read as zero-copy, and the body sizes in\n"
      "bytes after the discriminator: the fewest a Borsh value takes (None: unbounded) and the C layout's (None:\n"

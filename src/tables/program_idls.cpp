@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "codec/base58.hpp"
+#include "idl/codama/reader.hpp"
+#include "idl/json.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
 #include "src/tables/errors.hpp"
@@ -38,7 +40,56 @@ bool given_address(PyObject* addresses, std::size_t index, const std::optional<s
 }
 
 constexpr const char* kNoAddress = "the IDL names no program address; give one in `addresses`";
-constexpr const char* kCodama = "a Codama document, which brisquel does not read yet; give the program's Anchor IDL";
+
+// One program as its IDL gives it, before the programs are put together.
+struct Described {
+  CompiledProgram program;
+  bool additional = false;  // a Codama document's additional program
+};
+
+void raise_duplicate(const State& state, std::size_t first, std::size_t index, const std::string& address) {
+  const std::string reason = "idls[" + std::to_string(first) + "] and idls[" + std::to_string(index) +
+                             "] are both for program " + address;
+  raise_idl_error(state, {.index = index, .reason = reason, .duplicate_of = first, .program = address});
+}
+
+// The programs IDL number `index` describes; false with the error set.
+bool describe_idl(const State& state, std::size_t index, PyObject* item, PyObject* addresses,
+                  const AccountOptionsFor& account_options, std::vector<Described>& out) {
+  auto text = idl_text(item, "idls");
+  if (!text) return false;
+  auto fail = [&](std::string_view reason) {
+    raise_idl_reason(state, index, reason);
+    return false;
+  };
+  auto document = json::parse(*text);  // the one parse of the text
+  if (!document) return fail("failed to parse IDL: " + document.error());
+  if (idl::codama::is_codama(*document)) {
+    auto read = idl::codama::read_document(*document);
+    if (!read) return fail("failed to read Codama document: " + read.error());
+    for (std::size_t p = 0; p < read->programs.size(); ++p) {
+      auto compiled = CompiledIdl::build(*read, p);
+      if (!compiled) return fail("program " + read->programs[p].name + ": " + compiled.error());
+      out.push_back({{read->programs[p].public_key, std::move(*compiled), index}, read->programs[p].additional});
+    }
+    return true;
+  }
+  const std::optional<std::string> name = idl::program_name(*document);
+  std::optional<std::string> address;
+  if (!given_address(addresses, index, name, address)) return false;
+  auto idl = idl::convert_idl(*document, address);
+  if (!idl) {
+    if (idl.error() == "Program id missing in `idl.metadata.address` field") return fail(kNoAddress);
+    return fail("failed to parse IDL: " + idl.error());
+  }
+  if (idl->address.empty()) return fail(kNoAddress);
+  AccountOptions options;
+  if (account_options && !account_options(index, name, options)) return false;
+  auto compiled = CompiledIdl::build(*idl, options);
+  if (!compiled) return fail(compiled.error());
+  out.push_back({{idl->address, std::move(*compiled), index}, false});
+  return true;
+}
 
 }  // namespace
 
@@ -50,7 +101,11 @@ bool is_address(std::string_view text) {
 }
 
 std::string idl_failure(std::string_view text, std::string message) {
-  return idl::is_codama_document(text) ? std::string(kCodama) : std::move(message);
+  auto document = json::parse(text);
+  if (document && idl::codama::is_codama(*document)) {
+    return "a Codama document, which describes no events: give it to TransactionDecoder or AccountDecoder";
+  }
+  return message;
 }
 
 bool check_idl_keys(PyObject* mapping, const char* param, PyObject* idls) {
@@ -108,6 +163,40 @@ bool check_idl_keys(PyObject* mapping, const char* param, PyObject* idls) {
   return true;
 }
 
+std::optional<std::vector<CompiledProgram>> load_programs(const State& state, PyObject* items, PyObject* addresses,
+                                                          const AccountOptionsFor& account_options) {
+  std::vector<Described> described;
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items); i < n; ++i) {
+    const std::size_t before = described.size();
+    if (!describe_idl(state, static_cast<std::size_t>(i), PyTuple_GET_ITEM(items, i), addresses, account_options,
+                      described)) {
+      return std::nullopt;
+    }
+    // A program an IDL describes as its own may appear once.
+    for (std::size_t k = before; k < described.size(); ++k) {
+      if (described[k].additional) continue;
+      for (std::size_t j = 0; j < before; ++j) {
+        if (described[j].additional || described[j].program.address != described[k].program.address) continue;
+        raise_duplicate(state, described[j].program.index, static_cast<std::size_t>(i), described[k].program.address);
+        return std::nullopt;
+      }
+    }
+  }
+  std::vector<bool> keep(described.size(), true);
+  for (std::size_t k = 0; k < described.size(); ++k) {
+    if (!described[k].additional) continue;
+    for (std::size_t j = 0; j < described.size() && keep[k]; ++j) {
+      keep[k] = !(j != k && described[j].program.address == described[k].program.address &&
+                  (!described[j].additional || j < k));
+    }
+  }
+  std::vector<CompiledProgram> out;
+  for (std::size_t k = 0; k < described.size(); ++k) {
+    if (keep[k]) out.push_back(std::move(described[k].program));
+  }
+  return out;
+}
+
 bool idl_entry(PyObject* mapping, std::size_t index, const std::optional<std::string>& name, PyObject*& found) {
   found = nullptr;
   if (mapping == nullptr || mapping == Py_None) return true;
@@ -127,32 +216,6 @@ PyRef str_of(std::string_view text) {
 
 void raise_idl_reason(const State& state, std::size_t index, std::string_view reason) {
   raise_idl_error(state, {.index = index, .reason = reason});
-}
-
-std::optional<idl::Idl> load_program_idl(const State& state, std::size_t index, PyObject* item,
-                                         PyObject* addresses, std::span<const std::string> earlier) {
-  auto text = idl_text(item, "idls");
-  if (!text) return std::nullopt;
-  std::optional<std::string> address;
-  if (!given_address(addresses, index, idl::program_name(*text), address)) return std::nullopt;
-  auto fail = [&](std::string_view reason) {
-    raise_idl_reason(state, index, reason);
-    return std::nullopt;
-  };
-  auto idl = idl::convert_idl(*text, address);
-  if (!idl) {
-    if (idl.error() == "Program id missing in `idl.metadata.address` field") return fail(kNoAddress);
-    return fail(idl_failure(*text, "failed to parse IDL: " + idl.error()));
-  }
-  if (idl->address.empty()) return fail(kNoAddress);
-  for (std::size_t j = 0; j < earlier.size(); ++j) {
-    if (earlier[j] != idl->address) continue;
-    const std::string reason = "idls[" + std::to_string(j) + "] and idls[" + std::to_string(index) +
-                               "] are both for program " + idl->address;
-    raise_idl_error(state, {.index = index, .reason = reason, .duplicate_of = j, .program = idl->address});
-    return std::nullopt;
-  }
-  return std::move(*idl);
 }
 
 }  // namespace brisquel::tables

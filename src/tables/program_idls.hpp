@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "core/compiled_idl.hpp"
 #include "idl/model.hpp"
 #include "src/tables/state.hpp"
 
@@ -17,11 +20,26 @@ namespace brisquel::tables {
 // PyRef of a str made from UTF-8 text (bad bytes replaced).
 PyRef str_of(std::string_view text);
 
-// IDL number `index` (`item`, a str) loaded with its program's address;
-// nullopt with IdlError (or the argument's TypeError) set. `earlier`: the
-// addresses of the IDLs before it, which it must not repeat.
-std::optional<idl::Idl> load_program_idl(const State& state, std::size_t index, PyObject* item,
-                                         PyObject* addresses, std::span<const std::string> earlier);
+// One program of a decoder's IDLs, compiled.
+struct CompiledProgram {
+  std::string address;
+  std::unique_ptr<const CompiledIdl> idl;
+  std::size_t index = 0;  // the IDL it comes from
+};
+
+// What the caller adds to IDL number `index` (declaring program `name`)
+// before it is compiled; false with the error set.
+using AccountOptionsFor = std::function<bool(std::size_t index, const std::optional<std::string>& name,
+                                             AccountOptions& options)>;
+
+// Every IDL of `items` (a tuple of str) compiled: an Anchor IDL (current or
+// legacy) is one program; a Codama document one per program it holds, keyed
+// by its publicKey. Two IDLs of one address are an error; a Codama document's
+// additional program stands aside for a program that another IDL describes
+// as its own, and for an earlier additional one. nullopt with IdlError (or
+// the argument's TypeError) set.
+std::optional<std::vector<CompiledProgram>> load_programs(const State& state, PyObject* items, PyObject* addresses,
+                                                          const AccountOptionsFor& account_options = {});
 
 // The entry of `mapping` (None or absent: none) for IDL number `index` of
 // program `name`: by index first, then by name. False with the error set;

@@ -25,23 +25,20 @@ namespace brisquel::tables {
 namespace {
 
 
-// Compiles IDL number `index` into `programs`; false with IdlError (or the
-// argument's TypeError) set.
-bool add_program(const State& state, std::vector<TxProgram>& programs, std::size_t index, PyObject* item,
-                 PyObject* addresses, const TableOptions& options) {
-  std::vector<std::string> earlier;
-  for (const TxProgram& p : programs) earlier.push_back(p.address);
-  auto idl = load_program_idl(state, index, item, addresses, earlier);
-  if (!idl) return false;
-  auto fail = [&](std::string_view reason) {
-    raise_idl_reason(state, index, reason);
-    return false;
-  };
-  auto compiled = CompiledIdl::build(*idl);
-  if (!compiled) return fail(compiled.error());
-  auto schemas = TableSchemas::make(**compiled, options, kTxContextNames);
-  if (!schemas) return fail(schemas.error());
-  programs.push_back(TxProgram{idl->address, std::move(*compiled), std::move(*schemas)});
+// Compiles every IDL of `items` into `programs`; false with IdlError (or
+// the argument's TypeError) set.
+bool add_programs(const State& state, std::vector<TxProgram>& programs, PyObject* items, PyObject* addresses,
+                  const TableOptions& options) {
+  auto loaded = load_programs(state, items, addresses);
+  if (!loaded) return false;
+  for (CompiledProgram& p : *loaded) {
+    auto schemas = TableSchemas::make(*p.idl, options, kTxContextNames);
+    if (!schemas) {
+      raise_idl_reason(state, p.index, schemas.error());
+      return false;
+    }
+    programs.push_back(TxProgram{std::move(p.address), std::move(p.idl), std::move(*schemas)});
+  }
   return true;
 }
 
@@ -96,12 +93,7 @@ PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!check_idl_keys(addresses, "addresses", items.get())) return nullptr;
     const State& state = state_of(type);
     TxDecoder decoder;
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
-      if (!add_program(state, decoder.programs, static_cast<std::size_t>(i), PyTuple_GET_ITEM(items.get(), i),
-                       addresses, options)) {
-        return nullptr;
-      }
-    }
+    if (!add_programs(state, decoder.programs, items.get(), addresses, options)) return nullptr;
     if (!make_names(decoder) || !make_call_names(decoder)) return nullptr;
     return TxDecoderType::create(type, std::move(decoder));
   });
@@ -358,7 +350,7 @@ PyMethodDef tx_decoder_methods[] = {
 };
 
 PyGetSetDef tx_decoder_getset[] = {
-    {"programs", tx_decoder_programs, nullptr, "The programs' addresses, one per IDL, in order.", nullptr},
+    {"programs", tx_decoder_programs, nullptr, "The programs' addresses in the order of their IDLs (a Codama document gives one per program it holds).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
