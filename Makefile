@@ -71,7 +71,7 @@ in-bench: in-install
 # Fuzzing with libFuzzer (clang), AddressSanitizer and UBSan: each target runs
 # FUZZ_SECONDS on its corpus in fuzz/corpus-NAME (seeded at each run, git-ignored).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := idl_loader payload log_line rpc_json table tx_walk accounts
+FUZZ_TARGETS := idl_loader payload log_line rpc_json table tx_walk accounts codama
 FUZZ_CMAKE := -DBRISQUEL_FUZZ=ON -DBRISQUEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: in-fuzz in-fuzz-build in-test-asan

@@ -77,6 +77,12 @@ def main() -> None:
     shared = REPO.parent / "shared" / "idls"
     for path in sorted(shared.glob("*.json")) if shared.is_dir() else ():
         write("idl_loader", path.read_bytes())
+    # Codama documents, then NUL, a program pick and data: the documents' own
+    # instructions' discriminators lead the data.
+    for path in sorted((shared / "codama").glob("*.json")) if shared.is_dir() else ():
+        write("codama", path.read_bytes())
+        for pick, data in ((0, b"\x03" + bytes(8)), (1, b"\x02" + bytes(12)), (0x80, bytes(165)), (0x81, bytes(82))):
+            write("codama", b'{"kind":"rootNode"}\0' + bytes([pick]) + data)
     transactions = REPO.parent / "shared" / "transactions"
     import transactions as txs  # the tests' writer of transactions
     for path in sorted(transactions.glob("*.json")) if transactions.is_dir() else ():

@@ -411,7 +411,17 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
                                         const JsonVersion& version, bool in_block) {
   view_->slot = slot;
   view_->block_time = block_time;
-  auto done = [&] { return in_block || hand_over(*view_); };  // a block hands its transactions over at its end
+  auto done = [&] {
+    if (!view_->problem.empty()) {
+      // Nothing of its message is to be trusted, and nothing an earlier
+      // transaction left in these (views into text since freed) may stay.
+      view_->account_keys.clear();
+      view_->accounts.clear();
+      view_->outer.clear();
+      view_->outer_programs.clear();
+    }
+    return in_block || hand_over(*view_);  // a block hands its transactions over at its end
+  };
   if (!from_wire_) {  // the wire format says its version itself
     if (!version.unknown.empty()) {
       set_problem(std::format("transaction version {} is not supported", version.unknown));
