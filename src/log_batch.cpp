@@ -76,16 +76,20 @@ void prefetch_object(PyObject* object) { __builtin_prefetch(object, 1, 3); }
 LogBatch::LogBatch(LogBatch&& o) noexcept
     : items_(std::exchange(o.items_, nullptr)),
       count_(std::exchange(o.count_, 0)),
+      let_go_(std::exchange(o.let_go_, 0)),
       held_(std::move(o.held_)),
       encoded_(std::move(o.encoded_)) {}
 
-LogBatch::~LogBatch() {
+LogBatch::~LogBatch() { let_go_before(held_count()); }
+
+void LogBatch::let_go_before(std::size_t end) {
   PyObject** held = this->held();
-  const std::size_t n = held_count();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) prefetch_object(held[i + kAhead]);
+  end = std::min(end, held_count());
+  for (std::size_t i = let_go_; i < end; ++i) {
+    if (i + kAhead < end) prefetch_object(held[i + kAhead]);
     Py_DECREF(held[i]);
   }
+  let_go_ = std::max(let_go_, end);
 }
 
 bool LogBatch::check(PyObject* item, std::size_t i) {

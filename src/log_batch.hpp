@@ -88,6 +88,14 @@ class LogBatch {
   // Lets go of the items held, with the interpreter lock held.
   ~LogBatch();
 
+  // Whether the batch holds references to its items (let_go_before has work).
+  bool holds_items() const { return held_.size() != 0; }
+  // Lets go of the items before `end` already, with the interpreter lock
+  // held: just after they were read they are still in the cache, where a
+  // pass over a million of them at the end would wait on memory for each
+  // while the lock is held.
+  void let_go_before(std::size_t end);
+
   // Converts `logs` (a sequence of str, not a str itself); false with the
   // argument's TypeError (or the interpreter's own exception) set.
   bool convert(PyObject* logs, Use use);
@@ -129,6 +137,7 @@ class LogBatch {
 
   PyObject* const* items_ = nullptr;
   std::size_t count_ = 0;
+  std::size_t let_go_ = 0;  // held items before it were let go
   // Strong references, in pooled pages: a fresh array of a million
   // pointers would fault in every page while the interpreter lock is held.
   arrow::Buffer held_;

@@ -63,6 +63,13 @@ class ReleasedLock {
   ReleasedLock() : state_(PyEval_SaveThread()) {}
   ~ReleasedLock() { PyEval_RestoreThread(state_); }
   ReleasedLock(const ReleasedLock&) = delete;
+  // Runs f with the lock taken back for a moment.
+  template <class F>
+  void relocked(F&& f) {
+    PyEval_RestoreThread(state_);
+    f();
+    state_ = PyEval_SaveThread();
+  }
   ReleasedLock& operator=(const ReleasedLock&) = delete;
 
  private:

@@ -15,6 +15,8 @@ import threading
 import time
 import tracemalloc
 
+import pytest
+
 from arrow_reader import rows
 from borsh import discriminator, encode_event, log_line
 from brisquel import AccountDecoder, EventDecoder, TableDecoder, TransactionDecoder
@@ -484,3 +486,99 @@ def test_threads_share_an_account_decoder_over_rows_that_change():
     run_threads(work, mutate, stop)
     assert failures == [], failures[:3]
     assert {("decode", "ok"), ("tables", "ok"), ("text", "ok")} <= set(outcomes), outcomes
+
+
+def test_a_long_list_changed_while_decoded_gives_one_of_its_states():
+    # Longer than the pieces a held list is let go of in: pieces are let go
+    # while another thread swaps every item for a fresh one, so an item read
+    # after its reference was dropped would be freed memory.
+    tables = TableDecoder(json.dumps(IDL))
+    states = [flat_state(0) * 400, flat_state(1) * 400]
+    want = [table_rows(tables.decode(s), "_line") for s in states]
+    assert want[0] != want[1] and len(states[0]) > 3 * 4096
+    shared = [fresh(x) for x in states[0]]
+    sample = shared[5000]
+    refs = sys.getrefcount(sample)
+    assert table_rows(tables.decode(shared), "_line") == want[0]
+    assert sys.getrefcount(sample) == refs  # every reference taken was let go
+    stop, seen, failures = threading.Event(), collections.Counter(), []
+
+    def mutate() -> None:
+        v = 0
+        while not stop.is_set():
+            v ^= 1
+            shared[:] = [fresh(x) for x in states[v]]
+
+    def work(t: int) -> None:
+        for _ in range(12):
+            got = table_rows(tables.decode(shared), "_line")
+            if got in want:
+                seen[want.index(got)] += 1
+            else:
+                failures.append(t)
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    try:
+        pool = [threading.Thread(target=work, args=(t,)) for t in range(3)]
+        for th in pool:
+            th.start()
+        for th in pool:
+            th.join()
+    finally:
+        stop.set()
+        mutator.join()
+    assert failures == [] and sum(seen.values()) == 36
+
+
+def _shared_lock_totals() -> tuple[int, int]:
+    from brisquel import _tables
+
+    counts = _tables._shared_locks().values()
+    return sum(c[0] for c in counts), sum(c[1] for c in counts)
+
+
+def test_two_decoding_threads_take_shared_locks_per_column_never_per_line():
+    # What lets two threads decode at twice the speed of one: the only locks
+    # they share guard the memory pools, taken when a column takes or gives
+    # back a buffer, not for a line or a row, and so seldom held that a
+    # thread (almost) never finds one taken.
+    from brisquel import _tables
+
+    if not hasattr(_tables, "_shared_locks"):
+        pytest.skip("built without the test hooks (make test builds them)")
+    tables = TableDecoder(json.dumps(IDL))
+    base = flat_state(0)
+    inputs = {"list": lambda n: [fresh(x) for x in base * n]}
+    try:
+        import pyarrow as pa
+
+        inputs["arrow"] = lambda n: pa.array(base * n)
+    except ImportError:
+        pass  # the free-threaded interpreter has no pyarrow: the list door shows the same pools
+
+    def per_call(logs) -> tuple[float, int, int]:
+        for _ in range(3):
+            tables.decode(logs)  # warm: the pools hold what the columns need
+        taken, waited = _shared_lock_totals()
+        barrier = threading.Barrier(2)
+
+        def work() -> None:
+            barrier.wait()
+            for _ in range(4):
+                tables.decode(logs)
+
+        pool = [threading.Thread(target=work) for _ in range(2)]
+        for th in pool:
+            th.start()
+        for th in pool:
+            th.join()
+        after = _shared_lock_totals()
+        return (after[0] - taken) / 8, after[0] - taken, after[1] - waited
+
+    for kind, make in inputs.items():
+        small, _, _ = per_call(make(1000))  # 12,000 events
+        large, taken, waited = per_call(make(4000))  # 48,000: four times the rows, one record batch still
+        assert small > 0, kind
+        assert large <= 1.5 * small + 4, (kind, small, large)
+        assert waited * 20 <= taken, (kind, taken, waited)

@@ -12,6 +12,8 @@
 
 #include <sys/mman.h>
 
+#include "core/shared_mutex.hpp"
+
 namespace brisquel::arrow {
 
 namespace {
@@ -157,7 +159,7 @@ class RegionPool {
   static constexpr std::size_t kMaxKept = 1024;
   static constexpr std::size_t kMaxResident = std::size_t{256} << 20;
 
-  std::mutex mutex_;
+  SharedMutex mutex_{"column regions"};
   std::vector<std::pair<void*, std::size_t>> regions_;  // with the bytes of it touched
   std::size_t resident_ = 0;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/json/text_scan.hpp"
+#include "core/shared_mutex.hpp"
 
 namespace brisquel::json {
 
@@ -99,7 +100,7 @@ class ParserPool {
   static constexpr std::size_t kMaxKept = 8;
   static constexpr std::size_t kMaxCapacity = std::size_t{128} << 20;  // bytes of JSON, summed
 
-  std::mutex mutex_;
+  SharedMutex mutex_{"JSON parsers"};
   std::vector<std::unique_ptr<od::parser>> kept_;
   std::size_t capacity_ = 0;
 };

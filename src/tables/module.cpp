@@ -5,6 +5,10 @@
 #include "src/tables/errors.hpp"
 #include "src/tables/state.hpp"
 
+#ifdef BRISQUEL_TEST_HOOKS
+#include "core/shared_mutex.hpp"
+#endif
+
 namespace brisquel::tables {
 namespace {
 
@@ -77,6 +81,29 @@ int module_clear(PyObject* module) {
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
+#ifdef BRISQUEL_TEST_HOOKS
+// _shared_locks() -> {name: (taken, waited)}: the mutexes this module's
+// decoding threads share, with how often each was taken and found held.
+// Here, not in the test-hook module, which has pools of its own.
+PyObject* shared_locks(PyObject*, PyObject*) {
+  PyRef out(PyDict_New());
+  if (!out) return nullptr;
+  for (const SharedMutexCount& c : shared_mutex_counts()) {
+    PyRef counts(Py_BuildValue("(KK)", static_cast<unsigned long long>(c.taken),
+                               static_cast<unsigned long long>(c.waited)));
+    if (!counts || PyDict_SetItemString(out.get(), c.name, counts.get()) < 0) return nullptr;
+  }
+  return out.release();
+}
+
+PyMethodDef module_methods[] = {
+    {"_shared_locks", shared_locks, METH_NOARGS, "_shared_locks() -> {name: (taken, waited)}"},
+    {nullptr, nullptr, 0, nullptr},
+};
+#else
+PyMethodDef* const module_methods = nullptr;
+#endif
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -91,7 +118,7 @@ PyModuleDef module_def = {
     "_tables",
     "Decoders whose output is Arrow tables or attributed transaction events: `brisquel._tables`.",
     sizeof(State),
-    nullptr,
+    module_methods,
     module_slots,
     module_traverse,
     module_clear,

@@ -1,5 +1,6 @@
 // TableDecoder: log lines (Python strings, lists of them, or Arrow arrays)
 // into one Arrow table per event, decoded with the interpreter lock released.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -130,14 +131,15 @@ std::optional<bool> is_nested(PyObject* logs) {
   return f != nullptr && !PyUnicode_Check(f) && !PyBytes_Check(f) && !PyByteArray_Check(f) && PySequence_Check(f);
 }
 
-// Decodes with the interpreter lock released: add(tables) feeds every line.
+// Decodes with the interpreter lock released: add(tables, unlocked) feeds
+// every line.
 template <class AddLines>
 PyObject* decode_unlocked(PyObject* self, const TableDecoder& d, bool nested, std::size_t inputs, AddLines&& add) {
   DecodedTables out;
   {
     ReleasedLock unlocked;
     LineTables tables(*d.idl, d.schemas, nested);
-    add(tables);
+    add(tables, unlocked);
     out = tables.finish();
   }
   std::vector<PyObject*> keys;
@@ -145,6 +147,10 @@ PyObject* decode_unlocked(PyObject* self, const TableDecoder& d, bool nested, st
   return new_decoded_events(state_of(Py_TYPE(self)), keys, std::move(out.events), std::move(out.errors),
                             static_cast<std::int64_t>(inputs));
 }
+
+// Lines between two moments with the lock (a few hundred KiB of text: what a
+// core's own cache holds).
+constexpr std::size_t kLetGoEvery = 4096;
 
 constexpr Parameter kDecodeParams[] = {required("logs")};
 constexpr Signature kDecodeSignature{"TableDecoder.decode()", kDecodeParams};
@@ -158,7 +164,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
     switch (arrow_lines.read(logs)) {
       case ArrowLines::Read::Failed: return nullptr;
       case ArrowLines::Read::Done:
-        return decode_unlocked(self, d, arrow_lines.nested(), arrow_lines.length(), [&](LineTables& tables) {
+        return decode_unlocked(self, d, arrow_lines.nested(), arrow_lines.length(), [&](LineTables& tables, auto&) {
           arrow_lines.for_each(
               [&](std::int64_t row, std::int64_t line, std::string_view text) { tables.add(row, line, text); });
         });
@@ -178,7 +184,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
           })) {
         return nullptr;
       }
-      return decode_unlocked(self, d, true, rows.size(), [&](LineTables& tables) {
+      return decode_unlocked(self, d, true, rows.size(), [&](LineTables& tables, auto&) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
           for (std::size_t j = 0; j < rows[r].size(); ++j) {
             tables.add(static_cast<std::int64_t>(r), static_cast<std::int64_t>(j), rows[r][j]);
@@ -188,10 +194,18 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
     }
     LogBatch batch;
     if (!batch.convert(logs, LogBatch::Use::Unlocked)) return nullptr;
-    return decode_unlocked(self, d, false, batch.size(), [&](LineTables& tables) {
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        batch.prefetch(i + 16);
-        tables.add(0, static_cast<std::int64_t>(i), batch[i]);
+    return decode_unlocked(self, d, false, batch.size(), [&](LineTables& tables, ReleasedLock& unlocked) {
+      // A held list is let go of a piece at a time, each piece while it is
+      // still in the cache: at the end, the pass would hold the interpreter
+      // lock for a memory wait per item, and another thread would wait too.
+      const std::size_t step = batch.holds_items() ? kLetGoEvery : batch.size();
+      for (std::size_t from = 0; from < batch.size(); from += step) {
+        const std::size_t to = std::min(batch.size(), from + step);
+        for (std::size_t i = from; i < to; ++i) {
+          batch.prefetch(i + 16);
+          tables.add(0, static_cast<std::int64_t>(i), batch[i]);
+        }
+        if (to < batch.size() && step != batch.size()) unlocked.relocked([&] { batch.let_go_before(to); });
       }
     });
   });
