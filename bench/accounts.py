@@ -1,7 +1,7 @@
 """AccountDecoder on a getProgramAccounts response (JSON text, base64 data) to
 Arrow tables: accounts per second, against the Anchor TypeScript client's
-BorshAccountsCoder.decode on the same accounts (handed ready-made bytes), and
-two threads against one. The accounts are the real ones beside the repository
+BorshAccountsCoder.decode on the same accounts (handed ready-made bytes); two
+threads against one are in threads.py. The accounts are the real ones beside the repository
 (Borsh and zero-copy), cycled into a large response. Run by run.py; alone:
 python3 bench/accounts.py [ACCOUNTS]."""
 
@@ -10,7 +10,6 @@ from __future__ import annotations
 import base64
 import json
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -20,14 +19,12 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import threads  # noqa: E402
 import timing  # noqa: E402
 from encoder import REPO  # noqa: E402
 
 from brisquel import AccountDecoder  # noqa: E402
 
 TARGET_TS = 10.0
-TARGET_THREADS = 1.8
 SHARED = REPO.parent / "shared"
 ANCHOR_TS = REPO / "build" / "anchor-ts" / "node_modules"
 # (account file, IDL, owner): Borsh and zero-copy programs.
@@ -111,8 +108,6 @@ def run(count: int, runs: int) -> dict[str, Any]:
     owners = {idl: owner for _, idl, owner in ACCOUNTS}
     decoder = AccountDecoder(idls, addresses={i: owners[name] for i, name in enumerate(idl_names)})
     text = json.dumps({"jsonrpc": "2.0", "id": 1, "result": entries}).encode()
-    halves = [json.dumps({"jsonrpc": "2.0", "id": 1, "result": part}).encode()
-              for part in (entries[:count // 2], entries[count // 2:])]
     counts = decoder.decode_tables(text).counts
     assert counts["decoded"] == count, counts
 
@@ -120,17 +115,6 @@ def run(count: int, runs: int) -> dict[str, Any]:
         "tables": lambda: decoder.decode_tables(text),
         "AccountStates": lambda: decoder.decode(text),
     }, runs=runs)
-    # Two threads against one as the event tables' figure is taken: threads
-    # started together (their start is not the decoder's), results freed
-    # untimed, the median over rounds of one thread's time over two's. A round
-    # takes a tenth of a second, and on a shared machine one round in three or
-    # four can lose a core for part of it: more rounds than the other figures
-    # take keep such rounds from setting the median.
-    ratios = []
-    for _ in range(max(runs, 15)):
-        one = threads.timed(decoder.decode_tables, halves, 1)
-        two = threads.timed(decoder.decode_tables, halves, 2)
-        ratios.append(one / two)
     out: dict[str, Any] = {"accounts": count, "bytes": len(text)}
     print(f"\n{'accounts (' + format(count, ',') + ', ' + format(len(text) >> 20, ',') + ' MB of JSON)':<44} "
           f"{'accounts/s (k)':>15}")
@@ -138,9 +122,6 @@ def run(count: int, runs: int) -> dict[str, Any]:
         rate = count / (t.median(name) / 1e9)
         out[name] = {"accounts_per_s": rate}
         print(f"{name:<44} {rate / 1e3:>15.1f}", flush=True)
-    out["threads_x"] = statistics.median(ratios)
-    print(f"{'two threads over one (median, min, max)':<44} {out['threads_x']:>15.2f} {min(ratios):.2f} "
-          f"{max(ratios):.2f}")
     started = time.monotonic()
     ts = anchor_ts_rate(per_idl)
     if ts is not None:
@@ -156,9 +137,6 @@ def verdicts(report: dict[str, Any]) -> list[dict[str, Any]]:
     if "x_anchor_ts" in report:
         out.append({"target": f"accounts: getProgramAccounts JSON to tables >= {TARGET_TS}x the Anchor TS client",
                     "value": report["x_anchor_ts"], "met": report["x_anchor_ts"] >= TARGET_TS})
-    if "threads_x" in report:
-        out.append({"target": f"accounts: two threads >= {TARGET_THREADS}x one", "value": report["threads_x"],
-                    "met": report["threads_x"] >= TARGET_THREADS})
     return out
 
 

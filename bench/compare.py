@@ -37,7 +37,7 @@ def main() -> None:
         print(f"{key:<46} {ns0:>9.1f} {ns1:>9.1f} {r0:>7.2f} {r1:>7.2f} {100 * (r1 / r0 - 1):>+8.1f}%")
     print("\n(x: against marshal.loads for batches, json.loads for construction)")
     for label, report in (("old", old), ("new", new)):
-        missed = [t["target"] for t in report.get("targets", []) if not t["met"]]
+        missed = [t["target"] for t in report.get("targets", []) if t["met"] is False]
         print(f"{label} targets missed: {', '.join(missed) if missed else 'none'}")
 
 

@@ -332,7 +332,8 @@ def main() -> None:
     report["targets"] += codama.verdicts(report["codama"])
     print("\ntargets")
     for row in report["targets"]:
-        print(f"  {'met ' if row['met'] else 'MISS'}  {row['target']}: {row['value']:.3f}")
+        mark = "????" if row["met"] is None else ("met " if row["met"] else "MISS")
+        print(f"  {mark}  {row['target']}: {row['value']:.3f}{'  ' + row['note'] if 'note' in row else ''}")
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(json.dumps(report, indent=1) + "\n")
     print(f"\nwrote {args.output} in {time.time() - started:.0f} s")
