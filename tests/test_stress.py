@@ -580,5 +580,7 @@ def test_two_decoding_threads_take_shared_locks_per_column_never_per_line():
         small, _, _ = per_call(make(1000))  # 12,000 events
         large, taken, waited = per_call(make(4000))  # 48,000: four times the rows, one record batch still
         assert small > 0, kind
-        assert large <= 1.5 * small + 4, (kind, small, large)
+        # Columns without a size from an earlier call grow by doubling, a
+        # take each time: a few more for four times the rows, not four times.
+        assert large < 2.5 * small, (kind, small, large)
         assert waited * 20 <= taken, (kind, taken, waited)
