@@ -215,14 +215,16 @@ class TransactionDecoder:
     def instruction_names(self, program: str, /) -> list[str]: ...
 
 class AccountState(NamedTuple):
-    """One decoded account: where it lives, its owner, and its type's name and fields."""
+    """One decoded account: where it lives, its owner, and its type's name and fields; one that did not decode
+    has fields None and the reason in `problem` (and name None when its data text did not decode)."""
 
     pubkey: str | None
     owner: str
     lamports: int | None
     slot: int | None
-    name: str
-    fields: dict[str, Any] | list[Any]
+    name: str | None
+    fields: dict[str, Any] | list[Any] | None
+    problem: str | None = None
 
 @final
 class DecodedAccounts:
@@ -284,5 +286,9 @@ class AccountDecoder:
     def layouts(self) -> dict[tuple[str, str], AccountLayout]:
         """Per account type: discriminator, zero_copy, and body sizes (Borsh minimum, C layout)."""
     def schema(self, key: tuple[str, str], /) -> Schema: ...
-    def decode(self, accounts: _Accounts) -> list[AccountState]: ...
+    def decode(self, accounts: _Accounts, *, keep_failed: bool = True) -> list[AccountState]: ...
+    def decode_counted(
+        self, accounts: _Accounts, *, keep_failed: bool = True
+    ) -> tuple[list[AccountState], dict[str, int], dict[str | None, int]]:
+        """decode's accounts, decode_tables' counts (with `read` and `short`) and other_owners, from one reading."""
     def decode_tables(self, accounts: _Accounts) -> DecodedAccounts: ...
