@@ -22,6 +22,7 @@ import c_layout
 from arrow_check import same
 from arrow_reader import needs_pyarrow, pa, table
 from brisquel import AccountDecoder, AccountState, IdlError, ReadError
+from brisquel._common import jsonable
 from conftest import SHARED_IDLS
 from test_roundtrip import fields_value, named_fields
 
@@ -98,6 +99,9 @@ def test_borsh_accounts_decode_what_the_encoder_wrote(case):
     got = d.decode(rows)
     assert [s.fields for s in got] == values
     assert all(isinstance(s, AccountState) and s.name == "Acc" and s.owner == A for s in got)
+    # The JSON sink writes, byte for byte, what the command line wrote of the Python values.
+    assert [s.fields for s in d.decode(rows, json_fields=True)] == [
+        json.dumps(jsonable(s.fields), ensure_ascii=False) for s in got]
     # JSON text reads as the rows do, and the tables hold the same rows.
     assert d.decode(json.dumps(rpc_entries(rows))) == [s._replace(lamports=7) for s in got]
     tables = d.decode_tables(rows)
@@ -660,8 +664,9 @@ def test_accounts_command_counts_as_the_tables_do(tmp_path, capsys, idl, owner, 
         argv += ["--zero-copy", ",".join(ZERO_COPY[idl])]
     out = io.StringIO()
     _cli_accounts.run(argv + ["--old-versions"] * old_versions, out)
-    printed = [json.loads(line) for line in out.getvalue().splitlines()]
     assert capsys.readouterr().err == want.getvalue()
-    assert [(o["pubkey"], o["account"]) for o in printed] == [
-        (r["_pubkey"], name) for (_, name), t in tables.items() for r in table(t).to_pylist()
-    ] if len(tables) == 1 else len(printed) == tables.counts["decoded"]
+    # Byte for byte what the command printed when it wrote the Python values itself.
+    assert out.getvalue().splitlines() == [
+        json.dumps({"pubkey": s.pubkey, "owner": s.owner, "lamports": s.lamports, "slot": s.slot, "account": s.name,
+                    "fields": jsonable(s.fields)}, ensure_ascii=False) for s in strict.decode(text, keep_failed=False)]
+    assert len(out.getvalue().splitlines()) == tables.counts["decoded"]

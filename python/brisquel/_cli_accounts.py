@@ -30,8 +30,8 @@ from typing import Any, TextIO
 from collections import Counter
 
 from brisquel import AccountDecoder, IdlError
-from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, jsonable,
-                              plural, read_idls)
+from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, plural,
+                              read_idls)
 
 CHUNK_BYTES = 16 << 20
 
@@ -96,16 +96,17 @@ def run(argv: list[str], out: TextIO) -> None:
 
     def decode(text: bytes, base: int) -> tuple[list[Any], int]:
         # One reading: the accounts printed, and what became of the others.
-        found, piece_counts, piece_owners = decoder.decode_counted(text, keep_failed=False)
+        found, piece_counts, piece_owners = decoder.decode_counted(text, keep_failed=False, json_fields=True)
         counts.update(piece_counts)
         owners.update(piece_owners)
         return found, 0
 
     for found in input_pieces(source, CHUNK_BYTES, decode):
         for a in found:
-            out.write(json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
-                                  "account": a.name, "fields": jsonable(a.fields)}, ensure_ascii=False))
-            out.write("\n")
+            # The fields come as JSON text from the decoder: the object is closed around them.
+            head = json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
+                               "account": a.name}, ensure_ascii=False)
+            out.write(f'{head[:-1]}, "fields": {a.fields}}}\n')
     out.flush()
     _report(counts, owners, decoder.programs, sys.stderr)
 

@@ -119,9 +119,18 @@ class TableDecoder:
         """Names of all events declared in the IDL, in declaration order."""
     def schema(self, name: str, *, nested: bool = False) -> Schema: ...
     def decode(self, logs: _Logs) -> DecodedEvents: ...
-    def parse_logs(self, logs: Sequence[str]) -> list[tuple[str, dict[str, Any]]]:
+    @overload
+    def parse_logs(
+        self, logs: Sequence[str], *, json_fields: Literal[False] = False
+    ) -> list[tuple[str, dict[str, Any] | list[Any]]]:
         """(name, fields) per line that decodes, as EventDecoder.parse_logs makes them, with this decoder's
-        short_events."""
+        short_events; json_fields=True: the fields as JSON text, as the command line writes them."""
+    @overload
+    def parse_logs(self, logs: Sequence[str], *, json_fields: Literal[True]) -> list[tuple[str, str]]: ...
+    @overload
+    def parse_logs(
+        self, logs: Sequence[str], *, json_fields: bool
+    ) -> list[tuple[str, dict[str, Any] | list[Any] | str]]: ...
 
 class TxEvent(NamedTuple):
     """One event of a transaction, with where it was found and its program."""
@@ -226,7 +235,8 @@ class AccountState(NamedTuple):
     lamports: int | None
     slot: int | None
     name: str | None
-    fields: dict[str, Any] | list[Any] | None
+    fields: dict[str, Any] | list[Any] | str | None
+    """Python values; JSON text when asked for (json_fields=True); None for one that did not decode."""
     problem: str | None = None
 
 @final
@@ -289,9 +299,10 @@ class AccountDecoder:
     def layouts(self) -> dict[tuple[str, str], AccountLayout]:
         """Per account type: discriminator, zero_copy, and body sizes (Borsh minimum, C layout)."""
     def schema(self, key: tuple[str, str], /) -> Schema: ...
-    def decode(self, accounts: _Accounts, *, keep_failed: bool = True) -> list[AccountState]: ...
+    def decode(self, accounts: _Accounts, *, keep_failed: bool = True, json_fields: bool = False) -> list[AccountState]:
+        """json_fields=True: each account's fields as JSON text, as the command line writes them."""
     def decode_counted(
-        self, accounts: _Accounts, *, keep_failed: bool = True
+        self, accounts: _Accounts, *, keep_failed: bool = True, json_fields: bool = False
     ) -> tuple[list[AccountState], dict[str, int], dict[str | None, int]]:
         """decode's accounts, decode_tables' counts (with `read` and `short`) and other_owners, from one reading."""
     def decode_tables(self, accounts: _Accounts) -> DecodedAccounts: ...

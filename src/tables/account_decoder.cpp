@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/acct/account_tables.hpp"
+#include "core/json_sink.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
 #include "src/native_type.hpp"
@@ -181,7 +182,7 @@ PyObject* account_decoder_layouts(PyObject* self, void*) {
   });
 }
 
-constexpr Parameter kDecodeParams[] = {required("accounts"), keyword("keep_failed")};
+constexpr Parameter kDecodeParams[] = {required("accounts"), keyword("keep_failed"), keyword("json_fields")};
 constexpr Signature kDecodeSignature{"AccountDecoder.decode()", kDecodeParams};
 constexpr Signature kDecodeCountedSignature{"AccountDecoder.decode_counted()", kDecodeParams};
 constexpr Parameter kDecodeTablesParams[] = {required("accounts")};
@@ -217,9 +218,9 @@ struct DecodedStates {
 
 // Decodes every account of `accounts` into `out`; those that match a type but
 // do not decode (and our programs' accounts whose data text does not) are kept,
-// with fields None and the reason in `problem`, when `keep_failed`. False with
-// the error set.
-bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts, bool keep_failed,
+// with fields None and the reason in `problem`, when `keep_failed`. With
+// `json_fields`, fields are JSON text from the JSON sink. False with the error set.
+bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts, bool keep_failed, bool json_fields,
                    DecodedStates& out) {
   AccountInput input;
   if (!input.open(accounts)) return false;
@@ -248,28 +249,34 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
     }
     const auto type =
         static_cast<std::size_t>(match.layout - d.programs->programs()[match.program].idl->accounts().data());
-    PySink sink(d.names[match.program]);
     WalkState walk_state(match.body);
-    PyRef fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
+    PyRef fields;
+    if (json_fields) {
+      std::string text;
+      JsonSink sink(text);
+      if (acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions)) {
+        fields = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!fields) return false;
+      }
+    } else {
+      PySink sink(d.names[match.program]);
+      fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
+      if (!fields && sink.aborted()) {
+        sink.reraise();
+        return false;
+      }
+    }
     if (fields) {
       ++out.tally.counts.decoded;
       return append(view, match.program, PyRef(d.types[match.program][type].new_ref()), std::move(fields),
                     PyRef(Py_NewRef(Py_None)));
     }
-    if (sink.aborted()) {
-      sink.reraise();
-      return false;
-    }
     ++out.tally.counts.failed;
     if (!d.old_versions) {
       // Whether it is an older version's account: only failures pay for a second walk.
-      PySink lenient_sink(d.names[match.program]);
+      SkipSink skip;
       WalkState lenient(match.body);
-      if (acct::walk_account(lenient_sink, lenient, *match.layout, {}, true)) ++out.short_of_layout;
-      else if (lenient_sink.aborted()) {
-        lenient_sink.reraise();
-        return false;
-      }
+      if (acct::walk_account(skip, lenient, *match.layout, {}, true)) ++out.short_of_layout;
     }
     if (!keep_failed) return true;
     return append(view, match.program, PyRef(d.types[match.program][type].new_ref()), PyRef(Py_NewRef(Py_None)),
@@ -283,12 +290,12 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
 
 PyObject* account_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return AcctDecoderType::call(self, [&](const AcctDecoder& d) -> PyObject* {
-    Arguments<2> a;
+    Arguments<3> a;
     if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
-    const auto keep_failed = flag_argument(a[1], true);
-    if (!keep_failed) return nullptr;
+    const auto keep_failed = flag_argument(a[1], true), json_fields = flag_argument(a[2], false);
+    if (!keep_failed || !json_fields) return nullptr;
     DecodedStates out;
-    if (!decode_states(d, state_of(Py_TYPE(self)), a[0], *keep_failed, out)) return nullptr;
+    if (!decode_states(d, state_of(Py_TYPE(self)), a[0], *keep_failed, *json_fields, out)) return nullptr;
     return out.states.release();
   });
 }
@@ -296,12 +303,12 @@ PyObject* account_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* account_decoder_decode_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
   return AcctDecoderType::call(self, [&](const AcctDecoder& d) -> PyObject* {
-    Arguments<2> a;
+    Arguments<3> a;
     if (!a.bind(kDecodeCountedSignature, args, nargs, kwnames)) return nullptr;
-    const auto keep_failed = flag_argument(a[1], true);
-    if (!keep_failed) return nullptr;
+    const auto keep_failed = flag_argument(a[1], true), json_fields = flag_argument(a[2], false);
+    if (!keep_failed || !json_fields) return nullptr;
     DecodedStates out;
-    if (!decode_states(d, state_of(Py_TYPE(self)), a[0], *keep_failed, out)) return nullptr;
+    if (!decode_states(d, state_of(Py_TYPE(self)), a[0], *keep_failed, *json_fields, out)) return nullptr;
     PyRef counts = counts_dict(out.tally.counts);
     PyRef owners = owners_dict(out.tally.other_owners());
     if (!counts || !owners) return nullptr;
@@ -374,12 +381,14 @@ PyMethodDef account_decoder_methods[] = {
      "The Arrow schema of the table of `key`, a (program address, account type) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(account_decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
-     "decode($self, accounts, *, keep_failed=True)\n--\n\n"
+     "decode($self, accounts, *, keep_failed=True, json_fields=False)\n--\n\n"
      "Every account owned by one of the programs whose data starts with one of its\n"
      "account discriminators, decoded with that program's IDL, as AccountState in\n"
      "input order. One that does not decode (or whose data text does not) has\n"
      "fields None and the reason in `problem` (name None when no type was found),\n"
-     "as decode_tables' `errors` has it; keep_failed=False leaves those out.\n\n"
+     "as decode_tables' `errors` has it; keep_failed=False leaves those out.\n"
+     "json_fields=True: fields as JSON text, as the command line writes them\n"
+     "(integers exact, public keys base58, bytes hex, NaN and infinities as strings).\n\n"
      "`accounts`: getAccountInfo, getMultipleAccounts or getProgramAccounts results\n"
      "or responses, {pubkey, account} entries, `solana account --output json` dumps,\n"
      "or arrays of these, as Python objects or JSON text (str or bytes; JSON lines\n"
@@ -388,7 +397,7 @@ PyMethodDef account_decoder_methods[] = {
      "lamports and slot. Raises ReadError for a text that cannot be read."},
     {"decode_counted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(account_decoder_decode_counted)),
      METH_FASTCALL | METH_KEYWORDS,
-     "decode_counted($self, accounts, *, keep_failed=True)\n--\n\n"
+     "decode_counted($self, accounts, *, keep_failed=True, json_fields=False)\n--\n\n"
      "decode's accounts and what became of every account read, from one reading:\n"
      "(accounts, counts, other_owners). `counts` has decode_tables' counts, `read`\n"
      "(the accounts read, as its `inputs`) and `short` (of the failed, how many are\n"
