@@ -27,8 +27,8 @@ test-asan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-asan BUILD=$(BUILD)
 sandbox:   ; scripts/sandbox ensure
 clean:     ; rm -rf $(BUILD)
 
-.PHONY: in-test in-cpp-test in-install in-pytest in-demo in-bench
-in-test: in-cpp-test in-install in-pytest
+.PHONY: in-test in-cpp-test in-install in-pytest in-demo in-bench in-typecheck
+in-test: in-cpp-test in-install in-typecheck in-pytest
 
 in-cpp-test:
 	cmake -S . -B $(BUILD)/cpp -G Ninja -DBRISQUEL_MODULE=OFF -DBRISQUEL_TESTS=ON >/dev/null
@@ -41,6 +41,17 @@ in-install:
 
 in-pytest:
 	cd tests && $(PY) -m pytest -q -rs -p no:cacheprovider .
+
+# The stubs against the installed modules (stubtest; the differences allowed, each
+# with its reason, in tests/stubtest-allowlist.txt), then mypy --strict over the
+# package and the README's Python examples (scripts/readme_examples.py). Settings
+# in pyproject.toml; the cache in $(BUILD) keeps a second run to seconds.
+MYPY_CACHE = $(BUILD)/mypy-cache
+in-typecheck:
+	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist tests/stubtest-allowlist.txt \
+	  brisquel._tables brisquel._brisquel
+	$(PY) scripts/readme_examples.py README.md $(BUILD)/readme-examples
+	$(PY) -m mypy --cache-dir $(MYPY_CACHE) python/brisquel $(BUILD)/readme-examples
 
 # Sample transactions (a few MB, made into $(BUILD)/demo) exported to Parquet
 # ($(BUILD)/demo/out/events/... and .../calls/...; so small an input is decoded
@@ -138,6 +149,12 @@ in-ft-suite:
 	rm -rf $(FT_SITE)
 	PYTHONPATH=$(FT_DEPS) $(FT_PY) -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
 	  --target $(FT_SITE) -Cbuild-dir=$(BUILD)/ft/py -Ccmake.define.BRISQUEL_TEST_HOOKS=ON .
+	@if $(FT_ENV) $(FT_PY) -c 'import mypy.stubtest' 2>/dev/null; then \
+	  $(MAKE) --no-print-directory in-typecheck PY="$(FT_ENV) $(FT_PY)" MYPY_CACHE=$(BUILD)/ft/mypy-cache; \
+	else \
+	  echo "typecheck: SKIPPED on the free-threaded interpreter: mypy is not importable there (Debian's is"; \
+	  echo "  compiled for the regular 3.14); make test checks the stubs and the package"; \
+	fi
 	cd tests && $(FT_ENV) BRISQUEL_STRESS_SECONDS=15 $(FT_PY) -m pytest -q -p no:cacheprovider -rs .
 
 # The tests that start threads, under ThreadSanitizer: a second free-threaded

@@ -1,6 +1,9 @@
 #include "src/parse_logs.hpp"
 
+#include <string>
+
 #include "core/event_lines.hpp"
+#include "core/json_sink.hpp"
 #include "src/python_sink.hpp"
 
 namespace brisquel {
@@ -27,6 +30,28 @@ PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBat
     PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(names.event(match->layout - events.data())));
     PyTuple_SET_ITEM(pair.get(), 1, fields.release());
     if (PyList_Append(result.get(), pair.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+PyObject* parse_lines_json(const CompiledIdl& idl, const PyNames& names, const LogBatch& lines, bool short_as_null) {
+  PyRef result(PyList_New(0));
+  if (!result) return nullptr;
+  PayloadBuffer buffer;
+  std::string text;
+  const auto events = idl.events();
+  for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
+    const auto match = match_event_line(idl, lines[i], buffer, kPythonValuesSimd);
+    if (!match) continue;
+    text.clear();
+    JsonSink sink(text);
+    WalkState state(match->body);
+    JsonSink::Walk walk(sink, state);
+    if (!walk.decode_fields(*match->layout->fields, {}, short_as_null)) continue;
+    PyRef fields(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!fields) return nullptr;
+    PyRef pair(PyTuple_Pack(2, names.event(match->layout - events.data()), fields.get()));
+    if (!pair || PyList_Append(result.get(), pair.get()) < 0) return nullptr;
   }
   return result.release();
 }

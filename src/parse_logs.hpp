@@ -14,6 +14,10 @@ namespace brisquel {
 // ends where a top-level field begins decodes, the missing fields None.
 PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBatch& lines, bool short_as_null);
 
+// As parse_lines, the fields as JSON text from the JSON sink (as the command
+// line writes them) instead of Python values.
+PyObject* parse_lines_json(const CompiledIdl& idl, const PyNames& names, const LogBatch& lines, bool short_as_null);
+
 inline PyObject* parse_lines(const Decoder& decoder, const LogBatch& lines) {
   return parse_lines(*decoder.idl, decoder.names, lines, false);
 }

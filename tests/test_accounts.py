@@ -6,6 +6,8 @@ repository."""
 from __future__ import annotations
 
 import base64
+import collections
+import io
 import json
 import random
 import subprocess
@@ -20,6 +22,7 @@ import c_layout
 from arrow_check import same
 from arrow_reader import needs_pyarrow, pa, table
 from brisquel import AccountDecoder, AccountState, IdlError, ReadError
+from brisquel._common import jsonable
 from conftest import SHARED_IDLS
 from test_roundtrip import fields_value, named_fields
 
@@ -42,10 +45,16 @@ def account_idl(types: list, accounts: list[tuple[str, bytes]], address: str = A
 
 def assert_tables_hold(tables, states) -> None:
     """`tables` (a DecodedAccounts) holds exactly `states` (decode()'s values), each
-    in its type's table, in input order, with the same context."""
+    in its type's table, in input order, with the same context; those that did not
+    decode as its errors, each with the same reason, in the same order."""
     want: dict = {}
     for s in states:
-        want.setdefault((s.owner, s.name), []).append(s)
+        if s.problem is None:
+            want.setdefault((s.owner, s.name), []).append(s)
+    errors = table(tables.errors).to_pylist() if hasattr(tables, "errors") else []
+    assert [(e["_pubkey"], e["_owner"], e["_lamports"], e["_slot"], e["account"], e["message"]) for e in errors] == [
+        (*s[:4], s.name, s.problem) for s in states if s.problem is not None]
+    assert all(s.fields is None for s in states if s.problem is not None)
     for key, t in tables.items():
         read = table(t)
         rows = read.to_pylist()
@@ -90,6 +99,9 @@ def test_borsh_accounts_decode_what_the_encoder_wrote(case):
     got = d.decode(rows)
     assert [s.fields for s in got] == values
     assert all(isinstance(s, AccountState) and s.name == "Acc" and s.owner == A for s in got)
+    # The JSON sink writes, byte for byte, what the command line wrote of the Python values.
+    assert [s.fields for s in d.decode(rows, json_fields=True)] == [
+        json.dumps(jsonable(s.fields), ensure_ascii=False) for s in got]
     # JSON text reads as the rows do, and the tables hold the same rows.
     assert d.decode(json.dumps(rpc_entries(rows))) == [s._replace(lamports=7) for s in got]
     tables = d.decode_tables(rows)
@@ -107,21 +119,26 @@ def test_short_borsh_accounts_are_errors_or_old_versions(case, data):
         return
     cut = data.draw(st.integers(0, len(body) - 1))
     row = (None, A, DISC + body[:cut])
-    strict = AccountDecoder([json.dumps(idl)]).decode_tables(row)
+    strict_decoder = AccountDecoder([json.dumps(idl)])
+    strict = strict_decoder.decode_tables(row)
     assert strict.counts["failed"] == 1 and len(strict.errors) == 1
     assert table(strict.errors).to_pylist()[0]["account"] == "Acc"
     boundaries: dict = {}
     for i in range(len(pieces)):  # where the body ends, the first field that would start there is missing
         boundaries.setdefault(sum(map(len, pieces[:i])), i)
+    # The value keeps the failure the table lists, and the counts say whether an older version would decode.
+    states, counts, _ = strict_decoder.decode_counted(row)
+    assert_tables_hold(strict, states)
+    assert counts == {**strict.counts, "read": 1, "short": int(cut in boundaries)}
     old = AccountDecoder([json.dumps(idl)], old_versions=True).decode(row)
     if cut in boundaries:
         # Fields up to the cut, then None for each missing one.
         kept = boundaries[cut]
         want = {f["name"]: (values[0][f["name"]] if i < kept else None) for i, f in enumerate(fields)}
         # A repeated name keeps its later place's value, as a dict does.
-        assert [s.fields for s in old] == [{k: want[k] for k in values[0]}]
+        assert [(s.fields, s.problem) for s in old] == [({k: want[k] for k in values[0]}, None)]
     else:
-        assert old == []
+        assert [(s.name, s.fields, bool(s.problem)) for s in old] == [("Acc", None, True)]
 
 
 # --- zero-copy accounts against tests/c_layout.py ---
@@ -183,7 +200,8 @@ def test_many_rows_of_one_layout_keep_their_order_among_short_and_failed_ones(fo
             rows.append((borsh.b58encode(i.to_bytes(32, "big")), A, DISC + body))
         got = decoder.decode(rows)
         tables = decoder.decode_tables(rows)
-        assert tables.counts["decoded"] == len(got) > 200 and tables.counts["failed"] == len(tables.errors)
+        assert tables.counts["decoded"] == sum(s.problem is None for s in got) > 200
+        assert tables.counts["failed"] == len(tables.errors) == len(got) - tables.counts["decoded"]
         assert_tables_hold(tables, got)
 
 
@@ -210,7 +228,7 @@ def test_rows_with_enums_out_of_range_fail_alone_among_rows_decoded_in_groups():
     d = AccountDecoder([json.dumps(idl)])
     got = d.decode(rows)
     tables = d.decode_tables(rows)
-    assert 250 < tables.counts["decoded"] == len(got) < 400
+    assert 250 < tables.counts["decoded"] == len(d.decode(rows, keep_failed=False)) < len(got) == 400
     assert_tables_hold(tables, got)
     alone = [table(d.decode_tables(r).errors).to_pylist() for r in rows]
     assert table(tables.errors).to_pylist() == [e for one in alone for e in one]
@@ -367,7 +385,7 @@ def test_owners_decide_among_colliding_discriminators():
             (None, third := borsh.b58encode(bytes([4]) * 32), pool(1)), (None, OTHER, b"")]
     got = d.decode(rows)
     assert [(s.owner, s.fields) for s in got] == [
-        (A, {"amount": 7, "mint": borsh.b58encode(bytes([7]) * 32)}), (B, {"flag": True, "pad": [0] * 48})]
+        (A, {"amount": 7, "mint": borsh.b58encode(bytes([7]) * 32)}), (B, {"flag": True, "pad": [0] * 48}), (B, None)]
     tables = d.decode_tables(rows)
     assert len(tables[(A, "Pool")]) == 1 and len(tables[(B, "Pool")]) == 1
     # B's Pool with A's (shorter) bytes does not decode; the other owner is only counted.
@@ -382,11 +400,79 @@ def test_a_zstd_bomb_fails_its_own_account_only():
     entries = [{"pubkey": A, "account": {**account_object(pool(1), "base64"), "data": [bomb, "base64+zstd"]}},
                {"pubkey": B, "account": account_object(pool(2), "base64")}]
     d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
-    assert [s.pubkey for s in d.decode(entries)] == [B]
+    assert [(s.pubkey, s.name) for s in d.decode(entries)] == [(A, None), (B, "Pool")]
     tables = d.decode_tables(entries)
+    assert_tables_hold(tables, d.decode(entries))
     assert (tables.counts["unreadable"], tables.counts["decoded"]) == (1, 1)
     (error,) = table(tables.errors).to_pylist()
     assert error["_pubkey"] == A and error["account"] is None and "more than 10485760 bytes" in error["message"]
+
+
+# Every kind of account a batch may hold, as a getMultipleAccounts value (None:
+# missing), and whether decode keeps it: as a value, a failure, or not at all.
+MIXED_KINDS = {
+    "decodes": (lambda i: account_object(pool(i), "base64"), "value"),
+    "cut short": (lambda i: account_object(pool(i)[:8 + i % 40], "base64"), "failure"),
+    "unreadable data": (lambda i: {**account_object(pool(i), "base64"), "data": ["!" * (i % 5 + 1), "base64"]},
+                        "failure"),
+    "other owner": (lambda i: account_object(pool(i), "base64", OTHER), None),
+    "no account type": (lambda i: account_object(bytes(8) + pool(i), "base64"), None),
+    "jsonParsed": (lambda i: {**account_object(b"", "base64"), "data": {"parsed": {}, "program": "x"}}, None),
+    "missing": (lambda i: None, None),
+}
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.sampled_from(list(MIXED_KINDS)), max_size=40))
+def test_a_mixed_batch_keeps_every_account_of_its_programs_in_order_with_its_problem(kinds):
+    d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
+    values = [MIXED_KINDS[k][0](i) for i, k in enumerate(kinds)]
+    text = json.dumps(response({"context": {"slot": 4}, "value": values}))
+    got = d.decode(text)
+    kept = [(i, MIXED_KINDS[k][1]) for i, k in enumerate(kinds) if MIXED_KINDS[k][1]]
+    assert [("value" if s.problem is None else "failure") for s in got] == [what for _, what in kept]
+    # Each in its place: the amount it was written with, or the reason it gives alone.
+    for (i, what), s in zip(kept, got):
+        alone = d.decode(json.dumps(response({"context": {"slot": 4}, "value": [values[i]]})))
+        assert [s] == alone
+        if what == "value":
+            assert s.fields["amount"] == i and s.name == "Pool"
+        else:
+            assert s.fields is None and s.problem and s.name == ("Pool" if kinds[i] == "cut short" else None)
+    tables = d.decode_tables(text)
+    assert_tables_hold(tables, got)
+    assert d.decode(text, keep_failed=False) == [s for s in got if s.problem is None]
+    states, counts, owners = d.decode_counted(text)
+    assert states == got and owners == tables.other_owners
+    # Cut where a field begins (0 or 8 bytes after the discriminator): an older version's account.
+    short = sum(k == "cut short" and i % 40 in (0, 8) for i, k in enumerate(kinds))
+    assert counts == {**tables.counts, "read": tables.inputs, "short": short}
+
+
+def test_accounts_command_reads_each_input_once(tmp_path, monkeypatch):
+    # The command's counts come from the one reading that prints the accounts.
+    from brisquel import _cli_accounts
+    idl = tmp_path / "idl.json"
+    idl.write_text(json.dumps(account_idl(POOL, [("Pool", DISC)])))
+    data = tmp_path / "accounts.json"
+    data.write_text(json.dumps(rpc_entries([(A, A, pool(1)), (B, A, pool(2)[:20]), (OTHER, OTHER, pool(3))])))
+    readings: list = []
+
+    class Spy:  # an AccountDecoder that notes each reading of the input
+        def __init__(self, *args, **kw):
+            self.decoder = AccountDecoder(*args, **kw)
+            self.programs = self.decoder.programs
+
+        def __getattr__(self, name):
+            def read(accounts, **kw):
+                readings.append(name)
+                return getattr(self.decoder, name)(accounts, **kw)
+            return read
+
+    monkeypatch.setattr(_cli_accounts, "AccountDecoder", Spy)
+    out = io.StringIO()
+    _cli_accounts.run([str(idl), str(data)], out)
+    assert readings == ["decode_counted"] and [json.loads(line)["pubkey"] for line in out.getvalue().splitlines()] == [A]
 
 
 @pytest.mark.parametrize("accounts, error, text", [
@@ -416,7 +502,7 @@ def test_bad_inputs_are_refused_clearly(accounts, error, text):
 def test_forged_data_never_crashes(data, encoding):
     d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))], old_versions=True)
     raw = DISC + data
-    got = d.decode([(None, A, raw)])
+    got = d.decode([(None, A, raw)], keep_failed=False)
     tables = d.decode_tables(json.dumps(rpc_entries([(A, A, raw)]) if encoding != "base64+zstd" else
                                         [{"pubkey": A, "account": account_object(raw, encoding)}]))
     assert tables.counts["decoded"] == len(got) and tables.counts["decoded"] + tables.counts["failed"] == 1
@@ -538,3 +624,49 @@ def test_accounts_command_prints_json_lines(tmp_path):
     data.write_text('{"result": [1]}')
     r = brisquel("accounts", idl, data)
     assert r.returncode == 1 and r.stderr.startswith(f"brisquel: {data}: line 1")
+
+
+def real_account_groups() -> list:
+    """The real accounts by IDL: (idl, owner, [(pubkey, data)])."""
+    groups: dict = {}
+    for p in real_accounts():
+        file, path, encoding, pubkey, owner, size, kind, idl = p.values
+        entries = groups.setdefault((idl, owner), [])
+        entries.append((pubkey or borsh.b58encode(len(entries).to_bytes(32, "big")), account_bytes(file, path, encoding)))
+    return [pytest.param(idl, owner, accounts, id=idl) for (idl, owner), accounts in groups.items()]
+
+
+@pytest.mark.skipif(not real_accounts(), reason="no real accounts beside the repository")
+@pytest.mark.parametrize("old_versions", [False, True])
+@pytest.mark.parametrize("idl, owner, accounts", real_account_groups())
+def test_accounts_command_counts_as_the_tables_do(tmp_path, capsys, idl, owner, accounts, old_versions):
+    # The real accounts, each also cut short (at half and at its first field) and owned by another
+    # program: what the command prints and reports from one reading, against what decode_tables
+    # counts of the same input with and without old versions.
+    from brisquel import _cli_accounts
+    rows = [(pubkey, owner, data) for pubkey, data in accounts]
+    rows += [(pubkey, owner, data[:cut]) for pubkey, data in accounts for cut in (len(data) // 2, 8)]
+    rows += [(pubkey, OTHER, data) for pubkey, data in accounts[:1]]
+    text = "\n".join(json.dumps(e) for e in rpc_entries(rows)) + "\n"
+    (tmp_path / "in.json").write_text(text)
+    idl_text = (SHARED_IDLS / idl).read_text()
+    options = {"addresses": {0: owner}, "zero_copy": {0: ZERO_COPY.get(idl, [])}}
+    strict = AccountDecoder([idl_text], old_versions=old_versions, **options)
+    tables = strict.decode_tables(text)
+    counts = collections.Counter({**tables.counts, "read": tables.inputs})
+    if not old_versions:
+        lenient = AccountDecoder([idl_text], old_versions=True, **options).decode_tables(text)
+        counts["short"] = lenient.counts["decoded"] - tables.counts["decoded"]
+    want = io.StringIO()
+    _cli_accounts._report(counts, collections.Counter(tables.other_owners), strict.programs, want)
+    argv = [str(SHARED_IDLS / idl), str(tmp_path / "in.json"), "--address", owner]
+    if ZERO_COPY.get(idl):
+        argv += ["--zero-copy", ",".join(ZERO_COPY[idl])]
+    out = io.StringIO()
+    _cli_accounts.run(argv + ["--old-versions"] * old_versions, out)
+    assert capsys.readouterr().err == want.getvalue()
+    # Byte for byte what the command printed when it wrote the Python values itself.
+    assert out.getvalue().splitlines() == [
+        json.dumps({"pubkey": s.pubkey, "owner": s.owner, "lamports": s.lamports, "slot": s.slot, "account": s.name,
+                    "fields": jsonable(s.fields)}, ensure_ascii=False) for s in strict.decode(text, keep_failed=False)]
+    assert len(out.getvalue().splitlines()) == tables.counts["decoded"]

@@ -9,7 +9,8 @@ import random
 import pytest
 
 import borsh
-from brisquel import EventDecoder
+from brisquel import EventDecoder, TableDecoder
+from brisquel._common import jsonable
 from conftest import SHARED_IDLS
 
 CURRENT = sorted(SHARED_IDLS.glob("*-current.json")) if SHARED_IDLS.is_dir() else []
@@ -34,3 +35,7 @@ def test_published_idl_events_round_trip(path):
             lines.append(borsh.log_line(bytes(event["discriminator"]) + borsh.encode_fields(fields, value, types)))
             expected.append((event["name"], value))
     assert decoder.parse_logs(lines) == expected
+    # The JSON sink writes, byte for byte, what the command line wrote of the Python values.
+    tables = TableDecoder(path.read_text())
+    assert tables.parse_logs(lines, json_fields=True) == [
+        (name, json.dumps(jsonable(value), ensure_ascii=False)) for name, value in tables.parse_logs(lines)]

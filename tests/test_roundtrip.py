@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import borsh
-from brisquel import EventDecoder
+from brisquel import EventDecoder, TableDecoder
 from conftest import make_idl
 
 INTS = {
@@ -124,3 +124,8 @@ def test_random_types_round_trip(case):
     for value in values:
         lines += ["Program log: Instruction: Emit", borsh.log_line(borsh.encode_event(idl, "Ev", value))]
     assert decoder.parse_logs(lines) == [("Ev", v) for v in values]
+    # The JSON sink writes, byte for byte, what the command line wrote of the Python values.
+    from brisquel._common import jsonable
+    tables = TableDecoder(json.dumps(idl))
+    assert tables.parse_logs(lines, json_fields=True) == [
+        (name, json.dumps(jsonable(v), ensure_ascii=False)) for name, v in tables.parse_logs(lines)]

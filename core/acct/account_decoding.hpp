@@ -20,6 +20,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/acct/account_view.hpp"
@@ -75,6 +78,25 @@ struct AccountCounts {
     parsed += o.parsed, unreadable += o.unreadable, no_match += o.no_match;
     return *this;
   }
+};
+
+// The counts of a call and who owns the accounts of other programs: the
+// tables and the Python values count alike.
+class AccountTally {
+ public:
+  // Counts an outcome other than kMatched, noting the owner of another program's account.
+  void note(AccountOutcome outcome, const AccountView& account);
+
+  AccountCounts counts;
+
+  // Who owns the accounts of other programs, most accounts first (at most
+  // kOwnersListed owners; "" where the input does not say).
+  std::vector<std::pair<std::string, std::uint64_t>> other_owners() const;
+
+  static constexpr std::size_t kOwnersListed = 256;
+
+ private:
+  std::unordered_map<std::string, std::uint64_t> other_owners_;
 };
 
 // The programs of an account decoder, by owner. Immutable: shared by every

@@ -76,13 +76,7 @@ void AccountTables::add(const AccountView& account) {
   const AccountOutcome outcome = programs_.classify(account, match);
   if (outcome == AccountOutcome::kUnreadable) error_row(account, match.program, {}, account.data_error);
   if (outcome != AccountOutcome::kMatched) {
-    counts_.count(outcome);
-    if (outcome == AccountOutcome::kOtherOwner) {
-      // Whose accounts they were is what tells a wrong IDL or address from a wrong input.
-      const auto found = other_owners_.find(std::string(account.owner));
-      if (found != other_owners_.end()) ++found->second;
-      else if (other_owners_.size() < kOwnersListed) other_owners_.emplace(account.owner, 1);
-    }
+    tally_.note(outcome, account);
     return;
   }
   const AccountSchemas& schemas = schemas_[match.program];
@@ -94,11 +88,11 @@ void AccountTables::add(const AccountView& account) {
     if (table->add(match.body, error)) {
       append_context(&table->context(0), account);
       table->commit(match.body.size());
-      ++counts_.decoded;
+      ++tally_.counts.decoded;
       return;
     }
   }
-  ++counts_.failed;
+  ++tally_.counts.failed;
   error_row(account, match.program, schemas.keys[type], describe(error));
 }
 
@@ -112,11 +106,8 @@ AccountTables::Output AccountTables::finish() {
     }
   }
   out.errors = errors_.finish();
-  out.counts = counts_;
-  out.other_owners.assign(other_owners_.begin(), other_owners_.end());
-  std::ranges::sort(out.other_owners, [](const auto& a, const auto& b) {
-    return a.second != b.second ? a.second > b.second : a.first < b.first;
-  });
+  out.counts = tally_.counts;
+  out.other_owners = tally_.other_owners();
   return out;
 }
 

@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,13 +44,10 @@ class AccountTables {
     std::vector<std::vector<std::shared_ptr<const arrow::Table>>> accounts;  // per program, per account type
     std::shared_ptr<const arrow::Table> errors;
     AccountCounts counts;
-    // Who owns the accounts of other programs, most accounts first (at most
-    // kOwnersListed owners; "" where the input does not say).
+    // As AccountTally::other_owners.
     std::vector<std::pair<std::string, std::uint64_t>> other_owners;
   };
   Output finish();
-
-  static constexpr std::size_t kOwnersListed = 256;
 
  private:
   void append_context(arrow::ColumnBuilder* columns, const AccountView& account);
@@ -63,8 +59,7 @@ class AccountTables {
   const std::vector<arrow::Field> context_;
   std::vector<std::vector<std::unique_ptr<EventTableBuilder>>> tables_;  // made with a type's first row
   PlainTable errors_;
-  AccountCounts counts_;
-  std::unordered_map<std::string, std::uint64_t> other_owners_;
+  AccountTally tally_;
 };
 
 }  // namespace brisquel::acct

@@ -8,8 +8,8 @@ from brisquel._tables import (AccountDecoder, AccountState, CallError, DecodedAc
                               EventTable, IdlError, ReadError, Schema, TableDecoder, TransactionDecoder, TxCall, TxEvent)
 
 if TYPE_CHECKING:
-    from brisquel._brisquel import EventDecoder
-    from brisquel._fetch_run import fetch
+    from brisquel._brisquel import EventDecoder as EventDecoder
+    from brisquel._fetch_run import fetch as fetch
 
 # A read-only mapping in every respect but its base class.
 Mapping.register(DecodedEvents)

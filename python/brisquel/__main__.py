@@ -43,7 +43,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any, TextIO
 
 from brisquel import IdlError, TableDecoder, with_program_address
-from brisquel._common import CommandError, idl_error, jsonable, plural, reason
+from brisquel._common import CommandError, idl_error, plural, reason
 
 _BATCH = 4096
 
@@ -210,15 +210,14 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
         try:
             for batch in batches(log_lines(stream, name)):
                 try:
-                    events = decoder.parse_logs(batch)
+                    events = decoder.parse_logs(batch, json_fields=True)
                 except UnicodeEncodeError:
                     # JSON text can hold lone surrogates ("\ud800"); such lines
                     # cannot be events, so make them harmless.
                     batch = [_clean(line) for line in batch]
-                    events = decoder.parse_logs(batch)
-                for event_name, fields in events:
-                    out.write(json.dumps({"event": event_name, "fields": jsonable(fields)}, ensure_ascii=False))
-                    out.write("\n")
+                    events = decoder.parse_logs(batch, json_fields=True)
+                for event_name, fields in events:  # fields: JSON text from the decoder
+                    out.write(f'{{"event": {json.dumps(event_name, ensure_ascii=False)}, "fields": {fields}}}\n')
                 lines += len(batch)
                 printed += len(events)
                 failed += len(_tables_of(decoder, batch).errors)

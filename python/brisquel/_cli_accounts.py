@@ -16,7 +16,8 @@ given; with one, or with "-", standard input. At the end, standard error says
 how many accounts were read and printed, and what became of the others: of
 other programs (and whose), of these programs but not decoded (shorter than
 their layout, data that does not decode; AccountDecoder.decode_tables has the
-reasons), of no account type, missing, or sent as jsonParsed.
+reasons; AccountDecoder.decode keeps them with theirs), of no account type,
+missing, or sent as jsonParsed.
 """
 
 from __future__ import annotations
@@ -29,8 +30,8 @@ from typing import Any, TextIO
 from collections import Counter
 
 from brisquel import AccountDecoder, IdlError
-from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, jsonable,
-                              plural, read_idls)
+from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, plural,
+                              read_idls)
 
 CHUNK_BYTES = 16 << 20
 
@@ -90,25 +91,22 @@ def run(argv: list[str], out: TextIO) -> None:
     texts = read_idls(idl_paths)
     addresses = addresses_of(args.address, idl_paths, texts)
     decoder = decoder_of(texts, idl_paths, args.zero_copy, args.old_versions, addresses)
-    # Without --old-versions, one that reads them counts the accounts left out as too short.
-    lenient = None if args.old_versions else decoder_of(texts, idl_paths, args.zero_copy, True, addresses)
     counts: Counter[str] = Counter()
     owners: Counter[str | None] = Counter()
 
     def decode(text: bytes, base: int) -> tuple[list[Any], int]:
-        tables = decoder.decode_tables(text)
-        counts.update(tables.counts)
-        counts["read"] += tables.inputs
-        owners.update(tables.other_owners)
-        if lenient is not None:
-            counts["old"] += lenient.decode_tables(text).counts["decoded"] - tables.counts["decoded"]
-        return decoder.decode(text), 0
+        # One reading: the accounts printed, and what became of the others.
+        found, piece_counts, piece_owners = decoder.decode_counted(text, keep_failed=False, json_fields=True)
+        counts.update(piece_counts)
+        owners.update(piece_owners)
+        return found, 0
 
     for found in input_pieces(source, CHUNK_BYTES, decode):
         for a in found:
-            out.write(json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
-                                  "account": a.name, "fields": jsonable(a.fields)}, ensure_ascii=False))
-            out.write("\n")
+            # The fields come as JSON text from the decoder: the object is closed around them.
+            head = json.dumps({"pubkey": a.pubkey, "owner": a.owner, "lamports": a.lamports, "slot": a.slot,
+                               "account": a.name}, ensure_ascii=False)
+            out.write(f'{head[:-1]}, "fields": {a.fields}}}\n')
     out.flush()
     _report(counts, owners, decoder.programs, sys.stderr)
 
@@ -122,7 +120,7 @@ def _report(counts: Counter[str], owners: Counter[str | None], programs: list[st
         listed += f" and {plural(more, 'other')}" if more > 0 else ""
         err.write(f"brisquel: skipped {plural(counts['other_owner'], 'account')} of other programs, owned by {listed}; "
                   f"the IDLs' programs: {', '.join(programs)} (--address sets an IDL's)\n")
-    old = counts["old"]
+    old = counts["short"]  # without --old-versions, the accounts that option would decode
     if old:
         err.write(f"brisquel: skipped {plural(old, 'account')} shorter than their type (older versions); "
                   "--old-versions decodes them\n")

@@ -124,7 +124,7 @@ def run(argv: list[str], out: TextIO) -> int:
     addresses = addresses_of(args.address, args.idls, texts)
     _require_modules(cluster=False)
     from brisquel._export import clear_stale_staging
-    from brisquel.dataset import read_accounts, read_events, write_events
+    from brisquel.dataset import AccountFrames, EventFrames, read_accounts, read_events, write_events
 
     files = _input_files(args.inputs)
     kind = args.format or _format_of(files)
@@ -132,6 +132,7 @@ def run(argv: list[str], out: TextIO) -> int:
         option = "--keep" if args.keep else "--logs-column"
         raise CommandError(f"{option} is for Parquet logs; JSON transactions carry _signature, _slot and _block_time "
                            "already")
+    events: AccountFrames | EventFrames
     try:
         if args.accounts:
             events = read_accounts(files, texts, format=kind, zero_copy=zero_copy_of(args.zero_copy, texts, args.idls),
@@ -223,7 +224,7 @@ def _workers(args: argparse.Namespace, files: list[str]) -> int:
     if args.scheduler:
         return -1
     if args.workers is not None:
-        return args.workers
+        return int(args.workers)
     size = sum(os.stat(f).st_size for f in files)
     return 0 if size <= IN_PROCESS_BYTES else os.process_cpu_count() or 1
 

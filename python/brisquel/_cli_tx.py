@@ -99,7 +99,7 @@ def run(argv: list[str], out: TextIO) -> None:
         # A transaction that could not be read at all is one call item without a program.
         unreadable = [c for c in every_call if c.program is None]
         tally.unreadable += len(unreadable)
-        tally.reasons.update(c.problem for c in unreadable)
+        tally.reasons.update(c.problem or "" for c in unreadable)  # an unreadable one always says why
         tally.touched += len({e.tx for e in events} | {c.tx for c in every_call if c.program is not None})
         tally.failed += 0 if failed else len({c.tx for c in every_call if c.failed and c.program is not None})
         errors = decoder.decode_tables(text, include_failed=failed, dedupe=args.dedupe).errors
@@ -108,12 +108,12 @@ def run(argv: list[str], out: TextIO) -> None:
             tally.short += len(lenient.decode(text, include_failed=failed, dedupe=args.dedupe)) - len(events)
         if args.calls:
             # A transaction's events, then its calls; both lists are in transaction order.
-            events = sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall)))
+            return sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall))), count
         return events, count
 
     for events in input_pieces(source, CHUNK_BYTES, decode):
-        for e in events:
-            out.write(json.dumps(_call_object(e) if isinstance(e, TxCall) else _event_object(e, args.calls),
+        for item in events:
+            out.write(json.dumps(_call_object(item) if isinstance(item, TxCall) else _event_object(item, args.calls),
                                  ensure_ascii=False))
             out.write("\n")
     out.flush()

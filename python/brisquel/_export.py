@@ -22,7 +22,7 @@ from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import pandas as pd
 import pyarrow as pa
@@ -189,7 +189,7 @@ def _run_tasks(jobs: list[Job], staging: Path, run_id: str,
     import dask
 
     write = dask.delayed(_write_source, pure=False, traverse=False)
-    tasks = []
+    tasks: list[Any] = []
     for j, job in enumerate(jobs):
         # The decoding (with its IDL texts) is one node of the graph: a worker gets it once.
         decoding = dask.delayed(job.plan.decoding, name=f"brisquel-decoding-{run_id}-{j}", traverse=False)
@@ -210,7 +210,7 @@ def _run_tasks(jobs: list[Job], staging: Path, run_id: str,
     if client is None:
         from dask.callbacks import Callback
 
-        class Progress(Callback):
+        class Progress(Callback):  # type: ignore[misc]  # Dask's classes are untyped
             def _posttask(self, key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
                 if isinstance(result, SourceResult):
                     done(result)
@@ -280,7 +280,7 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
                 if not os.path.isdir(staging):  # the run was given up: stop here
                     raise _Abandoned
                 for d in datasets:
-                    add(d, piece.tables[d.origin])
+                    add(d, piece.tables[cast(Tag, d.origin)])  # none derived here: each has its table
                 for kind in kinds:
                     add_errors(kind, piece.tables[(kind, None)])
                 result.skipped.update(piece.skipped)
@@ -288,7 +288,7 @@ def _write_source(decoding: Decoding, source: Source, datasets: list[Dataset], g
             whole = decoded(decoding, source)
             derived = iter(graphs)
             for d in datasets:
-                add(d, _arrow_of(next(derived).compute(), d.schema) if d.derived else whole.tables[d.origin])
+                add(d, _arrow_of(next(derived).compute(), d.schema) if d.derived else whole.tables[cast(Tag, d.origin)])
             for kind in kinds:
                 add_errors(kind, whole.tables[(kind, None)])
             result.skipped.update(whole.skipped)
@@ -371,7 +371,7 @@ def _commit(jobs: list[Job], out: Path, staging: Path, results: list[SourceResul
                 summary.skipped["rows of files that failed"] += sum(r.rows.values())
             continue
         for (kind, key), rows in r.rows.items():
-            summary.rows_of(kind)[key] += rows
+            summary.rows_of(kind)[cast(Key, key)] += rows
         summary.skipped.update(r.skipped)
     if summary.failed and (not skip_failed or len(summary.failed) == summary.files):
         summary.written = False  # (every file failed: there is nothing to write in their place)

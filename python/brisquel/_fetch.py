@@ -25,7 +25,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
 from functools import lru_cache
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal, cast
 
 import pyarrow as pa
 
@@ -92,7 +92,8 @@ class Options:
         out["filters"] = [list(f) for f in self.filters]
         if self.source == "slots":
             out.pop("last")  # a followed range may be given an end later, and the reverse
-        return json.loads(json.dumps(out))  # as the manifest holds it
+        held: dict[str, Any] = json.loads(json.dumps(out))  # as the manifest holds it
+        return held
 
 
 @dataclass
@@ -136,7 +137,7 @@ class UnitResult:
 
 @lru_cache(maxsize=4)
 def _tx_decoder(idls: tuple[str, ...], short_events: str) -> TransactionDecoder:
-    return TransactionDecoder(list(idls), short_events=short_events)
+    return TransactionDecoder(list(idls), short_events=cast(Literal["skip", "null"], short_events))  # the decoder checks it
 
 
 @lru_cache(maxsize=4)
@@ -148,9 +149,9 @@ def schemas(options: Options) -> dict[str, pa.Schema]:
     """Every dataset folder of a run, with its schema."""
     out: dict[str, pa.Schema] = {}
     if options.source == "accounts":
-        dec = _account_decoder(options.idls)
-        empty = dec.decode_tables("[]")
-        out.update({tag_dir((ACCOUNTS, k)): pa.schema(dec.schema(k)) for k in empty})
+        accounts = _account_decoder(options.idls)
+        empty = accounts.decode_tables("[]")
+        out.update({tag_dir((ACCOUNTS, k)): pa.schema(accounts.schema(k)) for k in empty})
         out[tag_dir((ACCOUNTS, None))] = pa.schema(empty.errors.schema)
         return out
     dec = _tx_decoder(options.idls, options.short_events)
@@ -259,8 +260,10 @@ class Fetcher:
         """The tables of one block, or None for a skipped slot."""
         options = self.options
         try:
-            return self.client.call("getBlock", _block_params(options, slot), f"getBlock {slot}",
-                                    parse=lambda body: _tables(options, body, slot=slot))
+            tables: dict[str, pa.Table] = self.client.call("getBlock", _block_params(options, slot),
+                                                           f"getBlock {slot}",
+                                                           parse=lambda body: _tables(options, body, slot=slot))
+            return tables
         except RpcError as e:
             if e.code in SKIPPED_CODES:
                 return None
@@ -520,7 +523,7 @@ def discard(out: Path, unit: Unit) -> None:
 
 def recover(out: Path, manifest: Manifest) -> list[UnitResult]:
     """Finishes what a run that died had listed, and drops what it had not."""
-    finished = []
+    finished: list[UnitResult] = []
     root = out / STAGING
     if not root.is_dir():
         return finished

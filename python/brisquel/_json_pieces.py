@@ -35,6 +35,7 @@ class SourceError(Exception):
     @classmethod
     def of_read(cls, path: str, error: ReadError, lines_before: int) -> SourceError:
         """A reader's error in a piece that `lines_before` lines of the file precede."""
+        assert error.line is not None  # the reader's errors always say their line
         line = error.line + lines_before
         return cls(path, f"line {line}, column {error.column}: {error.reason}", line, error.column)
 
@@ -119,7 +120,7 @@ class _LinePieces:
             self._buffer.extend(bytes(end - len(self._buffer)))
         with memoryview(self._buffer) as view:
             while self._held < end and not self._eof:
-                n = self._stream.readinto(view[self._held:end])
+                n = self._stream.readinto(view[self._held:end])  # type: ignore[attr-defined]  # files and stdin have it
                 if n:
                     self._held += n
                     self._read += n

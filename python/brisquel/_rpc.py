@@ -172,7 +172,9 @@ class Client:
         ids = [self._next_id() for _ in params]
         payload = json.dumps([{"jsonrpc": "2.0", "id": i, "method": method, "params": p}
                               for i, p in zip(ids, params)]).encode()
-        return self._with_retries(payload, what or f"{method} x{len(params)}", lambda body: match_batch(body, ids))
+        texts: list[bytes] = self._with_retries(payload, what or f"{method} x{len(params)}",
+                                                lambda body: match_batch(body, ids))
+        return texts
 
     def _with_retries(self, payload: bytes, what: str, check: Callable[[bytes], Any]) -> Any:
         attempt = 0
@@ -193,8 +195,8 @@ class Client:
 
     def _delay(self, attempt: int, asked: float | None) -> float:
         if asked is not None:
-            return min(asked, 300.0)  # what the node asked for, within reason
-        return min(self.max_backoff, self.backoff * 2 ** attempt) * random.uniform(0.5, 1.0)
+            return min(float(asked), 300.0)  # what the node asked for, within reason
+        return float(min(self.max_backoff, self.backoff * 2 ** attempt) * random.uniform(0.5, 1.0))
 
     def _post(self, payload: bytes) -> bytes:
         import urllib3
@@ -298,7 +300,7 @@ def match_batch(body: bytes, ids: list[int]) -> list[bytes]:
     whose ids are not those asked are a Transient failure."""
     msgspec, Answer = _answer_type()
     try:
-        answers = msgspec.json.decode(body, type=list[Answer] | Answer)
+        answers = msgspec.json.decode(body, type=list[Answer] | Answer)  # type: ignore[valid-type]  # made at run time
     except msgspec.DecodeError:
         raise Transient("a batch answer that is not JSON-RPC") from None
     if isinstance(answers, Answer):

@@ -21,12 +21,14 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
+from typing import Any
 
 import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from brisquel import AccountDecoder, IdlError, TableDecoder, TransactionDecoder, with_program_address
+from brisquel import (AccountDecoder, DecodedCalls, DecodedEvents, IdlError, TableDecoder, TransactionDecoder,
+                      with_program_address)
 from brisquel._common import reason
 from brisquel._json_pieces import SourceError, json_pieces
 
@@ -55,7 +57,7 @@ class Decoding:
     keep_types: tuple[pa.DataType, ...] = ()
     chunk_bytes: int = CHUNK_BYTES
     kinds: tuple[str, ...] = (EVENTS,)  # what is decoded: events, calls (JSON only), or both; or accounts
-    zero_copy: tuple[tuple[int | str, object], ...] = ()  # accounts: AccountDecoder's zero_copy, as pairs
+    zero_copy: tuple[tuple[object, object], ...] = ()       # accounts: AccountDecoder's zero_copy, as pairs
     old_versions: bool = False                              # accounts
     addresses: tuple[tuple[object, object], ...] = ()       # the decoders' addresses, as pairs
 
@@ -104,8 +106,8 @@ class JsonDecoders:
 
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
-        self.tx = TransactionDecoder(list(decoding.idls), addresses=dict(decoding.addresses),
-                                     short_events=decoding.short_events)
+        self.tx = TransactionDecoder(list(decoding.idls), addresses=_checked(decoding.addresses),
+                                     short_events=_checked(decoding.short_events))
         self.schemas: dict[Tag, pa.Schema] = {}
         if EVENTS in decoding.kinds:
             empty = self.tx.decode_tables("[]")
@@ -117,8 +119,8 @@ class JsonDecoders:
             self.schemas[(CALLS, None)] = pa.schema(calls.errors.schema)
         self.summary = decoding.kinds == (EVENTS, CALLS)
         if self.summary:
-            empty = self.tx.transaction_tables("[]")
-            self.schemas.update({tag: pa.schema(empty[tag[0]].schema) for tag in SUMMARY_TAGS})
+            summary = self.tx.transaction_tables("[]")
+            self.schemas.update({tag: pa.schema(summary[tag[0]].schema) for tag in SUMMARY_TAGS})
 
     def decode(self, text: bytes, tx_base: int) -> tuple[Piece, int]:
         """The rows of one piece, its transactions counted from `tx_base`, and how many it held."""
@@ -126,7 +128,7 @@ class JsonDecoders:
         tables: dict[Tag, pa.Table] = {}
         if self.summary:  # one reading for events, calls, transactions and balances
             events, calls, summary = self.tx.block_tables(text, include_failed=failed, start=tx_base)
-            found = zip(kinds, (events, calls))
+            found: Iterable[tuple[str, DecodedEvents | DecodedCalls]] = zip(kinds, (events, calls))
             tables.update({tag: pa.table(summary[tag[0]]) for tag in SUMMARY_TAGS})
         else:
             decode = self.tx.decode_tables if kinds == (EVENTS,) else self.tx.call_tables
@@ -145,7 +147,7 @@ ACCOUNTS_NOT_DECODED = {"other_owner": "accounts of other programs",
                         "missing": "accounts missing (null)", "parsed": "accounts given as jsonParsed"}
 
 
-def zero_copy_pairs(zero_copy: object) -> tuple[tuple[int | str, object], ...]:
+def zero_copy_pairs(zero_copy: object) -> tuple[tuple[object, object], ...]:
     """AccountDecoder's zero_copy mapping as pairs a Decoding can hold and hash;
     values that are not lists of names stay as they are, for the decoder to refuse."""
     return tuple((key, tuple(names) if isinstance(names, Iterable) and not isinstance(names, (str, bytes)) else names)
@@ -155,6 +157,11 @@ def zero_copy_pairs(zero_copy: object) -> tuple[tuple[int | str, object], ...]:
 def address_pairs(addresses: object) -> tuple[tuple[object, object], ...]:
     """The decoders' addresses mapping as pairs a Decoding can hold and hash (the decoders check them)."""
     return tuple(_idl_mapping(addresses, "addresses", "program address"))
+
+
+def _checked(option: Any) -> Any:
+    """An option as the user gave it (`addresses` and `zero_copy` as pairs): the decoders check it."""
+    return dict(option) if isinstance(option, tuple) else option
 
 
 def _idl_mapping(mapping: object, name: str, values: str) -> list[tuple[object, object]]:
@@ -172,8 +179,8 @@ class AccountDecoders:
 
     def __init__(self, decoding: Decoding) -> None:
         self.decoding = decoding
-        self.accounts = AccountDecoder(list(decoding.idls), addresses=dict(decoding.addresses),
-                                       zero_copy=dict(decoding.zero_copy), old_versions=decoding.old_versions)
+        self.accounts = AccountDecoder(list(decoding.idls), addresses=_checked(decoding.addresses),
+                                       zero_copy=_checked(decoding.zero_copy), old_versions=decoding.old_versions)
         empty = self.accounts.decode_tables("[]")
         self.schemas: dict[Tag, pa.Schema] = {(ACCOUNTS, k): pa.schema(self.accounts.schema(k)) for k in empty}
         self.schemas[(ACCOUNTS, None)] = pa.schema(empty.errors.schema)
@@ -196,7 +203,7 @@ class ParquetDecoders:
         if decoding.kinds != (EVENTS,):
             raise ValueError("calls: Parquet logs hold no instructions; calls are read from JSON transactions")
         # The programs' addresses; also refuses two IDLs for one program.
-        addresses = TransactionDecoder(list(decoding.idls), addresses=dict(decoding.addresses)).programs
+        addresses = TransactionDecoder(list(decoding.idls), addresses=_checked(decoding.addresses)).programs
         self.programs = [(address, _table_decoder(i, with_program_address(idl, address), decoding))
                          for i, (address, idl) in enumerate(zip(addresses, decoding.idls))]
         keep = [pa.field(name, ty) for name, ty in zip(decoding.keep, decoding.keep_types)]
@@ -236,7 +243,7 @@ class ParquetDecoders:
 
 def _table_decoder(index: int, idl: str, decoding: Decoding) -> TableDecoder:
     try:
-        return TableDecoder(idl, short_events=decoding.short_events)
+        return TableDecoder(idl, short_events=_checked(decoding.short_events))
     except IdlError as e:  # say which of the IDLs, as TransactionDecoder does
         error = IdlError(f"idls[{index}]: {e.reason}")
         error.index, error.reason = index, e.reason
@@ -276,6 +283,7 @@ def pieces(dec: Decoders, source: Source) -> Iterator[Piece]:
         elif isinstance(dec, AccountDecoders):
             yield from _account_parquet_pieces(source, dec)
         else:
+            assert isinstance(dec, ParquetDecoders)
             yield from _parquet_pieces(decoding, source, dec)
     except SourceError as e:
         if not e.path:
@@ -330,14 +338,14 @@ def _account_parquet_pieces(source: Source, dec: AccountDecoders) -> Iterator[Pi
             if leaf is None:  # not a column of bytes: refused by the decoder
                 return PARQUET_BATCH_ROWS
             size = max(1, meta.column(leaf).total_uncompressed_size)
-            return max(1, min(PARQUET_BATCH_ROWS, meta.num_rows * dec.decoding.chunk_bytes // size))
+            return int(max(1, min(PARQUET_BATCH_ROWS, meta.num_rows * dec.decoding.chunk_bytes // size)))
 
         for batch in _batches(f, row_group, [c for c in ACCOUNT_COLUMNS if c in names], rows):
             yield dec.decode(batch)[0]
 
 
 def _is_text(ty: pa.DataType) -> bool:
-    return pa.types.is_string(ty) or pa.types.is_large_string(ty) or pa.types.is_string_view(ty)
+    return bool(pa.types.is_string(ty) or pa.types.is_large_string(ty) or pa.types.is_string_view(ty))
 
 
 def _holds_lines(ty: pa.DataType) -> bool:

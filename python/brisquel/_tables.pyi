@@ -1,6 +1,9 @@
 from collections.abc import Iterable, ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
 from typing import Any, Literal, NamedTuple, TypedDict, final, overload
 
+# Per IDL, by its index or its program's name.
+type _PerIdl[V] = Mapping[int, V] | Mapping[str, V] | Mapping[int | str, V]
+
 _Logs = Sequence[str] | Sequence[Sequence[str]] | Any  # or an object with __arrow_c_stream__ / __arrow_c_array__
 
 class ReadError(ValueError):
@@ -63,10 +66,10 @@ class DecodedEvents:
     @property
     def inputs(self) -> int:
         """How many inputs the call read: transactions, rows of nested input, or lines of flat input."""
-    def __getitem__(self, key: Any) -> EventTable: ...
+    def __getitem__(self, key: Any, /) -> EventTable: ...
     def __iter__(self) -> Iterator[Any]: ...
     def __len__(self) -> int: ...
-    def __contains__(self, key: object) -> bool: ...
+    def __contains__(self, key: object, /) -> bool: ...
     def keys(self) -> KeysView[Any]: ...
     def values(self) -> ValuesView[EventTable]: ...
     def items(self) -> ItemsView[Any, EventTable]: ...
@@ -85,10 +88,10 @@ class DecodedCalls:
     @property
     def inputs(self) -> int:
         """How many transactions the call read."""
-    def __getitem__(self, key: tuple[str, str]) -> EventTable: ...
+    def __getitem__(self, key: tuple[str, str], /) -> EventTable: ...
     def __iter__(self) -> Iterator[tuple[str, str]]: ...
     def __len__(self) -> int: ...
-    def __contains__(self, key: object) -> bool: ...
+    def __contains__(self, key: object, /) -> bool: ...
     def keys(self) -> KeysView[tuple[str, str]]: ...
     def values(self) -> ValuesView[EventTable]: ...
     def items(self) -> ItemsView[tuple[str, str], EventTable]: ...
@@ -116,9 +119,18 @@ class TableDecoder:
         """Names of all events declared in the IDL, in declaration order."""
     def schema(self, name: str, *, nested: bool = False) -> Schema: ...
     def decode(self, logs: _Logs) -> DecodedEvents: ...
-    def parse_logs(self, logs: Sequence[str]) -> list[tuple[str, dict[str, Any]]]:
+    @overload
+    def parse_logs(
+        self, logs: Sequence[str], *, json_fields: Literal[False] = False
+    ) -> list[tuple[str, dict[str, Any] | list[Any]]]:
         """(name, fields) per line that decodes, as EventDecoder.parse_logs makes them, with this decoder's
-        short_events."""
+        short_events; json_fields=True: the fields as JSON text, as the command line writes them."""
+    @overload
+    def parse_logs(self, logs: Sequence[str], *, json_fields: Literal[True]) -> list[tuple[str, str]]: ...
+    @overload
+    def parse_logs(
+        self, logs: Sequence[str], *, json_fields: bool
+    ) -> list[tuple[str, dict[str, Any] | list[Any] | str]]: ...
 
 class TxEvent(NamedTuple):
     """One event of a transaction, with where it was found and its program."""
@@ -179,7 +191,7 @@ class TransactionDecoder:
         cls,
         idls: Sequence[str],
         *,
-        addresses: Mapping[int | str, str] | None = None,
+        addresses: _PerIdl[str] | None = None,
         pubkeys: Literal["base58", "binary"] = "base58",
         wide_ints: Literal["decimal", "string"] = "decimal",
         short_events: Literal["skip", "null"] = "null",
@@ -215,14 +227,17 @@ class TransactionDecoder:
     def instruction_names(self, program: str, /) -> list[str]: ...
 
 class AccountState(NamedTuple):
-    """One decoded account: where it lives, its owner, and its type's name and fields."""
+    """One decoded account: where it lives, its owner, and its type's name and fields; one that did not decode
+    has fields None and the reason in `problem` (and name None when its data text did not decode)."""
 
     pubkey: str | None
     owner: str
     lamports: int | None
     slot: int | None
-    name: str
-    fields: dict[str, Any] | list[Any]
+    name: str | None
+    fields: dict[str, Any] | list[Any] | str | None
+    """Python values; JSON text when asked for (json_fields=True); None for one that did not decode."""
+    problem: str | None = None
 
 @final
 class DecodedAccounts:
@@ -239,10 +254,10 @@ class DecodedAccounts:
     @property
     def other_owners(self) -> dict[str | None, int]:
         """The owners of the accounts of other programs and how many each owns, most first (at most 256)."""
-    def __getitem__(self, key: tuple[str, str]) -> EventTable: ...
+    def __getitem__(self, key: tuple[str, str], /) -> EventTable: ...
     def __iter__(self) -> Iterator[tuple[str, str]]: ...
     def __len__(self) -> int: ...
-    def __contains__(self, key: object) -> bool: ...
+    def __contains__(self, key: object, /) -> bool: ...
     def keys(self) -> KeysView[tuple[str, str]]: ...
     def values(self) -> ValuesView[EventTable]: ...
     def items(self) -> ItemsView[tuple[str, str], EventTable]: ...
@@ -271,8 +286,8 @@ class AccountDecoder:
         cls,
         idls: Sequence[str],
         *,
-        addresses: Mapping[int | str, str] | None = None,
-        zero_copy: Mapping[int | str, Iterable[str]] | None = None,
+        addresses: _PerIdl[str] | None = None,
+        zero_copy: _PerIdl[Iterable[str]] | None = None,
         pubkeys: Literal["base58", "binary"] = "base58",
         wide_ints: Literal["decimal", "string"] = "decimal",
         old_versions: bool = False,
@@ -284,5 +299,10 @@ class AccountDecoder:
     def layouts(self) -> dict[tuple[str, str], AccountLayout]:
         """Per account type: discriminator, zero_copy, and body sizes (Borsh minimum, C layout)."""
     def schema(self, key: tuple[str, str], /) -> Schema: ...
-    def decode(self, accounts: _Accounts) -> list[AccountState]: ...
+    def decode(self, accounts: _Accounts, *, keep_failed: bool = True, json_fields: bool = False) -> list[AccountState]:
+        """json_fields=True: each account's fields as JSON text, as the command line writes them."""
+    def decode_counted(
+        self, accounts: _Accounts, *, keep_failed: bool = True, json_fields: bool = False
+    ) -> tuple[list[AccountState], dict[str, int], dict[str | None, int]]:
+        """decode's accounts, decode_tables' counts (with `read` and `short`) and other_owners, from one reading."""
     def decode_tables(self, accounts: _Accounts) -> DecodedAccounts: ...

@@ -39,7 +39,7 @@ import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 import pyarrow as pa
@@ -51,6 +51,9 @@ from brisquel._process_cache import decoded, decoders
 from brisquel._sources import (ACCOUNTS, CALLS, CHUNK_BYTES, EVENTS, Decoding, Key, Plan, Source, Tag, address_pairs,
                                plan_parquet, zero_copy_pairs)
 from brisquel._sources import SUMMARY_TAGS
+
+if TYPE_CHECKING:
+    from brisquel._tables import _PerIdl
 
 __all__ = ["AccountFrames", "CallFrames", "EventFrames", "ExportSummary", "SourceError", "input_files", "read_accounts",
            "read_calls", "read_events", "write_events"]
@@ -151,7 +154,7 @@ def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
                 format: str = "jsonl", logs_column: str = "logMessages", keep: str | Iterable[str] = (),
                 short_events: str = "null", include_failed: bool = False,
                 chunk_bytes: int = CHUNK_BYTES, calls: bool = False,
-                addresses: Mapping[int | str, str] | None = None) -> EventFrames:
+                addresses: _PerIdl[str] | None = None) -> EventFrames:
     """The events of the files at `paths` as dask DataFrames, decoded with the
     IDLs (JSON texts). A folder gives its data files and those of its
     subfolders (see input_files).
@@ -183,7 +186,7 @@ def read_events(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 
 def read_calls(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
                short_events: str = "null", include_failed: bool = False,
-               chunk_bytes: int = CHUNK_BYTES, addresses: Mapping[int | str, str] | None = None) -> CallFrames:
+               chunk_bytes: int = CHUNK_BYTES, addresses: _PerIdl[str] | None = None) -> CallFrames:
     """The instruction calls to the IDLs' programs in the JSON transactions of
     the files at `paths`, as dask DataFrames: one per (program, instruction),
     the columns of TransactionDecoder.call_tables; `errors` holds the calls
@@ -195,9 +198,9 @@ def read_calls(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
 
 
 def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], idls: str | Iterable[str], *,
-                  format: str = "jsonl", zero_copy: Mapping[int | str, Iterable[str]] | None = None,
+                  format: str = "jsonl", zero_copy: _PerIdl[Iterable[str]] | None = None,
                   old_versions: bool = False, chunk_bytes: int = CHUNK_BYTES,
-                  addresses: Mapping[int | str, str] | None = None) -> AccountFrames:
+                  addresses: _PerIdl[str] | None = None) -> AccountFrames:
     """The program accounts in the snapshots at `paths` (folders: their data
     files, see input_files) as dask DataFrames, one per (program, account type), each account
     decoded with the IDL of the program that owns it: the columns of
@@ -220,7 +223,7 @@ def read_accounts(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str
 
 def _plan(paths: Any, idls: Any, format: str, logs_column: str, keep: Any, short_events: str,
           include_failed: bool, chunk_bytes: int, kinds: tuple[str, ...],
-          zero_copy: tuple[tuple[int | str, object], ...] = (), old_versions: bool = False,
+          zero_copy: tuple[tuple[object, object], ...] = (), old_versions: bool = False,
           addresses: tuple[tuple[object, object], ...] = ()) -> Plan:
     files = input_files(paths)
     if not files:
@@ -327,7 +330,8 @@ class _Partition:
     def __init__(self, plan: Plan | None, key: Tag, decoding: Decoding | None = None) -> None:
         self.plan = plan
         self.key = key
-        self.decoding = plan.decoding if plan is not None else decoding
+        # Unpickled on a worker: the decoding alone.
+        self.decoding = cast(Decoding, plan.decoding if plan is not None else decoding)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return _Partition, (None, self.key, self.decoding)
@@ -406,6 +410,7 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
         for key in frames:
             if not (isinstance(key, tuple) and len(key) == 2 and all(isinstance(k, str) for k in key)):
                 raise TypeError(f"{argument}: key {key!r} is not a (program, {_WHAT[kind]}) pair of str")
+            origin: Tag | None
             if own is not None:
                 plan, plans, origin = own._plan, [own._plan], (own.kind, key)
             else:
@@ -414,7 +419,8 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
                 if not found:
                     raise TypeError(f"{argument}[{key!r}]: not a frame of {_READER[kind]} or derived from one "
                                     "(use DataFrame.to_parquet)")
-                plan, plans = found[0].plan, [p.plan for p in found]
+                # Partitions made in this process know their plan.
+                plan, plans = cast(Plan, found[0].plan), [cast(Plan, p.plan) for p in found]
                 origins = {p.key for p in found}
                 origin = origins.pop() if len(origins) == 1 else None
             of_accounts = ACCOUNTS in plan.decoding.kinds
@@ -431,7 +437,7 @@ def write_events(events: Mapping[Key, Any], out_dir: str | os.PathLike[str], *, 
                 raise ValueError(f"{argument}[{key!r}]: also given in {written[tag]}; {tag_dir(tag)} is written once")
             written[tag] = argument
             if own is not None or (origin is not None and frame._name == plan.frame_names.get(origin)):
-                job.datasets.append(Dataset(key, kind, plan.schemas[origin], origin))
+                job.datasets.append(Dataset(key, kind, plan.schemas[cast(Tag, origin)], origin))  # set with `own`
                 continue
             if frame.npartitions != len(plan.sources):
                 raise ValueError(f"{argument}[{key!r}]: {frame.npartitions} partitions, not one per source of "
@@ -452,7 +458,7 @@ def _add_summary(job: Job | None, events: Mapping[Key, Any]) -> None:
         return
     for tag in SUMMARY_TAGS:
         if tag in job.plan.schemas and all(d.tag != tag for d in job.datasets):
-            job.datasets.append(Dataset(tag[1], tag[0], job.plan.schemas[tag], tag))
+            job.datasets.append(Dataset(cast(Key, tag[1]), tag[0], job.plan.schemas[tag], tag))
 
 
 def _schema_of(frame: Any, plan: Plan, origin: Tag) -> pa.Schema:

@@ -4,9 +4,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/acct/account_tables.hpp"
+#include "core/json_sink.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
 #include "src/native_type.hpp"
@@ -180,54 +182,143 @@ PyObject* account_decoder_layouts(PyObject* self, void*) {
   });
 }
 
-constexpr Parameter kDecodeParams[] = {required("accounts")};
+constexpr Parameter kDecodeParams[] = {required("accounts"), keyword("keep_failed"), keyword("json_fields")};
 constexpr Signature kDecodeSignature{"AccountDecoder.decode()", kDecodeParams};
-constexpr Signature kDecodeTablesSignature{"AccountDecoder.decode_tables()", kDecodeParams};
+constexpr Signature kDecodeCountedSignature{"AccountDecoder.decode_counted()", kDecodeParams};
+constexpr Parameter kDecodeTablesParams[] = {required("accounts")};
+constexpr Signature kDecodeTablesSignature{"AccountDecoder.decode_tables()", kDecodeTablesParams};
 
-constexpr std::size_t kAccountStateFields = 6;
-
-PyObject* account_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return AcctDecoderType::call(self, [&](const AcctDecoder& d) -> PyObject* {
-    Arguments<1> a;
-    if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
-    AccountInput input;
-    if (!input.open(a[0])) return nullptr;
-    const State& state = state_of(Py_TYPE(self));
-    PyRef result(PyList_New(0));
-    if (!result) return nullptr;
-    NamedTupleMaker states(state.account_state);
-    auto visit = [&](const acct::AccountView& view, std::size_t) {
-      acct::AccountMatch match;
-      if (d.programs->classify(view, match) != acct::AccountOutcome::kMatched) return true;
-      PySink sink(d.names[match.program]);
-      WalkState walk_state(match.body);
-      PyRef fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
-      if (!fields) {
-        if (!sink.aborted()) return true;  // did not decode: decode_tables tells why
-        sink.reraise();
-        return false;
-      }
-      const auto type =
-          static_cast<std::size_t>(match.layout - d.programs->programs()[match.program].idl->accounts().data());
-      PyRef pubkey = view.pubkey.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.pubkey);
-      PyRef lamports = optional_u64(view.lamports), slot = optional_u64(view.slot);
-      if (!pubkey || !lamports || !slot) return false;
-      std::array<PyObject*, kAccountStateFields> values = {pubkey.release(), d.addresses[match.program].new_ref(),
-                                                          lamports.release(), slot.release(),
-                                                          d.types[match.program][type].new_ref(), fields.release()};
-      PyRef item(states.make(values));
-      return item && PyList_Append(result.get(), item.get()) == 0;
-    };
-    std::size_t read = 0;
-    if (!input.for_each(state, false, visit, read)) return nullptr;
-    return result.release();
-  });
-}
+constexpr std::size_t kAccountStateFields = 7;
 
 PyRef counts_dict(const acct::AccountCounts& c) {
   return PyRef(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "decoded", c.decoded, "failed", c.failed, "missing",
                              c.missing, "other_owner", c.other_owner, "parsed", c.parsed, "unreadable", c.unreadable,
                              "no_match", c.no_match));
+}
+
+PyRef owners_dict(const std::vector<std::pair<std::string, std::uint64_t>>& owners) {
+  PyRef out(PyDict_New());
+  if (!out) return out;
+  for (const auto& [owner, n] : owners) {
+    PyRef key = owner.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(owner);
+    PyRef count(PyLong_FromUnsignedLongLong(n));
+    if (!key || !count || PyDict_SetItem(out.get(), key.get(), count.get()) < 0) return PyRef();
+  }
+  return out;
+}
+
+// What one decode call made: the accounts as AccountState, in input order, and
+// what became of the others.
+struct DecodedStates {
+  PyRef states;
+  acct::AccountTally tally;
+  std::uint64_t read = 0;
+  std::uint64_t short_of_layout = 0;  // failed, but decode as older versions (old_versions=True)
+};
+
+// Decodes every account of `accounts` into `out`; those that match a type but
+// do not decode (and our programs' accounts whose data text does not) are kept,
+// with fields None and the reason in `problem`, when `keep_failed`. With
+// `json_fields`, fields are JSON text from the JSON sink. False with the error set.
+bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts, bool keep_failed, bool json_fields,
+                   DecodedStates& out) {
+  AccountInput input;
+  if (!input.open(accounts)) return false;
+  out.states = PyRef(PyList_New(0));
+  if (!out.states) return false;
+  NamedTupleMaker states(state.account_state);
+  auto append = [&](const acct::AccountView& view, std::uint32_t program, PyRef name, PyRef fields,
+                    PyRef problem) {
+    PyRef pubkey = view.pubkey.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.pubkey);
+    PyRef lamports = optional_u64(view.lamports), slot = optional_u64(view.slot);
+    if (!pubkey || !lamports || !slot || !name || !fields || !problem) return false;
+    std::array<PyObject*, kAccountStateFields> values = {pubkey.release(), d.addresses[program].new_ref(),
+                                                        lamports.release(), slot.release(), name.release(),
+                                                        fields.release(), problem.release()};
+    PyRef item(states.make(values));
+    return item && PyList_Append(out.states.get(), item.get()) == 0;
+  };
+  auto visit = [&](const acct::AccountView& view, std::size_t) {
+    acct::AccountMatch match;
+    const acct::AccountOutcome outcome = d.programs->classify(view, match);
+    if (outcome != acct::AccountOutcome::kMatched) {
+      out.tally.note(outcome, view);
+      if (outcome != acct::AccountOutcome::kUnreadable || !keep_failed) return true;
+      return append(view, match.program, PyRef(Py_NewRef(Py_None)), PyRef(Py_NewRef(Py_None)),
+                    str_of(view.data_error));
+    }
+    const auto type =
+        static_cast<std::size_t>(match.layout - d.programs->programs()[match.program].idl->accounts().data());
+    WalkState walk_state(match.body);
+    PyRef fields;
+    if (json_fields) {
+      std::string text;
+      JsonSink sink(text);
+      if (acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions)) {
+        fields = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!fields) return false;
+      }
+    } else {
+      PySink sink(d.names[match.program]);
+      fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
+      if (!fields && sink.aborted()) {
+        sink.reraise();
+        return false;
+      }
+    }
+    if (fields) {
+      ++out.tally.counts.decoded;
+      return append(view, match.program, PyRef(d.types[match.program][type].new_ref()), std::move(fields),
+                    PyRef(Py_NewRef(Py_None)));
+    }
+    ++out.tally.counts.failed;
+    if (!d.old_versions) {
+      // Whether it is an older version's account: only failures pay for a second walk.
+      SkipSink skip;
+      WalkState lenient(match.body);
+      if (acct::walk_account(skip, lenient, *match.layout, {}, true)) ++out.short_of_layout;
+    }
+    if (!keep_failed) return true;
+    return append(view, match.program, PyRef(d.types[match.program][type].new_ref()), PyRef(Py_NewRef(Py_None)),
+                  str_of(describe(walk_state.error)));
+  };
+  std::size_t read = 0;
+  if (!input.for_each(state, false, visit, read)) return false;
+  out.read = read;
+  return true;
+}
+
+PyObject* account_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return AcctDecoderType::call(self, [&](const AcctDecoder& d) -> PyObject* {
+    Arguments<3> a;
+    if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
+    const auto keep_failed = flag_argument(a[1], true), json_fields = flag_argument(a[2], false);
+    if (!keep_failed || !json_fields) return nullptr;
+    DecodedStates out;
+    if (!decode_states(d, state_of(Py_TYPE(self)), a[0], *keep_failed, *json_fields, out)) return nullptr;
+    return out.states.release();
+  });
+}
+
+PyObject* account_decoder_decode_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return AcctDecoderType::call(self, [&](const AcctDecoder& d) -> PyObject* {
+    Arguments<3> a;
+    if (!a.bind(kDecodeCountedSignature, args, nargs, kwnames)) return nullptr;
+    const auto keep_failed = flag_argument(a[1], true), json_fields = flag_argument(a[2], false);
+    if (!keep_failed || !json_fields) return nullptr;
+    DecodedStates out;
+    if (!decode_states(d, state_of(Py_TYPE(self)), a[0], *keep_failed, *json_fields, out)) return nullptr;
+    PyRef counts = counts_dict(out.tally.counts);
+    PyRef owners = owners_dict(out.tally.other_owners());
+    if (!counts || !owners) return nullptr;
+    PyRef read(PyLong_FromUnsignedLongLong(out.read)), short_of_layout(PyLong_FromUnsignedLongLong(out.short_of_layout));
+    if (!read || !short_of_layout || PyDict_SetItemString(counts.get(), "read", read.get()) < 0 ||
+        PyDict_SetItemString(counts.get(), "short", short_of_layout.get()) < 0) {
+      return nullptr;
+    }
+    return PyTuple_Pack(3, out.states.get(), counts.get(), owners.get());
+  });
 }
 
 PyObject* account_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -251,13 +342,8 @@ PyObject* account_decoder_decode_tables(PyObject* self, PyObject* const* args, P
       out = tables.finish();
     }
     PyRef counts = counts_dict(out.counts);
-    PyRef owners(PyDict_New());
+    PyRef owners = owners_dict(out.other_owners);
     if (!counts || !owners) return nullptr;
-    for (const auto& [owner, n] : out.other_owners) {
-      PyRef key = owner.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(owner);
-      PyRef count(PyLong_FromUnsignedLongLong(n));
-      if (!key || !count || PyDict_SetItem(owners.get(), key.get(), count.get()) < 0) return nullptr;
-    }
     std::vector<PyObject*> keys;
     std::vector<std::shared_ptr<const arrow::Table>> in_order;
     for (std::size_t p = 0; p < out.accounts.size(); ++p) {
@@ -295,17 +381,28 @@ PyMethodDef account_decoder_methods[] = {
      "The Arrow schema of the table of `key`, a (program address, account type) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(account_decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
-     "decode($self, accounts)\n--\n\n"
+     "decode($self, accounts, *, keep_failed=True, json_fields=False)\n--\n\n"
      "Every account owned by one of the programs whose data starts with one of its\n"
      "account discriminators, decoded with that program's IDL, as AccountState in\n"
-     "input order. Accounts that do not decode are left out (decode_tables lists\n"
-     "them with the reason in `errors`).\n\n"
+     "input order. One that does not decode (or whose data text does not) has\n"
+     "fields None and the reason in `problem` (name None when no type was found),\n"
+     "as decode_tables' `errors` has it; keep_failed=False leaves those out.\n"
+     "json_fields=True: fields as JSON text, as the command line writes them\n"
+     "(integers exact, public keys base58, bytes hex, NaN and infinities as strings).\n\n"
      "`accounts`: getAccountInfo, getMultipleAccounts or getProgramAccounts results\n"
      "or responses, {pubkey, account} entries, `solana account --output json` dumps,\n"
      "or arrays of these, as Python objects or JSON text (str or bytes; JSON lines\n"
      "too); rows (pubkey, owner, data[, lamports[, slot]]) with bytes-like data, or a\n"
      "sequence of them; or Arrow data with columns pubkey, owner, data and optionally\n"
      "lamports and slot. Raises ReadError for a text that cannot be read."},
+    {"decode_counted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(account_decoder_decode_counted)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_counted($self, accounts, *, keep_failed=True, json_fields=False)\n--\n\n"
+     "decode's accounts and what became of every account read, from one reading:\n"
+     "(accounts, counts, other_owners). `counts` has decode_tables' counts, `read`\n"
+     "(the accounts read, as its `inputs`) and `short` (of the failed, how many are\n"
+     "shorter than their layout and decode with old_versions=True; 0 with it);\n"
+     "`other_owners` is decode_tables'."},
     {"decode_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(account_decoder_decode_tables)),
      METH_FASTCALL | METH_KEYWORDS,
      "decode_tables($self, accounts)\n--\n\n"

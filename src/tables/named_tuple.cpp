@@ -2,10 +2,18 @@
 
 namespace brisquel::tables {
 
-PyTypeObject* create_named_tuple_type(const char* name, const char* fields, const char* doc) {
+PyTypeObject* create_named_tuple_type(const char* name, const char* fields, const char* doc,
+                                      Py_ssize_t none_defaults) {
   PyRef collections(PyImport_ImportModule("collections"));
   if (!collections) return nullptr;
-  PyRef type(PyObject_CallMethod(collections.get(), "namedtuple", "ss", name, fields));
+  PyRef make(PyObject_GetAttrString(collections.get(), "namedtuple"));
+  PyRef args(Py_BuildValue("(ss)", name, fields));
+  PyRef defaults(PyTuple_New(none_defaults));
+  if (!make || !args || !defaults) return nullptr;
+  for (Py_ssize_t i = 0; i < none_defaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+  PyRef kwargs(Py_BuildValue("{s:O}", "defaults", defaults.get()));
+  if (!kwargs) return nullptr;
+  PyRef type(PyObject_Call(make.get(), args.get(), kwargs.get()));
   if (!type) return nullptr;
   PyRef module(PyUnicode_FromString("brisquel"));
   PyRef text(PyUnicode_FromString(doc));

@@ -11,8 +11,10 @@
 namespace brisquel::tables {
 
 // A new named tuple class `name` in module brisquel with space-separated
-// `fields` and `doc`; nullptr with the error set.
-PyTypeObject* create_named_tuple_type(const char* name, const char* fields, const char* doc);
+// `fields` and `doc`, the last `none_defaults` fields None when not given;
+// nullptr with the error set.
+PyTypeObject* create_named_tuple_type(const char* name, const char* fields, const char* doc,
+                                      Py_ssize_t none_defaults = 0);
 
 class NamedTupleMaker {
  public:

@@ -211,16 +211,19 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-constexpr Parameter kParseParams[] = {required("logs")};
+constexpr Parameter kParseParams[] = {required("logs"), keyword("json_fields")};
 constexpr Signature kParseSignature{"TableDecoder.parse_logs()", kParseParams};
 
 PyObject* table_decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TableDecoderType::call(self, [&](const TableDecoder& d) -> PyObject* {
-    Arguments<1> a;
+    Arguments<2> a;
     if (!a.bind(kParseSignature, args, nargs, kwnames)) return nullptr;
+    const auto json_fields = flag_argument(a[1], false);
+    if (!json_fields) return nullptr;
     LogBatch batch;
     const auto use = d.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
     if (!batch.convert(a[0], use)) return nullptr;
+    if (*json_fields) return parse_lines_json(*d.idl, d.values, batch, d.schemas.options.null_short_events);
     return parse_lines(*d.idl, d.values, batch, d.schemas.options.null_short_events);
   });
 }
@@ -235,11 +238,12 @@ PyMethodDef table_decoder_methods[] = {
      "of lists of strings. Returns a DecodedEvents."},
     {"parse_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_parse_logs)),
      METH_FASTCALL | METH_KEYWORDS,
-     "parse_logs($self, logs)\n--\n\n"
+     "parse_logs($self, logs, *, json_fields=False)\n--\n\n"
      "(name, fields) for every line of a batch (a sequence of str) that decodes as\n"
      "an event, as EventDecoder.parse_logs makes them, with this decoder's\n"
      "short_events: by default an older, shorter body decodes, its missing\n"
-     "fields None. Lines that do not decode are skipped."},
+     "fields None. Lines that do not decode are skipped. json_fields=True: fields\n"
+     "as JSON text, as the command line writes them."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_schema)),
      METH_FASTCALL | METH_KEYWORDS,
      "schema($self, name, *, nested=False)\n--\n\n"
