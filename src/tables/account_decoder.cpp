@@ -9,7 +9,7 @@
 #include "core/acct/account_tables.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/python_sink.hpp"
 #include "src/tables/account_input.hpp"
 #include "src/tables/decoded_events.hpp"
@@ -32,7 +32,7 @@ struct AcctDecoder {
   bool old_versions = false;
 };
 
-using AcctDecoderType = NativeType<AcctDecoder>;
+using AcctDecoderType = TablesType<AcctDecoder>;
 
 // The names `zero_copy` gives IDL number `index` (named `name`): by index
 // first, then by name. False with an error set.
@@ -111,7 +111,7 @@ constexpr Parameter kNewParams[] = {required("idls"),        keyword("addresses"
 constexpr Signature kNewSignature{"AccountDecoder.__new__()", kNewParams};
 
 PyObject* account_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
+  return tables_guard(type, [&]() -> PyObject* {
     Arguments<6> a;
     if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
     PyObject* idls = a[0];
@@ -191,7 +191,7 @@ PyObject* account_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize
     Arguments<1> a;
     if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
     AccountInput input;
-    if (!input.open(a[0])) return nullptr;
+    if (!input.open(state_of(Py_TYPE(self)), a[0])) return nullptr;
     const State& state = state_of(Py_TYPE(self));
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
@@ -202,11 +202,8 @@ PyObject* account_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize
       PySink sink(d.names[match.program]);
       WalkState walk_state(match.body);
       PyRef fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
-      if (!fields) {
-        if (!sink.aborted()) return true;  // did not decode: decode_tables tells why
-        sink.reraise();
-        return false;
-      }
+      // One that did not decode is left out: decode_tables tells why.
+      if (!fields) return !sink.reraise_if_aborted();
       const auto type =
           static_cast<std::size_t>(match.layout - d.programs->programs()[match.program].idl->accounts().data());
       PyRef pubkey = view.pubkey.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.pubkey);
@@ -236,7 +233,7 @@ PyObject* account_decoder_decode_tables(PyObject* self, PyObject* const* args, P
     Arguments<1> a;
     if (!a.bind(kDecodeTablesSignature, args, nargs, kwnames)) return nullptr;
     AccountInput input;
-    if (!input.open(a[0])) return nullptr;
+    if (!input.open(state_of(Py_TYPE(self)), a[0])) return nullptr;
     State& state = state_of(Py_TYPE(self));
     acct::AccountTables tables(*d.programs, d.schemas);
     auto visit = [&](const acct::AccountView& view, std::size_t) {
