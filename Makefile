@@ -27,13 +27,22 @@ test-asan: ; $(SANDBOX) $(MAKE) --no-print-directory in-test-asan BUILD=$(BUILD)
 sandbox:   ; scripts/sandbox ensure
 clean:     ; rm -rf $(BUILD)
 
-.PHONY: in-test in-cpp-test in-install in-pytest in-demo in-bench in-typecheck
-in-test: in-cpp-test in-install in-typecheck in-pytest
+.PHONY: in-test in-cpp-test in-install in-pytest in-demo in-bench in-typecheck in-odr-check
+in-test: in-cpp-test in-install in-typecheck in-pytest in-odr-check
 
 in-cpp-test:
 	cmake -S . -B $(BUILD)/cpp -G Ninja -DBRISQUEL_MODULE=OFF -DBRISQUEL_TESTS=ON >/dev/null
 	cmake --build $(BUILD)/cpp -j $(JOBS)
 	$(BUILD)/cpp/brisquel_cpp_tests --gtest_brief=1
+
+# Every file compiled without inlining, so that each inline function a file
+# uses is emitted in it; scripts/odr_check.py then fails on any function or
+# variable that is also defined out of line elsewhere (the linker would keep
+# one of the two without a word).
+in-odr-check:
+	cmake -S . -B $(BUILD)/odr -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O0 -DBRISQUEL_TEST_HOOKS=ON >/dev/null
+	cmake --build $(BUILD)/odr -j $(JOBS)
+	$(PY) scripts/odr_check.py $(BUILD)/odr
 
 in-install:
 	@echo "Building brisquel and installing it into the build root (the first time: a few minutes)"

@@ -137,7 +137,7 @@ class ArrowSink {
       }
     }
     for (std::uint64_t i = 0; i < count; ++i) {
-      if (!w.decode_element(element, item)) return false;
+      if (!w.decode_element(element, item, i)) return false;
     }
     return close_list(w, slot);
   }

@@ -93,15 +93,18 @@ class BorshWalk {
   // A variant's data: its fields, or the layout they are wrapped in (a size
   // prefix before a Codama variant's struct).
   Value decode_variant(const Variant& variant, Slot slot) {
-    if (variant.data != nullptr) [[unlikely]] return decode_type(*variant.data, slot);
-    return decode_fields(variant.fields, slot);
+    Value value = variant.data != nullptr ? decode_type(*variant.data, slot) : decode_fields(variant.fields, slot);
+    if (!value) [[unlikely]] state_.error.path.add_name(variant.name);
+    return value;
   }
 
   // Field `i` of `list`, after the padding before it (C layouts). Every sink
   // decodes a field through this, so padding is applied in one place.
   Value decode_field(const FieldList& list, std::size_t i, Slot slot) {
     if (!list.gaps.empty() && !skip(list.gaps[i])) [[unlikely]] return Sink::failure();
-    return decode_type(*list.types[i], slot);
+    Value value = decode_type(*list.types[i], slot);
+    if (!value) [[unlikely]] add_field_step(list, i);
+    return value;
   }
 
   // Whether a body that may end early has ended before field `i` of `list`:
@@ -125,19 +128,34 @@ class BorshWalk {
   Value decode_enum(const Definition& enumeration, Slot slot);
   Value decode_c_enum(const Definition& enumeration, Slot slot);
 
-  // One element of a vec or array, counted against the zero-size bound.
-  Value decode_element(const TypeNode& element, Slot slot) {
+  // Element `index` of a vec or array, counted against the zero-size bound.
+  Value decode_element(const TypeNode& element, Slot slot, std::uint64_t index) {
     const std::uint64_t before = state_.cursor.pos();
     Value value = decode_type(element, slot);
-    if (value && state_.cursor.pos() == before && ++state_.zero_sized > kMaxZeroSizedElements) [[unlikely]] {
+    if (!value) [[unlikely]] {
+      state_.error.path.add_index(index);
+      return value;
+    }
+    if (state_.cursor.pos() == before && ++state_.zero_sized > kMaxZeroSizedElements) [[unlikely]] {
       return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
     }
     return value;
   }
 
-  [[gnu::cold]] Value fail(DecodeError error) {
-    state_.error = error;
+  // Ends the walk with `error`, met where the cursor stands; the levels it
+  // unwinds through add their steps to its path.
+  [[gnu::cold]] Value fail(DecodeError error) { return fail_at(std::move(error), state_.cursor.pos()); }
+  // The same for a value read already, which begins at `at`.
+  [[gnu::cold]] Value fail_at(DecodeError error, std::uint64_t at) {
+    error.offset = at;
+    state_.error = std::move(error);
     return Sink::failure();
+  }
+
+  // A field's step: its name, or its place in a tuple.
+  [[gnu::cold]] void add_field_step(const FieldList& list, std::size_t i) {
+    if (list.named && i < list.names.size()) state_.error.path.add_name(list.names[i]);
+    else state_.error.path.add_index(i);
   }
 
   WalkState& state() { return state_; }
@@ -157,7 +175,7 @@ class BorshWalk {
   // Passes over `n` bytes of padding; false (the walk failed) when they are not there.
   bool skip(std::uint64_t n) {
     if (state_.cursor.try_take(n) != nullptr) return true;
-    state_.error = state_.cursor.read_error(n);
+    fail(state_.cursor.read_error(n));
     return false;
   }
 
@@ -223,7 +241,7 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
       const std::string_view text(reinterpret_cast<const char*>(body), n);
       if (codec::is_ascii(text)) return sink_.string(*this, slot, text, true);
       if (auto error = codec::check_utf8(text)) {
-        return fail(DecodeError(Why::InvalidUtf8, error->error_len, error->valid_up_to));
+        return fail_at(DecodeError(Why::InvalidUtf8, error->error_len, error->valid_up_to), state_.cursor.pos() - n);
       }
       return sink_.string(*this, slot, text, false);
     }
@@ -280,7 +298,9 @@ auto BorshWalk<Sink>::decode_enum(const Definition& enumeration, Slot slot) -> V
     return decode_c_enum(enumeration, slot);
   }
   BRISQUEL_READ(index, 1);
-  if (index[0] >= enumeration.variants.size()) return fail(DecodeError(Why::EnumOutOfRange, index[0]));
+  if (index[0] >= enumeration.variants.size()) {
+    return fail_at(DecodeError(Why::EnumOutOfRange, index[0]), state_.cursor.pos() - 1);
+  }
   return sink_.variant(*this, slot, enumeration, index[0]);
 }
 
@@ -294,7 +314,7 @@ auto BorshWalk<Sink>::decode_c_enum(const Definition& enumeration, Slot slot) ->
   std::uint64_t index = tag[0];
   if (width == 2) index = load_le<std::uint16_t>(tag);
   if (width == 4) index = load_le<std::uint32_t>(tag);
-  if (index >= enumeration.variants.size()) return fail(DecodeError(Why::EnumOutOfRange, index));
+  if (index >= enumeration.variants.size()) return fail_at(DecodeError(Why::EnumOutOfRange, index), start);
   Value value = sink_.variant(*this, slot, enumeration, static_cast<std::size_t>(index));
   if (!value) return value;
   const std::uint64_t used = state_.cursor.pos() - start;
@@ -393,7 +413,7 @@ auto BorshWalk<Sink>::decode_text(const TypeNode& type, Slot slot) -> Value {
     case TextEncoding::Utf8: {
       const std::string_view raw(reinterpret_cast<const char*>(body), n);
       if (auto error = codec::check_utf8(raw)) {
-        return fail(DecodeError(Why::InvalidUtf8, error->error_len, start + error->valid_up_to));
+        return fail_at(DecodeError(Why::InvalidUtf8, error->error_len, start + error->valid_up_to), start);
       }
       // NULs pad fixed-size text: they are no part of it.
       if (raw.find('\0') == std::string_view::npos) return sink_.string(*this, slot, raw, codec::is_ascii(raw));
@@ -454,8 +474,10 @@ auto BorshWalk<Sink>::decode_remainder_list(const TypeNode& type, Slot slot) -> 
   while (probe.cursor.remaining() != 0) {
     const std::uint64_t before = probe.cursor.pos();
     if (!counter.decode_type(element, {})) {
-      state_.error = probe.error;
+      state_.error = std::move(probe.error);
       state_.error.pos += state_.cursor.pos();
+      state_.error.offset += state_.cursor.pos();
+      state_.error.path.add_index(count);
       return Sink::failure();
     }
     // An element that takes no bytes would repeat for ever.

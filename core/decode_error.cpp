@@ -35,4 +35,43 @@ std::string describe(const DecodeError& e) {
   return "unknown error";
 }
 
+const char* kind_name(DecodeError::Kind kind) {
+  using Kind = DecodeError::Kind;
+  switch (kind) {
+    case Kind::None: return "none";
+    case Kind::LengthOverflow: return "length_overflow";
+    case Kind::EndOfBuffer: return "end_of_buffer";
+    case Kind::InvalidUtf8: return "invalid_utf8";
+    case Kind::GenericArrayLength: return "generic_array_length";
+    case Kind::GenericParameter: return "generic_parameter";
+    case Kind::GenericDefined: return "generic_defined";
+    case Kind::UnknownDefined: return "unknown_defined";
+    case Kind::EnumOutOfRange: return "enum_out_of_range";
+    case Kind::TooDeep: return "too_deep";
+    case Kind::TooManyZeroSized: return "too_many_zero_sized";
+    case Kind::ValueTooLarge: return "value_too_large";
+    case Kind::Python: return "python";
+    case Kind::NoFixedLayout: return "no_fixed_layout";
+    case Kind::NoAccountType: return "no_account_type";
+    case Kind::ConstantMismatch: return "constant_mismatch";
+    case Kind::NoSentinel: return "no_sentinel";
+    case Kind::NumberTooLarge: return "number_too_large";
+    case Kind::OffsetOutside: return "offset_outside";
+  }
+  return "none";
+}
+
+std::string format_path(const FieldPath& path) {
+  std::string out;
+  for (auto step = path.steps.rbegin(); step != path.steps.rend(); ++step) {
+    if (step->is_index()) {
+      out += std::format("[{}]", step->index);
+    } else {
+      if (!out.empty()) out += '.';
+      out += step->name;
+    }
+  }
+  return out;
+}
+
 }  // namespace brisquel

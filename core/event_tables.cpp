@@ -114,6 +114,13 @@ EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const 
   if (keep_rows_ < 2) keep_rows_ = 0;
 }
 
+arrow::Field error_path_column() { return column("path", arrow::primitive(arrow::TypeId::Utf8), true); }
+
+void append_error_path(arrow::ColumnBuilder& column, const DecodeError& error) {
+  if (error.path.empty()) return column.append_null();
+  column.append_binary(format_path(error.path));
+}
+
 bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& error) {
   // A row with an enum index out of range is decoded alone, to fail as it does.
   if (keep_rows_ != 0 && body.size() >= kept_from_ && ArrowSink::enums_in_range(enums_, body.data())) {
@@ -129,7 +136,7 @@ bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& err
   ArrowSink::Walk walk(sink_, state);
   if (walk.decode_fields(*schema_.field_list, &slot_, options_.null_short_events)) return true;
   root_.cut_back(rows);
-  error = state.error;
+  error = std::move(state.error);
   return false;
 }
 

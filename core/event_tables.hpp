@@ -37,6 +37,11 @@ struct TableSchemas {
                                    std::span<const std::string_view> reserved);
 };
 
+// The `path` column of an errors table: where in the value decoding failed
+// ("pool.reserves[3].amount"), null for a failure at no place in a value.
+arrow::Field error_path_column();
+void append_error_path(arrow::ColumnBuilder& column, const DecodeError& error);
+
 // Adds `schema` with its key ("Name", or "Name#2" for a name declared again)
 // to `schemas` and `keys` (`unique` knows the keys taken); the error names a
 // field that takes one of the `reserved` names. `what` names the kind of

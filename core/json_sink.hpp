@@ -64,7 +64,7 @@ class JsonSink {
     out_ += '[';
     for (std::uint64_t i = 0; i < count; ++i) {
       if (i != 0) out_ += ", ";
-      if (!w.decode_element(element, {})) return false;
+      if (!w.decode_element(element, {}, i)) return false;
     }
     out_ += ']';
     return true;
@@ -191,7 +191,7 @@ class SkipSink {
   Slot some(Slot slot) { return slot; }
   bool list(Walk& w, Slot, const TypeNode& element, std::uint64_t count) {
     for (std::uint64_t i = 0; i < count; ++i) {
-      if (!w.decode_element(element, {})) return false;
+      if (!w.decode_element(element, {}, i)) return false;
     }
     return true;
   }

@@ -23,7 +23,7 @@ std::vector<arrow::Field> line_context(bool nested);
 
 struct DecodedTables {
   std::vector<std::shared_ptr<const arrow::Table>> events;  // one per event, in declaration order
-  std::shared_ptr<const arrow::Table> errors;  // context, `event` and `message` of each body that failed
+  std::shared_ptr<const arrow::Table> errors;  // context, `event`, `message` and `path` of each body that failed
 };
 
 class LineTables {

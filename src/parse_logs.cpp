@@ -20,10 +20,7 @@ PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBat
     PySink::Walk walk(sink, state);
     PyRef fields = walk.decode_fields(*match->layout->fields, {}, short_as_null);
     if (!fields) {
-      if (sink.aborted()) [[unlikely]] {
-        sink.reraise();
-        return nullptr;
-      }
+      if (sink.reraise_if_aborted()) [[unlikely]] return nullptr;
       continue;
     }
     PyRef pair = made(PyTuple_New(2));

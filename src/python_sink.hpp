@@ -63,7 +63,7 @@ class PySink {
                          count <= w.remaining() / element.min_size;
     PyRef list = made(PyList_New(presize ? static_cast<Py_ssize_t>(count) : 0));
     for (std::uint64_t i = 0; i < count; ++i) {
-      PyRef item = w.decode_element(element, {});
+      PyRef item = w.decode_element(element, {}, i);
       if (!item) return item;
       if (presize) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
@@ -121,6 +121,14 @@ class PySink {
   bool aborted() const { return aborted_; }
   // Raises it again; the call then returns nullptr.
   void reraise() { PyErr_SetRaisedException(error_.release()); }
+  // After a value failed: whether the call must end, the exception then
+  // raised again (the caller returns its failure); else the value is only
+  // one that did not decode.
+  bool reraise_if_aborted() {
+    if (!aborted_) [[likely]] return false;
+    reraise();
+    return true;
+  }
 
  private:
   // The value of a scalar of fixed width (not 256-bit) from its bytes at `b`.

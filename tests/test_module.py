@@ -29,7 +29,7 @@ def test_module_surface():
     assert set(brisquel.__all__) == {"EventDecoder", "with_program_address", "TableDecoder", "DecodedEvents",
                                      "EventTable", "Schema", "TransactionDecoder", "TxEvent", "IdlError",
                                      "ReadError", "DecodedCalls", "TxCall", "CallError", "AccountDecoder", "AccountState",
-                                     "DecodedAccounts"}
+                                     "DecodedAccounts", "Error", "DecodeError"}
 
 
 def test_class_surface():

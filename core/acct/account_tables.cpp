@@ -13,6 +13,7 @@ std::vector<arrow::Field> error_fields() {
   fields.push_back(column("program", arrow::primitive(TypeId::Utf8), false));
   fields.push_back(column("account", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
+  fields.push_back(error_path_column());
   return fields;
 }
 
@@ -61,13 +62,15 @@ void AccountTables::append_context(arrow::ColumnBuilder* c, const AccountView& a
 }
 
 void AccountTables::error_row(const AccountView& account, std::uint32_t program, std::string_view account_type,
-                              std::string_view message) {
+                              std::string_view message, const DecodeError* error) {
   append_context(&errors_.column(0), account);
   const std::size_t at = context_.size();
   errors_.column(at).append_binary(programs_.programs()[program].address);
   if (account_type.empty()) errors_.column(at + 1).append_null();
   else errors_.column(at + 1).append_binary(account_type);
   errors_.column(at + 2).append_binary(message);
+  if (error != nullptr) append_error_path(errors_.column(at + 3), *error);
+  else errors_.column(at + 3).append_null();
   errors_.end_row();
 }
 
@@ -93,7 +96,7 @@ void AccountTables::add(const AccountView& account) {
     }
   }
   ++tally_.counts.failed;
-  error_row(account, match.program, schemas.keys[type], describe(error));
+  error_row(account, match.program, schemas.keys[type], describe(error), &error);
 }
 
 AccountTables::Output AccountTables::finish() {

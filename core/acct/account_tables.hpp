@@ -51,8 +51,9 @@ class AccountTables {
 
  private:
   void append_context(arrow::ColumnBuilder* columns, const AccountView& account);
+  // `error`: the walk's, when the body did not decode (it gives the path).
   void error_row(const AccountView& account, std::uint32_t program, std::string_view account_type,
-                 std::string_view message);
+                 std::string_view message, const DecodeError* error = nullptr);
 
   const AccountPrograms& programs_;
   std::span<const AccountSchemas> schemas_;

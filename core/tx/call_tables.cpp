@@ -25,6 +25,7 @@ std::vector<arrow::Field> error_fields(const TableOptions& options) {
   fields.push_back(column("program", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("instruction", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
+  fields.push_back(error_path_column());
   return fields;
 }
 
@@ -141,7 +142,8 @@ void CallTables::append_context(arrow::ColumnBuilder* c, const Row& row, const t
   else c[12].append_binary(message);
 }
 
-void CallTables::add_error(const Row& row, const tx::FoundCall& call, std::string_view message) {
+void CallTables::add_error(const Row& row, const tx::FoundCall& call, std::string_view message,
+                           const DecodeError* error) {
   append_context(&errors_.column(0), row, call);
   const std::size_t at = context_.size();
   errors_.column(at).append_binary(programs_[call.program].address);
@@ -152,6 +154,8 @@ void CallTables::add_error(const Row& row, const tx::FoundCall& call, std::strin
     errors_.column(at + 1).append_binary(schemas_[call.program].keys[i]);
   }
   errors_.column(at + 2).append_binary(message);
+  if (error != nullptr) append_error_path(errors_.column(at + 3), *error);
+  else errors_.column(at + 3).append_null();
   errors_.end_row();
 }
 
@@ -175,6 +179,7 @@ void CallTables::add_problem(std::int64_t index, const tx::TxView& tx) {
   c[13].append_null();
   c[14].append_null();
   c[15].append_binary(tx.problem);
+  c[16].append_null();
   errors_.end_row();
 }
 
@@ -202,7 +207,7 @@ void CallTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkRes
     }
     DecodeError error;
     if (!table->add(call.args, error)) {
-      add_error(row, call, describe(error));
+      add_error(row, call, describe(error), &error);
       continue;
     }
     append_context(&table->context(0), row, call);

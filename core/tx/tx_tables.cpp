@@ -16,6 +16,7 @@ std::vector<arrow::Field> error_fields() {
   fields.push_back(column("program", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("event", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
+  fields.push_back(error_path_column());
   return fields;
 }
 
@@ -71,6 +72,7 @@ void TxTables::add_problem(std::int64_t index, const tx::TxView& tx) {
   c[9].append_null();
   c[10].append_null();
   c[11].append_binary(tx.problem);
+  c[12].append_null();
   errors_.end_row();
 }
 
@@ -93,6 +95,7 @@ void TxTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResul
       errors_.column(at).append_binary(program.address);
       errors_.column(at + 1).append_binary(program.schemas.keys[event]);
       errors_.column(at + 2).append_binary(describe(error));
+      append_error_path(errors_.column(at + 3), error);
       errors_.end_row();
       continue;
     }

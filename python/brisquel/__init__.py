@@ -4,8 +4,9 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 from brisquel._legacy import with_program_address
-from brisquel._tables import (AccountDecoder, AccountState, CallError, DecodedAccounts, DecodedCalls, DecodedEvents,
-                              EventTable, IdlError, ReadError, Schema, TableDecoder, TransactionDecoder, TxCall, TxEvent)
+from brisquel._tables import (AccountDecoder, AccountState, CallError, DecodeError, DecodedAccounts, DecodedCalls,
+                              DecodedEvents, Error, EventTable, IdlError, ReadError, Schema, TableDecoder,
+                              TransactionDecoder, TxCall, TxEvent)
 
 if TYPE_CHECKING:
     from brisquel._brisquel import EventDecoder as EventDecoder
@@ -28,9 +29,9 @@ def _installed_version() -> str:
 __version__ = _installed_version()
 
 __all__ = [
-    "AccountDecoder", "AccountState", "CallError", "DecodedAccounts", "DecodedCalls", "DecodedEvents", "EventDecoder",
-    "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder", "TransactionDecoder", "TxCall", "TxEvent",
-    "with_program_address",
+    "AccountDecoder", "AccountState", "CallError", "DecodeError", "DecodedAccounts", "DecodedCalls", "DecodedEvents",
+    "Error", "EventDecoder", "EventTable", "IdlError", "ReadError", "Schema", "TableDecoder", "TransactionDecoder",
+    "TxCall", "TxEvent", "with_program_address",
 ]
 
 

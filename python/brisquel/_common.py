@@ -8,10 +8,10 @@ import sys
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from brisquel._tables import IdlError
+from brisquel._tables import Error, IdlError
 
 
-class CommandError(Exception):
+class CommandError(Error):
     """A failure reported as one line on standard error, with exit status 1."""
 
 

@@ -6,7 +6,29 @@ type _PerIdl[V] = Mapping[int, V] | Mapping[str, V] | Mapping[int | str, V]
 
 _Logs = Sequence[str] | Sequence[Sequence[str]] | Any  # or an object with __arrow_c_stream__ / __arrow_c_array__
 
-class ReadError(ValueError):
+_PathStep = str | int
+
+class Error(ValueError):
+    """A failure that input caused. str(e) is the message, then " at <path>" where there is one."""
+
+    path: tuple[_PathStep, ...] | None
+    """Where in the value: field and variant names, element indexes, outermost first; None where unknown."""
+    offset: int | None
+    program: str | None
+    item: str | None
+    """The event, instruction or account type whose value failed."""
+
+class DecodeError(Error):
+    """Bytes that do not decode as their type. str(e) is "reason at pool.reserves[3].amount"."""
+
+    kind: str | None
+    """What failed: end_of_buffer, invalid_utf8, enum_out_of_range, too_deep, too_many_zero_sized, ..."""
+    reason: str | None
+    """The message without the path: what an errors table's `message` holds."""
+    offset: int | None
+    """Bytes into the body (after the discriminator) where the failing read began."""
+
+class ReadError(Error):
     """A text of transactions that cannot be read. str(e) is "transactions: line N, column M: reason"."""
 
     input: str | None
@@ -23,7 +45,7 @@ class ReadError(ValueError):
     reason: str | None
     """The message without its position."""
 
-class IdlError(ValueError):
+class IdlError(Error):
     """An IDL that cannot be used. str(e) is "idls[N]: reason" (TransactionDecoder) or the reason."""
 
     index: int | None
@@ -175,6 +197,8 @@ class TxCall(NamedTuple):
     accounts: dict[str, str | None]
     remaining: list[str | None]
     problem: str | None
+    path: tuple[_PathStep, ...] | None
+    """Where in the arguments decoding failed, when it did."""
 
 _Transactions = str | bytes | Mapping[str, Any] | Sequence[Mapping[str, Any]]
 
@@ -202,8 +226,10 @@ class TransactionDecoder:
     def schema(self, key: tuple[str, str], /) -> Schema: ...
     def count(self, transactions: _Transactions, /) -> int: ...
     def decode(
-        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
-    ) -> list[TxEvent]: ...
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0,
+        strict: bool = False,
+    ) -> list[TxEvent]:
+        """strict: an event that does not decode raises DecodeError instead of being left out."""
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> DecodedEvents: ...

@@ -11,7 +11,7 @@
 #include "core/json_sink.hpp"
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/python_sink.hpp"
 #include "src/tables/account_input.hpp"
 #include "src/tables/decoded_events.hpp"
@@ -34,7 +34,7 @@ struct AcctDecoder {
   bool old_versions = false;
 };
 
-using AcctDecoderType = NativeType<AcctDecoder>;
+using AcctDecoderType = TablesType<AcctDecoder>;
 
 // The names `zero_copy` gives IDL number `index` (named `name`): by index
 // first, then by name. False with an error set.
@@ -113,7 +113,7 @@ constexpr Parameter kNewParams[] = {required("idls"),        keyword("addresses"
 constexpr Signature kNewSignature{"AccountDecoder.__new__()", kNewParams};
 
 PyObject* account_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
+  return tables_guard(type, [&]() -> PyObject* {
     Arguments<6> a;
     if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
     PyObject* idls = a[0];
@@ -261,10 +261,7 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
     } else {
       PySink sink(d.names[match.program]);
       fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
-      if (!fields && sink.aborted()) {
-        sink.reraise();
-        return false;
-      }
+      if (!fields && sink.reraise_if_aborted()) return false;
     }
     if (fields) {
       ++out.tally.counts.decoded;
@@ -327,7 +324,7 @@ PyObject* account_decoder_decode_tables(PyObject* self, PyObject* const* args, P
     Arguments<1> a;
     if (!a.bind(kDecodeTablesSignature, args, nargs, kwnames)) return nullptr;
     AccountInput input;
-    if (!input.open(a[0])) return nullptr;
+    if (!input.open(state_of(Py_TYPE(self)), a[0])) return nullptr;
     State& state = state_of(Py_TYPE(self));
     acct::AccountTables tables(*d.programs, d.schemas);
     auto visit = [&](const acct::AccountView& view, std::size_t) {

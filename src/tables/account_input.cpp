@@ -2,7 +2,7 @@
 
 namespace brisquel::tables {
 
-bool AccountInput::open(PyObject* obj) {
+bool AccountInput::open(const State& state, PyObject* obj) {
   switch (arrow_.read(obj)) {
     case ArrowAccounts::Read::Done: from_arrow_ = true; return true;
     case ArrowAccounts::Read::Failed: return false;
@@ -14,7 +14,7 @@ bool AccountInput::open(PyObject* obj) {
     case AccountRows::Read::NotRows: break;
   }
   from_json_ = true;
-  return json_.open(obj);
+  return json_.open(state, obj);
 }
 
 }  // namespace brisquel::tables

@@ -17,7 +17,7 @@ namespace brisquel::tables {
 class AccountInput {
  public:
   // False with the error set. The caller holds `obj` while this lives.
-  bool open(PyObject* obj);
+  bool open(const State& state, PyObject* obj);
 
   // visit(view, index) for every account, in order, with the interpreter lock
   // released if asked (visit then touches no Python object); visit returns

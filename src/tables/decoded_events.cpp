@@ -4,7 +4,7 @@
 #include "src/tables/decoded_events.hpp"
 
 #include "src/arguments.hpp"
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/tables/event_table.hpp"
 
 namespace brisquel::tables {
@@ -18,7 +18,7 @@ struct DecodedEvents {
   PyRef other_owners;  // DecodedAccounts: dict of owner (str or None) -> int; else empty
 };
 
-using DecodedEventsType = NativeType<DecodedEvents>;
+using DecodedEventsType = TablesType<DecodedEvents>;
 
 Py_ssize_t decoded_events_len(PyObject* self) {
   const DecodedEvents* e = DecodedEventsType::get(self);

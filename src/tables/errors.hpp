@@ -1,31 +1,42 @@
-// The exceptions of brisquel._tables, made per module state so that each
-// interpreter has its own classes:
-// - ReadError(ValueError): a text of transactions that cannot be read, with
-//   `input` (the argument's name), `kind`, `line`, `column` (1-based, bytes),
-//   `offset` (bytes into the text), `resume_at` (JSON lines: the offset of the
-//   next line, else None) and `reason` (the message without its position).
-// - IdlError(ValueError): an IDL that cannot be used, with `index` (its place
-//   in `idls`, None for a decoder of one IDL), `reason` (the message without
-//   the "idls[N]: " prefix), `duplicate_of` (the index of an earlier IDL of
-//   the same program, else None) and `program` (that program's address, else
-//   None).
-// str() of each is the message alone, the same text ValueError had before.
+// The exceptions of brisquel._tables, one family made per module state so
+// that each interpreter has its own classes:
+// - Error(ValueError): every failure that input causes. `path` (a tuple of
+//   field names and element indexes into the value, or None), `offset`,
+//   `program` and `item` (the event, instruction or account type), each None
+//   where unknown. str() is the message, then " at <path>" where there is one.
+// - ReadError(Error): a text of transactions (or accounts) that cannot be
+//   read, with `input` (the argument's name), `kind`, `line`, `column`
+//   (1-based, bytes), `offset` (bytes into the text), `resume_at` (JSON lines:
+//   the offset of the next line, else None) and `reason` (the message without
+//   its position).
+// - IdlError(Error): an IDL that cannot be used, with `index` (its place in
+//   `idls`, None for a decoder of one IDL), `reason` (the message without the
+//   "idls[N]: " prefix), `duplicate_of` (the index of an earlier IDL of the
+//   same program, else None) and `program` (that program's address, else None).
+// - DecodeError(Error): a value whose bytes do not decode, with `kind`,
+//   `reason` (the message without the path) and the family's attributes.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
+#include "core/decode_error.hpp"
 #include "core/tx/rpc_json.hpp"
 #include "src/tables/state.hpp"
 
 namespace brisquel::tables {
 
-// Creates both classes into the state and adds them to the module; false with the error set.
+// Creates the classes into the state and adds them to the module; false with the error set.
 bool add_exceptions(PyObject* module, State& state);
 
 // Raises ReadError for `error`, met reading argument `input`.
 void raise_read_error(const State& state, const char* input, const tx::ReadError& error);
+
+// Raises ReadError "message" of `kind` for input that has no text position
+// (Python objects, Arrow arrays): line, column, offset and resume_at are None.
+void raise_input_error(const State& state, const char* input, const char* kind, std::string_view message,
+                       std::string_view reason);
 
 struct IdlFailure {
   std::optional<std::size_t> index;
@@ -37,5 +48,19 @@ struct IdlFailure {
 // Raises IdlError: "idls[N]: reason", or the reason alone without an index
 // (or for a duplicate, whose reason names both).
 void raise_idl_error(const State& state, const IdlFailure& failure);
+
+// Raises DecodeError for a walk's `error` over a body of `item` (an event,
+// instruction or account key) of `program`.
+void raise_decode_error(const State& state, const DecodeError& error, std::string_view program,
+                        std::string_view item);
+
+// The path as Python gives it: a tuple of str and int, outermost first; None
+// for an empty one. A new reference, or nullptr with the error set.
+PyObject* path_tuple(const FieldPath& path);
+
+// The boundary of every entry point: a plain ValueError (an argument's value,
+// a failing Arrow producer) becomes brisquel.Error with the same message, the
+// original as its cause. Returns `result` unchanged.
+PyObject* in_family(const State& state, PyObject* result);
 
 }  // namespace brisquel::tables

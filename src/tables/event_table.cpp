@@ -2,7 +2,7 @@
 #include "src/tables/event_table.hpp"
 
 #include "src/arguments.hpp"
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/tables/capsules.hpp"
 #include "src/tables/schema.hpp"
 
@@ -15,7 +15,7 @@ struct EventTable {
   std::int64_t rows;
 };
 
-using EventTableType = NativeType<EventTable>;
+using EventTableType = TablesType<EventTable>;
 
 Py_ssize_t event_table_len(PyObject* self) {
   const EventTable* t = EventTableType::get(self);

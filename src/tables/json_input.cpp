@@ -1,10 +1,12 @@
 #include "src/tables/json_input.hpp"
 
+#include <string>
+
 #include "src/tables/py_json.hpp"
 
 namespace brisquel::tables {
 
-bool JsonInput::open(PyObject* obj, bool balances) {
+bool JsonInput::open(const State& state, PyObject* obj, bool balances) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -19,7 +21,16 @@ bool JsonInput::open(PyObject* obj, bool balances) {
     return true;
   }
   // Python objects: written as the JSON text they came from, and read as such.
-  if (!dump_json(obj, dumped_, balances)) return false;
+  switch (dump_json(obj, dumped_, balances)) {
+    case DumpResult::kDone: break;
+    case DumpResult::kFailed: return false;
+    case DumpResult::kTooDeep: {
+      // As the same value written as text fails.
+      const std::string reason = "nesting deeper than " + std::to_string(max_dump_depth()) + " levels";
+      raise_input_error(state, "transactions", "too_large", "transactions: " + reason, reason);
+      return false;
+    }
+  }
   text_ = dumped_;
   return true;
 }

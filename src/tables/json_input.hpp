@@ -27,7 +27,8 @@ class JsonInput {
   // False with the error set (an object that is not JSON data, a str that is
   // not UTF-8). The caller holds `obj` while the text is used. Python objects
   // keep their balances only when `balances` (the balances table needs them).
-  bool open(PyObject* obj, bool balances = false);
+  // ReadError (`state`'s) for objects nested deeper than text may be.
+  bool open(const State& state, PyObject* obj, bool balances = false);
   std::string_view text() const { return text_; }
 
  private:

@@ -2,6 +2,8 @@
 // or attributed transaction events. Its classes and exceptions are made per
 // module object, so each interpreter has its own; it needs no global
 // interpreter lock, and loads in interpreters with a lock of their own.
+#include <iterator>
+
 #include "src/tables/errors.hpp"
 #include "src/tables/state.hpp"
 
@@ -14,68 +16,55 @@ namespace {
 
 State& state(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
-// Keeps `type` (a new reference, or nullptr after a failure) in the state and
-// adds it to the module; false with the error set.
-bool add_type(PyObject* module, const char* name, PyTypeObject* type, PyTypeObject*& slot) {
-  if (type == nullptr) return false;
-  slot = type;
-  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
-}
+// The module's classes: each made, kept in the state and added to the module
+// from this one table, and visited and cleared from it.
+struct TypeEntry {
+  const char* name;
+  PyTypeObject* (*create)(PyObject* module);
+  PyTypeObject* State::*slot;
+};
+
+constexpr TypeEntry kTypes[] = {
+    {"EventTable", create_event_table_type, &State::event_table},
+    {"Schema", create_schema_type, &State::schema},
+    {"DecodedEvents", create_decoded_events_type, &State::decoded_events},
+    {"TableDecoder", create_table_decoder_type, &State::table_decoder},
+    {"TransactionDecoder", create_transaction_decoder_type, &State::transaction_decoder},
+    {"TxEvent", create_tx_event_type, &State::tx_event},
+    {"TxCall", create_tx_call_type, &State::tx_call},
+    {"CallError", create_call_error_type, &State::call_error},
+    {"DecodedCalls", create_decoded_calls_type, &State::decoded_calls},
+    {"AccountDecoder", create_account_decoder_type, &State::account_decoder},
+    {"DecodedAccounts", create_decoded_accounts_type, &State::decoded_accounts},
+    {"AccountState", create_account_state_type, &State::account_state},
+};
+
+// The exceptions, made by add_exceptions.
+constexpr PyObject* State::*kExceptions[] = {&State::error, &State::read_error, &State::idl_error,
+                                             &State::decode_error};
 
 int module_exec(PyObject* module) {
   State& s = state(module);
-  const bool ok = add_type(module, "EventTable", create_event_table_type(module), s.event_table) &&
-                  add_type(module, "Schema", create_schema_type(module), s.schema) &&
-                  add_type(module, "DecodedEvents", create_decoded_events_type(module), s.decoded_events) &&
-                  add_type(module, "TableDecoder", create_table_decoder_type(module), s.table_decoder) &&
-                  add_type(module, "TransactionDecoder", create_transaction_decoder_type(module),
-                           s.transaction_decoder) &&
-                  add_type(module, "TxEvent", create_tx_event_type(module), s.tx_event) &&
-                  add_type(module, "TxCall", create_tx_call_type(module), s.tx_call) &&
-                  add_type(module, "CallError", create_call_error_type(module), s.call_error) &&
-                  add_type(module, "DecodedCalls", create_decoded_calls_type(module), s.decoded_calls) &&
-                  add_type(module, "AccountDecoder", create_account_decoder_type(module), s.account_decoder) &&
-                  add_type(module, "DecodedAccounts", create_decoded_accounts_type(module), s.decoded_accounts) &&
-                  add_type(module, "AccountState", create_account_state_type(module), s.account_state) &&
-                  add_exceptions(module, s);
-  return ok ? 0 : -1;
+  for (const TypeEntry& t : kTypes) {
+    PyTypeObject* type = t.create(module);
+    if (type == nullptr) return -1;
+    s.*t.slot = type;
+    if (PyModule_AddObjectRef(module, t.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
+  }
+  return add_exceptions(module, s) ? 0 : -1;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
   State& s = state(module);
-  Py_VISIT(s.table_decoder);
-  Py_VISIT(s.decoded_events);
-  Py_VISIT(s.event_table);
-  Py_VISIT(s.schema);
-  Py_VISIT(s.transaction_decoder);
-  Py_VISIT(s.tx_event);
-  Py_VISIT(s.tx_call);
-  Py_VISIT(s.call_error);
-  Py_VISIT(s.decoded_calls);
-  Py_VISIT(s.account_decoder);
-  Py_VISIT(s.decoded_accounts);
-  Py_VISIT(s.account_state);
-  Py_VISIT(s.read_error);
-  Py_VISIT(s.idl_error);
+  for (const TypeEntry& t : kTypes) Py_VISIT(s.*t.slot);
+  for (PyObject* State::*e : kExceptions) Py_VISIT(s.*e);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   State& s = state(module);
-  Py_CLEAR(s.table_decoder);
-  Py_CLEAR(s.decoded_events);
-  Py_CLEAR(s.event_table);
-  Py_CLEAR(s.schema);
-  Py_CLEAR(s.transaction_decoder);
-  Py_CLEAR(s.tx_event);
-  Py_CLEAR(s.tx_call);
-  Py_CLEAR(s.call_error);
-  Py_CLEAR(s.decoded_calls);
-  Py_CLEAR(s.account_decoder);
-  Py_CLEAR(s.decoded_accounts);
-  Py_CLEAR(s.account_state);
-  Py_CLEAR(s.read_error);
-  Py_CLEAR(s.idl_error);
+  for (const TypeEntry& t : kTypes) Py_CLEAR(s.*t.slot);
+  for (PyObject* State::*e : kExceptions) Py_CLEAR(s.*e);
   return 0;
 }
 

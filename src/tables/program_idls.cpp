@@ -210,10 +210,6 @@ bool idl_entry(PyObject* mapping, std::size_t index, const std::optional<std::st
   return true;
 }
 
-PyRef str_of(std::string_view text) {
-  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
 void raise_idl_reason(const State& state, std::size_t index, std::string_view reason) {
   raise_idl_error(state, {.index = index, .reason = reason});
 }

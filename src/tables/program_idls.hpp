@@ -13,12 +13,10 @@
 
 #include "core/compiled_idl.hpp"
 #include "idl/model.hpp"
+#include "src/tables/py_values.hpp"
 #include "src/tables/state.hpp"
 
 namespace brisquel::tables {
-
-// PyRef of a str made from UTF-8 text (bad bytes replaced).
-PyRef str_of(std::string_view text);
 
 // One program of a decoder's IDLs, compiled.
 struct CompiledProgram {

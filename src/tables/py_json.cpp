@@ -32,7 +32,14 @@ bool text_of(PyObject* str, std::string_view& out) {
   return true;
 }
 
-bool dump(PyObject* obj, std::string& out, int depth, bool balances);
+// What one dump carries down: the members to keep, and whether it stopped at
+// the nesting bound (then with no exception set: the caller raises its own).
+struct Dump {
+  bool balances;
+  bool too_deep = false;
+};
+
+bool dump(PyObject* obj, std::string& out, int depth, Dump& how);
 
 bool dump_int(PyObject* obj, std::string& out) {
   int overflow = 0;
@@ -51,7 +58,7 @@ bool dump_int(PyObject* obj, std::string& out) {
   return true;
 }
 
-bool dump_dict(PyObject* dict, std::string& out, int depth, bool balances) {
+bool dump_dict(PyObject* dict, std::string& out, int depth, Dump& how) {
   // Another thread may change the dict: hold the items while writing them.
   PyRef items(PyDict_Items(dict));
   if (!items) return false;
@@ -66,32 +73,32 @@ bool dump_dict(PyObject* dict, std::string& out, int depth, bool balances) {
     }
     std::string_view k;
     if (!text_of(key, k)) return false;
-    if (skipped(k, balances)) continue;
+    if (skipped(k, how.balances)) continue;
     if (!first) out += ',';
     first = false;
     codec::append_json_string(out, k);
     out += ':';
-    if (!dump(PyTuple_GET_ITEM(pair, 1), out, depth + 1, balances)) return false;
+    if (!dump(PyTuple_GET_ITEM(pair, 1), out, depth + 1, how)) return false;
   }
   out += '}';
   return true;
 }
 
-bool dump_sequence(PyObject* seq, std::string& out, int depth, bool balances) {
+bool dump_sequence(PyObject* seq, std::string& out, int depth, Dump& how) {
   PyRef items(PySequence_Tuple(seq));  // a list may change under another thread
   if (!items) return false;
   out += '[';
   for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
     if (i != 0) out += ',';
-    if (!dump(PyTuple_GET_ITEM(items.get(), i), out, depth + 1, balances)) return false;
+    if (!dump(PyTuple_GET_ITEM(items.get(), i), out, depth + 1, how)) return false;
   }
   out += ']';
   return true;
 }
 
-bool dump(PyObject* obj, std::string& out, int depth, bool balances) {
+bool dump(PyObject* obj, std::string& out, int depth, Dump& how) {
   if (depth > kMaxDepth) {
-    PyErr_Format(PyExc_ValueError, "transactions: nested deeper than %d levels", kMaxDepth);
+    how.too_deep = true;
     return false;
   }
   if (obj == Py_None) {
@@ -113,8 +120,8 @@ bool dump(PyObject* obj, std::string& out, int depth, bool balances) {
     codec::append_json_float(out, PyFloat_AS_DOUBLE(obj));
     return true;
   }
-  if (PyDict_Check(obj)) return dump_dict(obj, out, depth, balances);
-  if (PyList_Check(obj) || PyTuple_Check(obj)) return dump_sequence(obj, out, depth, balances);
+  if (PyDict_Check(obj)) return dump_dict(obj, out, depth, how);
+  if (PyList_Check(obj) || PyTuple_Check(obj)) return dump_sequence(obj, out, depth, how);
   PyErr_Format(PyExc_TypeError, "transactions: '%.100s' object is not JSON data (dict, list, str, int, float, bool, None)",
                Py_TYPE(obj)->tp_name);
   return false;
@@ -122,6 +129,12 @@ bool dump(PyObject* obj, std::string& out, int depth, bool balances) {
 
 }  // namespace
 
-bool dump_json(PyObject* obj, std::string& out, bool balances) { return dump(obj, out, 0, balances); }
+DumpResult dump_json(PyObject* obj, std::string& out, bool balances) {
+  Dump how{balances};
+  if (dump(obj, out, 0, how)) return DumpResult::kDone;
+  return how.too_deep ? DumpResult::kTooDeep : DumpResult::kFailed;
+}
+
+int max_dump_depth() { return kMaxDepth; }
 
 }  // namespace brisquel::tables

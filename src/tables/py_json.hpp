@@ -3,6 +3,7 @@
 // cannot be read differently from the same transactions given as text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "src/py_ref.hpp"
@@ -12,9 +13,11 @@ namespace brisquel::tables {
 // Appends the JSON text of `obj` (dict with str keys, list, tuple, str, int,
 // float, bool, None) to `out`. Members that no transaction reading looks at
 // (rewards, return data; balances unless `balances`) are left out, which only
-// saves time. False with
-// TypeError or ValueError set for anything else, text that is not UTF-8, or
-// nesting deeper than the reader accepts.
-bool dump_json(PyObject* obj, std::string& out, bool balances = false);
+// saves time. kFailed with TypeError or ValueError set for anything else or
+// text that is not UTF-8; kTooDeep, with no error set, for nesting deeper
+// than the reader accepts (max_dump_depth()).
+enum class DumpResult : std::uint8_t { kDone, kFailed, kTooDeep };
+DumpResult dump_json(PyObject* obj, std::string& out, bool balances = false);
+int max_dump_depth();
 
 }  // namespace brisquel::tables

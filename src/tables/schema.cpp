@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/tables/capsules.hpp"
 
 namespace brisquel::tables {
@@ -13,7 +13,7 @@ struct Schema {
   std::vector<arrow::Field> fields;
 };
 
-using SchemaType = NativeType<Schema>;
+using SchemaType = TablesType<Schema>;
 
 PyObject* schema_c_schema(PyObject* self, PyObject*) {
   return SchemaType::call(self, [](const Schema& s) { return schema_capsule(s.fields); });

@@ -20,8 +20,10 @@ struct State {
   PyTypeObject* account_decoder = nullptr;
   PyTypeObject* decoded_accounts = nullptr;
   PyTypeObject* account_state = nullptr;  // a named tuple class
-  PyObject* read_error = nullptr;    // ReadError(ValueError)
-  PyObject* idl_error = nullptr;     // IdlError(ValueError)
+  PyObject* error = nullptr;         // Error(ValueError), the family's base
+  PyObject* read_error = nullptr;    // ReadError(Error)
+  PyObject* idl_error = nullptr;     // IdlError(Error)
+  PyObject* decode_error = nullptr;  // DecodeError(Error)
 };
 
 extern PyModuleDef module_def;

@@ -9,7 +9,7 @@
 #include "src/arguments.hpp"
 #include "src/decoder.hpp"
 #include "src/log_batch.hpp"
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/parse_logs.hpp"
 #include "src/tables/arrow_input.hpp"
 #include "src/tables/decoded_events.hpp"
@@ -30,14 +30,14 @@ struct TableDecoder {
   PyNames values;            // what parse_logs makes its values with
 };
 
-using TableDecoderType = NativeType<TableDecoder>;
+using TableDecoderType = TablesType<TableDecoder>;
 
 constexpr Parameter kNewParams[] = {required("idl_json"), keyword("pubkeys"), keyword("wide_ints"),
                                     keyword("short_events")};
 constexpr Signature kNewSignature{"TableDecoder.__new__()", kNewParams};
 
 PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
+  return tables_guard(type, [&]() -> PyObject* {
     Arguments<4> a;
     if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
     // Most events on chain are older, shorter versions of their program's

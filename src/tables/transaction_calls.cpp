@@ -27,14 +27,19 @@ struct CallArgs {
   std::size_t start = 0;
 
   // False with the error set.
-  bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  bool bind(const State& state, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!bound.bind(sig, args, nargs, kwnames)) return false;
     const auto failed = flag_argument(bound[1], false);
     const auto first = index_argument(bound[2], "start");
     if (!failed || !first) return false;
     include_failed = *failed;
     start = *first;
-    return input.open(bound[0]);
+    return input.open(state, bound[0]);
+  }
+
+  // Calls need the invocations only, of every transaction: none is left out as a duplicate.
+  TxPass pass() const {
+    return {.include_failed = include_failed, .events = false, .start = start, .scope = tx::ReadScope::kCalls};
   }
 };
 
@@ -123,19 +128,16 @@ bool make_call_names(TxDecoder& d) {
 PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     CallArgs a;
-    if (!a.bind(kCallsSignature, args, nargs, kwnames)) return nullptr;
     const State& state = state_of(Py_TYPE(self));
+    if (!a.bind(state, kCallsSignature, args, nargs, kwnames)) return nullptr;
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
-    tx::TxWalker walker(d.program_addresses());
     tx::CallFinder finder(d.programs);
     TxCallMaker maker(state.tx_call);
-    auto visit = [&](const tx::TxView& view, std::size_t index) {
-      if (view.failed && !a.include_failed) return true;
-      const tx::WalkResult& walk = walker.walk(view, true, false);
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
       const auto& calls = finder.find(view, walk);
       if (calls.empty() && view.problem.empty()) return true;
-      PyRef tx_index(PyLong_FromSize_t(a.start + index));
+      PyRef tx_index(PyLong_FromLongLong(at));
       PyRef signature = str_or_none(view.signature);
       PyRef slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : none();
       PyRef block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : none();
@@ -148,13 +150,13 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
             tx_index.release(), signature.release(), slot.release(), block_time.release(),
             none().release(), none().release(), none().release(), none().release(),
             PyBool_FromLong(view.failed), none().release(), none().release(), none().release(), accounts.release(),
-            remaining.release(), problem.release()};
+            remaining.release(), problem.release(), none().release()};
         PyRef item(maker.make(values));
         return item && PyList_Append(result.get(), item.get()) == 0;
       }
       for (const tx::FoundCall& call : calls) {
         const TxProgram& program = d.programs[call.program];
-        PyRef name = none(), fields = none(), problem = none();
+        PyRef name = none(), fields = none(), problem = none(), path = none();
         if (call.layout != nullptr) {
           name = PyRef(Py_NewRef(PyTuple_GET_ITEM(d.call_keys[call.program][instruction_of(program, call)].get(), 1)));
         }
@@ -168,31 +170,31 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
           if (decoded) {
             fields = std::move(decoded);
           } else {
-            if (sink.aborted()) {
-              sink.reraise();
-              return false;
-            }
+            if (sink.reraise_if_aborted()) return false;
             problem = str_of(describe(walk_state.error));
+            path = PyRef(path_tuple(walk_state.error.path));
           }
         }
         PyRef error = call.error != nullptr ? PyRef(call_error(state, *call.error)) : none();
         PyRef accounts, remaining;
         PyRef inner = optional_int(call.inner), depth = optional_int(call.depth);
         PyRef instruction(PyLong_FromUnsignedLong(call.instruction));
-        if (!problem || !error || !inner || !depth || !instruction || !call_accounts(d, call, accounts, remaining)) {
+        if (!problem || !path || !error || !inner || !depth || !instruction || !call_accounts(d, call, accounts, remaining)) {
           return false;
         }
         std::array<PyObject*, kTxCallFields> values = {
             tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
             d.addresses[call.program].new_ref(), instruction.release(), inner.release(), depth.release(),
             PyBool_FromLong(call.failed), error.release(), name.release(), fields.release(), accounts.release(),
-            remaining.release(), problem.release()};
+            remaining.release(), problem.release(), path.release()};
         PyRef item(maker.make(values));
         if (!item || PyList_Append(result.get(), item.get()) < 0) return false;
       }
       return true;
     };
-    if (!read_transactions(state, a.input.text(), false, visit, tx::ReadScope::kCalls)) return nullptr;
+    TxPass pass = a.pass();
+    pass.release_lock = false;
+    if (!walk_transactions(state, d, a.input.text(), pass, collect)) return nullptr;
     return result.release();
   });
 }
@@ -200,26 +202,22 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* tx_decoder_call_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     CallArgs a;
-    if (!a.bind(kCallTablesSignature, args, nargs, kwnames)) return nullptr;
     State& state = state_of(Py_TYPE(self));
-    tx::TxWalker walker(d.program_addresses());
+    if (!a.bind(state, kCallTablesSignature, args, nargs, kwnames)) return nullptr;
     tx::CallFinder finder(d.programs);
     CallTables tables(d.programs, d.call_schemas);
-    std::size_t read = 0;
-    auto visit = [&](const tx::TxView& view, std::size_t index) {
-      read = index + 1;
-      if (view.failed && !a.include_failed) return true;
-      const tx::WalkResult& walk = walker.walk(view, true, false);
-      tables.add(static_cast<std::int64_t>(a.start + index), view, walk, finder.find(view, walk));
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
+      tables.add(at, view, walk, finder.find(view, walk));
       return true;
     };
-    if (!read_transactions(state, a.input.text(), true, visit, tx::ReadScope::kCalls)) return nullptr;
+    const auto read = walk_transactions(state, d, a.input.text(), a.pass(), collect);
+    if (!read) return nullptr;
     CallTables::Output out;
     {
       ReleasedLock unlocked;
       out = tables.finish();
     }
-    return decoded_of(state, d.call_keys, std::move(out.calls), std::move(out.errors), read, state.decoded_calls);
+    return decoded_of(state, d.call_keys, std::move(out.calls), std::move(out.errors), *read, state.decoded_calls);
   });
 }
 

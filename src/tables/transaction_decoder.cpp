@@ -69,7 +69,7 @@ constexpr Parameter kNewParams[] = {required("idls"), keyword("addresses"), keyw
 constexpr Signature kNewSignature{"TransactionDecoder.__new__()", kNewParams};
 
 PyObject* tx_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
+  return tables_guard(type, [&]() -> PyObject* {
     Arguments<5> a;
     if (!a.bind(kNewSignature, args, kwargs)) return nullptr;
     PyObject* idls = a[0];
@@ -103,21 +103,23 @@ PyObject* tx_decoder_programs(PyObject* self, void*) {
   return TxDecoderType::call(self, [](const TxDecoder& d) { return new_list(d.addresses); });
 }
 
-constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeParams};
+constexpr Parameter kDecodeEventsParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
+                                             keyword("start"), keyword("strict")};
+constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeEventsParams};
 constexpr Signature kDecodeTablesSignature{"TransactionDecoder.decode_tables()", kDecodeParams};
 
 PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     DecodeArgs a;
-    if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
     const State& state = state_of(Py_TYPE(self));
+    if (!a.bind(state, kDecodeSignature, args, nargs, kwnames)) return nullptr;
+    // strict: an event that does not decode raises DecodeError instead of being left out.
+    const auto strict = flag_argument(a.bound[4], false);
+    if (!strict) return nullptr;
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
-    tx::TxWalker walker(d.program_addresses());
     TxEventMaker events(state.tx_event);
-    auto visit = [&](const tx::TxView& view, std::size_t index) {
-      if (view.failed && !a.include_failed) return true;
-      const tx::WalkResult& walk = walker.walk(view, a.dedupe);
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
       PyRef tx_index, signature, slot, block_time, truncated;
       for (const tx::FoundEvent& e : walk.events) {
         const auto match = match_found(d.programs, e);
@@ -128,22 +130,21 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
         WalkState walk_state(match->body);
         PySink::Walk w(sink, walk_state);
         PyRef fields = w.decode_fields(*match->layout->fields, {}, program.schemas.options.null_short_events);
+        const auto event = static_cast<std::size_t>(match->layout - program.idl->events().data());
         if (!fields) {
-          if (sink.aborted()) {
-            sink.reraise();
-            return false;
-          }
-          continue;
+          if (sink.reraise_if_aborted()) return false;
+          if (!*strict) continue;
+          raise_decode_error(state, walk_state.error, program.address, program.schemas.keys[event]);
+          return false;
         }
         if (!tx_index) {  // made once per transaction that has an event
-          tx_index = PyRef(PyLong_FromSize_t(a.start + index));
+          tx_index = PyRef(PyLong_FromLongLong(at));
           signature = view.signature.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.signature);
           slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : PyRef(Py_NewRef(Py_None));
           block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : PyRef(Py_NewRef(Py_None));
           truncated = PyRef(PyBool_FromLong(walk.truncated));
           if (!tx_index || !signature || !slot || !block_time) return false;
         }
-        const auto event = static_cast<std::size_t>(match->layout - program.idl->events().data());
         PyRef instruction = optional_int(e.instruction), inner = optional_int(e.inner), depth = optional_int(e.depth);
         if (!instruction || !inner || !depth) return false;
         std::array<PyObject*, kTxEventFields> values = {
@@ -156,7 +157,9 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
       }
       return true;
     };
-    if (!read_transactions(state, a.input.text(), false, visit)) return nullptr;
+    TxPass pass = a.pass();
+    pass.release_lock = false;
+    if (!walk_transactions(state, d, a.input.text(), pass, collect)) return nullptr;
     return result.release();
   });
 }
@@ -164,24 +167,21 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     DecodeArgs a;
-    if (!a.bind(kDecodeTablesSignature, args, nargs, kwnames)) return nullptr;
     State& state = state_of(Py_TYPE(self));
-    tx::TxWalker walker(d.program_addresses());
+    if (!a.bind(state, kDecodeTablesSignature, args, nargs, kwnames)) return nullptr;
     TxTables tables(d.programs);
-    std::size_t read = 0;
-    auto visit = [&](const tx::TxView& view, std::size_t index) {
-      read = index + 1;
-      if (view.failed && !a.include_failed) return true;
-      tables.add(static_cast<std::int64_t>(a.start + index), view, walker.walk(view, a.dedupe));
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
+      tables.add(at, view, walk);
       return true;
     };
-    if (!read_transactions(state, a.input.text(), true, visit)) return nullptr;
+    const auto read = walk_transactions(state, d, a.input.text(), a.pass(), collect);
+    if (!read) return nullptr;
     TxTables::Output out;
     {
       ReleasedLock unlocked;
       out = tables.finish();
     }
-    return decoded_of(state, d.keys, std::move(out.events), std::move(out.errors), read, nullptr);
+    return decoded_of(state, d.keys, std::move(out.events), std::move(out.errors), *read, nullptr);
   });
 }
 
@@ -196,9 +196,10 @@ constexpr Signature kBlockTablesSignature{"TransactionDecoder.block_tables()", k
 PyObject* events_and_calls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            bool summary) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
+    State& state = state_of(Py_TYPE(self));
     DecodeArgs a;
     a.balances = summary;
-    if (!a.bind(summary ? kBlockTablesSignature : kAllTablesSignature, args, nargs, kwnames)) return nullptr;
+    if (!a.bind(state, summary ? kBlockTablesSignature : kAllTablesSignature, args, nargs, kwnames)) return nullptr;
     // A getBlock result does not say its slot: the caller, who asked for it, does.
     std::optional<std::uint64_t> block_slot;
     if (a.bound.given(4) && a.bound[4] != Py_None) {
@@ -206,26 +207,24 @@ PyObject* events_and_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
       if (!slot) return nullptr;
       block_slot = *slot;
     }
-    State& state = state_of(Py_TYPE(self));
-    tx::TxWalker walker(d.program_addresses());
     tx::CallFinder finder(d.programs);
     TxTables events(d.programs);
     CallTables calls(d.programs, d.call_schemas);
     std::optional<SummaryTables> transactions;
     if (summary) transactions.emplace();
-    std::size_t read = 0;
-    auto visit = [&](const tx::TxView& view, std::size_t index) {
-      read = index + 1;
-      const auto at = static_cast<std::int64_t>(a.start + index);
+    auto every = [&](std::int64_t at, const tx::TxView& view) {
       if (transactions) transactions->add(at, view);  // every transaction, failed or not
-      if (view.failed && !a.include_failed) return true;
-      const tx::WalkResult& walk = walker.walk(view, a.dedupe);
+    };
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
       events.add(at, view, walk);
       calls.add(at, view, walk, finder.find(view, walk));
       return true;
     };
-    const auto scope = summary ? tx::ReadScope::kSummary : tx::ReadScope::kCalls;
-    if (!read_transactions(state, a.input.text(), true, visit, scope, block_slot)) return nullptr;
+    TxPass pass = a.pass();
+    pass.scope = summary ? tx::ReadScope::kSummary : tx::ReadScope::kCalls;
+    pass.block_slot = block_slot;
+    const auto read = walk_transactions(state, d, a.input.text(), pass, collect, every);
+    if (!read) return nullptr;
     TxTables::Output event_out;
     CallTables::Output call_out;
     SummaryTables::Output summary_out;
@@ -235,10 +234,10 @@ PyObject* events_and_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
       call_out = calls.finish();
       if (transactions) summary_out = transactions->finish();
     }
-    PyRef event_tables(decoded_of(state, d.keys, std::move(event_out.events), std::move(event_out.errors), read,
+    PyRef event_tables(decoded_of(state, d.keys, std::move(event_out.events), std::move(event_out.errors), *read,
                                   nullptr));
     if (!event_tables) return nullptr;
-    PyRef call_tables(decoded_of(state, d.call_keys, std::move(call_out.calls), std::move(call_out.errors), read,
+    PyRef call_tables(decoded_of(state, d.call_keys, std::move(call_out.calls), std::move(call_out.errors), *read,
                                  state.decoded_calls));
     if (!call_tables) return nullptr;
     if (!summary) return PyTuple_Pack(2, event_tables.get(), call_tables.get());
@@ -259,7 +258,7 @@ PyObject* tx_decoder_block_tables(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* tx_decoder_count(PyObject* self, PyObject* transactions) {
   return TxDecoderType::call(self, [&](const TxDecoder&) -> PyObject* {
     JsonInput input;
-    if (!input.open(transactions)) return nullptr;
+    if (!input.open(state_of(Py_TYPE(self)), transactions)) return nullptr;
     std::size_t read = 0;
     auto visit = [&](const tx::TxView&, std::size_t index) {
       read = index + 1;
@@ -297,12 +296,14 @@ PyMethodDef tx_decoder_methods[] = {
      "The Arrow schema of the table of `key`, a (program address, event key) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
-     "decode($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
+     "decode($self, transactions, *, include_failed=False, dedupe=True, start=0, strict=False)\n--\n\n"
      "Every event of the transactions, each decoded with its own program's IDL.\n\n"
      "`transactions`: getTransaction or getBlock results, RPC responses, or\n"
      "sequences of these, as Python objects or as JSON text (str or bytes: one\n"
      "value, an array, or JSON lines). Returns a list of TxEvent in transaction\n"
-     "order and, within one, in execution order; `tx` counts from `start`.\n"
+     "order and, within one, in execution order; `tx` counts from `start`. An event\n"
+     "that does not decode is left out (decode_tables lists it in `errors`), or with\n"
+     "strict=True raises DecodeError.\n"
      "Raises ReadError for a text that cannot be read."},
     {"decode_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_tables)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -34,7 +34,7 @@ PyObject* tx_decoder_transaction_tables(PyObject* self, PyObject* const* args, P
     const auto start = index_argument(a[1], "start");
     if (!start) return nullptr;
     JsonInput input;
-    if (!input.open(a[0], true)) return nullptr;
+    if (!input.open(state_of(Py_TYPE(self)), a[0], true)) return nullptr;
     State& state = state_of(Py_TYPE(self));
     SummaryTables tables;
     auto visit = [&](const tx::TxView& view, std::size_t index) {

@@ -11,9 +11,11 @@
 #include "core/tx/call_tables.hpp"
 #include "core/tx/summary_tables.hpp"
 #include "core/tx/tx_tables.hpp"
+#include "core/tx/walk.hpp"
 #include "src/arguments.hpp"
-#include "src/native_type.hpp"
+#include "src/tables/binding.hpp"
 #include "src/tables/json_input.hpp"
+#include "src/tables/py_values.hpp"
 #include "src/python_names.hpp"
 
 namespace brisquel::tables {
@@ -37,14 +39,44 @@ struct TxDecoder {
   }
 };
 
-using TxDecoderType = NativeType<TxDecoder>;
+using TxDecoderType = TablesType<TxDecoder>;
 
-inline PyRef str_of(std::string_view text) {
-  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
+// How a method reads its transactions: which it walks, how far, and whether
+// without the interpreter lock (then nothing it does touches a Python object).
+struct TxPass {
+  bool include_failed = false;
+  bool dedupe = true;
+  bool events = true;  // decode events while walking; calls need only the invocations
+  bool release_lock = true;
+  std::size_t start = 0;  // the index of the first transaction
+  tx::ReadScope scope = tx::ReadScope::kEvents;
+  std::optional<std::uint64_t> block_slot = std::nullopt;
+};
 
-inline PyRef optional_int(const std::optional<std::uint32_t>& v) {
-  return v ? PyRef(PyLong_FromUnsignedLong(*v)) : PyRef(Py_NewRef(Py_None));
+// Every method's one read -> walk -> collect: reads `text` once; each
+// transaction goes to every(at, view) (the summary tables take them all)
+// and, unless it failed and failed ones are left out, is walked and goes to
+// collect(at, view, walk), which returns false (the error set) to stop.
+// `at` counts from pass.start. The number of transactions read, or nullopt
+// with the error set (ReadError for a text that cannot be read).
+struct EveryTransaction {
+  void operator()(std::int64_t, const tx::TxView&) const {}
+};
+
+template <class Collect, class Every = EveryTransaction>
+std::optional<std::size_t> walk_transactions(const State& state, const TxDecoder& d, std::string_view text,
+                                             const TxPass& pass, Collect&& collect, Every&& every = {}) {
+  tx::TxWalker walker(d.program_addresses());
+  std::size_t read = 0;
+  auto visit = [&](const tx::TxView& view, std::size_t index) {
+    read = index + 1;
+    const auto at = static_cast<std::int64_t>(pass.start + index);
+    every(at, view);
+    if (view.failed && !pass.include_failed) return true;
+    return collect(at, view, walker.walk(view, pass.dedupe, pass.events));
+  };
+  if (!read_transactions(state, text, pass.release_lock, visit, pass.scope, pass.block_slot)) return std::nullopt;
+  return read;
 }
 
 // The arguments of decode, decode_tables, all_tables and block_tables.
@@ -57,7 +89,7 @@ struct DecodeArgs {
   bool balances = false;  // Python objects keep their balances (for the balances table)
 
   // False with the error set.
-  bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  bool bind(const State& state, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!bound.bind(sig, args, nargs, kwnames)) return false;
     const auto failed = flag_argument(bound[1], false);
     const auto once = flag_argument(bound[2], true);
@@ -66,8 +98,10 @@ struct DecodeArgs {
     include_failed = *failed;
     dedupe = *once;
     start = *first;
-    return input.open(bound[0], balances);
+    return input.open(state, bound[0], balances);
   }
+
+  TxPass pass() const { return {.include_failed = include_failed, .dedupe = dedupe, .start = start}; }
 };
 
 inline constexpr Parameter kDecodeParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),

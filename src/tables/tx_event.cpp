@@ -16,12 +16,13 @@ PyTypeObject* create_tx_call_type(PyObject*) {
   return create_named_tuple_type(
       "TxCall",
       "tx signature slot block_time program instruction inner depth failed error name args accounts remaining "
-      "problem",
+      "problem path",
       "One instruction call of a transaction: where it was (tx, instruction, inner and depth as for TxEvent),\n"
       "the program called, whether the transaction failed, and the CallError of the call whose invocation\n"
       "failed (else None); the instruction's name, its arguments (a dict, as event fields), its accounts\n"
       "(a dict of account path to address, None where absent) and the remaining accounts (a list). A call\n"
-      "that could not be read or decoded has args None and the reason in `problem` (else None).");
+      "that could not be read or decoded has args None and the reason in `problem` (else None); `path`\n"
+      "says where in the arguments decoding failed (a tuple of field names and indexes, else None).");
 }
 
 PyTypeObject* create_call_error_type(PyObject*) {

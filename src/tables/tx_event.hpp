@@ -10,7 +10,7 @@
 namespace brisquel::tables {
 
 inline constexpr std::size_t kTxEventFields = 12;
-inline constexpr std::size_t kTxCallFields = 15;
+inline constexpr std::size_t kTxCallFields = 16;
 inline constexpr std::size_t kCallErrorFields = 4;
 
 

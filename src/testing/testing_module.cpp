@@ -50,10 +50,7 @@ PyObject* decode_event(PyObject*, PyObject* args) {
       PySink::Walk walk(sink, state);
       PyRef fields = walk.decode_fields(*layout.fields, {});
       if (fields) return ok(std::move(fields));
-      if (sink.aborted()) {
-        sink.reraise();
-        return nullptr;
-      }
+      if (sink.reraise_if_aborted()) return nullptr;
       if (state.error.kind == DecodeError::Kind::Python) return error(python_error_text(sink.python_error()));
       return error(describe(state.error));
     }

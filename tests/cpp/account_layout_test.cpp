@@ -63,7 +63,7 @@ class LeafSink {
   Slot some(Slot s) { return s; }
   bool list(Walk& w, Slot, const TypeNode& element, std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i) {
-      if (!w.decode_element(element, {})) return false;
+      if (!w.decode_element(element, {}, i)) return false;
     }
     return true;
   }

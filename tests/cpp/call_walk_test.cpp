@@ -594,7 +594,7 @@ TEST(CallWalk, GeneratedTrees) {
           }
           const int table = at.instruction == "swap" ? 0 : at.instruction == "quote" ? 1 : 2;
           if (!at.problem.empty()) {
-            want_errors.push_back(at.problem);
+            want_errors.push_back("\"" + at.problem + "\"\npath=null");  // not in a value: no path
             continue;
           }
           // The arguments, as the walk reads them for any sink.
@@ -605,7 +605,8 @@ TEST(CallWalk, GeneratedTrees) {
           const bool decoded = w.decode_fields(c.layout->args, {}, true);
           EXPECT_EQ(decoded, at.decodes);
           if (!at.decodes) {
-            want_errors.push_back(describe(state.error));
+            const std::string path = format_path(state.error.path);
+            want_errors.push_back("\"" + describe(state.error) + "\"\npath=" + (path.empty() ? "null" : "\"" + path + "\""));
             continue;
           }
           std::string want_json = "{";
@@ -627,8 +628,8 @@ TEST(CallWalk, GeneratedTrees) {
       for (const std::string& row : rows_of(*out.errors)) {
         EXPECT_EQ(row.find("\ninstruction=null\n") != std::string::npos,
                   row.find("instruction data is not base58") != std::string::npos);
-        const std::size_t at = row.rfind("\nmessage=\"") + 10;
-        got_errors.push_back(row.substr(at, row.size() - at - 2));
+        const std::size_t at = row.rfind("\nmessage=") + 9;
+        got_errors.push_back(row.substr(at, row.size() - at - 1));
       }
       EXPECT_EQ(got_errors, want_errors);
       calls += want.size();
