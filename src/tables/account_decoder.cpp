@@ -223,7 +223,7 @@ struct DecodedStates {
 bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts, bool keep_failed, bool json_fields,
                    DecodedStates& out) {
   AccountInput input;
-  if (!input.open(accounts)) return false;
+  if (!input.open(state, accounts)) return false;
   out.states = PyRef(PyList_New(0));
   if (!out.states) return false;
   NamedTupleMaker states(state.account_state);
