@@ -194,20 +194,22 @@ def test_dask_workers_split_the_range_a_killed_one_included(tmp_path, reference)
 
     killed = []
 
-    def kill_a_worker() -> None:
-        # The workers are processes that their nannies (in this process) spawned.
-        for _ in range(200):
+    def kill_a_worker(node: Node) -> None:
+        # The workers are processes that their nannies (in this process)
+        # spawned. One is killed once blocks are being fetched: killed while
+        # the cluster starts, a worker may never register, and the cluster
+        # waits for it instead of the run going on without it.
+        for _ in range(600):
             workers = [p for p in psutil.Process().children(recursive=True) if "spawn_main" in " ".join(p.cmdline())]
-            if len(workers) >= 2:
-                time.sleep(1.0)
+            if len(workers) >= 2 and len(node.chain.served) >= 2:
                 workers[0].kill()
                 killed.append(workers[0].pid)
                 return
-            time.sleep(0.1)
+            time.sleep(0.05)
 
     with Node(_chain()) as node:
         node.server.inject(Fault("slow", "getBlock", times=12, delay=0.3))
-        killer = threading.Thread(target=kill_a_worker)
+        killer = threading.Thread(target=kill_a_worker, args=(node,))
         killer.start()
         summary = _fetch(node, tmp_path / "out", workers=2, chunk=2, concurrency=1)
         killer.join()
