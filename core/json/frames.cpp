@@ -98,7 +98,7 @@ class ParserPool {
 
  private:
   static constexpr std::size_t kMaxKept = 8;
-  static constexpr std::size_t kMaxCapacity = std::size_t{128} << 20;  // bytes of JSON, summed
+  static constexpr std::size_t kMaxCapacity = std::size_t{512} << 20;  // bytes of JSON, summed: two threads reading values of 100 MB keep both
 
   SharedMutex mutex_{"JSON parsers"};
   std::vector<std::unique_ptr<od::parser>> kept_;
