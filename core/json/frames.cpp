@@ -98,7 +98,8 @@ class ParserPool {
 
  private:
   static constexpr std::size_t kMaxKept = 8;
-  static constexpr std::size_t kMaxCapacity = std::size_t{512} << 20;  // bytes of JSON, summed: two threads reading values of 100 MB keep both
+  // Bytes of JSON, summed: two threads reading values of 100 MB keep both.
+  static constexpr std::size_t kMaxCapacity = std::size_t{512} << 20;
 
   SharedMutex mutex_{"JSON parsers"};
   std::vector<std::unique_ptr<od::parser>> kept_;
