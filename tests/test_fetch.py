@@ -199,7 +199,7 @@ def test_dask_workers_split_the_range_a_killed_one_included(tmp_path, reference)
         # spawned. One is killed once blocks are being fetched: killed while
         # the cluster starts, a worker may never register, and the cluster
         # waits for it instead of the run going on without it.
-        for _ in range(600):
+        for _ in range(1200):
             workers = [p for p in psutil.Process().children(recursive=True) if "spawn_main" in " ".join(p.cmdline())]
             if len(workers) >= 2 and len(node.chain.served) >= 2:
                 workers[0].kill()
@@ -208,7 +208,9 @@ def test_dask_workers_split_the_range_a_killed_one_included(tmp_path, reference)
             time.sleep(0.05)
 
     with Node(_chain()) as node:
-        node.server.inject(Fault("slow", "getBlock", times=12, delay=0.3))
+        # Every block slow: the run lasts long enough for a worker to die in it
+        # however slowly the cluster starts (a sanitizer build starts slowly).
+        node.server.inject(Fault("slow", "getBlock", times=1000, delay=0.3))
         killer = threading.Thread(target=kill_a_worker, args=(node,))
         killer.start()
         summary = _fetch(node, tmp_path / "out", workers=2, chunk=2, concurrency=1)
