@@ -324,10 +324,67 @@ def test_each_errors_table_says_what_the_row_alone_raises(fault):
         [(1, "act", alone.reason, dotted(path))]
 
 
-def test_account_errors_table_has_the_path():
+@pytest.mark.parametrize("json_fields", [False, True])
+def test_a_failed_account_says_where_as_its_errors_row(json_fields):
     d = AccountDecoder([IDL_TEXT])
     pool = borsh.encode_fields(POOL["type"]["fields"], VALUE["pool"], borsh.type_table(IDL))
-    data = borsh.discriminator("Pool", "account") + pool[:4 + 40 + 3]
-    decoded = d.decode_tables([(key("pool account"), A, data)])
-    [row] = table(decoded.errors).to_pylist()
+    rows = [(key("pool account"), A, borsh.discriminator("Pool", "account") + pool[:4 + 40 + 3]),
+            (key("whole pool"), A, borsh.discriminator("Pool", "account") + pool)]
+    [row] = table(d.decode_tables(rows).errors).to_pylist()
     assert row["path"] == "reserves[1].amount" and row["message"].startswith("unexpected end of buffer")
+    failed, good = d.decode(rows, json_fields=json_fields)
+    assert (failed.problem, dotted(failed.path), failed.fields) == (row["message"], row["path"], None)
+    assert (good.problem, good.path) == (None, None) and good.fields is not None
+
+
+class Consumed:
+    """An Arrow producer that hands out the same capsules each time: the second reading finds them taken."""
+
+    def __init__(self, made):
+        self.made = made
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.made
+
+
+@pytest.mark.parametrize("door", ["TableDecoder.decode", "AccountDecoder.decode", "AccountDecoder.decode_tables"])
+def test_arrow_input_that_cannot_be_read_is_a_read_error(door):
+    pa = pytest.importorskip("pyarrow")
+    if door == "TableDecoder.decode":
+        call, param = TableDecoder(IDL_TEXT).decode, "logs"
+        producer = Consumed(pa.array(["Program log: x"]).__arrow_c_array__())
+    else:
+        d = AccountDecoder([IDL_TEXT])
+        call, param = getattr(d, door.split(".")[1]), "accounts"
+        producer = Consumed(pa.table({"pubkey": [key("p")], "owner": [A], "data": [b"x"]}).to_batches()[0]
+                            .__arrow_c_array__())
+    call(producer)
+    with pytest.raises(ReadError) as caught:
+        call(producer)
+    e = caught.value
+    assert (e.kind, e.input, str(e)) == ("shape", param, f"argument '{param}': the Arrow array was already consumed")
+
+
+def test_objects_written_past_the_readers_bound_are_refused():
+    # One large string held many times over: its text would exceed what one JSON value may be.
+    big = "x" * (1 << 20)
+    with pytest.raises(ReadError) as caught:
+        TransactionDecoder([IDL_TEXT]).decode({"result": {"transaction": [big] * 1100}})
+    assert caught.value.kind == "too_large" and "longer than 1073741824 bytes" in str(caught.value)
+
+
+def test_an_input_file_that_cannot_be_read_is_a_read_error(tmp_path):
+    from brisquel.dataset import SourceError, read_events
+
+    broken = tmp_path / "broken.jsonl"
+    broken.write_text(json.dumps(event_tx(BODY)) + "\nnope\n")
+    with pytest.raises(SourceError) as caught:
+        read_events([str(broken)], [IDL_TEXT]).errors.compute()
+    e = caught.value
+    assert isinstance(e, ReadError) and isinstance(e, Error)
+    assert (e.file, e.line, e.column, e.kind, e.path) == (str(broken), 2, 1, "invalid_json", None)
+    assert str(e).startswith(f"{broken}: line 2, column 1: ")
+    import pickle
+
+    again = pickle.loads(pickle.dumps(e))  # raised in worker processes too
+    assert (type(again), str(again), again.line, again.kind) == (SourceError, str(e), 2, "invalid_json")

@@ -14,33 +14,47 @@ import os
 import re
 import threading
 from collections.abc import Callable, Iterator
-from typing import IO, Any, TypeVar
+from typing import IO, Any, Literal, TypeVar
 
 from brisquel._tables import ReadError
 
 MAX_VALUE_BYTES = 1 << 30  # the native reader's own bound on one JSON value (a line, or a whole text)
 
 
-class SourceError(Exception):
-    """An input that cannot be read or decoded; says which file and, for JSON, where
-    (`line` and `column` in the file, 1-based, else None)."""
+_Kind = Literal["invalid_json", "truncated", "shape", "rpc_error", "too_large"]
 
-    def __init__(self, path: str, detail: str, line: int | None = None, column: int | None = None) -> None:
-        super().__init__(path, detail)
-        self.path = path
+
+class SourceError(ReadError):
+    """An input that cannot be read or decoded; says which `file` and, for JSON,
+    where (`line` and `column` in the file, 1-based, else None). A ReadError,
+    so `except brisquel.Error` catches it as any other input failure; its
+    `path` is, as in the whole family, where inside a value (None here)."""
+
+    def __init__(self, file: str, detail: str, line: int | None = None, column: int | None = None,
+                 kind: _Kind | None = None) -> None:
+        super().__init__(f"{file}: {detail}" if file else detail)
+        self.file = file
         self.detail = detail
         self.line = line
         self.column = column
+        self.reason = detail
+        self.kind = kind  # the reader's, where it gave one
 
     @classmethod
-    def of_read(cls, path: str, error: ReadError, lines_before: int) -> SourceError:
+    def of_read(cls, file: str, error: ReadError, lines_before: int) -> SourceError:
         """A reader's error in a piece that `lines_before` lines of the file precede."""
         assert error.line is not None  # the reader's errors always say their line
         line = error.line + lines_before
-        return cls(path, f"line {line}, column {error.column}: {error.reason}", line, error.column)
+        made = cls(file, f"line {line}, column {error.column}: {error.reason}", line, error.column, error.kind)
+        made.reason = error.reason
+        return made
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Raised in worker processes (export on several processes): pickled with its arguments.
+        return (type(self), (self.file, self.detail, self.line, self.column, self.kind))
 
     def __str__(self) -> str:
-        return f"{self.path}: {self.detail}" if self.path else self.detail
+        return f"{self.file}: {self.detail}" if self.file else self.detail
 
 
 class _LineTooLong(Exception):

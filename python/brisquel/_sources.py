@@ -287,8 +287,8 @@ def pieces(dec: Decoders, source: Source) -> Iterator[Piece]:
             assert isinstance(dec, ParquetDecoders)
             yield from _parquet_pieces(decoding, source, dec)
     except SourceError as e:
-        if not e.path:
-            raise SourceError(path, e.detail) from None
+        if not e.file:
+            raise SourceError(path, e.detail, e.line, e.column, e.kind) from None
         raise
     except OSError as e:
         raise SourceError(path, f"cannot read: {reason(e)}") from None

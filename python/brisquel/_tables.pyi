@@ -264,6 +264,8 @@ class AccountState(NamedTuple):
     fields: dict[str, Any] | list[Any] | str | None
     """Python values; JSON text when asked for (json_fields=True); None for one that did not decode."""
     problem: str | None = None
+    path: tuple[_PathStep, ...] | None = None
+    """Where in the value it failed: field and variant names, element indexes, outermost first."""
 
 @final
 class DecodedAccounts:

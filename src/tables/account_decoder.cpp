@@ -188,7 +188,7 @@ constexpr Signature kDecodeCountedSignature{"AccountDecoder.decode_counted()", k
 constexpr Parameter kDecodeTablesParams[] = {required("accounts")};
 constexpr Signature kDecodeTablesSignature{"AccountDecoder.decode_tables()", kDecodeTablesParams};
 
-constexpr std::size_t kAccountStateFields = 7;
+constexpr std::size_t kAccountStateFields = 8;
 
 PyRef counts_dict(const acct::AccountCounts& c) {
   return PyRef(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "decoded", c.decoded, "failed", c.failed, "missing",
@@ -228,13 +228,13 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
   if (!out.states) return false;
   NamedTupleMaker states(state.account_state);
   auto append = [&](const acct::AccountView& view, std::uint32_t program, PyRef name, PyRef fields,
-                    PyRef problem) {
+                    PyRef problem, PyRef path = PyRef(Py_NewRef(Py_None))) {
     PyRef pubkey = view.pubkey.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.pubkey);
     PyRef lamports = optional_u64(view.lamports), slot = optional_u64(view.slot);
-    if (!pubkey || !lamports || !slot || !name || !fields || !problem) return false;
+    if (!pubkey || !lamports || !slot || !name || !fields || !problem || !path) return false;
     std::array<PyObject*, kAccountStateFields> values = {pubkey.release(), d.addresses[program].new_ref(),
                                                         lamports.release(), slot.release(), name.release(),
-                                                        fields.release(), problem.release()};
+                                                        fields.release(), problem.release(), path.release()};
     PyRef item(states.make(values));
     return item && PyList_Append(out.states.get(), item.get()) == 0;
   };
@@ -277,7 +277,7 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
     }
     if (!keep_failed) return true;
     return append(view, match.program, PyRef(d.types[match.program][type].new_ref()), PyRef(Py_NewRef(Py_None)),
-                  str_of(describe(walk_state.error)));
+                  str_of(describe(walk_state.error)), PyRef(path_tuple(walk_state.error.path)));
   };
   std::size_t read = 0;
   if (!input.for_each(state, false, visit, read)) return false;

@@ -3,7 +3,7 @@
 namespace brisquel::tables {
 
 bool AccountInput::open(const State& state, PyObject* obj) {
-  switch (arrow_.read(obj)) {
+  switch (arrow_.read(obj, state)) {
     case ArrowAccounts::Read::Done: from_arrow_ = true; return true;
     case ArrowAccounts::Read::Failed: return false;
     case ArrowAccounts::Read::NotArrow: break;

@@ -120,8 +120,9 @@ std::optional<std::string> open_values(const ArrowArray& a, Layout layout, std::
 
 }  // namespace
 
-ArrowAccounts::Read ArrowAccounts::read(PyObject* obj) {
-  switch (import_.read(obj, [this] { return check_schema(); }, [this](ArrowArray& a) { return take_array(a); })) {
+ArrowAccounts::Read ArrowAccounts::read(PyObject* obj, const State& state) {
+  switch (import_.read(
+      obj, [this] { return check_schema(); }, [this](ArrowArray& a) { return take_array(a); }, &state)) {
     case ArrowImport::Read::NotArrow: return Read::NotArrow;
     case ArrowImport::Read::Done: return Read::Done;
     case ArrowImport::Read::Failed: break;

@@ -24,10 +24,10 @@ class ArrowAccounts {
   enum class Read : std::uint8_t {
     NotArrow,  // the object offers neither method: no error set
     Done,
-    Failed,    // TypeError (columns missing or of other types, named) or ValueError set
+    Failed,    // TypeError (columns missing or of other types, named) or ReadError set
   };
 
-  Read read(PyObject* obj);
+  Read read(PyObject* obj, const State& state);
   std::span<const acct::AccountView> views() const { return views_; }
 
   // How a column's values are laid out; kNone: the column is absent.

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "src/tables/capsules.hpp"
+#include "src/tables/errors.hpp"
 
 namespace brisquel::tables {
 
@@ -23,12 +24,17 @@ void ArrowImport::let_go(bool data) {
 
 void ArrowImport::raise(PyObject* type, const std::string& reason) const {
   const std::string message = std::string("argument '") + param_ + "': " + reason;
+  if (state_ != nullptr && type == PyExc_ValueError) {
+    raise_input_error(*state_, param_, "shape", message, reason);
+    return;
+  }
   PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
 }
 
 ArrowImport::Read ArrowImport::read(PyObject* obj, const std::function<bool()>& check,
-                                    const std::function<bool(ArrowArray&)>& take) {
+                                    const std::function<bool(ArrowArray&)>& take, const State* state) {
+  state_ = state;
   const Read read = read_from(obj, check, take);
   // What failed lets go of everything at once; what was read keeps its arrays.
   let_go(read == Read::Failed);

@@ -13,6 +13,7 @@
 
 #include "core/arrow/c_data.hpp"
 #include "src/py_ref.hpp"
+#include "src/tables/state.hpp"
 
 namespace brisquel::tables {
 
@@ -32,7 +33,10 @@ class ArrowImport {
 
   // check() once the schema is in, then take(array) for each array, kept
   // here; either returns false with the error set to stop.
-  Read read(PyObject* obj, const std::function<bool()>& check, const std::function<bool(ArrowArray&)>& take);
+  // With `state`, a value fault (ValueError) is raised as the module's
+  // ReadError (kind "shape", input the argument's name).
+  Read read(PyObject* obj, const std::function<bool()>& check, const std::function<bool(ArrowArray&)>& take,
+            const State* state = nullptr);
 
   const ArrowSchema& schema() const { return schema_; }
   // Raises `type` with "argument '<param>': <reason>".
@@ -50,6 +54,7 @@ class ArrowImport {
   void let_go(bool data);
 
   const char* param_;
+  const State* state_ = nullptr;
   PyRef source_;  // the producer's capsule (or pair) while reading
   ArrowArrayStream stream_{};
   ArrowSchema schema_{};

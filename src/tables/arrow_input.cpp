@@ -2,8 +2,9 @@
 
 namespace brisquel::tables {
 
-ArrowLines::Read ArrowLines::read(PyObject* obj) {
-  switch (import_.read(obj, [this] { return take_schema(); }, [this](ArrowArray& a) { return take_array(a); })) {
+ArrowLines::Read ArrowLines::read(PyObject* obj, const State& state) {
+  switch (import_.read(
+      obj, [this] { return take_schema(); }, [this](ArrowArray& a) { return take_array(a); }, &state)) {
     case ArrowImport::Read::NotArrow: return Read::NotArrow;
     case ArrowImport::Read::Done: return Read::Done;
     case ArrowImport::Read::Failed: break;

@@ -21,14 +21,14 @@ class ArrowLines {
     NotArrow,  // the object offers neither method: no error set
     Done,
     Failed,  // TypeError (a type other than strings or lists of them, named) or
-             // ValueError (a malformed or already consumed array) set
+             // ReadError (a malformed or already consumed array) set
   };
 
   ArrowLines() = default;
   ArrowLines(const ArrowLines&) = delete;
   ArrowLines& operator=(const ArrowLines&) = delete;
 
-  Read read(PyObject* obj);
+  Read read(PyObject* obj, const State& state);
 
   bool nested() const { return nested_; }
   // Rows (nested) or lines (flat), null ones included, over all arrays.

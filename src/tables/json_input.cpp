@@ -30,6 +30,11 @@ bool JsonInput::open(const State& state, PyObject* obj, bool balances) {
       raise_input_error(state, "transactions", "too_large", "transactions: " + reason, reason);
       return false;
     }
+    case DumpResult::kTooLarge: {
+      const std::string reason = "JSON text of the objects longer than " + std::to_string(max_dump_bytes()) + " bytes";
+      raise_input_error(state, "transactions", "too_large", "transactions: " + reason, reason);
+      return false;
+    }
   }
   text_ = dumped_;
   return true;

@@ -3,12 +3,16 @@
 #include <string_view>
 
 #include "codec/json_text.hpp"
+#include "core/json/read_error.hpp"
 
 namespace brisquel::tables {
 namespace {
 
-// The reader's own nesting bound; deeper objects are refused here already.
+// The reader's own bounds; deeper or larger objects are refused here already
+// (a list that holds itself, or one object held many times over, would
+// otherwise be written without end).
 constexpr int kMaxDepth = 256;
+const std::size_t kMaxBytes = json::RpcJsonLimits{}.max_value_bytes;
 
 // Members of transactions and blocks that hold nothing the events need; the
 // balances are kept when the balances table is asked for.
@@ -37,6 +41,12 @@ bool text_of(PyObject* str, std::string_view& out) {
 struct Dump {
   bool balances;
   bool too_deep = false;
+  bool too_large = false;
+
+  bool room(const std::string& out) {
+    too_large = out.size() > kMaxBytes;
+    return !too_large;
+  }
 };
 
 bool dump(PyObject* obj, std::string& out, int depth, Dump& how);
@@ -78,7 +88,7 @@ bool dump_dict(PyObject* dict, std::string& out, int depth, Dump& how) {
     first = false;
     codec::append_json_string(out, k);
     out += ':';
-    if (!dump(PyTuple_GET_ITEM(pair, 1), out, depth + 1, how)) return false;
+    if (!dump(PyTuple_GET_ITEM(pair, 1), out, depth + 1, how) || !how.room(out)) return false;
   }
   out += '}';
   return true;
@@ -90,7 +100,7 @@ bool dump_sequence(PyObject* seq, std::string& out, int depth, Dump& how) {
   out += '[';
   for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) {
     if (i != 0) out += ',';
-    if (!dump(PyTuple_GET_ITEM(items.get(), i), out, depth + 1, how)) return false;
+    if (!dump(PyTuple_GET_ITEM(items.get(), i), out, depth + 1, how) || !how.room(out)) return false;
   }
   out += ']';
   return true;
@@ -131,10 +141,11 @@ bool dump(PyObject* obj, std::string& out, int depth, Dump& how) {
 
 DumpResult dump_json(PyObject* obj, std::string& out, bool balances) {
   Dump how{balances};
-  if (dump(obj, out, 0, how)) return DumpResult::kDone;
-  return how.too_deep ? DumpResult::kTooDeep : DumpResult::kFailed;
+  if (dump(obj, out, 0, how) && how.room(out)) return DumpResult::kDone;
+  return how.too_deep ? DumpResult::kTooDeep : how.too_large ? DumpResult::kTooLarge : DumpResult::kFailed;
 }
 
 int max_dump_depth() { return kMaxDepth; }
+std::size_t max_dump_bytes() { return kMaxBytes; }
 
 }  // namespace brisquel::tables

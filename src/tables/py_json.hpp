@@ -3,6 +3,7 @@
 // cannot be read differently from the same transactions given as text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,10 +15,12 @@ namespace brisquel::tables {
 // float, bool, None) to `out`. Members that no transaction reading looks at
 // (rewards, return data; balances unless `balances`) are left out, which only
 // saves time. kFailed with TypeError or ValueError set for anything else or
-// text that is not UTF-8; kTooDeep, with no error set, for nesting deeper
-// than the reader accepts (max_dump_depth()).
-enum class DumpResult : std::uint8_t { kDone, kFailed, kTooDeep };
+// text that is not UTF-8; kTooDeep or kTooLarge, with no error set, for
+// nesting deeper or text longer than the reader accepts (max_dump_depth(),
+// max_dump_bytes()).
+enum class DumpResult : std::uint8_t { kDone, kFailed, kTooDeep, kTooLarge };
 DumpResult dump_json(PyObject* obj, std::string& out, bool balances = false);
 int max_dump_depth();
+std::size_t max_dump_bytes();
 
 }  // namespace brisquel::tables

@@ -161,7 +161,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!a.bind(kDecodeSignature, args, nargs, kwnames)) return nullptr;
     PyObject* logs = a[0];
     ArrowLines arrow_lines;
-    switch (arrow_lines.read(logs)) {
+    switch (arrow_lines.read(logs, state_of(Py_TYPE(self)))) {
       case ArrowLines::Read::Failed: return nullptr;
       case ArrowLines::Read::Done:
         return decode_unlocked(self, d, arrow_lines.nested(), arrow_lines.length(), [&](LineTables& tables, auto&) {
