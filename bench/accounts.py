@@ -9,16 +9,14 @@ from __future__ import annotations
 
 import base64
 import json
-import os
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import anchor_client  # noqa: E402
 import timing  # noqa: E402
 from encoder import REPO  # noqa: E402
 
@@ -26,7 +24,6 @@ from brisquel import AccountDecoder  # noqa: E402
 
 TARGET_TS = 10.0
 SHARED = REPO.parent / "shared"
-ANCHOR_TS = REPO / "build" / "anchor-ts" / "node_modules"
 # (account file, IDL, owner): Borsh and zero-copy programs.
 ACCOUNTS = [
     ("marginfi/bank_sample_1.json", "marginfi-current.json", "MFv2hWf31Z9kbCa1snEPYctwafyhdvnV7FZnsebVacA"),
@@ -73,28 +70,21 @@ def sample(count: int) -> tuple[list[dict[str, Any]], list[str], dict[str, list[
 
 def anchor_ts_rate(per_idl: dict[str, list[str]]) -> float | None:
     """Accounts per second of BorshAccountsCoder.decode over all the accounts, or None without node."""
-    if not ANCHOR_TS.is_dir():
+    if not anchor_client.installed():
         print("accounts: the Anchor TypeScript client is not installed (bench/anchor_ts/install): "
               "the comparison is left out")
         return None
     seconds, total = 0.0, 0
-    with tempfile.TemporaryDirectory() as tmp:
-        for idl, texts in per_idl.items():
-            items = Path(tmp) / "items.json"
-            items.write_text(json.dumps([{"data": t} for t in texts]))
-            try:
-                r = subprocess.run(["node", str(REPO / "bench" / "anchor_ts" / "coder_rate.js"), "accounts",
-                                    str(SHARED / "idls" / idl), str(items), "2"], capture_output=True, text=True,
-                                   timeout=300, env={**os.environ, "NODE_PATH": str(ANCHOR_TS)})
-                result = json.loads(r.stdout)
-            except (OSError, subprocess.SubprocessError, ValueError):
-                print("accounts: node could not run the Anchor TypeScript client: the comparison is left out")
-                return None
-            if result["failed"]:
-                print(f"accounts: the TypeScript client failed {result['failed']} of {result['items']} "
-                      f"{idl} accounts")
-            seconds += len(texts) / result["per_second"]
-            total += len(texts)
+    for idl, texts in per_idl.items():
+        result = anchor_client.rate("accounts", (SHARED / "idls" / idl).read_text(), [{"data": t} for t in texts], 2)
+        if result is None:
+            print("accounts: node could not run the Anchor TypeScript client: the comparison is left out")
+            return None
+        if result["failed"]:
+            print(f"accounts: the TypeScript client failed {result['failed']} of {result['items']} "
+                  f"{idl} accounts")
+        seconds += len(texts) / result["per_second"]
+        total += len(texts)
     return total / seconds
 
 

@@ -13,15 +13,13 @@ from __future__ import annotations
 
 import base64
 import json
-import os
-import subprocess
 import sys
-import tempfile
 from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import anchor_client  # noqa: E402
 import timing  # noqa: E402
 import transactions  # noqa: E402
 from encoder import REPO, borsh  # noqa: E402
@@ -31,8 +29,6 @@ from brisquel import TransactionDecoder  # noqa: E402
 TARGET_CLIENT = 5.0   # calls per second, against the client's coder
 TARGET_TOGETHER = 1.3  # events and calls, against events alone: at most
 TARGET_DOM = 2.5  # call_tables from JSON lines, against simdjson's DOM parse of the same text: at most
-NODE_MODULES = REPO / "build" / "anchor-ts" / "node_modules"
-CODER_RATE = REPO / "bench" / "anchor_ts" / "coder_rate.js"
 
 
 def _keys(tx: dict[str, Any]) -> list[str]:
@@ -61,25 +57,6 @@ def items(decoder: TransactionDecoder, objects: list[dict[str, Any]]) -> list[di
         accounts = [a if isinstance(a, str) else keys[a] for a in ix.get("accounts", [])]
         out.append({"data": base64.b64encode(borsh.b58decode(ix["data"])).decode(), "accounts": accounts})
     return out
-
-
-def client_rate(idl: str, found: list[dict[str, Any]], seconds: float) -> dict[str, Any] | None:
-    """The client's calls per second on `found`, or None without node or the client."""
-    if not (NODE_MODULES / "@coral-xyz" / "anchor").is_dir():
-        return None
-    with tempfile.TemporaryDirectory() as folder:
-        (idl_path := Path(folder) / "idl.json").write_text(idl)
-        (items_path := Path(folder) / "items.json").write_text(json.dumps(found))
-        try:
-            done = subprocess.run(["node", str(CODER_RATE), "instructions", str(idl_path), str(items_path),
-                                   str(seconds)], capture_output=True, text=True, timeout=600,
-                                  env={**os.environ, "NODE_PATH": str(NODE_MODULES)})
-        except (OSError, subprocess.TimeoutExpired):
-            return None
-    if done.returncode != 0:
-        print(f"  (the client failed: {done.stderr.strip().splitlines()[-1:]})")
-        return None
-    return json.loads(done.stdout)
 
 
 def run(count: int, runs: int) -> dict[str, Any]:
@@ -114,7 +91,7 @@ def run(count: int, runs: int) -> dict[str, Any]:
         t = timing.interleaved(candidates, runs=runs)
         rate = calls / (t.median("brisquel") / 1e9)
         name = json.loads(idl).get("metadata", {}).get("name", program[:8])
-        client = client_rate(idl, items(decoder, mine), 2.0)
+        client = anchor_client.rate("instructions", idl, items(decoder, mine), 2.0)
         row: dict[str, Any] = {"calls": calls, "calls_per_s": rate}
         if dom_parse is not None:
             row["x_dom"] = t.ratio("brisquel", "DOM")

@@ -1,7 +1,9 @@
 """TableDecoder against parse_logs on the benchmark's batches (a) swap and
 (d) transaction mix: events per second from a Python list and from an Arrow
-array, one thread and two, and the peak memory of a large decode against the
-buffers of its output. Run by run.py; alone: python3 bench/tables.py [LINES]."""
+array, one thread and two, and against the Anchor TypeScript client's
+BorshEventCoder.decode on the same log lines (where node and the client are
+installed: bench/anchor_ts/install); and the peak memory of a large decode
+against the buffers of its output. Run by run.py; alone: python3 bench/tables.py [LINES]."""
 
 from __future__ import annotations
 
@@ -16,6 +18,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import anchor_client  # noqa: E402
 import synthetic  # noqa: E402
 import timing  # noqa: E402
 
@@ -25,6 +28,8 @@ TARGET_LIST = 5.0
 TARGET_ARROW = 8.0
 TARGET_TWO_THREADS = 1.8
 TARGET_MEMORY = 1.5
+TARGET_TS_LIST = 10.0
+TARGET_TS_ARROW = 30.0
 
 
 def batches(count: int) -> dict[str, list[str]]:
@@ -77,6 +82,18 @@ def run(count: int, runs: int) -> dict[str, Any]:
         print(f"{label:<28} {n_events:>8,} {rate['parse_logs'] / 1e6:>11.2f} {rate['list'] / 1e6:>8.2f} "
               f"{rate['arrow'] / 1e6:>8.2f} {row['x_list']:>7.2f} {row['x_arrow']:>8.2f} {scaling:>10.2f}",
               flush=True)
+        client = anchor_client.rate("events", text, [{"line": line} for line in lines], 2.0)
+        if client is not None:
+            if client["decoded"] != n_events:
+                print(f"  (the TypeScript client decoded {client['decoded']} events, not {n_events})")
+            ts = client["per_second"] * client["decoded"] / client["items"]
+            row["ts_events_per_s"] = ts
+            row["x_ts_list"], row["x_ts_arrow"] = rate["list"] / ts, rate["arrow"] / ts
+            print(f"{'  Anchor TS BorshEventCoder':<28} {ts / 1e6:>29.2f} M events/s; list {row['x_ts_list']:.1f}x, "
+                  f"arrow {row['x_ts_arrow']:.1f}x", flush=True)
+    if not anchor_client.installed():
+        print("  (node or the Anchor TypeScript client is not installed: bench/anchor_ts/install; the comparison "
+              "is left out)")
     probe = subprocess.run([sys.executable, __file__, "--memory", str(max(count, 100_000) * 5)], capture_output=True,
                            text=True, check=True)
     out["memory"] = json.loads(probe.stdout)
@@ -99,6 +116,11 @@ def verdicts(report: dict[str, Any]) -> list[dict[str, Any]]:
                      "value": row["x_arrow"], "met": row["x_arrow"] >= TARGET_ARROW})
         rows.append({"target": f"tables {label}: two threads >= {TARGET_TWO_THREADS}x one",
                      "value": row["two_threads"], "met": row["two_threads"] >= TARGET_TWO_THREADS})
+        if "x_ts_list" in row:
+            rows.append({"target": f"tables {label}: list >= {TARGET_TS_LIST}x Anchor TS BorshEventCoder events/s",
+                         "value": row["x_ts_list"], "met": row["x_ts_list"] >= TARGET_TS_LIST})
+            rows.append({"target": f"tables {label}: arrow >= {TARGET_TS_ARROW}x Anchor TS BorshEventCoder events/s",
+                         "value": row["x_ts_arrow"], "met": row["x_ts_arrow"] >= TARGET_TS_ARROW})
     return rows
 
 

@@ -3,10 +3,13 @@
 //
 //   node coder_rate.js instructions IDL ITEMS [SECONDS]
 //   node coder_rate.js accounts IDL ITEMS [SECONDS]
+//   node coder_rate.js events IDL ITEMS [SECONDS]
 //
 // ITEMS is a JSON file: a list of {"data": base64, "accounts": [base58, ...]}
-// (instructions) or {"data": base64} (accounts, discriminator included). The
-// client is handed ready-made bytes: reading JSON and base64 is not timed.
+// (instructions), {"data": base64} (accounts, discriminator included) or
+// {"line": a log line} (events). The client is handed ready-made bytes for
+// instructions and accounts (reading JSON and base64 is not timed); for events,
+// the log lines, as its event parser is (BorshEventCoder.decode reads base64).
 // Prints one JSON object: items, decoded, failed, rounds, seconds, per_second.
 "use strict";
 const fs = require("fs");
@@ -16,12 +19,19 @@ const [mode, idlPath, itemsPath, secondsArg] = process.argv.slice(2);
 const idl = JSON.parse(fs.readFileSync(idlPath, "utf8"));
 const coder = new anchor.BorshCoder(idl);
 const items = JSON.parse(fs.readFileSync(itemsPath, "utf8")).map((item) => ({
-  data: Buffer.from(item.data, "base64"),
+  line: item.line,
+  data: item.data === undefined ? undefined : Buffer.from(item.data, "base64"),
   metas: (item.accounts || []).map((k) => ({ pubkey: new anchor.web3.PublicKey(k), isSigner: false, isWritable: false })),
 }));
 const names = new Map((idl.accounts || []).map((a) => [Buffer.from(a.discriminator).toString("hex"), a.name]));
 
+const PREFIX = "Program data: ";
+
 function once(item) {
+  if (mode === "events") {
+    if (!item.line.startsWith(PREFIX)) return false;
+    return coder.events.decode(item.line.slice(PREFIX.length)) !== null;
+  }
   if (mode === "instructions") {
     const ix = coder.instruction.decode(item.data);
     if (ix === null) return false;
