@@ -168,7 +168,8 @@ class TxEvent(NamedTuple):
     source: Literal["log", "cpi", "log+cpi"]
     truncated: bool
     name: str
-    fields: dict[str, Any] | list[Any]
+    fields: dict[str, Any] | list[Any] | str
+    """Python values; JSON text when asked for (json_fields=True)."""
 
 class CallError(NamedTuple):
     """How a call failed: the custom code, its name and message (the IDL's or Codama document's, else, for
@@ -193,7 +194,8 @@ class TxCall(NamedTuple):
     failed: bool
     error: CallError | None
     name: str | None
-    args: dict[str, Any] | None
+    args: dict[str, Any] | str | None
+    """Python values; JSON text when asked for (json_fields=True); None for a call that was not decoded."""
     accounts: dict[str, str | None]
     remaining: list[str | None]
     problem: str | None
@@ -227,9 +229,10 @@ class TransactionDecoder:
     def count(self, transactions: _Transactions, /) -> int: ...
     def decode(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0,
-        strict: bool = False,
+        strict: bool = False, json_fields: bool = False,
     ) -> list[TxEvent]:
-        """strict: an event that does not decode raises DecodeError instead of being left out."""
+        """strict: an event that does not decode raises DecodeError instead of being left out; json_fields=True:
+        each event's fields as JSON text, as the command line writes them."""
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> DecodedEvents: ...
@@ -245,7 +248,10 @@ class TransactionDecoder:
     ) -> tuple[DecodedEvents, DecodedCalls, dict[str, EventTable]]:
         """decode_tables, call_tables and transaction_tables from one reading; `slot`: that of blocks that do not
         say theirs (getBlock results do not)."""
-    def calls(self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0) -> list[TxCall]: ...
+    def calls(
+        self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0, json_fields: bool = False
+    ) -> list[TxCall]:
+        """json_fields=True: each call's args as JSON text, as decode writes fields."""
     def call_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0
     ) -> DecodedCalls: ...
