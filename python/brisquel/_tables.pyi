@@ -210,8 +210,8 @@ class TransactionDecoder:
     instruction calls to the programs. `idls` may mix Anchor IDLs (current or legacy) and Codama documents
     (one program per program node, keyed by its publicKey).
 
-    Raises IdlError for an IDL that cannot be used; decode, decode_tables, calls, call_tables and
-    count raise ReadError for a text that cannot be read."""
+    Raises IdlError for an IDL that cannot be used; decode, decode_counted, decode_tables, calls,
+    call_tables and count raise ReadError for a text that cannot be read."""
 
     def __new__(
         cls,
@@ -233,6 +233,14 @@ class TransactionDecoder:
     ) -> list[TxEvent]:
         """strict: an event that does not decode raises DecodeError instead of being left out; json_fields=True:
         each event's fields as JSON text, as the command line writes them."""
+    def decode_counted(
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0,
+        json_fields: bool = False,
+    ) -> tuple[list[TxEvent], list[TxCall], dict[str, int], dict[str, int]]:
+        """(decode's events, calls' calls, counts, problems) from one reading. counts: read, unreadable, matched
+        (kept transactions with an event or a call), failed (failed ones calling the programs, left out),
+        not_decoded (event bodies) and short (of those, older versions that short_events="null" decodes);
+        problems: each unreadable transaction's reason and how many gave it."""
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> DecodedEvents: ...

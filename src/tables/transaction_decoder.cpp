@@ -207,6 +207,63 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+constexpr Parameter kDecodeCountedParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
+                                              keyword("start"), keyword("json_fields")};
+constexpr Signature kDecodeCountedSignature{"TransactionDecoder.decode_counted()", kDecodeCountedParams};
+
+// decode's events, calls' calls and what became of every transaction, from
+// one reading: what the tx command prints and says at its end.
+PyObject* tx_decoder_decode_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
+    DecodeArgs a;
+    const State& state = state_of(Py_TYPE(self));
+    if (!a.bind(state, kDecodeCountedSignature, args, nargs, kwnames)) return nullptr;
+    const auto json_fields = flag_argument(a.bound[4], false);
+    if (!json_fields) return nullptr;
+    PyRef event_list(PyList_New(0)), call_list(PyList_New(0)), problems(PyDict_New()), one(PyLong_FromLong(1));
+    if (!event_list || !call_list || !problems || !one) return nullptr;
+    TxEventItems events(state, d, event_list.get(), *json_fields, TxEventItems::Failures::kCount);
+    TxCallItems calls(state, d, call_list.get(), *json_fields);
+    tx::CallFinder finder(d.programs);
+    std::uint64_t unreadable = 0, matched = 0, failed = 0;
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
+      if (!view.problem.empty()) {
+        ++unreadable;
+        PyRef reason = str_of(view.problem);
+        if (!reason) return false;
+        PyObject* seen = nullptr;
+        if (PyDict_GetItemRef(problems.get(), reason.get(), &seen) < 0) return false;
+        PyRef before(seen);
+        PyRef count(before ? PyNumber_Add(before.get(), one.get()) : one.new_ref());
+        if (!count || PyDict_SetItem(problems.get(), reason.get(), count.get()) < 0) return false;
+      }
+      const auto& found = finder.find(view, walk);
+      // Failed transactions are walked for their calls, to count those left out.
+      if (view.failed && !a.include_failed) {
+        failed += found.empty() ? 0 : 1;
+        return true;
+      }
+      const std::uint64_t before = events.added;
+      if (!events.add(at, view, walk) || !calls.add(at, view, found)) return false;
+      matched += events.added != before || !found.empty() ? 1 : 0;
+      return true;
+    };
+    TxPass pass = a.pass();
+    pass.include_failed = true;
+    pass.release_lock = false;
+    pass.scope = tx::ReadScope::kCalls;
+    const auto read = walk_transactions(state, d, a.input.text(), pass, collect);
+    if (!read) return nullptr;
+    using Count = unsigned long long;
+    PyRef counts(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "read", static_cast<Count>(*read), "unreadable",
+                               static_cast<Count>(unreadable), "matched", static_cast<Count>(matched), "failed",
+                               static_cast<Count>(failed), "not_decoded", static_cast<Count>(events.not_decoded),
+                               "short", static_cast<Count>(events.short_bodies)));
+    if (!counts) return nullptr;
+    return PyTuple_Pack(4, event_list.get(), call_list.get(), counts.get(), problems.get());
+  });
+}
+
 PyObject* tx_decoder_decode_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     DecodeArgs a;
@@ -351,6 +408,18 @@ PyMethodDef tx_decoder_methods[] = {
      "command line writes them (integers exact, public keys base58, bytes hex, NaN\n"
      "and infinities as strings).\n"
      "Raises ReadError for a text that cannot be read."},
+    {"decode_counted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_counted)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_counted($self, transactions, *, include_failed=False, dedupe=True, start=0, json_fields=False)\n"
+     "--\n\n"
+     "decode's events, calls' calls and what became of every transaction, from one\n"
+     "reading: (events, calls, counts, problems). `counts`: `read` (transactions\n"
+     "read), `unreadable` (those that could not be read; `problems` maps each reason\n"
+     "to how many), `matched` (of those kept, the ones with an event decoded or a\n"
+     "call to the programs), `failed` (failed transactions calling the programs, left\n"
+     "out; 0 with include_failed=True), `not_decoded` (event bodies that did not\n"
+     "decode: decode_tables' errors without the unreadable transactions) and `short`\n"
+     "(of those, older versions that short_events='null' decodes; 0 with it)."},
     {"decode_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_tables)),
      METH_FASTCALL | METH_KEYWORDS,
      "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
