@@ -9,7 +9,7 @@ from typing import Any
 
 import borsh
 from arrow_reader import table, types
-from brisquel._common import jsonable
+from conftest import jsonable
 
 ENCODING = b"brisquel.encoding"
 

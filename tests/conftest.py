@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import math
 import sys
 from pathlib import Path
 from typing import Any
@@ -31,6 +32,38 @@ def make_idl(types: list[dict[str, Any]], events: list[str | tuple[str, list[int
         "events": event_list,
         "types": types,
     }
+
+
+def jsonable(value: Any) -> Any:
+    """A decoded value as the command line writes it, made by hand: bytes as hex,
+    non-finite floats as strings (the reference the native JSON text is held to)."""
+    if isinstance(value, dict):
+        return {k: jsonable(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [jsonable(v) for v in value]
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+    return value
+
+
+def reading_spy(decoder_class: type, readings: list[str]) -> type:
+    """A stand-in for `decoder_class` that notes in `readings` the name of each
+    method called with an input, for a command that should read it once."""
+
+    class Spy:
+        def __init__(self, *args: Any, **kw: Any) -> None:
+            self.decoder = decoder_class(*args, **kw)
+            self.programs = self.decoder.programs
+
+        def __getattr__(self, name: str) -> Any:
+            def read(data: Any, **kw: Any) -> Any:
+                readings.append(name)
+                return getattr(self.decoder, name)(data, **kw)
+            return read
+
+    return Spy
 
 
 def struct(name: str, fields: Any = None) -> dict[str, Any]:

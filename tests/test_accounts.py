@@ -22,8 +22,7 @@ import c_layout
 from arrow_check import same
 from arrow_reader import needs_pyarrow, pa, table
 from brisquel import AccountDecoder, AccountState, IdlError, ReadError
-from brisquel._common import jsonable
-from conftest import SHARED_IDLS
+from conftest import SHARED_IDLS, jsonable, reading_spy
 from test_roundtrip import fields_value, named_fields
 
 A = borsh.b58encode(bytes([1]) * 32)
@@ -457,19 +456,7 @@ def test_accounts_command_reads_each_input_once(tmp_path, monkeypatch):
     data = tmp_path / "accounts.json"
     data.write_text(json.dumps(rpc_entries([(A, A, pool(1)), (B, A, pool(2)[:20]), (OTHER, OTHER, pool(3))])))
     readings: list = []
-
-    class Spy:  # an AccountDecoder that notes each reading of the input
-        def __init__(self, *args, **kw):
-            self.decoder = AccountDecoder(*args, **kw)
-            self.programs = self.decoder.programs
-
-        def __getattr__(self, name):
-            def read(accounts, **kw):
-                readings.append(name)
-                return getattr(self.decoder, name)(accounts, **kw)
-            return read
-
-    monkeypatch.setattr(_cli_accounts, "AccountDecoder", Spy)
+    monkeypatch.setattr(_cli_accounts, "AccountDecoder", reading_spy(AccountDecoder, readings))
     out = io.StringIO()
     _cli_accounts.run([str(idl), str(data)], out)
     assert readings == ["decode_counted"] and [json.loads(line)["pubkey"] for line in out.getvalue().splitlines()] == [A]

@@ -15,7 +15,7 @@ import borsh
 from arrow_check import same
 from arrow_reader import schema, table
 from brisquel import CallError, DecodedCalls, ReadError, TransactionDecoder, TxCall
-from conftest import SHARED_IDLS, enum, make_idl, struct
+from conftest import SHARED_IDLS, enum, jsonable, make_idl, struct
 from test_roundtrip import event_case
 from test_transactions import TRANSACTIONS, dig
 from transactions import Call, Tx, encode, key
@@ -253,6 +253,11 @@ def test_arguments_of_random_types_decode_as_event_fields(case):
     calls = d.calls([encode(tx)])
     events = [e.fields if named else {f"a{i}": v for i, v in enumerate(e.fields)} for e in d.decode([encode(tx)])]
     assert [c.args for c in calls] == events
+    # As JSON text, written natively: what the command line wrote of the Python values.
+    assert [c.args for c in d.calls([encode(tx)], json_fields=True)] == [
+        json.dumps(jsonable(c.args), ensure_ascii=False) for c in calls]
+    assert [e.fields for e in d.decode([encode(tx)], json_fields=True)] == [
+        json.dumps(jsonable(e.fields), ensure_ascii=False) for e in d.decode([encode(tx)])]
     # A zero-sized last argument reads as missing under the old-version rule, as a field does.
     assert all(c.args == (v if named else {f"a{i}": x for i, x in enumerate(v)}) for c, v in zip(calls, values)
                if list(c.args.values())[-1:] != [None])

@@ -143,7 +143,7 @@ def test_tx_names_the_file_that_fails(tmp_path, idl_file):
 
 @pytest.mark.parametrize("seed", range(3))
 def test_tx_calls_prints_each_transactions_events_then_its_calls(tmp_path, seed):
-    from brisquel._common import jsonable
+    from conftest import jsonable
     from test_calls import IDL_A, IDL_B, decoder, random_tx
 
     rng = random.Random(seed)

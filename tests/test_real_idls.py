@@ -10,8 +10,7 @@ import pytest
 
 import borsh
 from brisquel import EventDecoder, TableDecoder
-from brisquel._common import jsonable
-from conftest import SHARED_IDLS
+from conftest import SHARED_IDLS, jsonable
 
 CURRENT = sorted(SHARED_IDLS.glob("*-current.json")) if SHARED_IDLS.is_dir() else []
 

@@ -125,7 +125,7 @@ def test_random_types_round_trip(case):
         lines += ["Program log: Instruction: Emit", borsh.log_line(borsh.encode_event(idl, "Ev", value))]
     assert decoder.parse_logs(lines) == [("Ev", v) for v in values]
     # The JSON sink writes, byte for byte, what the command line wrote of the Python values.
-    from brisquel._common import jsonable
+    from conftest import jsonable
     tables = TableDecoder(json.dumps(idl))
     assert tables.parse_logs(lines, json_fields=True) == [
         (name, json.dumps(jsonable(v), ensure_ascii=False)) for name, v in tables.parse_logs(lines)]

@@ -48,9 +48,9 @@ import sys
 from collections import Counter
 from dataclasses import dataclass, field
 
-from brisquel import IdlError, TransactionDecoder, TxCall, TxEvent
-from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, jsonable,
-                              plural, read_idls)
+from brisquel import IdlError, ReadError, TransactionDecoder, TxCall, TxEvent
+from brisquel._common import (CommandError, add_address_option, addresses_of, idl_error, input_pieces, plural,
+                              read_idls)
 
 CHUNK_BYTES = 16 << 20
 
@@ -81,41 +81,33 @@ def run(argv: list[str], out: TextIO) -> None:
     addresses = addresses_of(args.address, idl_paths, texts)
     try:
         decoder = TransactionDecoder(texts, addresses=addresses, short_events=args.short_events)
-        # With "skip", a decoder that reads old versions counts the bodies left out.
-        lenient = TransactionDecoder(texts, addresses=addresses) if args.short_events == "skip" else None
     except IdlError as e:
         raise idl_error(e, idl_paths, texts) from None
     tally = _Tally()
 
     def decode(text: bytes, tx_base: int) -> tuple[list[Any], int]:
-        failed = args.include_failed
-        events = decoder.decode(text, include_failed=failed, dedupe=args.dedupe, start=tx_base)
-        every_call = decoder.calls(text, include_failed=True, start=tx_base)
-        calls = every_call if failed else [c for c in every_call if not c.failed]
-        count = decoder.count(text)
-        tally.transactions += count
-        tally.events += len(events)
-        tally.calls += len(calls)
-        # A transaction that could not be read at all is one call item without a program.
-        unreadable = [c for c in every_call if c.program is None]
-        tally.unreadable += len(unreadable)
-        tally.reasons.update(c.problem or "" for c in unreadable)  # an unreadable one always says why
-        tally.touched += len({e.tx for e in events} | {c.tx for c in every_call if c.program is not None})
-        tally.failed += 0 if failed else len({c.tx for c in every_call if c.failed and c.program is not None})
-        errors = decoder.decode_tables(text, include_failed=failed, dedupe=args.dedupe).errors
-        tally.not_decoded += len(errors) - sum(1 for c in unreadable if failed or not c.failed)
-        if lenient is not None:
-            tally.short += len(lenient.decode(text, include_failed=failed, dedupe=args.dedupe)) - len(events)
+        # One reading: the events and calls printed, and what became of the rest.
+        try:
+            events, calls, counts, problems = decoder.decode_counted(
+                text, include_failed=args.include_failed, dedupe=args.dedupe, start=tx_base, json_fields=True)
+        except ReadError as calls_error:
+            # Reading for calls reads more of each transaction, so in a text broken further on it may stop
+            # earlier: such a text fails where reading for events alone stops.
+            error = calls_error
+            try:
+                decoder.count(text)
+            except ReadError as events_error:
+                error = events_error
+            raise error from None
+        tally.add(counts, problems, len(events), len(calls))
         if args.calls:
             # A transaction's events, then its calls; both lists are in transaction order.
-            return sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall))), count
-        return events, count
+            return sorted([*events, *calls], key=lambda item: (item.tx, isinstance(item, TxCall))), counts["read"]
+        return events, counts["read"]
 
-    for events in input_pieces(source, CHUNK_BYTES, decode):
-        for item in events:
-            out.write(json.dumps(_call_object(item) if isinstance(item, TxCall) else _event_object(item, args.calls),
-                                 ensure_ascii=False))
-            out.write("\n")
+    for items in input_pieces(source, CHUNK_BYTES, decode):
+        for item in items:
+            out.write(_call_line(item) if isinstance(item, TxCall) else _event_line(item, args.calls))
     out.flush()
     tally.report(args.calls, decoder.programs, sys.stderr)
 
@@ -134,6 +126,18 @@ class _Tally:
     unreadable: int = 0   # transactions that could not be read at all (an unknown version, broken bytes)
     reasons: Counter[str] = field(default_factory=Counter)
 
+    def add(self, counts: dict[str, int], problems: dict[str, int], events: int, calls: int) -> None:
+        """A piece's share: decode_counted's counts and problems, and what it printed."""
+        self.transactions += counts["read"]
+        self.events += events
+        self.calls += calls
+        self.unreadable += counts["unreadable"]
+        self.reasons.update(problems)  # an unreadable one always says why
+        self.touched += counts["matched"] + counts["failed"]
+        self.failed += counts["failed"]
+        self.not_decoded += counts["not_decoded"]
+        self.short += counts["short"]
+
     def report(self, calls: bool, programs: list[str], err: TextIO) -> None:
         printed = plural(self.events, "event") + (f" and {plural(self.calls, 'call')}" if calls else "")
         err.write(f"brisquel: read {plural(self.transactions, 'transaction')}, printed {printed}\n")
@@ -151,19 +155,23 @@ class _Tally:
         report_bodies(self.short, self.not_decoded - self.short, "TransactionDecoder.decode_tables", err)
 
 
-def _event_object(e: TxEvent, kind: bool) -> dict[str, Any]:
-    return {**({"kind": "event"} if kind else {}),
-            "tx": e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
-            "program": e.program, "instruction": e.instruction, "inner": e.inner, "depth": e.depth,
-            "source": e.source, "truncated": e.truncated, "event": e.name, "fields": jsonable(e.fields)}
+# The fields and args come as JSON text from the decoder: each object is closed around them.
+
+def _event_line(e: TxEvent, kind: bool) -> str:
+    head = json.dumps({**({"kind": "event"} if kind else {}),
+                       "tx": e.tx, "signature": e.signature, "slot": e.slot, "block_time": e.block_time,
+                       "program": e.program, "instruction": e.instruction, "inner": e.inner, "depth": e.depth,
+                       "source": e.source, "truncated": e.truncated, "event": e.name}, ensure_ascii=False)
+    return f'{head[:-1]}, "fields": {e.fields}}}\n'
 
 
-def _call_object(c: TxCall) -> dict[str, Any]:
-    return {"kind": "call", "tx": c.tx, "signature": c.signature, "slot": c.slot, "block_time": c.block_time,
-            "program": c.program, "instruction": c.instruction, "inner": c.inner, "depth": c.depth,
-            "failed": c.failed, "error": c.error._asdict() if c.error else None, "name": c.name,
-            "args": None if c.args is None else jsonable(c.args), "accounts": c.accounts,
-            "remaining": c.remaining, "problem": c.problem}
+def _call_line(c: TxCall) -> str:
+    head = json.dumps({"kind": "call", "tx": c.tx, "signature": c.signature, "slot": c.slot,
+                       "block_time": c.block_time, "program": c.program, "instruction": c.instruction,
+                       "inner": c.inner, "depth": c.depth, "failed": c.failed,
+                       "error": c.error._asdict() if c.error else None, "name": c.name}, ensure_ascii=False)
+    tail = json.dumps({"accounts": c.accounts, "remaining": c.remaining, "problem": c.problem}, ensure_ascii=False)
+    return f'{head[:-1]}, "args": {"null" if c.args is None else c.args}, {tail[1:]}\n'
 
 
 def report_bodies(short: int, failed: int, lister: str, err: TextIO) -> None:

@@ -1,9 +1,8 @@
 """What the commands and the export's readers share: one error, how a failure is
-worded, how values are written and IDL files read."""
+worded and IDL files read."""
 
 from __future__ import annotations
 
-import math
 import sys
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -18,19 +17,6 @@ class CommandError(Error):
 def reason(e: BaseException) -> str:
     """Why an operation failed, without the path an OSError repeats."""
     return e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-
-
-def jsonable(value: Any) -> Any:
-    """The decoded value with bytes and non-finite floats made JSON-safe."""
-    if isinstance(value, dict):
-        return {k: jsonable(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [jsonable(v) for v in value]
-    if isinstance(value, bytes):
-        return value.hex()
-    if isinstance(value, float) and not math.isfinite(value):
-        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-    return value
 
 
 def plural(n: int, word: str, words: str | None = None) -> str:

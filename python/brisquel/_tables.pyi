@@ -168,7 +168,8 @@ class TxEvent(NamedTuple):
     source: Literal["log", "cpi", "log+cpi"]
     truncated: bool
     name: str
-    fields: dict[str, Any] | list[Any]
+    fields: dict[str, Any] | list[Any] | str
+    """Python values; JSON text when asked for (json_fields=True)."""
 
 class CallError(NamedTuple):
     """How a call failed: the custom code, its name and message (the IDL's or Codama document's, else, for
@@ -193,7 +194,8 @@ class TxCall(NamedTuple):
     failed: bool
     error: CallError | None
     name: str | None
-    args: dict[str, Any] | None
+    args: dict[str, Any] | str | None
+    """Python values; JSON text when asked for (json_fields=True); None for a call that was not decoded."""
     accounts: dict[str, str | None]
     remaining: list[str | None]
     problem: str | None
@@ -208,8 +210,8 @@ class TransactionDecoder:
     instruction calls to the programs. `idls` may mix Anchor IDLs (current or legacy) and Codama documents
     (one program per program node, keyed by its publicKey).
 
-    Raises IdlError for an IDL that cannot be used; decode, decode_tables, calls, call_tables and
-    count raise ReadError for a text that cannot be read."""
+    Raises IdlError for an IDL that cannot be used; decode, decode_counted, decode_tables, calls,
+    call_tables and count raise ReadError for a text that cannot be read."""
 
     def __new__(
         cls,
@@ -227,9 +229,18 @@ class TransactionDecoder:
     def count(self, transactions: _Transactions, /) -> int: ...
     def decode(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0,
-        strict: bool = False,
+        strict: bool = False, json_fields: bool = False,
     ) -> list[TxEvent]:
-        """strict: an event that does not decode raises DecodeError instead of being left out."""
+        """strict: an event that does not decode raises DecodeError instead of being left out; json_fields=True:
+        each event's fields as JSON text, as the command line writes them."""
+    def decode_counted(
+        self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0,
+        json_fields: bool = False,
+    ) -> tuple[list[TxEvent], list[TxCall], dict[str, int], dict[str, int]]:
+        """(decode's events, calls' calls, counts, problems) from one reading. counts: read, unreadable, matched
+        (kept transactions with an event or a call), failed (failed ones calling the programs, left out),
+        not_decoded (event bodies) and short (of those, older versions that short_events="null" decodes);
+        problems: each unreadable transaction's reason and how many gave it."""
     def decode_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, dedupe: bool = True, start: int = 0
     ) -> DecodedEvents: ...
@@ -245,7 +256,10 @@ class TransactionDecoder:
     ) -> tuple[DecodedEvents, DecodedCalls, dict[str, EventTable]]:
         """decode_tables, call_tables and transaction_tables from one reading; `slot`: that of blocks that do not
         say theirs (getBlock results do not)."""
-    def calls(self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0) -> list[TxCall]: ...
+    def calls(
+        self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0, json_fields: bool = False
+    ) -> list[TxCall]:
+        """json_fields=True: each call's args as JSON text, as decode writes fields."""
     def call_tables(
         self, transactions: _Transactions, *, include_failed: bool = False, start: int = 0
     ) -> DecodedCalls: ...

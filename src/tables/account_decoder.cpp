@@ -12,9 +12,9 @@
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
 #include "src/tables/binding.hpp"
-#include "src/python_sink.hpp"
 #include "src/tables/account_input.hpp"
 #include "src/tables/decoded_events.hpp"
+#include "src/tables/fields_maker.hpp"
 #include "src/tables/named_tuple.hpp"
 #include "src/tables/options.hpp"
 #include "src/tables/program_idls.hpp"
@@ -227,6 +227,7 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
   out.states = PyRef(PyList_New(0));
   if (!out.states) return false;
   NamedTupleMaker states(state.account_state);
+  FieldsMaker maker(json_fields);
   auto append = [&](const acct::AccountView& view, std::uint32_t program, PyRef name, PyRef fields,
                     PyRef problem, PyRef path = PyRef(Py_NewRef(Py_None))) {
     PyRef pubkey = view.pubkey.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.pubkey);
@@ -250,19 +251,10 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
     const auto type =
         static_cast<std::size_t>(match.layout - d.programs->programs()[match.program].idl->accounts().data());
     WalkState walk_state(match.body);
-    PyRef fields;
-    if (json_fields) {
-      std::string text;
-      JsonSink sink(text);
-      if (acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions)) {
-        fields = PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        if (!fields) return false;
-      }
-    } else {
-      PySink sink(d.names[match.program]);
-      fields = acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
-      if (!fields && sink.reraise_if_aborted()) return false;
-    }
+    PyRef fields = maker.make(d.names[match.program], [&](auto& sink) {
+      return acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
+    });
+    if (!fields && maker.raised()) return false;
     if (fields) {
       ++out.tally.counts.decoded;
       return append(view, match.program, PyRef(d.types[match.program][type].new_ref()), std::move(fields),

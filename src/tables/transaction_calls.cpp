@@ -4,12 +4,12 @@
 // alone stays as fast as it was.
 #include <array>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/tx/calls.hpp"
 #include "core/tx/walk.hpp"
 #include "src/arguments.hpp"
-#include "src/python_sink.hpp"
 #include "src/tables/decoded_events.hpp"
 #include "src/tables/json_input.hpp"
 #include "src/tables/schema.hpp"
@@ -21,19 +21,22 @@ namespace {
 
 // The arguments of calls and call_tables.
 struct CallArgs {
-  Arguments<3> bound;
+  Arguments<4> bound;  // calls takes `json_fields`
   JsonInput input;
   bool include_failed = false;
   std::size_t start = 0;
+  bool json_fields = false;
 
   // False with the error set.
   bool bind(const State& state, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!bound.bind(sig, args, nargs, kwnames)) return false;
     const auto failed = flag_argument(bound[1], false);
     const auto first = index_argument(bound[2], "start");
-    if (!failed || !first) return false;
+    const auto json = flag_argument(bound[3], false);
+    if (!failed || !first || !json) return false;
     include_failed = *failed;
     start = *first;
+    json_fields = *json;
     return input.open(state, bound[0]);
   }
 
@@ -43,9 +46,11 @@ struct CallArgs {
   }
 };
 
-constexpr Parameter kCallsParams[] = {required("transactions"), keyword("include_failed"), keyword("start")};
+constexpr Parameter kCallsParams[] = {required("transactions"), keyword("include_failed"), keyword("start"),
+                                      keyword("json_fields")};
+constexpr Parameter kCallTablesParams[] = {required("transactions"), keyword("include_failed"), keyword("start")};
 constexpr Signature kCallsSignature{"TransactionDecoder.calls()", kCallsParams};
-constexpr Signature kCallTablesSignature{"TransactionDecoder.call_tables()", kCallsParams};
+constexpr Signature kCallTablesSignature{"TransactionDecoder.call_tables()", kCallTablesParams};
 
 PyRef none() { return PyRef(Py_NewRef(Py_None)); }
 
@@ -125,6 +130,66 @@ bool make_call_names(TxDecoder& d) {
   return true;
 }
 
+bool TxCallItems::add(std::int64_t at, const tx::TxView& view, std::span<const tx::FoundCall> calls) {
+  if (calls.empty() && view.problem.empty()) return true;
+  PyRef tx_index(PyLong_FromLongLong(at));
+  PyRef signature = str_or_none(view.signature);
+  PyRef slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : none();
+  PyRef block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : none();
+  if (!tx_index || !signature || !slot || !block_time) return false;
+  if (!view.problem.empty()) {
+    // A transaction that could not be read: one item saying why, with no program or instruction.
+    PyRef problem = str_of(view.problem), accounts(PyDict_New()), remaining(PyList_New(0));
+    if (!problem || !accounts || !remaining) return false;
+    std::array<PyObject*, kTxCallFields> values = {
+        tx_index.release(), signature.release(), slot.release(), block_time.release(),
+        none().release(), none().release(), none().release(), none().release(),
+        PyBool_FromLong(view.failed), none().release(), none().release(), none().release(), accounts.release(),
+        remaining.release(), problem.release(), none().release()};
+    PyRef item(maker_.make(values));
+    return item && PyList_Append(out_, item.get()) == 0;
+  }
+  for (const tx::FoundCall& call : calls) {
+    const TxProgram& program = d_.programs[call.program];
+    PyRef name = none(), fields = none(), problem = none(), path = none();
+    if (call.layout != nullptr) {
+      name = PyRef(Py_NewRef(PyTuple_GET_ITEM(d_.call_keys[call.program][instruction_of(program, call)].get(), 1)));
+    }
+    if (call.problem != tx::CallProblem::None) {
+      problem = str_of(tx::describe_problem(call));
+    } else {
+      WalkState walk_state(call.args);
+      PyRef decoded = fields_.make(d_.names[call.program], [&](auto& sink) {
+        typename std::remove_reference_t<decltype(sink)>::Walk w(sink, walk_state);
+        return w.decode_fields(call.layout->args, {}, program.schemas.options.null_short_events);
+      });
+      if (decoded) {
+        fields = std::move(decoded);
+      } else {
+        if (fields_.raised()) return false;
+        problem = str_of(describe(walk_state.error));
+        path = PyRef(path_tuple(walk_state.error.path));
+      }
+    }
+    PyRef error = call.error != nullptr ? PyRef(call_error(state_, *call.error)) : none();
+    PyRef accounts, remaining;
+    PyRef inner = optional_int(call.inner), depth = optional_int(call.depth);
+    PyRef instruction(PyLong_FromUnsignedLong(call.instruction));
+    if (!problem || !path || !error || !inner || !depth || !instruction ||
+        !call_accounts(d_, call, accounts, remaining)) {
+      return false;
+    }
+    std::array<PyObject*, kTxCallFields> values = {
+        tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
+        d_.addresses[call.program].new_ref(), instruction.release(), inner.release(), depth.release(),
+        PyBool_FromLong(call.failed), error.release(), name.release(), fields.release(), accounts.release(),
+        remaining.release(), problem.release(), path.release()};
+    PyRef item(maker_.make(values));
+    if (!item || PyList_Append(out_, item.get()) < 0) return false;
+  }
+  return true;
+}
+
 PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
     CallArgs a;
@@ -133,64 +198,9 @@ PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
     tx::CallFinder finder(d.programs);
-    TxCallMaker maker(state.tx_call);
+    TxCallItems items(state, d, result.get(), a.json_fields);
     auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
-      const auto& calls = finder.find(view, walk);
-      if (calls.empty() && view.problem.empty()) return true;
-      PyRef tx_index(PyLong_FromLongLong(at));
-      PyRef signature = str_or_none(view.signature);
-      PyRef slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : none();
-      PyRef block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : none();
-      if (!tx_index || !signature || !slot || !block_time) return false;
-      if (!view.problem.empty()) {
-        // A transaction that could not be read: one item saying why, with no program or instruction.
-        PyRef problem = str_of(view.problem), accounts(PyDict_New()), remaining(PyList_New(0));
-        if (!problem || !accounts || !remaining) return false;
-        std::array<PyObject*, kTxCallFields> values = {
-            tx_index.release(), signature.release(), slot.release(), block_time.release(),
-            none().release(), none().release(), none().release(), none().release(),
-            PyBool_FromLong(view.failed), none().release(), none().release(), none().release(), accounts.release(),
-            remaining.release(), problem.release(), none().release()};
-        PyRef item(maker.make(values));
-        return item && PyList_Append(result.get(), item.get()) == 0;
-      }
-      for (const tx::FoundCall& call : calls) {
-        const TxProgram& program = d.programs[call.program];
-        PyRef name = none(), fields = none(), problem = none(), path = none();
-        if (call.layout != nullptr) {
-          name = PyRef(Py_NewRef(PyTuple_GET_ITEM(d.call_keys[call.program][instruction_of(program, call)].get(), 1)));
-        }
-        if (call.problem != tx::CallProblem::None) {
-          problem = str_of(tx::describe_problem(call));
-        } else {
-          PySink sink(d.names[call.program]);
-          WalkState walk_state(call.args);
-          PySink::Walk w(sink, walk_state);
-          PyRef decoded = w.decode_fields(call.layout->args, {}, program.schemas.options.null_short_events);
-          if (decoded) {
-            fields = std::move(decoded);
-          } else {
-            if (sink.reraise_if_aborted()) return false;
-            problem = str_of(describe(walk_state.error));
-            path = PyRef(path_tuple(walk_state.error.path));
-          }
-        }
-        PyRef error = call.error != nullptr ? PyRef(call_error(state, *call.error)) : none();
-        PyRef accounts, remaining;
-        PyRef inner = optional_int(call.inner), depth = optional_int(call.depth);
-        PyRef instruction(PyLong_FromUnsignedLong(call.instruction));
-        if (!problem || !path || !error || !inner || !depth || !instruction || !call_accounts(d, call, accounts, remaining)) {
-          return false;
-        }
-        std::array<PyObject*, kTxCallFields> values = {
-            tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
-            d.addresses[call.program].new_ref(), instruction.release(), inner.release(), depth.release(),
-            PyBool_FromLong(call.failed), error.release(), name.release(), fields.release(), accounts.release(),
-            remaining.release(), problem.release(), path.release()};
-        PyRef item(maker.make(values));
-        if (!item || PyList_Append(result.get(), item.get()) < 0) return false;
-      }
-      return true;
+      return items.add(at, view, finder.find(view, walk));
     };
     TxPass pass = a.pass();
     pass.release_lock = false;

@@ -1,8 +1,10 @@
 // TransactionDecoder: whole transactions, as RPC nodes return them, into
 // events attributed to their programs: from log lines and from self-CPI
 // inner instructions, each decoded only with its own program's IDL.
+#include <array>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/tx/summary_tables.hpp"
@@ -11,7 +13,6 @@
 #include "idl/loader.hpp"
 #include "src/arguments.hpp"
 #include "src/native_type.hpp"
-#include "src/python_sink.hpp"
 #include "src/tables/decoded_events.hpp"
 #include "src/tables/errors.hpp"
 #include "src/tables/json_input.hpp"
@@ -104,9 +105,85 @@ PyObject* tx_decoder_programs(PyObject* self, void*) {
 }
 
 constexpr Parameter kDecodeEventsParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
-                                             keyword("start"), keyword("strict")};
+                                             keyword("start"), keyword("strict"), keyword("json_fields")};
 constexpr Signature kDecodeSignature{"TransactionDecoder.decode()", kDecodeEventsParams};
 constexpr Signature kDecodeTablesSignature{"TransactionDecoder.decode_tables()", kDecodeParams};
+
+// Appends the TxEvent items of walked transactions to `out` (decode,
+// decode_counted), fields as Python values or, with `json_fields`, as JSON
+// text. A body that does not decode is left out, left out and counted, or
+// raises DecodeError (strict).
+class TxEventItems {
+ public:
+  enum class Failures : std::uint8_t { kLeaveOut, kCount, kRaise };
+
+  TxEventItems(const State& state, const TxDecoder& d, PyObject* out, bool json_fields, Failures failures)
+      : state_(state), d_(d), out_(out), maker_(state.tx_event), fields_(json_fields), failures_(failures) {}
+
+  // The events of transaction `at`; false with the error set.
+  bool add(std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
+    PyRef tx_index, signature, slot, block_time, truncated;
+    for (const tx::FoundEvent& e : walk.events) {
+      const auto match = match_found(d_.programs, e);
+      if (!match) continue;
+      const TxProgram& program = d_.programs[e.program];
+      const bool may_end = program.schemas.options.null_short_events;
+      WalkState walk_state(match->body);
+      PyRef fields = fields_.make(d_.names[e.program], [&](auto& sink) {
+        typename std::remove_reference_t<decltype(sink)>::Walk w(sink, walk_state);
+        return w.decode_fields(*match->layout->fields, {}, may_end);
+      });
+      const auto event = static_cast<std::size_t>(match->layout - program.idl->events().data());
+      if (!fields) {
+        if (fields_.raised()) return false;
+        if (failures_ == Failures::kRaise) {
+          raise_decode_error(state_, walk_state.error, program.address, program.schemas.keys[event]);
+          return false;
+        }
+        if (failures_ == Failures::kLeaveOut) continue;
+        ++not_decoded;
+        if (!may_end) {
+          // Whether an older, shorter version's body: only failures pay for a second walk.
+          SkipSink skip;
+          WalkState lenient(match->body);
+          if (SkipSink::Walk(skip, lenient).decode_fields(*match->layout->fields, {}, true)) ++short_bodies;
+        }
+        continue;
+      }
+      if (!tx_index) {  // made once per transaction that has an event
+        tx_index = PyRef(PyLong_FromLongLong(at));
+        signature = view.signature.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.signature);
+        slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : PyRef(Py_NewRef(Py_None));
+        block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : PyRef(Py_NewRef(Py_None));
+        truncated = PyRef(PyBool_FromLong(walk.truncated));
+        if (!tx_index || !signature || !slot || !block_time) return false;
+      }
+      PyRef instruction = optional_int(e.instruction), inner = optional_int(e.inner), depth = optional_int(e.depth);
+      if (!instruction || !inner || !depth) return false;
+      std::array<PyObject*, kTxEventFields> values = {
+          tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
+          d_.addresses[e.program].new_ref(), instruction.release(), inner.release(), depth.release(),
+          d_.sources[static_cast<int>(e.source)].new_ref(), truncated.new_ref(),
+          Py_NewRef(d_.names[e.program].event(event)), fields.release()};
+      PyRef item(maker_.make(values));
+      if (!item || PyList_Append(out_, item.get()) < 0) return false;
+      ++added;
+    }
+    return true;
+  }
+
+  std::uint64_t added = 0;         // events appended
+  std::uint64_t not_decoded = 0;   // kCount: bodies that matched an event but did not decode
+  std::uint64_t short_bodies = 0;  // of those, older versions that short_events="null" decodes
+
+ private:
+  const State& state_;
+  const TxDecoder& d_;
+  PyObject* out_;
+  TxEventMaker maker_;
+  FieldsMaker fields_;
+  Failures failures_;
+};
 
 PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
@@ -114,53 +191,76 @@ PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t na
     const State& state = state_of(Py_TYPE(self));
     if (!a.bind(state, kDecodeSignature, args, nargs, kwnames)) return nullptr;
     // strict: an event that does not decode raises DecodeError instead of being left out.
-    const auto strict = flag_argument(a.bound[4], false);
-    if (!strict) return nullptr;
+    const auto strict = flag_argument(a.bound[4], false), json_fields = flag_argument(a.bound[5], false);
+    if (!strict || !json_fields) return nullptr;
     PyRef result(PyList_New(0));
     if (!result) return nullptr;
-    TxEventMaker events(state.tx_event);
+    TxEventItems events(state, d, result.get(), *json_fields,
+                        *strict ? TxEventItems::Failures::kRaise : TxEventItems::Failures::kLeaveOut);
     auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
-      PyRef tx_index, signature, slot, block_time, truncated;
-      for (const tx::FoundEvent& e : walk.events) {
-        const auto match = match_found(d.programs, e);
-        if (!match) continue;
-        const PyNames& names = d.names[e.program];
-        const TxProgram& program = d.programs[e.program];
-        PySink sink(names);
-        WalkState walk_state(match->body);
-        PySink::Walk w(sink, walk_state);
-        PyRef fields = w.decode_fields(*match->layout->fields, {}, program.schemas.options.null_short_events);
-        const auto event = static_cast<std::size_t>(match->layout - program.idl->events().data());
-        if (!fields) {
-          if (sink.reraise_if_aborted()) return false;
-          if (!*strict) continue;
-          raise_decode_error(state, walk_state.error, program.address, program.schemas.keys[event]);
-          return false;
-        }
-        if (!tx_index) {  // made once per transaction that has an event
-          tx_index = PyRef(PyLong_FromLongLong(at));
-          signature = view.signature.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.signature);
-          slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : PyRef(Py_NewRef(Py_None));
-          block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : PyRef(Py_NewRef(Py_None));
-          truncated = PyRef(PyBool_FromLong(walk.truncated));
-          if (!tx_index || !signature || !slot || !block_time) return false;
-        }
-        PyRef instruction = optional_int(e.instruction), inner = optional_int(e.inner), depth = optional_int(e.depth);
-        if (!instruction || !inner || !depth) return false;
-        std::array<PyObject*, kTxEventFields> values = {
-            tx_index.new_ref(), signature.new_ref(), slot.new_ref(), block_time.new_ref(),
-            d.addresses[e.program].new_ref(), instruction.release(), inner.release(), depth.release(),
-            d.sources[static_cast<int>(e.source)].new_ref(), truncated.new_ref(), Py_NewRef(names.event(event)),
-            fields.release()};
-        PyRef item(events.make(values));
-        if (!item || PyList_Append(result.get(), item.get()) < 0) return false;
-      }
-      return true;
+      return events.add(at, view, walk);
     };
     TxPass pass = a.pass();
     pass.release_lock = false;
     if (!walk_transactions(state, d, a.input.text(), pass, collect)) return nullptr;
     return result.release();
+  });
+}
+
+constexpr Parameter kDecodeCountedParams[] = {required("transactions"), keyword("include_failed"), keyword("dedupe"),
+                                              keyword("start"), keyword("json_fields")};
+constexpr Signature kDecodeCountedSignature{"TransactionDecoder.decode_counted()", kDecodeCountedParams};
+
+// decode's events, calls' calls and what became of every transaction, from
+// one reading: what the tx command prints and says at its end.
+PyObject* tx_decoder_decode_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return TxDecoderType::call(self, [&](const TxDecoder& d) -> PyObject* {
+    DecodeArgs a;
+    const State& state = state_of(Py_TYPE(self));
+    if (!a.bind(state, kDecodeCountedSignature, args, nargs, kwnames)) return nullptr;
+    const auto json_fields = flag_argument(a.bound[4], false);
+    if (!json_fields) return nullptr;
+    PyRef event_list(PyList_New(0)), call_list(PyList_New(0)), problems(PyDict_New()), one(PyLong_FromLong(1));
+    if (!event_list || !call_list || !problems || !one) return nullptr;
+    TxEventItems events(state, d, event_list.get(), *json_fields, TxEventItems::Failures::kCount);
+    TxCallItems calls(state, d, call_list.get(), *json_fields);
+    tx::CallFinder finder(d.programs);
+    std::uint64_t unreadable = 0, matched = 0, failed = 0;
+    auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
+      if (!view.problem.empty()) {
+        ++unreadable;
+        PyRef reason = str_of(view.problem);
+        if (!reason) return false;
+        PyObject* seen = nullptr;
+        if (PyDict_GetItemRef(problems.get(), reason.get(), &seen) < 0) return false;
+        PyRef before(seen);
+        PyRef count(before ? PyNumber_Add(before.get(), one.get()) : one.new_ref());
+        if (!count || PyDict_SetItem(problems.get(), reason.get(), count.get()) < 0) return false;
+      }
+      const auto& found = finder.find(view, walk);
+      // Failed transactions are walked for their calls, to count those left out.
+      if (view.failed && !a.include_failed) {
+        failed += found.empty() ? 0 : 1;
+        return true;
+      }
+      const std::uint64_t before = events.added;
+      if (!events.add(at, view, walk) || !calls.add(at, view, found)) return false;
+      matched += events.added != before || !found.empty() ? 1 : 0;
+      return true;
+    };
+    TxPass pass = a.pass();
+    pass.include_failed = true;
+    pass.release_lock = false;
+    pass.scope = tx::ReadScope::kCalls;
+    const auto read = walk_transactions(state, d, a.input.text(), pass, collect);
+    if (!read) return nullptr;
+    using Count = unsigned long long;
+    PyRef counts(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "read", static_cast<Count>(*read), "unreadable",
+                               static_cast<Count>(unreadable), "matched", static_cast<Count>(matched), "failed",
+                               static_cast<Count>(failed), "not_decoded", static_cast<Count>(events.not_decoded),
+                               "short", static_cast<Count>(events.short_bodies)));
+    if (!counts) return nullptr;
+    return PyTuple_Pack(4, event_list.get(), call_list.get(), counts.get(), problems.get());
   });
 }
 
@@ -296,15 +396,30 @@ PyMethodDef tx_decoder_methods[] = {
      "The Arrow schema of the table of `key`, a (program address, event key) pair."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
-     "decode($self, transactions, *, include_failed=False, dedupe=True, start=0, strict=False)\n--\n\n"
+     "decode($self, transactions, *, include_failed=False, dedupe=True, start=0, strict=False, json_fields=False)\n"
+     "--\n\n"
      "Every event of the transactions, each decoded with its own program's IDL.\n\n"
      "`transactions`: getTransaction or getBlock results, RPC responses, or\n"
      "sequences of these, as Python objects or as JSON text (str or bytes: one\n"
      "value, an array, or JSON lines). Returns a list of TxEvent in transaction\n"
      "order and, within one, in execution order; `tx` counts from `start`. An event\n"
      "that does not decode is left out (decode_tables lists it in `errors`), or with\n"
-     "strict=True raises DecodeError.\n"
+     "strict=True raises DecodeError. json_fields=True: fields as JSON text, as the\n"
+     "command line writes them (integers exact, public keys base58, bytes hex, NaN\n"
+     "and infinities as strings).\n"
      "Raises ReadError for a text that cannot be read."},
+    {"decode_counted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_counted)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_counted($self, transactions, *, include_failed=False, dedupe=True, start=0, json_fields=False)\n"
+     "--\n\n"
+     "decode's events, calls' calls and what became of every transaction, from one\n"
+     "reading: (events, calls, counts, problems). `counts`: `read` (transactions\n"
+     "read), `unreadable` (those that could not be read; `problems` maps each reason\n"
+     "to how many), `matched` (of those kept, the ones with an event decoded or a\n"
+     "call to the programs), `failed` (failed transactions calling the programs, left\n"
+     "out; 0 with include_failed=True), `not_decoded` (event bodies that did not\n"
+     "decode: decode_tables' errors without the unreadable transactions) and `short`\n"
+     "(of those, older versions that short_events='null' decodes; 0 with it)."},
     {"decode_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_decode_tables)),
      METH_FASTCALL | METH_KEYWORDS,
      "decode_tables($self, transactions, *, include_failed=False, dedupe=True, start=0)\n--\n\n"
@@ -328,12 +443,13 @@ PyMethodDef tx_decoder_methods[] = {
      "`slot`: the slot of blocks that do not say theirs (getBlock results do not)."},
     {"calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_calls)),
      METH_FASTCALL | METH_KEYWORDS,
-     "calls($self, transactions, *, include_failed=False, start=0)\n--\n\n"
+     "calls($self, transactions, *, include_failed=False, start=0, json_fields=False)\n--\n\n"
      "Every instruction call to the programs, outer and inner, in execution order:\n"
      "a list of TxCall. A call is an instruction of one of the programs whose data\n"
      "starts with one of its IDL's instruction discriminators, whoever made it; its\n"
      "arguments decode as event fields do. A call that cannot be read or whose\n"
      "arguments do not decode has args None and the reason in `problem`.\n"
+     "json_fields=True: args as JSON text, as decode writes fields.\n"
      "Raises ReadError for a text that cannot be read."},
     {"call_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tx_decoder_call_tables)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -4,17 +4,21 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/tx/call_tables.hpp"
+#include "core/tx/calls.hpp"
 #include "core/tx/summary_tables.hpp"
 #include "core/tx/tx_tables.hpp"
 #include "core/tx/walk.hpp"
 #include "src/arguments.hpp"
 #include "src/tables/binding.hpp"
+#include "src/tables/fields_maker.hpp"
 #include "src/tables/json_input.hpp"
+#include "src/tables/named_tuple.hpp"
 #include "src/tables/py_values.hpp"
 #include "src/python_names.hpp"
 
@@ -79,9 +83,9 @@ std::optional<std::size_t> walk_transactions(const State& state, const TxDecoder
   return read;
 }
 
-// The arguments of decode, decode_tables, all_tables and block_tables.
+// The arguments of decode, decode_counted, decode_tables, all_tables and block_tables.
 struct DecodeArgs {
-  Arguments<5> bound;  // block_tables takes a fifth, `slot`
+  Arguments<6> bound;  // decode takes `strict` and `json_fields`, block_tables `slot`
   JsonInput input;
   bool include_failed = false;
   bool dedupe = true;
@@ -112,6 +116,26 @@ inline constexpr Parameter kDecodeParams[] = {required("transactions"), keyword(
 // with the error set).
 PyObject* tx_decoder_transaction_tables(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* summary_dict(State& state, SummaryTables::Output&& out);
+
+// Appends the TxCall items of walked transactions to `out` (calls,
+// decode_counted): each call of the programs found, args as Python values or,
+// with `json_fields`, as JSON text; for a transaction that could not be read,
+// one item saying why.
+class TxCallItems {
+ public:
+  TxCallItems(const State& state, const TxDecoder& d, PyObject* out, bool json_fields)
+      : state_(state), d_(d), out_(out), maker_(state.tx_call), fields_(json_fields) {}
+
+  // The items of transaction `at`; false with the error set.
+  bool add(std::int64_t at, const tx::TxView& view, std::span<const tx::FoundCall> calls);
+
+ private:
+  const State& state_;
+  const TxDecoder& d_;
+  PyObject* out_;
+  NamedTupleMaker maker_;
+  FieldsMaker fields_;
+};
 
 // The call methods of TransactionDecoder (transaction_calls.cpp).
 PyObject* tx_decoder_calls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
