@@ -61,9 +61,10 @@ class ValueReads {
   bool read_encoded(od::array pair, const PairNames& names, std::string_view& text, std::string_view& encoding,
                     const char* at = nullptr);
 
-  bool json_error(simdjson::error_code error, const char* at = nullptr);
-  bool shape_error(od::value& value, std::string_view field, std::string_view expected);
-  bool fail(ReadErrorKind kind, std::string message, const char* at = nullptr);
+  // Failures are cold: their formatting stays out of the hot paths that call them.
+  [[gnu::cold]] bool json_error(simdjson::error_code error, const char* at = nullptr);
+  [[gnu::cold]] bool shape_error(od::value& value, std::string_view field, std::string_view expected);
+  [[gnu::cold]] bool fail(ReadErrorKind kind, std::string message, const char* at = nullptr);
   // A JSON-RPC `error` member: null is no error, anything else fails the read.
   bool read_rpc_error(od::value value);
 

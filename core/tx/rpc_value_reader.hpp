@@ -76,7 +76,7 @@ class RpcValueReader : public json::ValueReads {
   bool read_config(od::value& value);
   // Marks the transaction as one that cannot be read (the first reason
   // stays); reading goes on with the next transaction.
-  bool set_problem(std::string text);
+  [[gnu::cold]] bool set_problem(std::string text);
   bool read_block_entries(od::value value, std::size_t& count);
   bool read_result(od::value value);
 
@@ -125,7 +125,7 @@ class RpcValueReader : public json::ValueReads {
   bool count_item(std::size_t count, std::string_view what) {
     return count < limits_.max_items || too_many(what);
   }
-  bool too_many(std::string_view what);
+  [[gnu::cold]] bool too_many(std::string_view what);
 
   const bool calls_;    // also read what instruction calls need
   const bool summary_;  // also read the meta's summary (fee, compute units, balances)
