@@ -504,7 +504,9 @@ auto BorshWalk<Sink>::decode_layout(const TypeNode& type, Slot slot) -> Value {
     case Layout::BigEndian: {
       const std::uint64_t width = scalar_width(type.kind);
       BRISQUEL_READ(b, width);
-      std::uint8_t le[16];
+      // As wide as the widest scalar a sink may read from it (a key), though
+      // only numbers are big-endian.
+      std::uint8_t le[32];
       std::reverse_copy(b, b + width, le);
       return sink_.scalar(*this, slot, type.kind, le);
     }
