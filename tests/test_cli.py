@@ -55,16 +55,18 @@ def test_input_forms(idl_file, tmp_path, logs, events):
 
 
 @pytest.mark.parametrize("logs, message", [
-    ("[1, 2", "input is not valid JSON"),
-    ('{"id": 1}', "JSON object without meta.logMessages"),
-    ('{"error": {"code": -32602, "message": "Invalid params"}}', "RPC error response: Invalid params"),
-    ('{"meta": {"logMessages": "x"}}', "meta.logMessages is not a list of strings"),
-    ("[1]", "expected log lines or transactions, got JSON int"),
+    ("[1, 2", "line 1, column 1: the text ends inside this value (cut short?)"),
+    ('{"id": 1}', "line 1, column 1: a JSON-RPC response without `result` or `error`"),
+    ('{"error": {"code": -32602, "message": "Invalid params"}}', "line 1, column 11: RPC error -32602: Invalid params"),
+    ('{"meta": {"logMessages": "x"}}', "line 1, column 26: `meta.logMessages`: expected an array, found a string"),
+    ("[1]", "line 1, column 2: `(array element)`: expected a log line (a string), an array of them or an object, "
+             "found a number 1"),
+    ('{"result": null}\n[1]', "line 2, column 2: `(array element)`: expected a log line"),
 ])
 def test_bad_input_is_one_line(idl_file, logs, message):
     result = run(idl_file, "-", stdin=logs)
     assert result.returncode == 1 and "Traceback" not in result.stderr
-    assert result.stderr.startswith("brisquel: ") and message in result.stderr
+    assert result.stderr.startswith(f"brisquel: <stdin>: {message}"), result.stderr
     assert result.stderr.count("\n") == 1
 
 
@@ -234,7 +236,7 @@ def test_input_cut_on_its_last_line_prints_what_came_before(tmp_path, command):
     (cut := tmp_path / "cut.jsonl").write_text(text + json.dumps(encode(Tx([])))[:40])
     result = run(*(["tx"] if command == "tx" else []), idl_path, cut)
     assert result.returncode == 1 and len(result.stdout.splitlines()) == 9
-    reason = "the text ends inside this value (cut short?)" if command == "tx" else "not valid JSON: "
+    reason = "the text ends inside this value (cut short?)"
     assert result.stderr.startswith(f"brisquel: {cut}: line 10, column ") and reason in result.stderr
     assert result.stderr.count("\n") == 1
 

@@ -109,7 +109,8 @@ bool ValueReads::read_integer(od::value& value, std::string_view field, std::opt
   return shape_error(value, field, expected);
 }
 
-bool ValueReads::read_string(od::value& value, std::string_view field, std::string_view& out) {
+bool ValueReads::read_string(od::value& value, std::string_view field, std::string_view& out,
+                             bool replace_surrogates) {
   // Most strings hold no escape: their text in the input is the string, with
   // no copy. The token runs to the next structural character, so the closing
   // quote is its last quote; stage 1 has checked UTF-8 and control characters.
@@ -124,7 +125,7 @@ bool ValueReads::read_string(od::value& value, std::string_view field, std::stri
       }
     }
   }
-  const auto e = value.get_string().get(out);
+  const auto e = value.get_string(replace_surrogates).get(out);
   if (e == simdjson::SUCCESS) return true;
   if (e == simdjson::INCORRECT_TYPE) return shape_error(value, field, "a string");
   if (e == simdjson::STRING_ERROR) {

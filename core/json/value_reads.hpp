@@ -48,7 +48,8 @@ class ValueReads {
   // Null reads as absent.
   template <class T>
   bool read_integer(od::value& value, std::string_view field, std::optional<T>& out);
-  bool read_string(od::value& value, std::string_view field, std::string_view& out);
+  // `replace_surrogates`: an escaped lone surrogate reads as U+FFFD instead of failing.
+  bool read_string(od::value& value, std::string_view field, std::string_view& out, bool replace_surrogates = false);
   bool expect_object(od::value& value, std::string_view field, od::object& out);
   bool expect_array(od::value& value, std::string_view field, od::array& out);
 

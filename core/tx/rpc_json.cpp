@@ -14,7 +14,10 @@ struct RpcJsonReader::Impl final : json::RootReader {
     failure = std::move(values.failure());
     return json::Outcome::kFailed;
   }
-  std::string_view expected() const override { return "a transaction, block or RPC response, or an array of them"; }
+  std::string_view expected() const override {
+    return values.log_lines() ? "log lines, a transaction, block or RPC response, or an array of them"
+                              : "a transaction, block or RPC response, or an array of them";
+  }
 
   json::JsonFrames frames;
   RpcValueReader values;
@@ -25,6 +28,8 @@ RpcJsonReader::RpcJsonReader(RpcJsonLimits limits, ReadScope scope) : impl_(std:
 RpcJsonReader::~RpcJsonReader() = default;
 
 void RpcJsonReader::set_block_slot(std::optional<std::uint64_t> slot) { impl_->values.set_block_slot(slot); }
+
+void RpcJsonReader::accept_log_lines() { impl_->values.accept_log_lines(); }
 
 ReadResult RpcJsonReader::read_padded(std::string_view text, TxVisitor visit) {
   impl_->visit = &visit;

@@ -74,6 +74,15 @@ class RpcJsonReader {
   // getBlock result carries no slot: its caller knows it); none by default.
   void set_block_slot(std::optional<std::uint64_t> slot);
 
+  // Also reads what only log lines are: log-line strings in a top-level
+  // array (each a transaction of one line) and arrays of them there (each a
+  // transaction of those lines), and objects holding
+  // `logMessages` themselves or a `meta` without a `transaction` (each a
+  // transaction of those lines). An escaped lone surrogate in a log line
+  // reads as U+FFFD (no event line holds one). For callers that want
+  // lines, not transactions; off by default.
+  void accept_log_lines();
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

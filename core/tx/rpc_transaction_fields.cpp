@@ -271,15 +271,7 @@ bool RpcValueReader::read_meta(od::value value) {
       if (summary_) return read_error_summary(v);
       return !calls_ || !view_->failed || read_error(v);
     }
-    if (key == "logMessages") {
-      od::json_type t;
-      if (auto e = v.type().get(t)) return json_error(e);
-      view_->logs.clear();
-      view_->has_logs = t != od::json_type::null;
-      if (!view_->has_logs) return true;
-      od::array logs;
-      return expect_array(v, "meta.logMessages", logs) && read_logs(logs);
-    }
+    if (key == "logMessages") return read_log_messages(v, "meta.logMessages", "meta.logMessages[]");
     if (key == "innerInstructions") {
       od::json_type t;
       if (auto e = v.type().get(t)) return json_error(e);
@@ -308,11 +300,36 @@ bool RpcValueReader::read_meta(od::value value) {
   });
 }
 
-bool RpcValueReader::read_logs(od::array logs) {
+// `field` and `item`: as messages name the list and its items.
+bool RpcValueReader::read_log_messages(od::value& value, std::string_view field, std::string_view item) {
+  od::json_type t;
+  if (auto e = value.type().get(t)) return json_error(e);
+  view_->logs.clear();
+  view_->has_logs = t != od::json_type::null;
+  if (!view_->has_logs) return true;
+  od::array logs;
+  return expect_array(value, field, logs) && read_logs(logs, item);
+}
+
+bool RpcValueReader::read_logs(od::array logs, std::string_view item_field) {
   return json::each(logs, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     return count_item(view_->logs.size(), "log messages") &&
-           read_string(item, "meta.logMessages[]", view_->logs.emplace_back());
+           read_string(item, item_field, view_->logs.emplace_back(), log_lines_);
   });
+}
+
+// In a top-level array, a log-line string (`type` string) or an array of
+// them: a transaction of those lines.
+bool RpcValueReader::read_log_lines(od::value& value, od::json_type type) {
+  begin_transaction(0);
+  view_->position.reset();
+  view_->has_logs = true;
+  if (type == od::json_type::string) {
+    return read_string(value, "(array element)", view_->logs.emplace_back(), true) && hand_over(*view_);
+  }
+  od::array lines;
+  if (auto e = value.get_array().get(lines)) return json_error(e);
+  return read_logs(lines, "(array element)[]") && hand_over(*view_);
 }
 
 bool RpcValueReader::read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out) {

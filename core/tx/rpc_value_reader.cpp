@@ -39,6 +39,14 @@ bool RpcValueReader::read(od::value root, const TxVisitor& visit, std::size_t& v
     od::json_type t;
     if (auto e = item.type().get(t)) return json_error(e);
     if (t == od::json_type::null) return true;  // a result that found nothing
+    if (log_lines_ && (t == od::json_type::string || t == od::json_type::array)) {
+      const bool ok = read_log_lines(item, t);
+      unit_start_ = array_start;
+      return ok;
+    }
+    if (log_lines_ && t != od::json_type::object) {
+      return shape_error(item, "(array element)", "a log line (a string), an array of them or an object");
+    }
     od::object object;
     if (!expect_object(item, "(array element)", object)) return false;
     const bool ok = read_object(object, Level::kAny, 0);
@@ -53,7 +61,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
   if (level == Level::kBlockEntry) view_->position = static_cast<std::uint32_t>(slot);
   else view_->position.reset();
   bool has_transaction = false, has_meta = false, has_result = false, has_rpc = false;
-  bool has_transactions = false, has_blockhash = false;
+  bool has_transactions = false, has_blockhash = false, has_logs = false;
   std::optional<std::uint64_t> tx_slot;
   std::optional<std::int64_t> block_time;
   JsonVersion version;
@@ -73,6 +81,10 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     if (key == "slot") return read_integer(value, "slot", tx_slot);
     if (key == "blockTime") return read_integer(value, "blockTime", block_time);
     if (key == "version") return read_version(value, version);
+    if (key == "logMessages" && log_lines_) {  // a bare meta
+      has_logs = true;
+      return read_log_messages(value, "logMessages", "logMessages[]");
+    }
     if (level == Level::kBlockEntry) return true;
     if (key == "transactions") {
       if (has_transactions) return true;  // a repeated key: the first one counts
@@ -95,6 +107,10 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
   unit_start_ = start;
   if (!fields_ok) return false;
 
+  const bool bare_meta = log_lines_ && !has_transaction && (has_meta || has_logs);
+  if (has_logs && (has_transaction || has_meta || has_result || has_transactions || has_blockhash)) {
+    return fail(ReadErrorKind::kShape, "an object with both `logMessages` and transaction, block or response fields");
+  }
   if (has_result) {
     if (has_transaction || has_meta || has_transactions || has_blockhash) {
       return fail(ReadErrorKind::kShape, "an object with both `result` and transaction or block fields");
@@ -113,7 +129,9 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     }
     return true;
   }
-  if (has_transaction) return finish_transaction(tx_slot, block_time, version, level == Level::kBlockEntry);
+  if (has_transaction || bare_meta) {
+    return finish_transaction(tx_slot, block_time, version, level == Level::kBlockEntry);
+  }
   if (has_meta) return fail(ReadErrorKind::kShape, "`meta` without `transaction`");
   if (level == Level::kBlockEntry) return fail(ReadErrorKind::kShape, "a block entry without `transaction`");
   if (has_rpc) return fail(ReadErrorKind::kShape, "a JSON-RPC response without `result` or `error`");

@@ -37,6 +37,9 @@ class RpcValueReader : public json::ValueReads {
   bool stopped() const { return stopped_; }
   // The slot of the blocks read that do not say theirs (getBlock results do not).
   void set_block_slot(std::optional<std::uint64_t> slot) { block_slot_ = slot; }
+  // Log-line strings and bare metas too (see RpcJsonReader::accept_log_lines).
+  void accept_log_lines() { log_lines_ = true; }
+  bool log_lines() const { return log_lines_; }
 
  private:
   // What an object may be, from where it was found.
@@ -90,7 +93,9 @@ class RpcValueReader : public json::ValueReads {
   bool read_outer_instruction(od::object instruction);
   bool read_wire_transaction(od::array encoded);
   bool read_meta(od::value value);
-  bool read_logs(od::array logs);
+  bool read_log_messages(od::value& value, std::string_view field, std::string_view item);
+  bool read_logs(od::array logs, std::string_view item_field);
+  bool read_log_lines(od::value& value, od::json_type type);
   bool read_inner_groups(od::array groups);
   bool read_inner_instruction(od::object instruction, std::uint32_t group);
   bool read_string_list(od::value value, std::string_view field, std::vector<std::string_view>& out);
@@ -132,6 +137,7 @@ class RpcValueReader : public json::ValueReads {
   const TxVisitor* visit_ = nullptr;
   std::size_t* visited_ = nullptr;
   bool stopped_ = false;
+  bool log_lines_ = false;
   std::optional<std::uint64_t> block_slot_;
 
   // The transaction being read; all of it reused from one transaction to the

@@ -16,12 +16,16 @@ strings "NaN", "Infinity" and "-Infinity" (JSON has no such numbers).
 
 The logs (a file, or standard input when LOG_FILE is "-" or absent) may be:
 - plain text, one log line per line;
-- JSON: an array of log-line strings, a transaction object as an RPC node
-  returns it (lines under `meta.logMessages`), an RPC response wrapping one
-  (`result`), a block (`transactions`), or an array of any of these;
+- RPC JSON, as the tx command reads it: a transaction object as an RPC node
+  returns it (in any encoding, failed ones too; the lines under
+  `meta.logMessages`), an RPC response wrapping one (`result`), a block
+  (`transactions`), or an array of any of these; besides, log-line strings
+  and arrays of them in such an array, and objects holding `logMessages`
+  themselves or a `meta` without its `transaction`;
 - JSON Lines: one such JSON value per line.
-Input whose first non-blank character is "[" or "{" is read as JSON; anything
-else as plain text (log lines never start with either).
+Input whose first non-blank character is "[" or "{" is read as JSON, natively
+and a bounded piece at a time (TableDecoder.parse_logs_counted); anything else
+as plain text (log lines never start with either).
 
 --program-id ADDRESS puts ADDRESS into a legacy IDL that lacks
 `metadata.address` (see `brisquel.with_program_address`). Old, shorter
@@ -30,126 +34,114 @@ versions of an event decode with their missing fields null, unless
 
 At the end, standard error says how many lines were read and how many events
 printed, and which event bodies were left out. Errors are reported as one line
-on standard error with exit status 1 (2 for usage errors); events decoded
-before the error are printed first.
+on standard error with exit status 1 (2 for usage errors; for JSON, naming the
+line and column); the events of the lines before a broken line of JSON Lines
+are printed first.
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import sys
 from collections.abc import Iterable, Iterator
-from typing import Any, TextIO
+from typing import IO, Any, Literal, TextIO
 
 from brisquel import IdlError, TableDecoder, with_program_address
-from brisquel._common import CommandError, idl_error, plural, reason
+from brisquel._common import CommandError, idl_error, opened, plural, reason, stream_pieces
 
 _BATCH = 4096
+_CHUNK_BYTES = 16 << 20  # of JSON text, read natively a piece at a time
 
 
-def lines_from_json(value: Any) -> Iterator[str]:
-    """The log lines held by one JSON value (see the module doc)."""
-    if isinstance(value, str):
-        yield value
-    elif isinstance(value, list):
-        for item in value:
-            yield from lines_from_json(item)
-    elif isinstance(value, dict):
-        if "meta" in value:
-            meta = value["meta"]
-            if meta is not None:
-                yield from _log_messages(meta)
-        elif "logMessages" in value:
-            yield from _log_messages(value)
-        elif "result" in value:
-            if value["result"] is not None:
-                yield from lines_from_json(value["result"])
-        elif "error" in value:
-            error = value["error"]
-            message = error.get("message", error) if isinstance(error, dict) else error
-            raise CommandError(f"RPC error response: {message}")
-        elif "transactions" in value:
-            yield from lines_from_json(value["transactions"])
-        else:
-            raise CommandError("JSON object without meta.logMessages, result or transactions")
-    else:
-        raise CommandError(f"expected log lines or transactions, got JSON {type(value).__name__}")
+class _Recorder(io.RawIOBase):
+    """A byte stream that keeps what is read from it, until told to stop: what
+    was read to tell plain text from JSON is read again as JSON."""
+
+    def __init__(self, stream: IO[bytes]) -> None:
+        self._stream = stream
+        self.kept: bytearray | None = bytearray()
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        n = self._stream.readinto(buffer)  # type: ignore[attr-defined]  # files and stdin have it
+        if n and self.kept is not None:
+            self.kept += memoryview(buffer)[:n]
+        return n or 0
 
 
-def _log_messages(meta: Any) -> Iterator[str]:
-    if not isinstance(meta, dict):
-        raise CommandError("transaction meta is not an object")
-    messages = meta.get("logMessages")
-    if messages is None:
-        return
-    if not isinstance(messages, list) or not all(isinstance(m, str) for m in messages):
-        raise CommandError("meta.logMessages is not a list of strings")
-    yield from messages
+class _Replay(io.RawIOBase):
+    """Bytes already read, then the rest of the stream they came from."""
+
+    def __init__(self, head: bytes, stream: IO[bytes]) -> None:
+        self._head = memoryview(head)
+        self._stream = stream
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self._head:
+            n = min(len(buffer), len(self._head))
+            buffer[:n] = self._head[:n]
+            self._head = self._head[n:]
+            return n
+        return self._stream.readinto(buffer) or 0  # type: ignore[attr-defined]
 
 
-def log_lines(stream: TextIO, name: str = "<stdin>") -> Iterator[str]:
-    """Every log line of the input, plain text or JSON (`name`: the input's, for errors)."""
-    head: list[str] = []
-    for line in stream:
-        head.append(line)
+def _plain_lines(head: list[str], stream: TextIO) -> Iterator[str]:
+    """The log lines of plain text, one a line; blank lines before the first are no lines."""
+    for line in head:
         if line.strip():
-            break
-    first = "".join(head).lstrip()[:1]
-    if first not in ("[", "{"):
-        for line in head:
-            if line.strip():
-                yield line.rstrip("\r\n")
-        for line in stream:
             yield line.rstrip("\r\n")
-        return
-    text = "".join(head) + stream.read()
-    try:
-        value = json.loads(text)
-    except json.JSONDecodeError as whole_error:
-        yield from _json_lines(text, name, whole_error)
-        return
-    try:
-        yield from lines_from_json(value)
-    except CommandError as e:
-        raise CommandError(f"{name}: {e}") from None
-
-
-def _json_lines(text: str, name: str, whole_error: json.JSONDecodeError) -> Iterator[str]:
-    """The log lines of JSON lines, one value a line; a line that is not JSON
-    fails with its number (a text that is no JSON lines at all: as one value)."""
-    good = 0
-    for number, line in enumerate(text.splitlines(), start=1):
-        if not line.strip():
-            continue
-        try:
-            value = json.loads(line)
-        except json.JSONDecodeError as e:
-            if not good:
-                raise CommandError(f"{name}: input is not valid JSON: {whole_error}") from None
-            raise CommandError(f"{name}: line {number}, column {e.colno}: not valid JSON: {e.msg}") from None
-        good += 1
-        try:
-            yield from lines_from_json(value)
-        except CommandError as e:
-            raise CommandError(f"{name}: line {number}: {e}") from None
+    for line in stream:
+        yield line.rstrip("\r\n")
 
 
 def batches(lines: Iterable[str], size: int = _BATCH) -> Iterator[list[str]]:
-    """The lines a batch at a time; when reading fails, the lines before it first."""
+    """The lines a batch at a time."""
     batch: list[str] = []
-    try:
-        for line in lines:
-            batch.append(line)
-            if len(batch) >= size:
-                yield batch
-                batch = []
-    except CommandError:
-        if batch:
+    for line in lines:
+        batch.append(line)
+        if len(batch) >= size:
             yield batch
-        raise
+            batch = []
     if batch:
         yield batch
+
+
+def decoded(decoder: TableDecoder, raw: IO[bytes], name: str) -> Iterator[tuple[list[Any], dict[str, int]]]:
+    """parse_logs_counted's (events, counts) over the input (see the module doc),
+    a bounded piece at a time; `name` names the input in errors."""
+    at_start = raw.seekable() and raw.tell() == 0  # (standard input may be a file read in part already)
+    recorder = _Recorder(raw)
+    text = io.TextIOWrapper(io.BufferedReader(recorder), encoding="utf-8", errors="replace")
+    head: list[str] = []
+    for line in text:
+        head.append(line)
+        if line.strip():
+            break
+    if "".join(head).lstrip()[:1] not in ("[", "{"):
+        recorder.kept = None
+        for batch in batches(_plain_lines(head, text), _BATCH):
+            yield decoder.parse_logs_counted(batch, json_fields=True)
+        return
+    # JSON: the native reader reads it from its first byte, a piece at a time.
+    stream: IO[bytes]
+    if at_start:
+        raw.seek(0)
+        stream = raw
+    else:
+        stream = io.BufferedReader(_Replay(bytes(recorder.kept or b""), raw))
+    recorder.kept = None
+
+    def decode(piece: Any, _: int) -> tuple[tuple[list[Any], dict[str, int]], int]:
+        return decoder.parse_logs_counted(piece, json_fields=True), 0
+
+    yield from stream_pieces(stream, name, _CHUNK_BYTES, decode)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -179,7 +171,8 @@ def _version() -> str:
     return __version__
 
 
-def run(args: argparse.Namespace, out: TextIO) -> None:
+def decoder_of(args: argparse.Namespace, short_events: Literal["skip", "null"]) -> TableDecoder:
+    """The decoder of the IDL file the arguments name."""
     try:
         with open(args.idl_file, encoding="utf-8") as f:
             idl_json = f.read()
@@ -188,61 +181,32 @@ def run(args: argparse.Namespace, out: TextIO) -> None:
     if args.program_id is not None:
         idl_json = with_program_address(idl_json, args.program_id)
     try:
-        decoder = TableDecoder(idl_json, short_events=args.short_events)
-        # With "skip", one that reads old versions counts the bodies left out.
-        lenient = TableDecoder(idl_json) if args.short_events == "skip" else None
+        return TableDecoder(idl_json, short_events=short_events)
     except IdlError as e:
         error = idl_error(e, [args.idl_file], [idl_json])
         if "Program id missing" in str(error):
             raise CommandError(f"{error}; give it with --program-id ADDRESS") from None
         raise error from None
 
+
+def run(args: argparse.Namespace, out: TextIO) -> None:
+    decoder = decoder_of(args, args.short_events)
     name = "<stdin>" if args.log_file == "-" else args.log_file
-    try:
-        if args.log_file == "-":
-            stream: TextIO = open(sys.stdin.fileno(), encoding="utf-8", errors="replace", closefd=False)
-        else:
-            stream = open(args.log_file, encoding="utf-8", errors="replace")
-    except OSError as e:
-        raise CommandError(f"cannot read log file {args.log_file}: {reason(e)}") from None
     lines = printed = failed = short = 0
-    with stream:
-        try:
-            for batch in batches(log_lines(stream, name)):
-                try:
-                    events = decoder.parse_logs(batch, json_fields=True)
-                except UnicodeEncodeError:
-                    # JSON text can hold lone surrogates ("\ud800"); such lines
-                    # cannot be events, so make them harmless.
-                    batch = [_clean(line) for line in batch]
-                    events = decoder.parse_logs(batch, json_fields=True)
-                for event_name, fields in events:  # fields: JSON text from the decoder
-                    out.write(f'{{"event": {json.dumps(event_name, ensure_ascii=False)}, "fields": {fields}}}\n')
-                lines += len(batch)
-                printed += len(events)
-                failed += len(_tables_of(decoder, batch).errors)
-                if lenient is not None:
-                    short += sum(map(len, _tables_of(lenient, batch).values())) - len(events)
-        except OSError as e:
-            if isinstance(e, BrokenPipeError):
-                raise
-            raise CommandError(f"cannot read log file {args.log_file}: {reason(e)}") from None
+    unread = f"cannot read log file {args.log_file}"
+    with opened(args.log_file, unread, unread) as raw:
+        for events, counts in decoded(decoder, raw, name):
+            for event_name, fields in events:  # fields: JSON text from the decoder
+                out.write(f'{{"event": {json.dumps(event_name, ensure_ascii=False)}, "fields": {fields}}}\n')
+            lines += counts["lines"]
+            printed += len(events)
+            failed += counts["not_decoded"]
+            short += counts["short"]
     out.flush()
     from brisquel._cli_tx import report_bodies
 
     sys.stderr.write(f"brisquel: read {plural(lines, 'log line')}, printed {plural(printed, 'event')}\n")
     report_bodies(short, failed - short, "TableDecoder.decode", sys.stderr)
-
-
-def _tables_of(decoder: TableDecoder, batch: list[str]) -> Any:
-    try:
-        return decoder.decode(batch)
-    except UnicodeEncodeError:
-        return decoder.decode([_clean(line) for line in batch])
-
-
-def _clean(line: str) -> str:
-    return line.encode("utf-8", "replace").decode("utf-8")
 
 
 _COMMANDS = ("tx", "export", "accounts", "fetch")

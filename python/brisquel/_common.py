@@ -3,9 +3,10 @@ worded and IDL files read."""
 
 from __future__ import annotations
 
+import contextlib
 import sys
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import IO, Any
 
 from brisquel._tables import Error, IdlError
 
@@ -149,21 +150,37 @@ def _idl_index(program: str, paths: list[str], texts: list[str], option: str) ->
 def input_pieces(source: str, chunk_bytes: int, decode: Callable[[Any, int], tuple[Any, int]]) -> Iterator[Any]:
     """decode's results over the pieces of file `source` ("-": standard input),
     as json_pieces gives them; failures as CommandError naming the input."""
-    from brisquel._json_pieces import SourceError, json_pieces
-
     name = "<stdin>" if source == "-" else source
+    with opened(source, f"cannot read {source}", f"cannot read {name}") as stream:
+        yield from stream_pieces(stream, name, chunk_bytes, decode)
+
+
+@contextlib.contextmanager
+def opened(source: str, unopened: str, unread: str) -> Iterator[IO[bytes]]:
+    """File `source` ("-": standard input) as bytes; failing to open it is a
+    CommandError "`unopened`: why", failing to read it one "`unread`: why"."""
     try:
         stream = sys.stdin.buffer if source == "-" else open(source, "rb")
     except OSError as e:
-        raise CommandError(f"cannot read {source}: {reason(e)}") from None
+        raise CommandError(f"{unopened}: {reason(e)}") from None
+    try:
+        yield stream
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            raise
+        raise CommandError(f"{unread}: {reason(e)}") from None
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
+
+
+def stream_pieces(stream: IO[bytes], name: str, chunk_bytes: int,
+                  decode: Callable[[Any, int], tuple[Any, int]]) -> Iterator[Any]:
+    """As input_pieces, over an open stream that `name` names; text that cannot
+    be read is a CommandError, a stream that cannot be read an OSError."""
+    from brisquel._json_pieces import SourceError, json_pieces
+
     try:
         yield from json_pieces(stream, name, chunk_bytes, decode)
     except SourceError as e:
         raise CommandError(str(e)) from None
-    except OSError as e:
-        if isinstance(e, BrokenPipeError):
-            raise
-        raise CommandError(f"cannot read {name}: {reason(e)}") from None
-    finally:
-        if stream is not sys.stdin.buffer:
-            stream.close()

@@ -153,6 +153,23 @@ class TableDecoder:
     def parse_logs(
         self, logs: Sequence[str], *, json_fields: bool
     ) -> list[tuple[str, dict[str, Any] | list[Any] | str]]: ...
+    @overload
+    def parse_logs_counted(
+        self, logs: Sequence[str] | bytes | bytearray | memoryview, *, json_fields: Literal[False] = False
+    ) -> tuple[list[tuple[str, dict[str, Any] | list[Any]]], dict[str, int]]:
+        """(parse_logs' pairs, counts) from one reading. logs: lines, or (bytes-like) RPC JSON text whose
+        transactions' log lines are read, failed ones' too (also log-line strings and arrays of them in an
+        array, and objects holding logMessages themselves). counts: lines, not_decoded (event bodies) and short
+        (of those, older versions that short_events="null" decodes). Raises ReadError for JSON text that cannot
+        be read."""
+    @overload
+    def parse_logs_counted(
+        self, logs: Sequence[str] | bytes | bytearray | memoryview, *, json_fields: Literal[True]
+    ) -> tuple[list[tuple[str, str]], dict[str, int]]: ...
+    @overload
+    def parse_logs_counted(
+        self, logs: Sequence[str] | bytes | bytearray | memoryview, *, json_fields: bool
+    ) -> tuple[list[tuple[str, dict[str, Any] | list[Any] | str]], dict[str, int]]: ...
 
 class TxEvent(NamedTuple):
     """One event of a transaction, with where it was found and its program."""

@@ -2,8 +2,11 @@
 // command line prints, from one walk of the body with either sink.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 
+#include "core/compiled_idl.hpp"
 #include "core/json_sink.hpp"
 #include "src/python_sink.hpp"
 
@@ -41,5 +44,14 @@ class FieldsMaker {
   bool raised_ = false;
   std::string text_;  // reused from one body to the next
 };
+
+// Whether an event body that did not decode is an older, shorter version's:
+// it decodes when it may end where a top-level field begins. Only failures
+// pay for this second walk, which makes no values.
+inline bool older_event_version(const EventLayout& layout, std::span<const std::uint8_t> body) {
+  SkipSink skip;
+  WalkState lenient(body);
+  return SkipSink::Walk(skip, lenient).decode_fields(*layout.fields, {}, true);
+}
 
 }  // namespace brisquel::tables

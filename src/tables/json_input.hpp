@@ -47,11 +47,11 @@ template <class Visit>
 bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
                        tx::ReadScope scope = tx::ReadScope::kEvents, std::optional<std::uint64_t> block_slot = {});
 
+// As read_transactions, with a reader the caller has set up; `input` names
+// the argument in errors.
 template <class Visit>
-bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
-                       tx::ReadScope scope, std::optional<std::uint64_t> block_slot) {
-  tx::RpcJsonReader reader({}, scope);
-  reader.set_block_slot(block_slot);
+bool read_with(const State& state, tx::RpcJsonReader& reader, const char* input, std::string_view text,
+               bool release_lock, Visit& visit) {
   tx::ReadResult result;
   if (release_lock) {
     ReleasedLock unlocked;
@@ -61,10 +61,18 @@ bool read_transactions(const State& state, std::string_view text, bool release_l
   }
   if (PyErr_Occurred()) return false;
   if (result.error) {
-    raise_read_error(state, "transactions", *result.error);
+    raise_read_error(state, input, *result.error);
     return false;
   }
   return true;
+}
+
+template <class Visit>
+bool read_transactions(const State& state, std::string_view text, bool release_lock, Visit& visit,
+                       tx::ReadScope scope, std::optional<std::uint64_t> block_slot) {
+  tx::RpcJsonReader reader({}, scope);
+  reader.set_block_slot(block_slot);
+  return read_with(state, reader, "transactions", text, release_lock, visit);
 }
 
 }  // namespace brisquel::tables

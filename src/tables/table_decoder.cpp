@@ -1,8 +1,10 @@
 // TableDecoder: log lines (Python strings, lists of them, or Arrow arrays)
 // into one Arrow table per event, decoded with the interpreter lock released.
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/line_tables.hpp"
@@ -14,9 +16,12 @@
 #include "src/tables/arrow_input.hpp"
 #include "src/tables/decoded_events.hpp"
 #include "src/tables/errors.hpp"
+#include "src/tables/fields_maker.hpp"
+#include "src/tables/json_input.hpp"
 #include "src/tables/options.hpp"
 #include "src/tables/program_idls.hpp"
 #include "src/tables/schema.hpp"
+#include "src/values.hpp"
 
 namespace brisquel::tables {
 namespace {
@@ -228,6 +233,93 @@ PyObject* table_decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssi
   });
 }
 
+// The (name, fields) pairs of the event lines added, as parse_logs makes
+// them, and what became of the lines: how many, the event bodies that did not
+// decode and, of those, the older versions short_events="null" decodes.
+class CountedEvents {
+ public:
+  CountedEvents(const TableDecoder& d, PyObject* out, bool json_fields) : d_(d), out_(out), fields_(json_fields) {}
+
+  // False with the error set.
+  bool add(std::string_view line) {
+    ++lines;
+    const auto match = match_event_line(*d_.idl, line, buffer_, kPythonValuesSimd);
+    if (!match) return true;
+    const bool may_end = d_.schemas.options.null_short_events;
+    PyRef fields = fields_.make(d_.values, [&](auto& sink) {
+      WalkState state(match->body);
+      typename std::remove_reference_t<decltype(sink)>::Walk walk(sink, state);
+      return walk.decode_fields(*match->layout->fields, {}, may_end);
+    });
+    if (!fields) {
+      if (fields_.raised()) return false;
+      ++not_decoded;
+      if (!may_end && older_event_version(*match->layout, match->body)) ++short_bodies;
+      return true;
+    }
+    PyRef pair(PyTuple_Pack(2, d_.values.event(match->layout - d_.idl->events().data()), fields.get()));
+    return pair && PyList_Append(out_, pair.get()) == 0;
+  }
+
+  std::uint64_t lines = 0;
+  std::uint64_t not_decoded = 0;
+  std::uint64_t short_bodies = 0;
+
+ private:
+  const TableDecoder& d_;
+  PyObject* out_;
+  FieldsMaker fields_;
+  PayloadBuffer buffer_;
+};
+
+constexpr Signature kParseCountedSignature{"TableDecoder.parse_logs_counted()", kParseParams};
+
+// parse_logs' events and what became of every line, from one reading of the
+// lines: what the plain command prints and says at its end. A bytes-like
+// `logs` is RPC JSON text, whose transactions' log lines are read (failed
+// ones too), as are log-line strings and arrays of them in an array, and
+// objects holding `logMessages` themselves.
+PyObject* table_decoder_parse_logs_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  return TableDecoderType::call(self, [&](const TableDecoder& d) -> PyObject* {
+    Arguments<2> a;
+    if (!a.bind(kParseCountedSignature, args, nargs, kwnames)) return nullptr;
+    const auto json_fields = flag_argument(a[1], false);
+    if (!json_fields) return nullptr;
+    PyRef result(PyList_New(0));
+    if (!result) return nullptr;
+    CountedEvents events(d, result.get(), *json_fields);
+    PyObject* logs = a[0];
+    if (PyBytes_Check(logs) || PyByteArray_Check(logs) || PyMemoryView_Check(logs)) {
+      const State& state = state_of(Py_TYPE(self));
+      JsonInput input;
+      if (!input.open(state, logs)) return nullptr;
+      tx::RpcJsonReader reader;
+      reader.accept_log_lines();
+      auto visit = [&](const tx::TxView& view, std::size_t) {
+        for (const std::string_view line : view.logs) {
+          if (!events.add(line)) return false;
+        }
+        return true;
+      };
+      if (!read_with(state, reader, "logs", input.text(), false, visit)) return nullptr;
+    } else {
+      LogBatch batch;
+      const auto use = d.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
+      if (!batch.convert(logs, use)) return nullptr;
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (!events.add(batch[i])) return nullptr;
+      }
+    }
+    using Count = unsigned long long;
+    PyRef counts(Py_BuildValue("{s:K,s:K,s:K}", "lines", static_cast<Count>(events.lines), "not_decoded",
+                               static_cast<Count>(events.not_decoded), "short",
+                               static_cast<Count>(events.short_bodies)));
+    if (!counts) return nullptr;
+    return PyTuple_Pack(2, result.get(), counts.get());
+  });
+}
+
 PyMethodDef table_decoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -244,6 +336,19 @@ PyMethodDef table_decoder_methods[] = {
      "short_events: by default an older, shorter body decodes, its missing\n"
      "fields None. Lines that do not decode are skipped. json_fields=True: fields\n"
      "as JSON text, as the command line writes them."},
+    {"parse_logs_counted",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_parse_logs_counted)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parse_logs_counted($self, logs, *, json_fields=False)\n--\n\n"
+     "parse_logs' (name, fields) pairs and what became of the lines, from one\n"
+     "reading: (events, counts). `logs` is a sequence of str, as parse_logs takes\n"
+     "it, or a bytes-like object of RPC JSON text (transactions, blocks, RPC\n"
+     "responses, arrays or JSON lines of them; also log-line strings and arrays of\n"
+     "them in an array, and objects holding `logMessages` themselves), whose log\n"
+     "lines are read, failed transactions' too. `counts`: `lines` (log lines read), `not_decoded` (event\n"
+     "bodies that did not decode: the rows of decode's errors) and `short` (of\n"
+     "those, older versions that short_events='null' decodes; 0 with it).\n"
+     "Raises ReadError for JSON text that cannot be read."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_decoder_schema)),
      METH_FASTCALL | METH_KEYWORDS,
      "schema($self, name, *, nested=False)\n--\n\n"

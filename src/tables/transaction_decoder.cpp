@@ -142,12 +142,7 @@ class TxEventItems {
         }
         if (failures_ == Failures::kLeaveOut) continue;
         ++not_decoded;
-        if (!may_end) {
-          // Whether an older, shorter version's body: only failures pay for a second walk.
-          SkipSink skip;
-          WalkState lenient(match->body);
-          if (SkipSink::Walk(skip, lenient).decode_fields(*match->layout->fields, {}, true)) ++short_bodies;
-        }
+        if (!may_end && older_event_version(*match->layout, match->body)) ++short_bodies;
         continue;
       }
       if (!tx_index) {  // made once per transaction that has an event
