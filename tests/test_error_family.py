@@ -374,15 +374,20 @@ def test_objects_written_past_the_readers_bound_are_refused():
 
 
 def test_an_input_file_that_cannot_be_read_is_a_read_error(tmp_path):
-    from brisquel.dataset import SourceError, read_events
+    import io
 
-    broken = tmp_path / "broken.jsonl"
-    broken.write_text(json.dumps(event_tx(BODY)) + "\nnope\n")
+    from brisquel._json_pieces import SourceError, json_pieces
+
+    broken = str(tmp_path / "broken.jsonl")
+    text = (json.dumps(event_tx(BODY)) + "\nnope\n").encode()
+    decoder = TransactionDecoder([IDL_TEXT])
+    # As brisquel.dataset and export read their files.
     with pytest.raises(SourceError) as caught:
-        read_events([str(broken)], [IDL_TEXT]).errors.compute()
+        list(json_pieces(io.BytesIO(text), broken, 1 << 20,
+                         lambda piece, base: (decoder.decode(piece, start=base), decoder.count(piece))))
     e = caught.value
     assert isinstance(e, ReadError) and isinstance(e, Error)
-    assert (e.file, e.line, e.column, e.kind, e.path) == (str(broken), 2, 1, "invalid_json", None)
+    assert (e.file, e.line, e.column, e.kind, e.path) == (broken, 2, 1, "invalid_json", None)
     assert str(e).startswith(f"{broken}: line 2, column 1: ")
     import pickle
 
