@@ -20,15 +20,20 @@ def installed() -> bool:
     return (NODE_MODULES / "@coral-xyz" / "anchor").is_dir()
 
 
-def rate(mode: str, idl: str, items: list[dict[str, Any]], seconds: float) -> dict[str, Any] | None:
+def rate(mode: str, idl: str, items: list[dict[str, Any]] | bytes, seconds: float) -> dict[str, Any] | None:
     """coder_rate.js's report (items, decoded, failed, per_second) for `mode`
-    ("instructions", "accounts" or "events") on `items`, or None without node or
-    the client, or when it fails (said on stdout)."""
+    ("instructions", "accounts" or "events") on `items`, or for
+    "calls-from-json" on JSON lines text, or None without node or the client,
+    or when it fails (said on stdout)."""
     if not installed():
         return None
     with tempfile.TemporaryDirectory() as folder:
         (idl_path := Path(folder) / "idl.json").write_text(idl)
-        (items_path := Path(folder) / "items.json").write_text(json.dumps(items))
+        items_path = Path(folder) / "items.json"
+        if isinstance(items, bytes):
+            items_path.write_bytes(items)
+        else:
+            items_path.write_text(json.dumps(items))
         try:
             done = subprocess.run(["node", str(CODER_RATE), mode, str(idl_path), str(items_path), str(seconds)],
                                   capture_output=True, text=True, timeout=600,
