@@ -9,6 +9,7 @@
 #include "core/borsh_walk.hpp"
 #include "core/c_layout.hpp"
 #include "core/compiled_idl.hpp"
+#include "core/fault.hpp"
 
 namespace brisquel {
 
@@ -336,11 +337,13 @@ Result<void> CompiledIdl::build_accounts(const idl::Idl& idl, const AccountOptio
     layout.fields = &kNoFields;
     auto it = std::ranges::lower_bound(by_name_, a.name, {}, &std::pair<std::string, Definition*>::first);
     if (it == by_name_.end() || it->first != a.name || it->second->kind != Definition::Kind::Struct) {
-      layout.unusable = DecodeError(DecodeError::Kind::NoAccountType, std::string_view(layout.name));
+      layout.unusable = Error(Error::Kind::NoAccountType, std::string_view(layout.name));
       continue;
     }
     const Definition& d = *it->second;
-    const idl::IdlSerialization::Kind serialization = sources.at(d.name)->serialization.kind;
+    const auto source = sources.find(d.name);
+    if (source == sources.end()) throw Fault("a compiled type without its IDL definition: " + d.name);
+    const idl::IdlSerialization::Kind serialization = source->second->serialization.kind;
     layout.definition = &d;
     layout.fields = &d.fields;
     layout.zero_copy = serialization == idl::IdlSerialization::Kind::Bytemuck ||
@@ -350,7 +353,7 @@ Result<void> CompiledIdl::build_accounts(const idl::Idl& idl, const AccountOptio
     if (form.form != nullptr) layout.c_size = form.shape.size;
     if (!layout.zero_copy) continue;
     if (form.form == nullptr) {
-      layout.unusable = DecodeError(DecodeError::Kind::NoFixedLayout, form.culprit);
+      layout.unusable = Error(Error::Kind::NoFixedLayout, form.culprit);
       continue;
     }
     layout.fields = &form.form->fields;

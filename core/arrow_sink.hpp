@@ -401,7 +401,7 @@ class ArrowSink {
                too_large(w);
       }
       default:
-        return w.fail(DecodeError(DecodeError::Kind::GenericParameter));  // not a scalar: no such call
+        return w.fail(Error(Error::Kind::GenericParameter));  // not a scalar: no such call
     }
   }
 
@@ -427,7 +427,7 @@ class ArrowSink {
     if (!column.append_index(index)) [[unlikely]] throw Fault("a variant outside its column's dictionary");
   }
 
-  [[gnu::cold]] bool too_large(Walk& w) { return w.fail(DecodeError(DecodeError::Kind::ValueTooLarge, INT32_MAX)); }
+  [[gnu::cold]] bool too_large(Walk& w) { return w.fail(Error(Error::Kind::ValueTooLarge, INT32_MAX)); }
 
   const TableOptions& options_;
   std::string json_;

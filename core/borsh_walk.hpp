@@ -35,7 +35,7 @@
 #include "codec/base58.hpp"
 #include "codec/base64.hpp"
 #include "core/cursor.hpp"
-#include "core/decode_error.hpp"
+#include "core/error.hpp"
 #include "codec/utf8.hpp"
 #include "core/compiled_idl.hpp"
 
@@ -55,7 +55,7 @@ struct WalkState {
   Cursor cursor;
   int depth = 0;
   std::uint32_t zero_sized = 0;
-  DecodeError error;
+  Error error;
   std::string text;  // a string's text where it is not its bytes (NULs dropped, base58, ...)
 };
 
@@ -73,7 +73,7 @@ class BorshWalk {
   using Value = typename Sink::Value;
   using Slot = typename Sink::Slot;
   using Kind = TypeNode::Kind;
-  using Why = DecodeError::Kind;
+  using Why = Error::Kind;
 
   BorshWalk(Sink& sink, WalkState& state) : sink_(sink), state_(state) {}
 
@@ -137,16 +137,16 @@ class BorshWalk {
       return value;
     }
     if (state_.cursor.pos() == before && ++state_.zero_sized > kMaxZeroSizedElements) [[unlikely]] {
-      return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
+      return fail(Error(Why::TooManyZeroSized, kMaxZeroSizedElements));
     }
     return value;
   }
 
   // Ends the walk with `error`, met where the cursor stands; the levels it
   // unwinds through add their steps to its path.
-  [[gnu::cold]] Value fail(DecodeError error) { return fail_at(std::move(error), state_.cursor.pos()); }
+  [[gnu::cold]] Value fail(Error error) { return fail_at(std::move(error), state_.cursor.pos()); }
   // The same for a value read already, which begins at `at`.
-  [[gnu::cold]] Value fail_at(DecodeError error, std::uint64_t at) {
+  [[gnu::cold]] Value fail_at(Error error, std::uint64_t at) {
     error.offset = at;
     state_.error = std::move(error);
     return Sink::failure();
@@ -200,7 +200,7 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
   if constexpr (requires { sink_.diverted(slot); }) {
     if (sink_.diverted(slot)) [[unlikely]] return sink_.divert(*this, type, slot);
   }
-  if (state_.depth >= kMaxTypeDepth) [[unlikely]] return fail(DecodeError(Why::TooDeep, kMaxTypeDepth));
+  if (state_.depth >= kMaxTypeDepth) [[unlikely]] return fail(Error(Why::TooDeep, kMaxTypeDepth));
   const Level level(state_.depth);
   if (type.layout != Layout::Borsh) [[unlikely]] return decode_layout(type, slot);
   switch (type.kind) {
@@ -241,7 +241,7 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
       const std::string_view text(reinterpret_cast<const char*>(body), n);
       if (codec::is_ascii(text)) return sink_.string(*this, slot, text, true);
       if (auto error = codec::check_utf8(text)) {
-        return fail_at(DecodeError(Why::InvalidUtf8, error->error_len, error->valid_up_to), state_.cursor.pos() - n);
+        return fail_at(Error(Why::InvalidUtf8, error->error_len, error->valid_up_to), state_.cursor.pos() - n);
       }
       return sink_.string(*this, slot, text, false);
     }
@@ -255,14 +255,14 @@ auto BorshWalk<Sink>::decode_type(const TypeNode& type, Slot slot) -> Value {
       return decode_list(*type.inner, load_le<std::uint32_t>(count), slot);
     }
     case Kind::Array:
-      if (type.generic_len) return fail(DecodeError(Why::GenericArrayLength));
+      if (type.generic_len) return fail(Error(Why::GenericArrayLength));
       return decode_list(*type.inner, type.len, slot);
     case Kind::Defined:
       return decode_defined(type, slot);
     case Kind::Generic:
-      return fail(DecodeError(Why::GenericParameter));
+      return fail(Error(Why::GenericParameter));
   }
-  return fail(DecodeError(Why::GenericParameter));  // no other kind exists
+  return fail(Error(Why::GenericParameter));  // no other kind exists
 }
 
 template <class Sink>
@@ -280,15 +280,15 @@ auto BorshWalk<Sink>::decode_list(const TypeNode& element, std::uint64_t count, 
 
 template <class Sink>
 auto BorshWalk<Sink>::decode_defined(const TypeNode& type, Slot slot) -> Value {
-  if (type.has_generics) return fail(DecodeError(Why::GenericDefined, std::string_view(type.name)));
-  if (type.definition == nullptr) return fail(DecodeError(Why::UnknownDefined, std::string_view(type.name)));
+  if (type.has_generics) return fail(Error(Why::GenericDefined, std::string_view(type.name)));
+  if (type.definition == nullptr) return fail(Error(Why::UnknownDefined, std::string_view(type.name)));
   const Definition& d = *type.definition;
   switch (d.kind) {
     case Definition::Kind::Struct: return decode_fields(d.fields, slot);
     case Definition::Kind::Enum: return decode_enum(d, slot);
     case Definition::Kind::Type: return decode_type(*d.alias, slot);
   }
-  return fail(DecodeError(Why::UnknownDefined, std::string_view(type.name)));  // no other kind exists
+  return fail(Error(Why::UnknownDefined, std::string_view(type.name)));  // no other kind exists
 }
 
 template <class Sink>
@@ -299,7 +299,7 @@ auto BorshWalk<Sink>::decode_enum(const Definition& enumeration, Slot slot) -> V
   }
   BRISQUEL_READ(index, 1);
   if (index[0] >= enumeration.variants.size()) {
-    return fail_at(DecodeError(Why::EnumOutOfRange, index[0]), state_.cursor.pos() - 1);
+    return fail_at(Error(Why::EnumOutOfRange, index[0]), state_.cursor.pos() - 1);
   }
   return sink_.variant(*this, slot, enumeration, index[0]);
 }
@@ -314,7 +314,7 @@ auto BorshWalk<Sink>::decode_c_enum(const Definition& enumeration, Slot slot) ->
   std::uint64_t index = tag[0];
   if (width == 2) index = load_le<std::uint16_t>(tag);
   if (width == 4) index = load_le<std::uint32_t>(tag);
-  if (index >= enumeration.variants.size()) return fail_at(DecodeError(Why::EnumOutOfRange, index), start);
+  if (index >= enumeration.variants.size()) return fail_at(Error(Why::EnumOutOfRange, index), start);
   Value value = sink_.variant(*this, slot, enumeration, static_cast<std::size_t>(index));
   if (!value) return value;
   const std::uint64_t used = state_.cursor.pos() - start;
@@ -335,9 +335,9 @@ bool BorshWalk<Sink>::read_number(const TypeNode& number, std::uint64_t& out) {
       const std::uint8_t* b = state_.cursor.try_take(1);
       if (b == nullptr) return fail(state_.cursor.read_error(1)), false;
       out |= std::uint64_t{b[0] & 0x7fu} << (7 * i);
-      if ((b[0] & 0x80) == 0) return out <= 0xffff || (fail(DecodeError(Why::NumberTooLarge, 0, start)), false);
+      if ((b[0] & 0x80) == 0) return out <= 0xffff || (fail(Error(Why::NumberTooLarge, 0, start)), false);
     }
-    return fail(DecodeError(Why::NumberTooLarge, 0, start)), false;
+    return fail(Error(Why::NumberTooLarge, 0, start)), false;
   }
   const std::uint64_t width = scalar_width(number.kind);
   const std::uint8_t* b = state_.cursor.try_take(width);
@@ -348,9 +348,9 @@ bool BorshWalk<Sink>::read_number(const TypeNode& number, std::uint64_t& out) {
   const bool is_signed = number.kind == Kind::I8 || number.kind == Kind::I16 || number.kind == Kind::I32 ||
                          number.kind == Kind::I64 || number.kind == Kind::I128;
   const bool is_float = number.kind == Kind::F32 || number.kind == Kind::F64;
-  if (is_float || (is_signed && (le[width - 1] & 0x80) != 0)) return fail(DecodeError(Why::NumberTooLarge, 0, start)), false;
+  if (is_float || (is_signed && (le[width - 1] & 0x80) != 0)) return fail(Error(Why::NumberTooLarge, 0, start)), false;
   for (std::uint64_t i = 8; i < width; ++i) {
-    if (le[i] != 0) return fail(DecodeError(Why::NumberTooLarge, 0, start)), false;
+    if (le[i] != 0) return fail(Error(Why::NumberTooLarge, 0, start)), false;
   }
   out = load_le<std::uint64_t>(le);
   return true;
@@ -362,7 +362,7 @@ bool BorshWalk<Sink>::expect(std::span<const std::uint8_t> constant) {
   const std::uint64_t at = state_.cursor.pos();
   const std::uint8_t* b = state_.cursor.try_take(constant.size());
   if (b == nullptr) return fail(state_.cursor.read_error(constant.size())), false;
-  if (!std::equal(constant.begin(), constant.end(), b)) return fail(DecodeError(Why::ConstantMismatch, 0, at)), false;
+  if (!std::equal(constant.begin(), constant.end(), b)) return fail(Error(Why::ConstantMismatch, 0, at)), false;
   return true;
 }
 
@@ -379,7 +379,7 @@ bool BorshWalk<Sink>::move(const TypeNode& type, std::uint64_t start) {
     case OffsetStrategy::PreOffset: to = static_cast<std::int64_t>(start) + type.offset; break;
   }
   if (to < 0 || !state_.cursor.seek(static_cast<std::uint64_t>(to))) {
-    return fail(DecodeError(Why::OffsetOutside, 0, static_cast<std::uint64_t>(std::max<std::int64_t>(to, 0)))), false;
+    return fail(Error(Why::OffsetOutside, 0, static_cast<std::uint64_t>(std::max<std::int64_t>(to, 0)))), false;
   }
   return true;
 }
@@ -413,7 +413,7 @@ auto BorshWalk<Sink>::decode_text(const TypeNode& type, Slot slot) -> Value {
     case TextEncoding::Utf8: {
       const std::string_view raw(reinterpret_cast<const char*>(body), n);
       if (auto error = codec::check_utf8(raw)) {
-        return fail_at(DecodeError(Why::InvalidUtf8, error->error_len, start + error->valid_up_to), start);
+        return fail_at(Error(Why::InvalidUtf8, error->error_len, start + error->valid_up_to), start);
       }
       // NULs pad fixed-size text: they are no part of it.
       if (raw.find('\0') == std::string_view::npos) return sink_.string(*this, slot, raw, codec::is_ascii(raw));
@@ -431,7 +431,7 @@ auto BorshWalk<Sink>::decode_text(const TypeNode& type, Slot slot) -> Value {
       break;
     }
     case TextEncoding::Base58: {
-      if (n > codec::kBase58MaxBytes) return fail(DecodeError(Why::ValueTooLarge, codec::kBase58MaxBytes));
+      if (n > codec::kBase58MaxBytes) return fail(Error(Why::ValueTooLarge, codec::kBase58MaxBytes));
       text.resize(codec::base58_encoded_capacity(n));
       text.resize(codec::encode_base58(bytes, text.data()).value_or(0));
       break;
@@ -462,7 +462,7 @@ auto BorshWalk<Sink>::decode_remainder_list(const TypeNode& type, Slot slot) -> 
     while (state_.cursor.remaining() != 0) {
       const std::uint64_t before = state_.cursor.pos();
       if (!decode_type(element, {})) return Sink::failure();
-      if (state_.cursor.pos() == before) return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
+      if (state_.cursor.pos() == before) return fail(Error(Why::TooManyZeroSized, kMaxZeroSizedElements));
     }
     return true;
   }
@@ -481,7 +481,7 @@ auto BorshWalk<Sink>::decode_remainder_list(const TypeNode& type, Slot slot) -> 
       return Sink::failure();
     }
     // An element that takes no bytes would repeat for ever.
-    if (probe.cursor.pos() == before) return fail(DecodeError(Why::TooManyZeroSized, kMaxZeroSizedElements));
+    if (probe.cursor.pos() == before) return fail(Error(Why::TooManyZeroSized, kMaxZeroSizedElements));
     ++count;
   }
   return decode_list(element, count, slot);
@@ -493,7 +493,7 @@ auto BorshWalk<Sink>::decode_tagged_enum(const Definition& enumeration, Slot slo
   std::uint64_t tag = 0;
   if (!read_number(*enumeration.tag, tag)) return Sink::failure();
   const auto found = std::ranges::find(enumeration.tags, tag);
-  if (found == enumeration.tags.end()) return fail(DecodeError(Why::EnumOutOfRange, tag));
+  if (found == enumeration.tags.end()) return fail(Error(Why::EnumOutOfRange, tag));
   return sink_.variant(*this, slot, enumeration, static_cast<std::size_t>(found - enumeration.tags.begin()));
 }
 
@@ -536,7 +536,7 @@ auto BorshWalk<Sink>::decode_layout(const TypeNode& type, Slot slot) -> Value {
       const auto found = sentinel.size() <= 16
           ? std::search(rest.begin(), rest.end(), sentinel.begin(), sentinel.end())
           : std::search(rest.begin(), rest.end(), std::boyer_moore_searcher(sentinel.begin(), sentinel.end()));
-      if (found == rest.end()) return fail(DecodeError(Why::NoSentinel, 0, state_.cursor.pos()));
+      if (found == rest.end()) return fail(Error(Why::NoSentinel, 0, state_.cursor.pos()));
       return in_window(*type.inner, static_cast<std::uint64_t>(found - rest.begin()), sentinel.size(), slot);
     }
     case Layout::PrefixedCount: {
@@ -585,7 +585,7 @@ auto BorshWalk<Sink>::decode_layout(const TypeNode& type, Slot slot) -> Value {
       return value;
     }
   }
-  return fail(DecodeError(Why::GenericParameter));  // no other layout exists
+  return fail(Error(Why::GenericParameter));  // no other layout exists
 }
 
 #undef BRISQUEL_READ

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "codec/result.hpp"
-#include "core/decode_error.hpp"
+#include "core/error.hpp"
 #include "idl/model.hpp"
 
 namespace brisquel {
@@ -214,7 +214,7 @@ struct AccountLayout {
   const std::optional<FieldList>* fields = nullptr;
   // Not None: no body of this account decodes, for this reason (its type is
   // not a struct of idl.types, or a zero-copy account has no fixed layout).
-  DecodeError unusable;
+  Error unusable;
   // Body bytes (after the discriminator), to compare with data lengths: the
   // fewest a Borsh value takes (UINT64_MAX: no finite value), and the C
   // layout's size (nullopt: no fixed layout).

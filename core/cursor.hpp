@@ -8,7 +8,7 @@
 #include <cstring>
 #include <span>
 
-#include "core/decode_error.hpp"
+#include "core/error.hpp"
 
 namespace brisquel {
 
@@ -41,9 +41,9 @@ class Cursor {
     return true;
   }
 
-  [[gnu::cold]] DecodeError read_error(std::uint64_t n) const {
-    if (n > UINT64_MAX - pos_) return DecodeError(DecodeError::Kind::LengthOverflow);
-    return DecodeError::end_of_buffer(n, pos_, data_.size());
+  [[gnu::cold]] Error read_error(std::uint64_t n) const {
+    if (n > UINT64_MAX - pos_) return Error(Error::Kind::LengthOverflow);
+    return Error::end_of_buffer(n, pos_, data_.size());
   }
 
  private:

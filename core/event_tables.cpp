@@ -114,14 +114,20 @@ EventTableBuilder::EventTableBuilder(const EventSchema& schema, std::span<const 
   if (keep_rows_ < 2) keep_rows_ = 0;
 }
 
-arrow::Field error_path_column() { return column("path", arrow::primitive(arrow::TypeId::Utf8), true); }
-
-void append_error_path(arrow::ColumnBuilder& column, const DecodeError& error) {
-  if (error.path.empty()) return column.append_null();
-  column.append_binary(format_path(error.path));
+void add_error_columns(std::vector<arrow::Field>& fields) {
+  fields.push_back(column("message", arrow::primitive(arrow::TypeId::Utf8), false));
+  fields.push_back(column("path", arrow::primitive(arrow::TypeId::Utf8), true));
+  fields.push_back(column("kind", arrow::primitive(arrow::TypeId::Utf8), false));
 }
 
-bool EventTableBuilder::add(std::span<const std::uint8_t> body, DecodeError& error) {
+void append_error(arrow::ColumnBuilder* columns, const Error& error) {
+  columns[0].append_binary(describe(error));
+  if (error.path.empty()) columns[1].append_null();
+  else columns[1].append_binary(format_path(error.path));
+  columns[2].append_binary(kind_name(error.kind));
+}
+
+bool EventTableBuilder::add(std::span<const std::uint8_t> body, Error& error) {
   // A row with an enum index out of range is decoded alone, to fail as it does.
   if (keep_rows_ != 0 && body.size() >= kept_from_ && ArrowSink::enums_in_range(enums_, body.data())) {
     // Bytes past the fields stay unread, as a row decoded alone leaves them.

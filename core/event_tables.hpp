@@ -37,10 +37,13 @@ struct TableSchemas {
                                    std::span<const std::string_view> reserved);
 };
 
-// The `path` column of an errors table: where in the value decoding failed
-// ("pool.reserves[3].amount"), null for a failure at no place in a value.
-arrow::Field error_path_column();
-void append_error_path(arrow::ColumnBuilder& column, const DecodeError& error);
+// The last columns of every errors table: `message`; `path`, where in the
+// value decoding failed ("pool.reserves[3].amount"), null for a failure at no
+// place in a value; and `kind`, what failed ("end_of_buffer", "unreadable",
+// ...), as the exceptions give it.
+void add_error_columns(std::vector<arrow::Field>& fields);
+// Appends `error` to those three columns, the first of which is `columns`.
+void append_error(arrow::ColumnBuilder* columns, const Error& error);
 
 // Adds `schema` with its key ("Name", or "Name#2" for a name declared again)
 // to `schemas` and `keys` (`unique` knows the keys taken); the error names a
@@ -63,7 +66,7 @@ class EventTableBuilder {
   // fixed width wait and are decoded a few dozen at a time, a column at a
   // time; other rows and the batch's end take them in first, so rows stay
   // in order.
-  bool add(std::span<const std::uint8_t> body, DecodeError& error);
+  bool add(std::span<const std::uint8_t> body, Error& error);
   arrow::ColumnBuilder& context(std::size_t i) { return context_[i]; }
   arrow::ColumnBuilder& trailing(std::size_t i) { return trailing_[i]; }
   // `body_bytes`: what the row took from the input, which bounds what it added to any column.

@@ -24,7 +24,7 @@ void LineTables::add(std::int64_t row, std::int64_t line, std::string_view text)
   const auto event = static_cast<std::uint32_t>(match->layout - tables_.events().data());
   auto& table = events_[event];
   if (!table) table = std::make_unique<EventTableBuilder>(schemas_.events[event], context_, schemas_.options);
-  DecodeError error;
+  Error error;
   if (!table->add(match->body, error)) {
     failures_.push_back({row, line, event, std::move(error)});
     return;
@@ -45,8 +45,7 @@ DecodedTables LineTables::finish() {
   }
   std::vector<arrow::Field> fields = context_;
   fields.push_back(column("event", arrow::primitive(arrow::TypeId::Utf8), false));
-  fields.push_back(column("message", arrow::primitive(arrow::TypeId::Utf8), false));
-  fields.push_back(error_path_column());
+  add_error_columns(fields);
   PlainTable errors(std::move(fields));
   const std::size_t at = context_.size();
   for (const Failure& f : failures_) {
@@ -57,8 +56,7 @@ DecodedTables LineTables::finish() {
       errors.column(0).append(f.line);
     }
     errors.column(at).append_binary(schemas_.keys[f.event]);
-    errors.column(at + 1).append_binary(describe(f.error));
-    append_error_path(errors.column(at + 2), f.error);
+    append_error(&errors.column(at + 1), f.error);
     errors.end_row();
   }
   out.errors = errors.finish();

@@ -40,7 +40,7 @@ class LineTables {
     std::int64_t row;
     std::int64_t line;
     std::uint32_t event;
-    DecodeError error;
+    Error error;
   };
 
   const CompiledIdl& tables_;

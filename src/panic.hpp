@@ -1,5 +1,5 @@
 // How the Python-facing layer fails. There are four ways, each with its place:
-// - A line that does not decode is a value (DecodeError: what, where, how
+// - A line that does not decode is a value (an Error: what, where, how
 //   much), formatted only where a text is read; parse_logs drops it unread.
 // - A Python-callable function that fails returns nullptr (or false inside)
 //   with the interpreter's exception set, as the C API does; arguments, the

@@ -185,7 +185,7 @@ class PySink {
   [[gnu::cold]] PyRef python_failed(Walk& w) {
     error_ = take_python_error();
     aborted_ = PyErr_GivenExceptionMatches(error_.get(), PyExc_Exception) == 0;
-    return w.fail(DecodeError(DecodeError::Kind::Python));
+    return w.fail(Error(Error::Kind::Python));
   }
 
   const PyNames& names_;

@@ -287,6 +287,7 @@ def test_a_cut_body_fails_where_the_bytes_end_in_every_output(case, rnd):
     assert str(e) == f"{e.reason} at {row['path']}"
     [tx_row] = table(d.decode_tables(tx).errors).to_pylist()
     assert (tx_row["message"], tx_row["path"], tx_row["event"], tx_row["program"]) == (e.reason, row["path"], "Ev", A)
+    assert row["kind"] == tx_row["kind"] == e.kind
     assert d.decode(tx) == [], "without strict, the event is left out as before"
 
 
@@ -310,18 +311,18 @@ def test_each_errors_table_says_what_the_row_alone_raises(fault):
     batch = [event_tx(BODY), event_tx(body), event_tx(BODY), event_tx(body)]
     events, calls = d.all_tables(batch)
     rows = table(events.errors).to_pylist()
-    assert [(r["_tx"], r["event"], r["message"], r["path"]) for r in rows] == \
-        [(i, "Ev", alone.reason, dotted(path)) for i in (1, 3)]
+    assert [(r["_tx"], r["event"], r["message"], r["path"], r["kind"]) for r in rows] == \
+        [(i, "Ev", alone.reason, dotted(path), kind) for i in (1, 3)]
     line_rows = table(TableDecoder(IDL_TEXT).decode([borsh.log_line(borsh.discriminator("Ev") + b)
                                                      for b in (BODY, body)]).errors).to_pylist()
-    assert [(r["_line"], r["message"], r["path"]) for r in line_rows] == [(1, alone.reason, dotted(path))]
+    assert [(r["_line"], r["message"], r["path"], r["kind"]) for r in line_rows] == [(1, alone.reason, dotted(path), kind)]
     # The same bytes as a call's arguments: TxCall.path and the calls' errors table.
     call_batch = [call_tx(BODY), call_tx(body)]
     listed = d.calls(call_batch)
     assert [(c.tx, c.problem, c.path) for c in listed] == [(0, None, None), (1, alone.reason, path)]
     call_rows = table(d.call_tables(call_batch).errors).to_pylist()
-    assert [(r["_tx"], r["instruction"], r["message"], r["path"]) for r in call_rows] == \
-        [(1, "act", alone.reason, dotted(path))]
+    assert [(r["_tx"], r["instruction"], r["message"], r["path"], r["kind"]) for r in call_rows] == \
+        [(1, "act", alone.reason, dotted(path), kind)]
 
 
 @pytest.mark.parametrize("json_fields", [False, True])
@@ -332,6 +333,7 @@ def test_a_failed_account_says_where_as_its_errors_row(json_fields):
             (key("whole pool"), A, borsh.discriminator("Pool", "account") + pool)]
     [row] = table(d.decode_tables(rows).errors).to_pylist()
     assert row["path"] == "reserves[1].amount" and row["message"].startswith("unexpected end of buffer")
+    assert row["kind"] == "end_of_buffer"
     failed, good = d.decode(rows, json_fields=json_fields)
     assert (failed.problem, dotted(failed.path), failed.fields) == (row["message"], row["path"], None)
     assert (good.problem, good.path) == (None, None) and good.fields is not None
@@ -393,3 +395,23 @@ def test_an_input_file_that_cannot_be_read_is_a_read_error(tmp_path):
 
     again = pickle.loads(pickle.dumps(e))  # raised in worker processes too
     assert (type(again), str(again), again.line, again.kind) == (SourceError, str(e), 2, "invalid_json")
+
+
+def test_rows_that_are_no_values_failure_have_their_own_kind():
+    """An unreadable transaction, a call that cannot be told and an account
+    whose data text cannot be read: each row's kind says which, in every
+    errors table that holds it."""
+    unreadable = {"slot": 1, "meta": None, "transaction": ["AQ==", "base64"]}
+    past_keys = call_tx(BODY)
+    past_keys["transaction"]["message"]["instructions"][0]["accounts"] = [99]
+    d = TransactionDecoder([IDL_TEXT])
+    events, calls = d.all_tables([unreadable, past_keys])
+    assert [(r["_tx"], r["kind"], r["path"]) for r in table(events.errors).to_pylist()] == [(0, "unreadable", None)]
+    assert [(r["_tx"], r["kind"], r["path"]) for r in table(calls.errors).to_pylist()] == \
+        [(0, "unreadable", None), (1, "account_past_keys", None)]
+    problems = d.decode_counted([unreadable])[3]
+    [message] = [r["message"] for r in table(events.errors).to_pylist()]
+    assert problems == {message: 1}, "the table's message is the reason the counts give"
+    bad_data = {"pubkey": key("bad data"), "account": {"owner": A, "lamports": 1, "data": ["!!", "base64"]}}
+    [row] = table(AccountDecoder([IDL_TEXT]).decode_tables([bad_data]).errors).to_pylist()
+    assert (row["kind"], row["path"], row["account"]) == ("unreadable", None, None)

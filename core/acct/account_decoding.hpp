@@ -126,7 +126,7 @@ class AccountPrograms {
 template <class Sink>
 typename Sink::Value walk_account(Sink& sink, WalkState& state, const AccountLayout& layout,
                                   typename Sink::Slot slot, bool old_versions) {
-  if (layout.unusable.kind != DecodeError::Kind::None) [[unlikely]] {
+  if (layout.unusable.kind != Error::Kind::None) [[unlikely]] {
     state.error = layout.unusable;
     return Sink::failure();
   }

@@ -12,8 +12,7 @@ std::vector<arrow::Field> error_fields() {
   std::vector<arrow::Field> fields = account_context();
   fields.push_back(column("program", arrow::primitive(TypeId::Utf8), false));
   fields.push_back(column("account", arrow::primitive(TypeId::Utf8), true));
-  fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
-  fields.push_back(error_path_column());
+  add_error_columns(fields);
   return fields;
 }
 
@@ -62,30 +61,28 @@ void AccountTables::append_context(arrow::ColumnBuilder* c, const AccountView& a
 }
 
 void AccountTables::error_row(const AccountView& account, std::uint32_t program, std::string_view account_type,
-                              std::string_view message, const DecodeError* error) {
+                              const Error& error) {
   append_context(&errors_.column(0), account);
   const std::size_t at = context_.size();
   errors_.column(at).append_binary(programs_.programs()[program].address);
   if (account_type.empty()) errors_.column(at + 1).append_null();
   else errors_.column(at + 1).append_binary(account_type);
-  errors_.column(at + 2).append_binary(message);
-  if (error != nullptr) append_error_path(errors_.column(at + 3), *error);
-  else errors_.column(at + 3).append_null();
+  append_error(&errors_.column(at + 2), error);
   errors_.end_row();
 }
 
 void AccountTables::add(const AccountView& account) {
   AccountMatch match;
   const AccountOutcome outcome = programs_.classify(account, match);
-  if (outcome == AccountOutcome::kUnreadable) error_row(account, match.program, {}, account.data_error);
+  if (outcome == AccountOutcome::kUnreadable) error_row(account, match.program, {}, Error(Error::Kind::Unreadable, std::string(account.data_error)));
   if (outcome != AccountOutcome::kMatched) {
     tally_.note(outcome, account);
     return;
   }
   const AccountSchemas& schemas = schemas_[match.program];
   const auto type = static_cast<std::size_t>(match.layout - programs_.programs()[match.program].idl->accounts().data());
-  DecodeError error = match.layout->unusable;
-  if (error.kind == DecodeError::Kind::None) {
+  Error error = match.layout->unusable;
+  if (error.kind == Error::Kind::None) {
     auto& table = tables_[match.program][type];
     if (!table) table = std::make_unique<EventTableBuilder>(schemas.accounts[type], context_, schemas.options);
     if (table->add(match.body, error)) {
@@ -96,7 +93,7 @@ void AccountTables::add(const AccountView& account) {
     }
   }
   ++tally_.counts.failed;
-  error_row(account, match.program, schemas.keys[type], describe(error), &error);
+  error_row(account, match.program, schemas.keys[type], error);
 }
 
 AccountTables::Output AccountTables::finish() {

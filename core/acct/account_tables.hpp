@@ -51,9 +51,10 @@ class AccountTables {
 
  private:
   void append_context(arrow::ColumnBuilder* columns, const AccountView& account);
-  // `error`: the walk's, when the body did not decode (it gives the path).
+  // `error`: the walk's when the body did not decode (it gives the path),
+  // else why the account could not be read or decoded.
   void error_row(const AccountView& account, std::uint32_t program, std::string_view account_type,
-                 std::string_view message, const DecodeError* error = nullptr);
+                 const Error& error);
 
   const AccountPrograms& programs_;
   std::span<const AccountSchemas> schemas_;

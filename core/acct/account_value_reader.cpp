@@ -4,7 +4,6 @@
 
 namespace brisquel::acct {
 
-using json::ReadErrorKind;
 
 bool AccountValueReader::read(od::value root, const AccountVisitor& visit, std::size_t& visited) {
   visit_ = &visit;
@@ -123,14 +122,14 @@ bool AccountValueReader::read_object(od::object object, Level level, std::option
   if (!fields_ok) return false;
 
   if (has_result || has_rpc) {
-    if (!has_result) return fail(ReadErrorKind::kShape, "a JSON-RPC response without `result` or `error`");
+    if (!has_result) return fail(Error::Kind::Shape, "a JSON-RPC response without `result` or `error`");
     if (has_value || has_account || account_fields) {
-      return fail(ReadErrorKind::kShape, "an object with both `result` and account fields");
+      return fail(Error::Kind::Shape, "an object with both `result` and account fields");
     }
     return true;
   }
   if (has_value) {
-    if (has_account || account_fields) return fail(ReadErrorKind::kShape, "an object with both `value` and account fields");
+    if (has_account || account_fields) return fail(Error::Kind::Shape, "an object with both `value` and account fields");
     if (!value_later) return true;
     bool any = false;
     if (auto e = object.reset().get(any)) return json_error(e);
@@ -144,11 +143,11 @@ bool AccountValueReader::read_object(od::object object, Level level, std::option
     return ok;
   }
   if (!has_account && !account_fields) {
-    return fail(ReadErrorKind::kShape, "an object that is not an account, a {pubkey, account} entry or an RPC response");
+    return fail(Error::Kind::Shape, "an object that is not an account, a {pubkey, account} entry or an RPC response");
   }
-  if (has_account && account_fields) return fail(ReadErrorKind::kShape, "an entry with account fields beside `account`");
-  if (!has_owner_) return fail(ReadErrorKind::kShape, "an account without `owner`");
-  if (!has_data_) return fail(ReadErrorKind::kShape, "an account without `data`");
+  if (has_account && account_fields) return fail(Error::Kind::Shape, "an entry with account fields beside `account`");
+  if (!has_owner_) return fail(Error::Kind::Shape, "an account without `owner`");
+  if (!has_data_) return fail(Error::Kind::Shape, "an account without `data`");
   return hand_over();
 }
 

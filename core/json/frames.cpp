@@ -15,8 +15,6 @@ namespace brisquel::json {
 
 static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
 
-std::string ReadError::describe() const { return std::format("line {}, column {}: {}", line, column, message); }
-
 namespace {
 
 constexpr std::string_view kWhitespace = " \t\r\n";
@@ -138,8 +136,8 @@ ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reade
   const std::size_t start = text.find_first_not_of(kWhitespace);
   if (start == std::string_view::npos) {
     ReadResult result;
-    result.error.emplace();
-    result.error->message = "the text holds no JSON value";
+    result.error.emplace(Error::Kind::InvalidJson, std::string("the text holds no JSON value"));
+    result.error->line = result.error->column = 1;
     return result;
   }
   // One value over several lines opens on its first line and closes later;
@@ -207,22 +205,22 @@ ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader
 
 Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootReader& reader, std::size_t& visited) {
   const char* const value_start = doc.data() + doc.find_first_not_of(kWhitespace);
-  auto failed = [&](ReadErrorKind kind, std::string message, const char* at) {
-    failure_ = Failure{kind, std::move(message), at != nullptr ? at : value_start};
+  auto failed = [&](Error::Kind kind, std::string message, const char* at) {
+    failure_ = Failure{Error(kind, std::move(message)), at != nullptr ? at : value_start};
     return Outcome::kFailed;
   };
   if (doc.size() > limits_.max_value_bytes) {
-    return failed(ReadErrorKind::kTooLarge,
+    return failed(Error::Kind::TooLarge,
                   std::format("a JSON value of {} bytes, above the limit of {}", doc.size(), limits_.max_value_bytes),
                   nullptr);
   }
   od::document document;
   if (auto e = parser_->iterate(doc.data(), doc.size(), readable).get(document)) {
-    return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
+    return failed(Error::Kind::InvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
   }
   od::json_type type;
   if (auto e = document.type().get(type)) {
-    return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
+    return failed(Error::Kind::InvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
   }
   if (type != od::json_type::object && type != od::json_type::array) {
     // A scalar is checked only when read: read it to tell JSON from not.
@@ -240,26 +238,26 @@ Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootR
       bool is_null = false;
       valid = document.is_null().get(is_null) == simdjson::SUCCESS && is_null;
     }
-    if (!valid) return failed(ReadErrorKind::kInvalidJson, "invalid JSON: not a JSON value", nullptr);
-    return failed(ReadErrorKind::kShape, std::format("expected {}, found a lone scalar", reader.expected()), nullptr);
+    if (!valid) return failed(Error::Kind::InvalidJson, "invalid JSON: not a JSON value", nullptr);
+    return failed(Error::Kind::Shape, std::format("expected {}, found a lone scalar", reader.expected()), nullptr);
   }
   od::value root;
   if (auto e = document.get_value().get(root)) {
-    return failed(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
+    return failed(Error::Kind::InvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
   }
   const Outcome outcome = reader.read(root, visited, failure_);
   if (outcome != Outcome::kDone) return outcome;
   if (!document.at_end()) {
     const char* at = nullptr;
     if (document.current_location().get(at) != simdjson::SUCCESS) at = nullptr;
-    return failed(ReadErrorKind::kInvalidJson, "more JSON after the end of the value", at);
+    return failed(Error::Kind::InvalidJson, "more JSON after the end of the value", at);
   }
   return Outcome::kDone;
 }
 
 // The reader's failure, placed in the caller's text. `doc_data` is where the
 // value's text was read (the caller's or a copy), which `failure_.at` points into.
-ReadError JsonFrames::error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size,
+Error JsonFrames::error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size,
                                const char* doc_data, std::size_t doc_line, bool last_in_text) {
   const std::string_view doc = text.substr(doc_offset, doc_size);
   const std::size_t value_start = doc.find_first_not_of(kWhitespace);
@@ -267,14 +265,12 @@ ReadError JsonFrames::error_in(std::string_view text, std::size_t doc_offset, st
   if (failure_.at != nullptr && failure_.at >= doc_data && failure_.at <= doc_data + doc_size) {
     at = static_cast<std::size_t>(failure_.at - doc_data);
   }
-  ReadError error;
-  error.kind = failure_.kind;
-  error.message = std::move(failure_.message);
+  Error error = std::move(static_cast<Error&>(failure_));
   // A value left open explains any failure inside it: the text or line was cut.
-  if (failure_.kind != ReadErrorKind::kTooLarge && leaves_value_open(doc)) {
+  if (failure_.kind != Error::Kind::TooLarge && leaves_value_open(doc)) {
     at = value_start;
-    error.kind = last_in_text ? ReadErrorKind::kTruncated : ReadErrorKind::kInvalidJson;
-    error.message = last_in_text ? "the text ends inside this value (cut short?)"
+    error.kind = last_in_text ? Error::Kind::Truncated : Error::Kind::InvalidJson;
+    error.text = last_in_text ? "the text ends inside this value (cut short?)"
                                  : "the line ends inside this value (an unclosed string, array or object)";
   }
   const TextPosition position = locate(doc, at, doc_line);

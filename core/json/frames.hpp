@@ -54,7 +54,7 @@ class JsonFrames {
  private:
   ReadResult read_lines(std::string_view text, bool padded, RootReader& reader, std::size_t first_newline);
   Outcome read_value(std::string_view doc, std::size_t readable, RootReader& reader, std::size_t& visited);
-  ReadError error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size, const char* doc_data,
+  Error error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size, const char* doc_data,
                      std::size_t doc_line, bool last_in_text);
   const char* padded_copy(std::string_view text);
 

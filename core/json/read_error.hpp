@@ -1,11 +1,13 @@
-// What reading RPC JSON text reports: the bounds it keeps, its errors (with
-// line, column and offset), and the outcome of one read.
+// What reading RPC JSON text reports: the bounds it keeps and the outcome of
+// one read (its error placed at a line, column and offset).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "core/error.hpp"
 
 namespace brisquel::json {
 
@@ -19,39 +21,16 @@ struct RpcJsonLimits {
                                                         // instruction accounts
 };
 
-enum class ReadErrorKind : std::uint8_t {
-  kInvalidJson,  // not JSON, or a value left incomplete before the end of its line
-  kTruncated,    // the text ends inside a value: a file cut short
-  kShape,        // JSON, but not an accepted shape, or a field of the wrong type
-  kRpcError,     // a JSON-RPC error response
-  kTooLarge,     // a value or a list beyond RpcJsonLimits
-};
-
-struct ReadError {
-  ReadErrorKind kind = ReadErrorKind::kInvalidJson;
-  std::string message;
-  // Where the bad value starts: 1-based line and column (bytes), and byte offset.
-  std::size_t line = 1;
-  std::size_t column = 1;
-  std::size_t offset = 0;
-  // JSON lines: the offset of the next line, where a caller may go on reading.
-  std::optional<std::size_t> resume_at;
-
-  std::string describe() const;  // "line 3, column 1: ..."
-};
-
 struct ReadResult {
   std::size_t visited = 0;  // items handed to the visitor (transactions, accounts)
   bool stopped = false;     // the visitor asked to stop
-  std::optional<ReadError> error;
+  std::optional<Error> error;  // a reading kind, with its line, column and offset
 
   bool ok() const { return !error; }
 };
 
 // A failure inside a value, before it is placed in the text.
-struct Failure {
-  ReadErrorKind kind = ReadErrorKind::kShape;
-  std::string message;
+struct Failure : Error {
   const char* at = nullptr;  // where the bad value starts in the text, when known
 };
 

@@ -37,18 +37,18 @@ std::string excerpt(std::string_view token) {
 
 // ---- errors ----
 
-bool ValueReads::fail(ReadErrorKind kind, std::string message, const char* at) {
+bool ValueReads::fail(Error::Kind kind, std::string message, const char* at) {
   failure_.kind = kind;
-  failure_.message = std::move(message);
+  failure_.text = std::move(message);
   failure_.at = at != nullptr ? at : unit_start_;
   return false;
 }
 
 bool ValueReads::json_error(simdjson::error_code error, const char* at) {
   if (error == simdjson::DEPTH_ERROR) {
-    return fail(ReadErrorKind::kTooLarge, std::format("nesting deeper than {} levels", limits_.max_depth), at);
+    return fail(Error::Kind::TooLarge, std::format("nesting deeper than {} levels", limits_.max_depth), at);
   }
-  return fail(ReadErrorKind::kInvalidJson, std::format("invalid JSON: {}", simdjson::error_message(error)), at);
+  return fail(Error::Kind::InvalidJson, std::format("invalid JSON: {}", simdjson::error_message(error)), at);
 }
 
 bool ValueReads::shape_error(od::value& value, std::string_view field, std::string_view expected) {
@@ -59,7 +59,7 @@ bool ValueReads::shape_error(od::value& value, std::string_view field, std::stri
   if (type != od::json_type::array && type != od::json_type::object && type != od::json_type::null) {
     found += " " + excerpt(token);
   }
-  return fail(ReadErrorKind::kShape, std::format("`{}`: expected {}, found {}", field, expected, found),
+  return fail(Error::Kind::Shape, std::format("`{}`: expected {}, found {}", field, expected, found),
               token.data());
 }
 
@@ -72,11 +72,11 @@ bool ValueReads::read_encoded(od::array pair, const PairNames& names, std::strin
     ++n;
     if (n == 1) return read_string(item, names.text, text);
     if (n == 2) return read_string(item, names.encoding, encoding);
-    return fail(ReadErrorKind::kShape, std::format("`{}`: expected [text, encoding], found a longer array", names.field),
+    return fail(Error::Kind::Shape, std::format("`{}`: expected [text, encoding], found a longer array", names.field),
                 item.raw_json_token().data());
   });
   if (!ok) return false;
-  if (n != 2) return fail(ReadErrorKind::kShape, std::format("`{}`: expected [text, encoding]", names.field), at);
+  if (n != 2) return fail(Error::Kind::Shape, std::format("`{}`: expected [text, encoding]", names.field), at);
   return true;
 }
 
@@ -129,7 +129,7 @@ bool ValueReads::read_string(od::value& value, std::string_view field, std::stri
   if (e == simdjson::SUCCESS) return true;
   if (e == simdjson::INCORRECT_TYPE) return shape_error(value, field, "a string");
   if (e == simdjson::STRING_ERROR) {
-    return fail(ReadErrorKind::kInvalidJson, std::format("`{}`: invalid escape in string (a lone surrogate?)", field),
+    return fail(Error::Kind::InvalidJson, std::format("`{}`: invalid escape in string (a lone surrogate?)", field),
                 token.data());
   }
   return json_error(e);
@@ -174,7 +174,7 @@ bool ValueReads::read_rpc_error(od::value value) {
     if (!read_string(value, "error", message)) return false;
     text += std::format(": {}", utf8_prefix(message, 1000));
   }
-  return fail(ReadErrorKind::kRpcError, std::move(text), at);
+  return fail(Error::Kind::RpcError, std::move(text), at);
 }
 
 template bool ValueReads::read_integer(od::value&, std::string_view, std::optional<std::uint32_t>&);

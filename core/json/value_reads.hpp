@@ -65,7 +65,7 @@ class ValueReads {
   // Failures are cold: their formatting stays out of the hot paths that call them.
   [[gnu::cold]] bool json_error(simdjson::error_code error, const char* at = nullptr);
   [[gnu::cold]] bool shape_error(od::value& value, std::string_view field, std::string_view expected);
-  [[gnu::cold]] bool fail(ReadErrorKind kind, std::string message, const char* at = nullptr);
+  [[gnu::cold]] bool fail(Error::Kind kind, std::string message, const char* at = nullptr);
   // A JSON-RPC `error` member: null is no error, anything else fails the read.
   bool read_rpc_error(od::value value);
 

@@ -24,8 +24,7 @@ std::vector<arrow::Field> error_fields(const TableOptions& options) {
   fields[4].nullable = true;  // `_instruction`
   fields.push_back(column("program", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("instruction", arrow::primitive(TypeId::Utf8), true));
-  fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
-  fields.push_back(error_path_column());
+  add_error_columns(fields);
   return fields;
 }
 
@@ -142,8 +141,7 @@ void CallTables::append_context(arrow::ColumnBuilder* c, const Row& row, const t
   else c[12].append_binary(message);
 }
 
-void CallTables::add_error(const Row& row, const tx::FoundCall& call, std::string_view message,
-                           const DecodeError* error) {
+void CallTables::add_error(const Row& row, const tx::FoundCall& call, const Error& error) {
   append_context(&errors_.column(0), row, call);
   const std::size_t at = context_.size();
   errors_.column(at).append_binary(programs_[call.program].address);
@@ -153,9 +151,7 @@ void CallTables::add_error(const Row& row, const tx::FoundCall& call, std::strin
     const auto i = static_cast<std::size_t>(call.layout - programs_[call.program].idl->instructions().data());
     errors_.column(at + 1).append_binary(schemas_[call.program].keys[i]);
   }
-  errors_.column(at + 2).append_binary(message);
-  if (error != nullptr) append_error_path(errors_.column(at + 3), *error);
-  else errors_.column(at + 3).append_null();
+  append_error(&errors_.column(at + 2), error);
   errors_.end_row();
 }
 
@@ -178,22 +174,21 @@ void CallTables::add_problem(std::int64_t index, const tx::TxView& tx) {
   for (std::size_t i = 10; i < 13; ++i) c[i].append_null();
   c[13].append_null();
   c[14].append_null();
-  c[15].append_binary(tx.problem);
-  c[16].append_null();
+  append_error(&c[15], tx.problem);
   errors_.end_row();
 }
 
 void CallTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResult& walk,
                      std::span<const tx::FoundCall> calls) {
-  if (!tx.problem.empty()) return add_problem(index, tx);
+  if (tx.problem) return add_problem(index, tx);
   const Row row{index, tx, walk.truncated};
   for (const tx::FoundCall& call : calls) {
     if (call.problem != tx::CallProblem::None) {
-      add_error(row, call, tx::describe_problem(call));
+      add_error(row, call, Error(call.problem, tx::describe_problem(call)));
       continue;
     }
     if (!check_keys(tx, call)) {
-      add_error(row, call, "an account key is not a base58 public key");
+      add_error(row, call, Error(Error::Kind::NotAPublicKey, std::string("an account key is not a base58 public key")));
       continue;
     }
     const TxProgram& program = programs_[call.program];
@@ -205,9 +200,9 @@ void CallTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkRes
       context.insert(context.end(), schemas.accounts[i].begin(), schemas.accounts[i].end());
       table = std::make_unique<EventTableBuilder>(schemas.args[i], context, schemas.options, remaining_);
     }
-    DecodeError error;
+    Error error;
     if (!table->add(call.args, error)) {
-      add_error(row, call, describe(error), &error);
+      add_error(row, call, error);
       continue;
     }
     append_context(&table->context(0), row, call);

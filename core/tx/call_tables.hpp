@@ -68,9 +68,9 @@ class CallTables {
   void add_problem(std::int64_t index, const tx::TxView& tx);
   struct Row;
   void append_context(arrow::ColumnBuilder* columns, const Row& row, const tx::FoundCall& call);
-  // `error`: the walk's, when the arguments did not decode (it gives the path).
-  void add_error(const Row& row, const tx::FoundCall& call, std::string_view message,
-                 const DecodeError* error = nullptr);
+  // `error`: the walk's when the arguments did not decode (it gives the path),
+  // else why the call could not be read.
+  void add_error(const Row& row, const tx::FoundCall& call, const Error& error);
   bool check_keys(const tx::TxView& tx, const tx::FoundCall& call) const;
 
   std::span<const TxProgram> programs_;

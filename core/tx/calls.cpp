@@ -33,15 +33,14 @@ std::optional<std::uint32_t> custom_code(std::string_view reason) {
 
 std::string describe_problem(const FoundCall& call) {
   switch (call.problem) {
-    case CallProblem::None: return {};
     case CallProblem::DataNotBase58: return "instruction data is not base58";
     case CallProblem::NoInstruction: return "no instruction of the program matches the data";
     case CallProblem::AccountPastKeys:
       if (call.bad_index == AccountRef::kNamed) return "an account of the instruction has no address";
       return std::format("account index {} is beyond the transaction's {} account keys", call.bad_index,
                          call.key_count);
+    default: return {};  // None: no problem; no other kind is a call's
   }
-  return {};
 }
 
 CallFinder::CallFinder(std::span<const TxProgram> programs)
@@ -94,7 +93,7 @@ const std::vector<FoundCall>& CallFinder::find(const TxView& tx, const WalkResul
   addresses_.clear();
   pending_.clear();
   calls_.clear();
-  if (!tx.problem.empty()) return calls_;  // a transaction that could not be read: no calls
+  if (tx.problem) return calls_;  // a transaction that could not be read: no calls
 
   // Groups in (instruction, position) order, each after its outer instruction.
   const auto& groups = tx.inner;

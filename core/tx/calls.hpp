@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "core/compiled_idl.hpp"
+#include "core/error.hpp"
 #include "core/tx/byte_arena.hpp"
 #include "core/tx/found_event.hpp"
 #include "core/tx/program_table.hpp"
@@ -39,13 +40,10 @@
 
 namespace brisquel::tx {
 
-// Why a call's instruction could not be read.
-enum class CallProblem : std::uint8_t {
-  None,
-  DataNotBase58,    // no layout: what the data says is unknown
-  AccountPastKeys,  // an account index beyond the transaction's keys
-  NoInstruction,    // the data matches none of the program's instructions (whole-program descriptions only)
-};
+// Why a call's instruction could not be read: None, or one of the error kinds
+// DataNotBase58, AccountPastKeys and NoInstruction (whole-program descriptions
+// only), which describe_problem() puts in words.
+using CallProblem = Error::Kind;
 
 // What a failed call says about its failure.
 struct CallError {

@@ -38,8 +38,6 @@ namespace brisquel::tx {
 
 // The framing, bounds and errors are those of every RPC JSON reader.
 using json::kJsonPadding;
-using json::ReadError;
-using json::ReadErrorKind;
 using json::ReadResult;
 using json::RpcJsonLimits;
 

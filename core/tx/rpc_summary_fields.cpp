@@ -88,7 +88,7 @@ bool RpcValueReader::read_token_balance(od::object entry, TokenBalance& out) {
         std::optional<std::uint32_t> decimals;
         if (!read_integer(part.value(), "uiTokenAmount.decimals", decimals)) return false;
         if (decimals && *decimals > 255) {
-          return fail(ReadErrorKind::kShape, std::format("`uiTokenAmount.decimals`: {} is more than a mint has",
+          return fail(Error::Kind::Shape, std::format("`uiTokenAmount.decimals`: {} is more than a mint has",
                                                          *decimals));
         }
         if (decimals) out.decimals = static_cast<std::uint8_t>(*decimals);
@@ -101,7 +101,7 @@ bool RpcValueReader::read_token_balance(od::object entry, TokenBalance& out) {
       std::uint64_t n = 0;
       const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
       if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size()) {
-        return fail(ReadErrorKind::kShape,
+        return fail(Error::Kind::Shape,
                     std::format("`uiTokenAmount.amount`: expected the decimal digits of a u64, found \"{}\"",
                                 utf8_prefix(digits, 40)),
                     digits.data());
@@ -111,7 +111,7 @@ bool RpcValueReader::read_token_balance(od::object entry, TokenBalance& out) {
     });
   });
   if (!ok) return false;
-  if (!index) return fail(ReadErrorKind::kShape, "a token balance without `accountIndex`", at);
+  if (!index) return fail(Error::Kind::Shape, "a token balance without `accountIndex`", at);
   out.account_index = *index;
   return true;
 }

@@ -32,7 +32,7 @@ void RpcValueReader::begin_transaction(std::size_t slot) {
 }
 
 void RpcValueReader::clear_transaction() {
-  view_->problem.clear();
+  if (view_->problem) view_->problem = Error();
   view_->version.reset();
   view_->config = {};
   json_config_ = {};
@@ -184,7 +184,7 @@ bool RpcValueReader::read_outer_instruction(od::object instruction) {
     return true;
   });
   if (!ok) return false;
-  if (!named && !index) return fail(ReadErrorKind::kShape, "an instruction without `programIdIndex` or `programId`");
+  if (!named && !index) return fail(Error::Kind::Shape, "an instruction without `programIdIndex` or `programId`");
   view_->outer_programs.push_back(program);
   if (calls_) view_->outer.push_back(details);
   outer_keys_.push_back(named ? kNamed : *index);
@@ -218,7 +218,7 @@ bool RpcValueReader::read_wire_transaction(od::array encoded) {
     if (!size) return set_problem("transaction text is not base58");
     bytes = std::span<const std::uint8_t>(tx_->wire_bytes.data(), *size);
   } else {
-    return fail(ReadErrorKind::kShape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
+    return fail(Error::Kind::Shape, std::format("transaction encoding \"{}\" is not supported (base64, base58)",
                                                    utf8_prefix(encoding, 40)));
   }
   if (auto error = parse_wire_transaction(bytes, wire_)) {
@@ -365,7 +365,7 @@ bool RpcValueReader::read_inner_groups(od::array groups) {
       });
     });
     if (!ok) return false;
-    if (!index) return fail(ReadErrorKind::kShape, "an inner instruction group without `index`", at);
+    if (!index) return fail(Error::Kind::Shape, "an inner instruction group without `index`", at);
     view_->inner[group].index = *index;
     return true;
   });
@@ -393,7 +393,7 @@ bool RpcValueReader::read_inner_instruction(od::object instruction, std::uint32_
   });
   if (!ok) return false;
   if (!named && !index) {
-    return fail(ReadErrorKind::kShape, "an inner instruction without `programIdIndex` or `programId`");
+    return fail(Error::Kind::Shape, "an inner instruction without `programIdIndex` or `programId`");
   }
   auto& instructions = view_->inner[group].instructions;
   if (!named) {
@@ -429,7 +429,7 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
   view_->slot = slot;
   view_->block_time = block_time;
   auto done = [&] {
-    if (!view_->problem.empty()) {
+    if (view_->problem) {
       // Nothing of its message is to be trusted, and nothing an earlier
       // transaction left in these (views into text since freed) may stay.
       view_->account_keys.clear();
@@ -446,7 +446,7 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
     view_->version = version.value;
     if (version.value == 1) view_->config = json_config_;
   }
-  if (!view_->problem.empty()) return done();
+  if (view_->problem) return done();
   auto out_of_range = [&](std::uint32_t index) {
     const std::size_t keys = (from_wire_ ? wire_.key_count : static_keys_.size()) +
                              (keys_include_loaded_ ? 0 : loaded_writable_.size() + loaded_readonly_.size());
@@ -471,7 +471,7 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
 }
 
 bool RpcValueReader::set_problem(std::string text) {
-  if (view_->problem.empty()) view_->problem = std::move(text);
+  if (!view_->problem) view_->problem = Error(Error::Kind::Unreadable, std::move(text));
   return true;
 }
 

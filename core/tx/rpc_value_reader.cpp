@@ -11,7 +11,7 @@
 namespace brisquel::tx {
 
 bool RpcValueReader::too_many(std::string_view what) {
-  return fail(ReadErrorKind::kTooLarge, std::format("more than {} {} in one transaction", limits_.max_items, what));
+  return fail(Error::Kind::TooLarge, std::format("more than {} {} in one transaction", limits_.max_items, what));
 }
 
 // ---- the value shapes ----
@@ -109,17 +109,17 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
 
   const bool bare_meta = log_lines_ && !has_transaction && (has_meta || has_logs);
   if (has_logs && (has_transaction || has_meta || has_result || has_transactions || has_blockhash)) {
-    return fail(ReadErrorKind::kShape, "an object with both `logMessages` and transaction, block or response fields");
+    return fail(Error::Kind::Shape, "an object with both `logMessages` and transaction, block or response fields");
   }
   if (has_result) {
     if (has_transaction || has_meta || has_transactions || has_blockhash) {
-      return fail(ReadErrorKind::kShape, "an object with both `result` and transaction or block fields");
+      return fail(Error::Kind::Shape, "an object with both `result` and transaction or block fields");
     }
     return true;
   }
   if (has_transactions || has_blockhash) {
     if (has_transaction || has_meta) {
-      return fail(ReadErrorKind::kShape, "an object with both `transactions` and `transaction` or `meta`");
+      return fail(Error::Kind::Shape, "an object with both `transactions` and `transaction` or `meta`");
     }
     for (std::size_t i = 0; i < block_count; ++i) {
       TxView& view = slots_[i]->view;
@@ -132,10 +132,10 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
   if (has_transaction || bare_meta) {
     return finish_transaction(tx_slot, block_time, version, level == Level::kBlockEntry);
   }
-  if (has_meta) return fail(ReadErrorKind::kShape, "`meta` without `transaction`");
-  if (level == Level::kBlockEntry) return fail(ReadErrorKind::kShape, "a block entry without `transaction`");
-  if (has_rpc) return fail(ReadErrorKind::kShape, "a JSON-RPC response without `result` or `error`");
-  return fail(ReadErrorKind::kShape, "an object that is not a transaction, block or RPC response");
+  if (has_meta) return fail(Error::Kind::Shape, "`meta` without `transaction`");
+  if (level == Level::kBlockEntry) return fail(Error::Kind::Shape, "a block entry without `transaction`");
+  if (has_rpc) return fail(Error::Kind::Shape, "a JSON-RPC response without `result` or `error`");
+  return fail(Error::Kind::Shape, "an object that is not a transaction, block or RPC response");
 }
 
 // A block's transactions, each read into its own slot; `count` says how many.
@@ -149,7 +149,7 @@ bool RpcValueReader::read_block_entries(od::value value, std::size_t& count) {
   const bool ok = json::each(transactions, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     unit_start_ = item.raw_json_token().data();
     if (count >= limits_.max_items) {
-      return fail(ReadErrorKind::kTooLarge, std::format("more than {} transactions in one block", limits_.max_items));
+      return fail(Error::Kind::TooLarge, std::format("more than {} transactions in one block", limits_.max_items));
     }
     od::object object;
     return expect_object(item, "transactions[]", object) && read_object(object, Level::kBlockEntry, count++);

@@ -140,7 +140,7 @@ void SummaryTables::add(std::int64_t index, const tx::TxView& tx) {
   append_optional(c[5], s.fee);
   append_text(c[6], s.error);
   append_optional(c[7], s.compute_units_consumed);
-  const bool readable = tx.problem.empty();
+  const bool readable = !tx.problem;
   const ComputeBudget budget = readable ? compute_budget(tx) : ComputeBudget{};
   append_optional(c[8], budget.limit);
   append_optional(c[9], budget.price);
@@ -166,7 +166,7 @@ void SummaryTables::add(std::int64_t index, const tx::TxView& tx) {
   }
   if (!c[13].end_list()) throw Fault("a list past the column's 32-bit offsets");
   c[14].append_bool(std::ranges::find(tx.logs, kLogTruncated) != tx.logs.end());
-  append_text(c[15], tx.problem);
+  append_text(c[15], tx.problem.text);
   transactions_.end_row();
 
   add_balances(index, tx);

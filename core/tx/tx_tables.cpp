@@ -15,8 +15,7 @@ std::vector<arrow::Field> error_fields() {
   fields[7].nullable = true;  // `_source`
   fields.push_back(column("program", arrow::primitive(TypeId::Utf8), true));
   fields.push_back(column("event", arrow::primitive(TypeId::Utf8), true));
-  fields.push_back(column("message", arrow::primitive(TypeId::Utf8), false));
-  fields.push_back(error_path_column());
+  add_error_columns(fields);
   return fields;
 }
 
@@ -71,13 +70,12 @@ void TxTables::add_problem(std::int64_t index, const tx::TxView& tx) {
   c[8].append_bool(false);
   c[9].append_null();
   c[10].append_null();
-  c[11].append_binary(tx.problem);
-  c[12].append_null();
+  append_error(&c[11], tx.problem);
   errors_.end_row();
 }
 
 void TxTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResult& walk) {
-  if (!tx.problem.empty()) return add_problem(index, tx);
+  if (tx.problem) return add_problem(index, tx);
   const Place place{index, tx, walk.truncated};
   for (const tx::FoundEvent& e : walk.events) {
     const auto match = match_found(programs_, e);
@@ -88,14 +86,13 @@ void TxTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResul
     if (!table) {
       table = std::make_unique<EventTableBuilder>(program.schemas.events[event], context_, program.schemas.options);
     }
-    DecodeError error;
+    Error error;
     if (!table->add(match->body, error)) {
       append_context(&errors_.column(0), place, e);
       const std::size_t at = context_.size();
       errors_.column(at).append_binary(program.address);
       errors_.column(at + 1).append_binary(program.schemas.keys[event]);
-      errors_.column(at + 2).append_binary(describe(error));
-      append_error_path(errors_.column(at + 3), error);
+      append_error(&errors_.column(at + 2), error);
       errors_.end_row();
       continue;
     }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error.hpp"
+
 namespace brisquel::tx {
 
 // An instruction's accounts: a run of TxView::accounts.
@@ -103,7 +105,8 @@ struct TxView {
   // the version and what is wrong. Nothing below but the signature, slot,
   // block time and failure is then meaningful, and the transaction yields an
   // error row instead of events or calls; the transactions around it read on.
-  std::string problem;
+  // Of kind Unreadable, its text the reason.
+  Error problem;
   std::optional<std::uint8_t> version;    // nullopt: legacy (or a node that does not say)
   TxConfig config;                        // version 1 only
   std::string_view signature;             // base58, the first signature; empty when unknown

@@ -37,7 +37,7 @@ TxWalker::TxWalker(std::vector<std::string> programs) : programs_(std::move(prog
 const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe, bool events) {
   begin(tx);
   // A transaction that could not be read has nothing to attribute.
-  const bool readable = tx.problem.empty();
+  const bool readable = !tx.problem;
   events_ = events && readable;
   if (tx.has_logs && readable) {
     for (const std::string_view line : tx.logs) {

@@ -219,7 +219,7 @@ class ParquetDecoders:
         self.errors_schema = pa.schema([pa.field("_row", pa.int64(), False), pa.field("_line", pa.int32(), False),
                                         *keep, pa.field("program", pa.string(), False),
                                         pa.field("event", pa.string(), False), pa.field("message", pa.string(), False),
-                                        pa.field("path", pa.string(), True)])
+                                        pa.field("path", pa.string(), True), pa.field("kind", pa.string(), False)])
         self.schemas[(EVENTS, None)] = self.errors_schema
 
     def decode(self, batch: pa.RecordBatch, row_base: int) -> Piece:

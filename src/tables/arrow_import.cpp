@@ -25,7 +25,7 @@ void ArrowImport::let_go(bool data) {
 void ArrowImport::raise(PyObject* type, const std::string& reason) const {
   const std::string message = std::string("argument '") + param_ + "': " + reason;
   if (state_ != nullptr && type == PyExc_ValueError) {
-    raise_input_error(*state_, param_, "shape", message, reason);
+    raise_read_error(*state_, param_, Error(Error::Kind::Shape, reason), message);
     return;
   }
   PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));

@@ -15,17 +15,6 @@ PyRef optional_index(const std::optional<std::size_t>& value) {
 
 PyRef optional_text(std::string_view text) { return text.empty() ? none() : str_of(text); }
 
-const char* kind_name(tx::ReadErrorKind kind) {
-  switch (kind) {
-    case tx::ReadErrorKind::kInvalidJson: return "invalid_json";
-    case tx::ReadErrorKind::kTruncated: return "truncated";
-    case tx::ReadErrorKind::kShape: return "shape";
-    case tx::ReadErrorKind::kRpcError: return "rpc_error";
-    case tx::ReadErrorKind::kTooLarge: return "too_large";
-  }
-  return "invalid_json";
-}
-
 // A class whose instances have every attribute, None until set, so that one
 // made by hand (a test, a re-raise) reads like one raised here.
 PyObject* new_class(const char* name, const char* doc, PyObject* base, std::initializer_list<const char*> attributes) {
@@ -77,35 +66,32 @@ bool add_exceptions(PyObject* module, State& state) {
                              base, {"kind", "reason"}));
 }
 
-void raise_read_error(const State& state, const char* input, const tx::ReadError& error) {
-  const std::string message = std::string(input) + ": " + error.describe();
-  raise_with(state.read_error, message,
+void raise_read_error(const State& state, const char* input, const Error& error, std::string_view message) {
+  const std::string reason = describe(error);
+  const std::string made = message.data() == nullptr ? std::string(input) + ": " + describe_at(error) : std::string();
+  // Outside a text (Python objects, Arrow arrays) there is no place to give.
+  auto place = [&](std::size_t value) { return error.in_text() ? PyRef(PyLong_FromSize_t(value)) : none(); };
+  raise_with(state.read_error, message.data() == nullptr ? std::string_view(made) : message,
              {{"input", PyRef(PyUnicode_FromString(input))},
               {"kind", PyRef(PyUnicode_FromString(kind_name(error.kind)))},
-              {"line", PyRef(PyLong_FromSize_t(error.line))},
-              {"column", PyRef(PyLong_FromSize_t(error.column))},
-              {"offset", PyRef(PyLong_FromSize_t(error.offset))},
+              {"line", place(error.line)},
+              {"column", place(error.column)},
+              {"offset", place(error.offset)},
               {"resume_at", optional_index(error.resume_at)},
-              {"reason", str_of(error.message)}});
-}
-
-void raise_input_error(const State& state, const char* input, const char* kind, std::string_view message,
-                       std::string_view reason) {
-  raise_with(state.read_error, message,
-             {{"input", PyRef(PyUnicode_FromString(input))},
-              {"kind", PyRef(PyUnicode_FromString(kind))},
               {"reason", str_of(reason)}});
 }
 
-void raise_idl_error(const State& state, const IdlFailure& failure) {
+void raise_idl_error(const State& state, const Error& error, std::optional<std::size_t> index,
+                     std::optional<std::size_t> duplicate_of) {
+  const std::string reason = describe(error);
   std::string message;
-  if (failure.index && !failure.duplicate_of) message = "idls[" + std::to_string(*failure.index) + "]: ";
-  message += failure.reason;
+  if (index && !duplicate_of) message = "idls[" + std::to_string(*index) + "]: ";
+  message += reason;
   raise_with(state.idl_error, message,
-             {{"index", optional_index(failure.index)},
-              {"reason", str_of(failure.reason)},
-              {"duplicate_of", optional_index(failure.duplicate_of)},
-              {"program", optional_text(failure.program)}});
+             {{"index", optional_index(index)},
+              {"reason", str_of(reason)},
+              {"duplicate_of", optional_index(duplicate_of)},
+              {"program", optional_text(error.program)}});
 }
 
 PyObject* path_tuple(const FieldPath& path) {
@@ -122,18 +108,16 @@ PyObject* path_tuple(const FieldPath& path) {
   return tuple.release();
 }
 
-void raise_decode_error(const State& state, const DecodeError& error, std::string_view program,
-                        std::string_view item) {
+void raise_decode_error(const State& state, const Error& error) {
   const std::string reason = describe(error);
-  std::string message = reason;
-  if (!error.path.empty()) message += " at " + format_path(error.path);
+  const std::string message = describe_at(error);
   raise_with(state.decode_error, message,
              {{"kind", PyRef(PyUnicode_FromString(kind_name(error.kind)))},
               {"reason", str_of(reason)},
               {"path", PyRef(path_tuple(error.path))},
               {"offset", PyRef(PyLong_FromUnsignedLongLong(error.offset))},
-              {"program", optional_text(program)},
-              {"item", optional_text(item)}});
+              {"program", optional_text(error.program)},
+              {"item", optional_text(error.item)}});
 }
 
 PyObject* in_family(const State& state, PyObject* result) {

@@ -21,8 +21,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/decode_error.hpp"
-#include "core/tx/rpc_json.hpp"
+#include "core/error.hpp"
 #include "src/tables/state.hpp"
 
 namespace brisquel::tables {
@@ -30,29 +29,21 @@ namespace brisquel::tables {
 // Creates the classes into the state and adds them to the module; false with the error set.
 bool add_exceptions(PyObject* module, State& state);
 
-// Raises ReadError for `error`, met reading argument `input`.
-void raise_read_error(const State& state, const char* input, const tx::ReadError& error);
+// Raises ReadError for `error` (a reading kind), met reading argument
+// `input`: "input: line L, column C: reason" unless `message` is given. One
+// outside a text (Python objects, Arrow arrays) has line, column, offset and
+// resume_at None.
+void raise_read_error(const State& state, const char* input, const Error& error, std::string_view message = {});
 
-// Raises ReadError "message" of `kind` for input that has no text position
-// (Python objects, Arrow arrays): line, column, offset and resume_at are None.
-void raise_input_error(const State& state, const char* input, const char* kind, std::string_view message,
-                       std::string_view reason);
+// Raises IdlError for `error` (of kind Idl, its program when known) about
+// idls[index]: "idls[N]: reason", or the reason alone without an index (or
+// for a duplicate of idls[duplicate_of], whose reason names both).
+void raise_idl_error(const State& state, const Error& error, std::optional<std::size_t> index,
+                     std::optional<std::size_t> duplicate_of = std::nullopt);
 
-struct IdlFailure {
-  std::optional<std::size_t> index;
-  std::string_view reason;
-  std::optional<std::size_t> duplicate_of = std::nullopt;
-  std::string_view program = {};
-};
-
-// Raises IdlError: "idls[N]: reason", or the reason alone without an index
-// (or for a duplicate, whose reason names both).
-void raise_idl_error(const State& state, const IdlFailure& failure);
-
-// Raises DecodeError for a walk's `error` over a body of `item` (an event,
-// instruction or account key) of `program`.
-void raise_decode_error(const State& state, const DecodeError& error, std::string_view program,
-                        std::string_view item);
+// Raises DecodeError for a walk's `error` over a body of its `item` (an
+// event, instruction or account type) of its `program`.
+void raise_decode_error(const State& state, const Error& error);
 
 // The path as Python gives it: a tuple of str and int, outermost first; None
 // for an empty one. A new reference, or nullptr with the error set.

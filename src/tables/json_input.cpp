@@ -27,12 +27,12 @@ bool JsonInput::open(const State& state, PyObject* obj, bool balances) {
     case DumpResult::kTooDeep: {
       // As the same value written as text fails.
       const std::string reason = "nesting deeper than " + std::to_string(max_dump_depth()) + " levels";
-      raise_input_error(state, "transactions", "too_large", "transactions: " + reason, reason);
+      raise_read_error(state, "transactions", Error(Error::Kind::TooLarge, reason));
       return false;
     }
     case DumpResult::kTooLarge: {
       const std::string reason = "JSON text of the objects longer than " + std::to_string(max_dump_bytes()) + " bytes";
-      raise_input_error(state, "transactions", "too_large", "transactions: " + reason, reason);
+      raise_read_error(state, "transactions", Error(Error::Kind::TooLarge, reason));
       return false;
     }
   }

@@ -50,7 +50,9 @@ struct Described {
 void raise_duplicate(const State& state, std::size_t first, std::size_t index, const std::string& address) {
   const std::string reason = "idls[" + std::to_string(first) + "] and idls[" + std::to_string(index) +
                              "] are both for program " + address;
-  raise_idl_error(state, {.index = index, .reason = reason, .duplicate_of = first, .program = address});
+  Error error(Error::Kind::Idl, reason);
+  error.program = address;
+  raise_idl_error(state, error, index, first);
 }
 
 // The programs IDL number `index` describes; false with the error set.
@@ -211,7 +213,7 @@ bool idl_entry(PyObject* mapping, std::size_t index, const std::optional<std::st
 }
 
 void raise_idl_reason(const State& state, std::size_t index, std::string_view reason) {
-  raise_idl_error(state, {.index = index, .reason = reason});
+  raise_idl_error(state, Error(Error::Kind::Idl, std::string(reason)), index);
 }
 
 }  // namespace brisquel::tables

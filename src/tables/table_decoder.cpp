@@ -55,14 +55,14 @@ PyObject* table_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     const State& state = state_of(type);
     auto compiled = compile_idl(*text);
     if (!compiled) {
-      raise_idl_error(state, {.index = std::nullopt, .reason = idl_failure(*text, compiled.error())});
+      raise_idl_error(state, Error(Error::Kind::Idl, idl_failure(*text, compiled.error())), std::nullopt);
       return nullptr;
     }
     TableDecoder decoder;
     decoder.idl = std::move(*compiled);
     auto schemas = TableSchemas::make(*decoder.idl, options, kLineContextNames);
     if (!schemas) {
-      raise_idl_error(state, {.index = std::nullopt, .reason = schemas.error()});
+      raise_idl_error(state, Error(Error::Kind::Idl, std::move(schemas.error())), std::nullopt);
       return nullptr;
     }
     decoder.schemas = std::move(*schemas);

@@ -131,15 +131,15 @@ bool make_call_names(TxDecoder& d) {
 }
 
 bool TxCallItems::add(std::int64_t at, const tx::TxView& view, std::span<const tx::FoundCall> calls) {
-  if (calls.empty() && view.problem.empty()) return true;
+  if (calls.empty() && !view.problem) return true;
   PyRef tx_index(PyLong_FromLongLong(at));
   PyRef signature = str_or_none(view.signature);
   PyRef slot = view.slot ? PyRef(PyLong_FromUnsignedLongLong(*view.slot)) : none();
   PyRef block_time = view.block_time ? PyRef(PyLong_FromLongLong(*view.block_time)) : none();
   if (!tx_index || !signature || !slot || !block_time) return false;
-  if (!view.problem.empty()) {
+  if (view.problem) {
     // A transaction that could not be read: one item saying why, with no program or instruction.
-    PyRef problem = str_of(view.problem), accounts(PyDict_New()), remaining(PyList_New(0));
+    PyRef problem = str_of(view.problem.text), accounts(PyDict_New()), remaining(PyList_New(0));
     if (!problem || !accounts || !remaining) return false;
     std::array<PyObject*, kTxCallFields> values = {
         tx_index.release(), signature.release(), slot.release(), block_time.release(),

@@ -137,7 +137,9 @@ class TxEventItems {
       if (!fields) {
         if (fields_.raised()) return false;
         if (failures_ == Failures::kRaise) {
-          raise_decode_error(state_, walk_state.error, program.address, program.schemas.keys[event]);
+          walk_state.error.program = program.address;
+          walk_state.error.item = program.schemas.keys[event];
+          raise_decode_error(state_, walk_state.error);
           return false;
         }
         if (failures_ == Failures::kLeaveOut) continue;
@@ -222,9 +224,9 @@ PyObject* tx_decoder_decode_counted(PyObject* self, PyObject* const* args, Py_ss
     tx::CallFinder finder(d.programs);
     std::uint64_t unreadable = 0, matched = 0, failed = 0;
     auto collect = [&](std::int64_t at, const tx::TxView& view, const tx::WalkResult& walk) {
-      if (!view.problem.empty()) {
+      if (view.problem) {
         ++unreadable;
-        PyRef reason = str_of(view.problem);
+        PyRef reason = str_of(view.problem.text);
         if (!reason) return false;
         PyObject* seen = nullptr;
         if (PyDict_GetItemRef(problems.get(), reason.get(), &seen) < 0) return false;

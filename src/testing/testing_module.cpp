@@ -51,7 +51,7 @@ PyObject* decode_event(PyObject*, PyObject* args) {
       PyRef fields = walk.decode_fields(*layout.fields, {});
       if (fields) return ok(std::move(fields));
       if (sink.reraise_if_aborted()) return nullptr;
-      if (state.error.kind == DecodeError::Kind::Python) return error(python_error_text(sink.python_error()));
+      if (state.error.kind == Error::Kind::Python) return error(python_error_text(sink.python_error()));
       return error(describe(state.error));
     }
     PyErr_Format(PyExc_KeyError, "no event named '%s'", name);
@@ -206,7 +206,7 @@ PyObject* read_transactions(PyObject*, PyObject* text) {
           PyRef key(str(k));
           if (!key || PyList_Append(keys.get(), key.get()) < 0) return !(python_failed = true);
         }
-        for (std::size_t i = 0; i < v.outer.size() && v.problem.empty(); ++i) {
+        for (std::size_t i = 0; i < v.outer.size() && !v.problem; ++i) {
           const tx::InstructionData& d = v.outer[i].data;
           PyRef data;
           if (d.raw) {
@@ -226,7 +226,7 @@ PyObject* read_transactions(PyObject*, PyObject* text) {
           PyRef item(Py_BuildValue("(NNN)", str(v.outer_programs[i]), accounts.release(), data.release()));
           if (!item || PyList_Append(outer.get(), item.get()) < 0) return !(python_failed = true);
         }
-        PyRef item(Py_BuildValue("{sNsNsNsNsNsNsO}", "problem", v.problem.empty() ? Py_NewRef(Py_None) : str(v.problem),
+        PyRef item(Py_BuildValue("{sNsNsNsNsNsNsO}", "problem", !v.problem ? Py_NewRef(Py_None) : str(v.problem.text),
                                  "version", v.version ? PyLong_FromLong(*v.version) : Py_NewRef(Py_None), "config",
                                  config_dict(v.config), "signature", str(v.signature), "keys", keys.release(), "outer",
                                  outer.release(), "failed", v.failed ? Py_True : Py_False));
@@ -235,7 +235,7 @@ PyObject* read_transactions(PyObject*, PyObject* text) {
       });
   if (python_failed) return nullptr;
   if (result.error) {
-    const std::string d = result.error->describe();
+    const std::string d = describe_at(*result.error);
     PyErr_SetString(PyExc_ValueError, d.c_str());
     return nullptr;
   }

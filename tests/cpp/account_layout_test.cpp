@@ -439,7 +439,7 @@ struct Decoded {
   bool ok = false;
   std::vector<std::string> leaves;
   std::uint64_t read = 0;
-  DecodeError error;
+  Error error;
 };
 
 Decoded walk(const AccountLayout& layout, std::span<const std::uint8_t> body, bool old_versions = false) {
@@ -588,7 +588,7 @@ TEST(AccountLayouts, ZeroCopyWithoutFixedLayoutFails) {
     idl.types[0].serialization.kind = idl::IdlSerialization::Kind::Borsh;
     auto borsh = CompiledIdl::build(idl);
     ASSERT_TRUE(borsh);
-    EXPECT_EQ((*borsh)->accounts()[0].unusable.kind, DecodeError::Kind::None) << c.culprit;
+    EXPECT_EQ((*borsh)->accounts()[0].unusable.kind, Error::Kind::None) << c.culprit;
   }
 }
 

@@ -167,7 +167,7 @@ TEST(AccountReader, EveryShapeAndEncoding) {
     };
     for (const Shape& shape : shapes) {
       const Read got = read(shape.text);
-      ASSERT_TRUE(got.result.ok()) << shape.name << ": " << got.result.error->describe();
+      ASSERT_TRUE(got.result.ok()) << shape.name << ": " << describe_at(*got.result.error);
       EXPECT_EQ(got.accounts, *shape.want) << shape.name << " round " << round;
       EXPECT_EQ(got.result.visited, shape.want->size());
     }
@@ -227,7 +227,7 @@ TEST(AccountReader, BadDataFailsOnlyItsAccount) {
         "{{\"data\":[\"AQID\",\"base64\"],\"owner\":\"{}\"}}}}]",
         c.data, owner, owner);
     const Read got = read(text);
-    ASSERT_TRUE(got.result.ok()) << c.error << ": " << got.result.error->describe();
+    ASSERT_TRUE(got.result.ok()) << c.error << ": " << describe_at(*got.result.error);
     ASSERT_EQ(got.accounts.size(), 2u) << c.error;
     if (c.error.empty()) {
       EXPECT_EQ(got.accounts[0].state, DataState::kBytes);
@@ -245,42 +245,42 @@ TEST(AccountReader, BadDataFailsOnlyItsAccount) {
 
 // Text that is not an accepted shape stops the read with where it went wrong.
 TEST(AccountReader, ShapeErrorsSayWhere) {
-  using enum json::ReadErrorKind;
+  using enum Error::Kind;
   const std::string ok = R"({"pubkey":"P","account":{"data":["","base64"],"owner":"O","lamports":5}})";
   struct Case {
     std::string text;
-    json::ReadErrorKind kind;
+    Error::Kind kind;
     std::size_t line, column;
     std::string message;
   };
   const Case cases[] = {
-      {ok + "\n" + ok + "\n" + R"({"pubkey":"P","account":{"data":["","base64"],"owner":"O","lamports":-5}})", kShape,
+      {ok + "\n" + ok + "\n" + R"({"pubkey":"P","account":{"data":["","base64"],"owner":"O","lamports":-5}})", Shape,
        3, 70, "`lamports`: expected an integer in 0..2^64-1 or null, found a number -5"},
-      {ok + "\n" + R"({"pubkey":"P","account":{"owner":"O"}})", kShape, 2, 1, "an account without `data`"},
-      {R"({"pubkey":"P","account":{"data":["","base64"]}})", kShape, 1, 1, "an account without `owner`"},
-      {R"({"data":["",1],"owner":"O"})", kShape, 1, 13, "`data[1]`: expected a string, found a number 1"},
-      {R"({"data":["","base64","x"],"owner":"O"})", kShape, 1, 22,
+      {ok + "\n" + R"({"pubkey":"P","account":{"owner":"O"}})", Shape, 2, 1, "an account without `data`"},
+      {R"({"pubkey":"P","account":{"data":["","base64"]}})", Shape, 1, 1, "an account without `owner`"},
+      {R"({"data":["",1],"owner":"O"})", Shape, 1, 13, "`data[1]`: expected a string, found a number 1"},
+      {R"({"data":["","base64","x"],"owner":"O"})", Shape, 1, 22,
        "`data`: expected [text, encoding], found a longer array"},
-      {R"({"data":5,"owner":"O"})", kShape, 1, 9,
+      {R"({"data":5,"owner":"O"})", Shape, 1, 9,
        "`data`: expected [text, encoding], a base58 string or a parsed object, found a number 5"},
-      {R"({"jsonrpc":"2.0","error":{"code":-32602,"message":"bad"},"id":1})", kRpcError, 1, 26, "RPC error -32602: bad"},
-      {R"({"jsonrpc":"2.0","id":1})", kShape, 1, 1, "a JSON-RPC response without `result` or `error`"},
-      {R"({"foo":1})", kShape, 1, 1, "an object that is not an account, a {pubkey, account} entry or an RPC response"},
-      {R"({"result":[[]]})", kShape, 1, 12,
+      {R"({"jsonrpc":"2.0","error":{"code":-32602,"message":"bad"},"id":1})", RpcError, 1, 26, "RPC error -32602: bad"},
+      {R"({"jsonrpc":"2.0","id":1})", Shape, 1, 1, "a JSON-RPC response without `result` or `error`"},
+      {R"({"foo":1})", Shape, 1, 1, "an object that is not an account, a {pubkey, account} entry or an RPC response"},
+      {R"({"result":[[]]})", Shape, 1, 12,
        "`(array element)`: expected an account, a {pubkey, account} entry, an array of them, or null, found an array"},
-      {"42", kShape, 1, 1,
+      {"42", Shape, 1, 1,
        "expected an account, a {pubkey, account} entry or an RPC response, or an array of them, found a lone scalar"},
-      {R"({"context":{"slot":"x"},"value":null})", kShape, 1, 20,
+      {R"({"context":{"slot":"x"},"value":null})", Shape, 1, 20,
        "`context.slot`: expected an integer in 0..2^64-1 or null, found a string \"x\""},
   };
   for (const Case& c : cases) {
     const Read got = read(c.text);
     ASSERT_FALSE(got.result.ok()) << c.text;
-    const json::ReadError& e = *got.result.error;
+    const Error& e = *got.result.error;
     EXPECT_EQ(e.kind, c.kind) << c.text;
-    EXPECT_EQ(e.message, c.message) << c.text;
-    EXPECT_EQ(e.line, c.line) << c.text << ": " << e.describe();
-    EXPECT_EQ(e.column, c.column) << c.text << ": " << e.describe();
+    EXPECT_EQ(e.text, c.message) << c.text;
+    EXPECT_EQ(e.line, c.line) << c.text << ": " << describe_at(e);
+    EXPECT_EQ(e.column, c.column) << c.text << ": " << describe_at(e);
   }
 }
 
@@ -293,16 +293,16 @@ TEST(AccountReader, CutTextIsAnError) {
       "{\n  \"jsonrpc\": \"2.0\",\n  \"result\": {\n    \"context\": {\"slot\": 3},\n    \"value\": "
       R"([{"pubkey":"P","account":{"data":["AQID","base64"],"owner":"O","lamports":5}}])"
       "\n  },\n  \"id\": 1\n}";
-  ASSERT_TRUE(read(pretty).result.ok()) << read(pretty).result.error->describe();
+  ASSERT_TRUE(read(pretty).result.ok()) << describe_at(*read(pretty).result.error);
   for (const std::string& text : {pretty, one + "\n" + one}) {
     for (std::size_t cut = 1; cut < text.size(); ++cut) {
       const std::string_view part(text.data(), cut);
       if (part.find_last_not_of(" \n") != cut - 1 || part.back() == '}') continue;  // a cut after a whole value may be whole
       const Read got = read(part);
       ASSERT_FALSE(got.result.ok()) << cut;
-      EXPECT_TRUE(got.result.error->kind == json::ReadErrorKind::kTruncated ||
-                  got.result.error->kind == json::ReadErrorKind::kInvalidJson)
-          << cut << ": " << got.result.error->describe();
+      EXPECT_TRUE(got.result.error->kind == Error::Kind::Truncated ||
+                  got.result.error->kind == Error::Kind::InvalidJson)
+          << cut << ": " << describe_at(*got.result.error);
     }
   }
 }
@@ -336,7 +336,7 @@ TEST(AccountReader, TextBeforeAnUnreadablePageReadsAsACopy) {
         EXPECT_EQ(got.accounts, want.accounts) << text << " room " << room;
         ASSERT_EQ(got.result.ok(), want.result.ok()) << text << " room " << room << " garbage " << garbage;
         if (!want.result.ok()) {
-          EXPECT_EQ(got.result.error->describe(), want.result.error->describe()) << room;
+          EXPECT_EQ(describe_at(*got.result.error), describe_at(*want.result.error)) << room;
           EXPECT_EQ(got.result.error->offset, want.result.error->offset) << room;
         }
       }

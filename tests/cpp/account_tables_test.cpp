@@ -103,7 +103,7 @@ TEST(AccountTables, OwnerDecidesAndEverythingIsCounted) {
   AccountTables tables(programs, schemas);
   RpcAccountReader reader;
   const auto result = reader.read(lines, [&](const AccountView& v, std::size_t) { tables.add(v); });
-  ASSERT_TRUE(result.ok()) << result.error->describe();
+  ASSERT_TRUE(result.ok()) << describe_at(*result.error);
   const AccountTables::Output out = tables.finish();
 
   // [9,9,9] starts with Big's one-byte discriminator, so it is a Big that is too short.

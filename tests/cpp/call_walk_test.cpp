@@ -594,7 +594,8 @@ TEST(CallWalk, GeneratedTrees) {
           }
           const int table = at.instruction == "swap" ? 0 : at.instruction == "quote" ? 1 : 2;
           if (!at.problem.empty()) {
-            want_errors.push_back("\"" + at.problem + "\"\npath=null");  // not in a value: no path
+            // Not in a value: no path; the kind is the call's problem.
+            want_errors.push_back("\"" + at.problem + "\"\npath=null\nkind=\"" + kind_name(c.problem) + "\"");
             continue;
           }
           // The arguments, as the walk reads them for any sink.
@@ -606,7 +607,8 @@ TEST(CallWalk, GeneratedTrees) {
           EXPECT_EQ(decoded, at.decodes);
           if (!at.decodes) {
             const std::string path = format_path(state.error.path);
-            want_errors.push_back("\"" + describe(state.error) + "\"\npath=" + (path.empty() ? "null" : "\"" + path + "\""));
+            want_errors.push_back("\"" + describe(state.error) + "\"\npath=" + (path.empty() ? "null" : "\"" + path + "\"") +
+                                  "\nkind=\"" + kind_name(state.error.kind) + "\"");
             continue;
           }
           std::string want_json = "{";
@@ -618,7 +620,7 @@ TEST(CallWalk, GeneratedTrees) {
         }
         tables.add(40, named, walk, found);
       });
-      ASSERT_TRUE(read.ok()) << read.error->describe();
+      ASSERT_TRUE(read.ok()) << describe_at(*read.error);
       ASSERT_EQ(seen, 1u);
       const CallTables::Output out = tables.finish();
       for (std::size_t p = 0; p < Generator::kOurs; ++p) {

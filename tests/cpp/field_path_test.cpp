@@ -143,7 +143,7 @@ TEST(FieldPath, EverySinkNamesTheValueWhereTheBytesEnd) {
       SkipSink skip;
       const Outcome from_skip = walk_with(skip, fields, bytes);
       EventTableBuilder table(c.schemas.events[0], {}, c.schemas.options);
-      DecodeError error;
+      Error error;
       const bool added = table.add(bytes, error);
       const Outcome from_arrow{added, added ? "" : kind_name(error.kind), added ? "" : format_path(error.path),
                                error.offset};
@@ -171,7 +171,7 @@ TEST(FieldPath, ABadVariantIndexIsTheEnumsOwnFailure) {
   JsonSink json(text);
   const Outcome got = walk_with(json, fields, w.out);
   EXPECT_EQ(got, (Outcome{false, "enum_out_of_range", "act", at})) << "the offset of the index read";
-  EXPECT_EQ(describe(DecodeError(DecodeError::Kind::EnumOutOfRange, 3)), "enum discriminant 3 out of range")
+  EXPECT_EQ(describe(Error(Error::Kind::EnumOutOfRange, 3)), "enum discriminant 3 out of range")
       << "the message keeps its text: the path is told apart";
 }
 

@@ -124,7 +124,7 @@ Walked walk_all(Programs& decoder) {
         out.calls.push_back(line + " " + json);
       }
     });
-    EXPECT_TRUE(read.ok()) << file << ": " << read.error->describe();
+    EXPECT_TRUE(read.ok()) << file << ": " << describe_at(*read.error);
   }
   const CallTables::Output tables_out = tables.finish();
   for (const auto& per_program : tables_out.calls) {

@@ -79,7 +79,7 @@ std::string describe(const TxView& v) {
     s += std::format("config {} {} {} {}\n", number(v.config.priority_fee), number(v.config.compute_unit_limit),
                      number(v.config.loaded_accounts_data_size_limit), number(v.config.heap_size));
   }
-  if (!v.problem.empty()) s += std::format("problem {}\n", v.problem);
+  if (v.problem) s += std::format("problem {}\n", v.problem.text);
   for (auto l : v.logs) s += std::format("log {}\n", l);
   for (auto p : v.outer_programs) s += std::format("outer {}\n", p);
   for (const auto& g : v.inner) {
@@ -283,7 +283,7 @@ TEST(RpcJson, RealFilesMatchASecondReading) {
       if (entry.path().extension() != ".json" || entry.path().filename().string().starts_with("simowment")) continue;
       ++files;
       const Read got = read_text(reader, slurp(entry.path()), files % 2 == 0, calls);
-      ASSERT_TRUE(got.result.ok()) << entry.path() << ": " << got.result.error->describe();
+      ASSERT_TRUE(got.result.ok()) << entry.path() << ": " << describe_at(*got.result.error);
       std::vector<std::string> want;
       for (const auto& tx : real_transactions()) {
         if (tx.name != entry.path().filename()) continue;
@@ -411,7 +411,7 @@ void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
     const std::string meta = json(e["meta"]);
     auto expect_same = [&](const std::string& text, const std::string& want, const char* what) {
       const Read got = read_text(reader, text, false, calls);
-      ASSERT_TRUE(got.result.ok()) << what << " of " << tx.name << ": " << got.result.error->describe();
+      ASSERT_TRUE(got.result.ok()) << what << " of " << tx.name << ": " << describe_at(*got.result.error);
       ASSERT_EQ(got.views.size(), 1u);
       EXPECT_EQ(got.views[0], want) << what << " of " << tx.name;
     };
@@ -465,7 +465,7 @@ void variations_read_as_the_original(RpcJsonReader& reader, bool calls) {
   // A block in the nodes' field order: blockTime after the transactions.
   block += R"(],"rewards":[],"blockTime":1700000000,"blockHeight":5})";
   const Read got = read_text(reader, block, true, calls);
-  ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
+  ASSERT_TRUE(got.result.ok()) << describe_at(*got.result.error);
   EXPECT_EQ(got.views, block_views);
 }
 
@@ -498,7 +498,7 @@ TEST(RpcJson, FramingsGiveTheSameSequence) {
   for (const std::string* text : {&lines, &crlf, &array, &responses}) {
     for (bool padded : {false, true}) {
       const Read got = read_text(reader, *text, padded);
-      ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
+      ASSERT_TRUE(got.result.ok()) << describe_at(*got.result.error);
       EXPECT_EQ(got.views, want) << text->substr(0, 20);
       EXPECT_EQ(got.result.visited, want.size());
     }
@@ -531,66 +531,66 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
   // or else at the line's start.
   struct Row {
     std::string name, text;
-    ReadErrorKind kind;
+    Error::Kind kind;
     std::size_t line, visited;
     std::string_view at = "", message = "";
     std::size_t column = 0;
   };
-  using enum ReadErrorKind;
+  using enum Error::Kind;
   const std::vector<Row> rows = {
-      {"empty", "", kInvalidJson, 1, 0},
-      {"blank", " \n\r\n ", kInvalidJson, 1, 0},
-      {"cut last line", good + "\n" + good + "\n" + good.substr(0, 77), kTruncated, 3, 2},
-      {"cut inside a string", good + "\n  " + good.substr(0, 12), kTruncated, 2, 1, "{"},
-      {"cut line inside", good + "\n" + good.substr(0, 50) + "\n" + good, kInvalidJson, 2, 1, "", "line ends inside"},
-      {"cut single value", pretty.substr(0, pretty.size() - 30), kTruncated, 1, 0},
-      {"not JSON", good + "\nhello\n" + good, kInvalidJson, 2, 1},
-      {"two values on a line", good + " " + good, kInvalidJson, 1, 1, "", "more JSON", good.size() + 2},
-      {"value after a value", pretty + pretty, kInvalidJson, 5, 1, "", "more JSON"},
-      {"slot as text", good + "\n" + good_with("\"slot\":1", "\"slot\":\"1\""), kShape, 2, 1, "\"1\"", "`slot`"},
-      {"fraction", good_with("\"blockTime\":2", "\"blockTime\":-2.5"), kShape, 1, 0, "-2.5"},
-      {"logs not a list", good_with(R"(["a"])", "5"), kShape, 1, 0, "5,", "logMessages"},
-      {"stack height text", good_with("\"stackHeight\":2", "\"stackHeight\":\"2\""), kShape, 1, 0, "\"2\""},
-      {"stack height null", good_with("\"stackHeight\":2", "\"stackHeight\":null"), kShape, 0, 1},
-      {"index below 0", good_with("\"programIdIndex\":1", "\"programIdIndex\":-1"), kShape, 1, 0, "-1"},
+      {"empty", "", InvalidJson, 1, 0},
+      {"blank", " \n\r\n ", InvalidJson, 1, 0},
+      {"cut last line", good + "\n" + good + "\n" + good.substr(0, 77), Truncated, 3, 2},
+      {"cut inside a string", good + "\n  " + good.substr(0, 12), Truncated, 2, 1, "{"},
+      {"cut line inside", good + "\n" + good.substr(0, 50) + "\n" + good, InvalidJson, 2, 1, "", "line ends inside"},
+      {"cut single value", pretty.substr(0, pretty.size() - 30), Truncated, 1, 0},
+      {"not JSON", good + "\nhello\n" + good, InvalidJson, 2, 1},
+      {"two values on a line", good + " " + good, InvalidJson, 1, 1, "", "more JSON", good.size() + 2},
+      {"value after a value", pretty + pretty, InvalidJson, 5, 1, "", "more JSON"},
+      {"slot as text", good + "\n" + good_with("\"slot\":1", "\"slot\":\"1\""), Shape, 2, 1, "\"1\"", "`slot`"},
+      {"fraction", good_with("\"blockTime\":2", "\"blockTime\":-2.5"), Shape, 1, 0, "-2.5"},
+      {"logs not a list", good_with(R"(["a"])", "5"), Shape, 1, 0, "5,", "logMessages"},
+      {"stack height text", good_with("\"stackHeight\":2", "\"stackHeight\":\"2\""), Shape, 1, 0, "\"2\""},
+      {"stack height null", good_with("\"stackHeight\":2", "\"stackHeight\":null"), Shape, 0, 1},
+      {"index below 0", good_with("\"programIdIndex\":1", "\"programIdIndex\":-1"), Shape, 1, 0, "-1"},
       // A transaction that cannot be read is handed over with its problem (below).
-      {"index too big", good_with("\"programIdIndex\":1", "\"programIdIndex\":2"), kShape, 0, 1},
-      {"no program", good_with("\"programIdIndex\":1,", ""), kShape, 1, 0},
-      {"lone surrogate", good_with(R"(["a"])", R"(["\ud800"])"), kInvalidJson, 1, 0, "\"\\u"},
-      {"not UTF-8", good_with(R"(["a"])", "[\"\xff\"]"), kInvalidJson, 1, 0},
-      {"RPC error", R"({"jsonrpc":"2.0","error":{"code":-32009,"message":"Slot 5 was skipped"},"id":1})", kRpcError,
+      {"index too big", good_with("\"programIdIndex\":1", "\"programIdIndex\":2"), Shape, 0, 1},
+      {"no program", good_with("\"programIdIndex\":1,", ""), Shape, 1, 0},
+      {"lone surrogate", good_with(R"(["a"])", R"(["\ud800"])"), InvalidJson, 1, 0, "\"\\u"},
+      {"not UTF-8", good_with(R"(["a"])", "[\"\xff\"]"), InvalidJson, 1, 0},
+      {"RPC error", R"({"jsonrpc":"2.0","error":{"code":-32009,"message":"Slot 5 was skipped"},"id":1})", RpcError,
        1, 0, "{\"code", "RPC error -32009: Slot 5 was skipped"},
-      {"not found", R"({"jsonrpc":"2.0","result":null,"id":1})", kShape, 0, 0},
-      {"scalar", "\"x\"\n42", kShape, 1, 0, "", "lone scalar"},
-      {"other object", R"({"a":1})", kShape, 1, 0, "", "not a transaction"},
-      {"meta alone", R"({"meta":null})", kShape, 1, 0},
-      {"block entry", R"({"blockhash":"h","transactions":[5]})", kShape, 1, 0, "5"},
-      {"deep", std::string(100000, '[') + std::string(100000, ']'), kShape, 1, 0, "", "", 2},
+      {"not found", R"({"jsonrpc":"2.0","result":null,"id":1})", Shape, 0, 0},
+      {"scalar", "\"x\"\n42", Shape, 1, 0, "", "lone scalar"},
+      {"other object", R"({"a":1})", Shape, 1, 0, "", "not a transaction"},
+      {"meta alone", R"({"meta":null})", Shape, 1, 0},
+      {"block entry", R"({"blockhash":"h","transactions":[5]})", Shape, 1, 0, "5"},
+      {"deep", std::string(100000, '[') + std::string(100000, ']'), Shape, 1, 0, "", "", 2},
       {"deep and skipped", good_with("\"err\":null", "\"err\":null,\"x\":" + std::string(5000, '[') +
-                                                             std::string(5000, ']')), kShape, 0, 1},
-      {"bad base64", R"({"meta":null,"transaction":["!!!!","base64"]})", kShape, 0, 1},
-      {"cut wire", R"({"meta":null,"transaction":["AQ==","base64"]})", kShape, 0, 1},
-      {"other encoding", R"({"meta":null,"transaction":["AQ==","base32"]})", kShape, 1, 0, "", "base32"},
+                                                             std::string(5000, ']')), Shape, 0, 1},
+      {"bad base64", R"({"meta":null,"transaction":["!!!!","base64"]})", Shape, 0, 1},
+      {"cut wire", R"({"meta":null,"transaction":["AQ==","base64"]})", Shape, 0, 1},
+      {"other encoding", R"({"meta":null,"transaction":["AQ==","base32"]})", Shape, 1, 0, "", "base32"},
   };
   RpcJsonReader reader;
   for (const Row& row : rows) {
     const Read got = read_text(reader, row.text, row.name.size() % 2 == 0);
     EXPECT_EQ(got.result.visited, row.visited) << row.name;
     if (row.line == 0) {  // accepted
-      EXPECT_TRUE(got.result.ok()) << row.name << ": " << got.result.error->describe();
+      EXPECT_TRUE(got.result.ok()) << row.name << ": " << describe_at(*got.result.error);
       continue;
     }
     ASSERT_FALSE(got.result.ok()) << row.name;
-    const ReadError& error = *got.result.error;
+    const Error& error = *got.result.error;
     std::size_t line_start = 0;
     for (std::size_t i = 1; i < row.line; ++i) line_start = row.text.find('\n', line_start) + 1;
     const std::string_view line = std::string_view(row.text).substr(line_start);
     const std::size_t column = row.column ? row.column : row.at.empty() ? 1 : line.find(row.at) + 1;
-    EXPECT_EQ(error.kind, row.kind) << row.name << ": " << error.describe();
-    EXPECT_EQ(error.line, row.line) << row.name << ": " << error.describe();
-    EXPECT_EQ(error.column, column) << row.name << ": " << error.describe();
+    EXPECT_EQ(error.kind, row.kind) << row.name << ": " << describe_at(error);
+    EXPECT_EQ(error.line, row.line) << row.name << ": " << describe_at(error);
+    EXPECT_EQ(error.column, column) << row.name << ": " << describe_at(error);
     EXPECT_EQ(error.offset, line_start + column - 1) << row.name;
-    EXPECT_NE(error.message.find(row.message), std::string::npos) << row.name << ": " << error.describe();
+    EXPECT_NE(error.text.find(row.message), std::string::npos) << row.name << ": " << describe_at(error);
   }
 }
 
@@ -604,7 +604,7 @@ TEST(RpcJson, ParsersHandedOnKeepEachReadersLimits) {
     {
       RpcJsonReader generous;
       const Read got = read_text(generous, lines);
-      ASSERT_TRUE(got.result.ok()) << got.result.error->describe();
+      ASSERT_TRUE(got.result.ok()) << describe_at(*got.result.error);
       EXPECT_EQ(got.result.visited, 3u);
     }
     RpcJsonLimits limits;
@@ -612,7 +612,7 @@ TEST(RpcJson, ParsersHandedOnKeepEachReadersLimits) {
     RpcJsonReader strict(limits);
     const Read got = read_text(strict, std::string(kGood) + "\n" + large, round == 1);
     ASSERT_FALSE(got.result.ok());
-    EXPECT_EQ(got.result.error->kind, ReadErrorKind::kTooLarge) << got.result.error->describe();
+    EXPECT_EQ(got.result.error->kind, Error::Kind::TooLarge) << describe_at(*got.result.error);
     EXPECT_EQ(got.result.error->line, 2u);
     EXPECT_EQ(got.result.visited, 1u);
   }
@@ -665,11 +665,11 @@ TEST(RpcJson, CallFieldsOfOddTransactions) {
     const ReadResult result = reader.read(text, [&](const TxView& v, std::size_t) { got = describe_calls(v); });
     if (!row.accepted) {
       ASSERT_FALSE(result.ok()) << row.name;
-      EXPECT_EQ(result.error->kind, ReadErrorKind::kShape) << row.name;
-      EXPECT_TRUE(result.error->message.starts_with(row.want)) << row.name << ": " << result.error->message;
+      EXPECT_EQ(result.error->kind, Error::Kind::Shape) << row.name;
+      EXPECT_TRUE(result.error->text.starts_with(row.want)) << row.name << ": " << result.error->text;
       continue;
     }
-    ASSERT_TRUE(result.ok()) << row.name << ": " << result.error->describe();
+    ASSERT_TRUE(result.ok()) << row.name << ": " << describe_at(*result.error);
     EXPECT_EQ(got, row.want) << row.name;
   }
   // Read for events only, none of it is looked at.
@@ -736,9 +736,9 @@ TEST(RpcJson, TransactionsThatCannotBeReadKeepTheirPlace) {
     std::vector<const TxView*> seen;
     std::vector<std::string> views;
     const ReadResult result = reader.read(input, [&](const TxView& v, std::size_t) {
-      views.push_back(describe(v) + (v.problem.empty() ? describe_calls(v) : ""));
+      views.push_back(describe(v) + (!v.problem ? describe_calls(v) : ""));
     });
-    ASSERT_TRUE(result.ok()) << result.error->describe();
+    ASSERT_TRUE(result.ok()) << describe_at(*result.error);
     ASSERT_EQ(views.size(), rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const std::string& view = views[i];
@@ -782,7 +782,7 @@ TEST(RpcJson, CutAndDamagedTexts) {
       EXPECT_TRUE(got.result.ok()) << cut;
     } else if (cut != 0 && text[cut - 1] != '}') {
       ASSERT_FALSE(got.result.ok()) << cut;
-      EXPECT_EQ(got.result.error->kind, ReadErrorKind::kTruncated) << cut << ": " << got.result.error->describe();
+      EXPECT_EQ(got.result.error->kind, Error::Kind::Truncated) << cut << ": " << describe_at(*got.result.error);
       EXPECT_EQ(got.result.error->line, complete + 1) << cut;
     }
   }

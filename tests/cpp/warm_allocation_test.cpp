@@ -103,7 +103,7 @@ TEST(WarmAllocation, ReadWalkAndFindAllocateNothing) {
       const std::size_t before = g_allocations.load();
       const ReadResult result = reader.read(lines, visit);
       const std::size_t allocated = g_allocations.load() - before;
-      ASSERT_TRUE(result.ok()) << result.error->describe();
+      ASSERT_TRUE(result.ok()) << describe_at(*result.error);
       // Buffers grow to the largest transaction over the first passes (the
       // inner instruction lists, reused by whichever group comes, take a few).
       if (pass == kPasses - 1) {

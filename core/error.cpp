@@ -1,4 +1,4 @@
-#include "core/decode_error.hpp"
+#include "core/error.hpp"
 
 #include <format>
 
@@ -6,8 +6,8 @@
 
 namespace brisquel {
 
-std::string describe(const DecodeError& e) {
-  using Kind = DecodeError::Kind;
+std::string describe(const Error& e) {
+  using Kind = Error::Kind;
   switch (e.kind) {
     case Kind::None: return "no error";
     case Kind::LengthOverflow: return "length overflow";
@@ -31,12 +31,23 @@ std::string describe(const DecodeError& e) {
     case Kind::NoSentinel: return std::format("no sentinel after offset {}", e.pos);
     case Kind::NumberTooLarge: return std::format("the size, count or flag at offset {} cannot be read", e.pos);
     case Kind::OffsetOutside: return std::format("an offset moves outside the bytes (to {})", e.pos);
+    case Kind::InvalidJson:
+    case Kind::Truncated:
+    case Kind::Shape:
+    case Kind::RpcError:
+    case Kind::TooLarge:
+    case Kind::Unreadable:
+    case Kind::DataNotBase58:
+    case Kind::AccountPastKeys:
+    case Kind::NoInstruction:
+    case Kind::NotAPublicKey:
+    case Kind::Idl: return e.text;
   }
   return "unknown error";
 }
 
-const char* kind_name(DecodeError::Kind kind) {
-  using Kind = DecodeError::Kind;
+const char* kind_name(Error::Kind kind) {
+  using Kind = Error::Kind;
   switch (kind) {
     case Kind::None: return "none";
     case Kind::LengthOverflow: return "length_overflow";
@@ -57,8 +68,25 @@ const char* kind_name(DecodeError::Kind kind) {
     case Kind::NoSentinel: return "no_sentinel";
     case Kind::NumberTooLarge: return "number_too_large";
     case Kind::OffsetOutside: return "offset_outside";
+    case Kind::InvalidJson: return "invalid_json";
+    case Kind::Truncated: return "truncated";
+    case Kind::Shape: return "shape";
+    case Kind::RpcError: return "rpc_error";
+    case Kind::TooLarge: return "too_large";
+    case Kind::Unreadable: return "unreadable";
+    case Kind::DataNotBase58: return "data_not_base58";
+    case Kind::AccountPastKeys: return "account_past_keys";
+    case Kind::NoInstruction: return "no_instruction";
+    case Kind::NotAPublicKey: return "not_a_public_key";
+    case Kind::Idl: return "idl";
   }
   return "none";
+}
+
+std::string describe_at(const Error& error) {
+  if (error.in_text()) return std::format("line {}, column {}: {}", error.line, error.column, describe(error));
+  if (!error.path.empty()) return describe(error) + " at " + format_path(error.path);
+  return describe(error);
 }
 
 std::string format_path(const FieldPath& path) {
