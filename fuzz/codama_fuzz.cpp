@@ -65,7 +65,7 @@ void decode(const brisquel::EventSchema& schema, std::span<const std::uint8_t> b
   static const brisquel::TableOptions options;  // the builder keeps a reference
   const auto context = brisquel::line_context(false);
   brisquel::EventTableBuilder table(schema, context, options);
-  brisquel::DecodeError error;
+  brisquel::Error error;
   if (table.add(body, error)) {
     table.context(0).append(std::int64_t{0});
     table.commit(body.size());
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> bytes(end + 2, size - text_size - 2);
   if (pick & 0x80) {
     const auto* account = program.idl->match_account(bytes);
-    if (account != nullptr && account->unusable.kind == brisquel::DecodeError::Kind::None) {
+    if (account != nullptr && account->unusable.kind == brisquel::Error::Kind::None) {
       decode(program.accounts[static_cast<std::size_t>(account - program.idl->accounts().data())],
              bytes.subspan(std::min<std::size_t>(bytes.size(), account->body_offset)));
     }
