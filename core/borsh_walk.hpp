@@ -52,6 +52,14 @@ inline constexpr std::uint32_t kMaxZeroSizedElements = 1u << 20;
 // part in it, so limits hold across a change of sink.
 struct WalkState {
   explicit WalkState(std::span<const std::uint8_t> body) : cursor(body) {}
+  // The state for another body: a loop over many keeps one, so that neither
+  // the error value nor the text's buffer is made again for each.
+  void restart(std::span<const std::uint8_t> body) {
+    cursor = Cursor(body);
+    depth = 0;
+    zero_sized = 0;
+    if (error.kind != Error::Kind::None || !error.path.empty()) [[unlikely]] error = Error();
+  }
   Cursor cursor;
   int depth = 0;
   std::uint32_t zero_sized = 0;

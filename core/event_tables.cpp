@@ -127,7 +127,7 @@ void append_error(arrow::ColumnBuilder* columns, const Error& error) {
   columns[2].append_binary(kind_name(error.kind));
 }
 
-bool EventTableBuilder::add(std::span<const std::uint8_t> body, Error& error) {
+bool EventTableBuilder::add(std::span<const std::uint8_t> body) {
   // A row with an enum index out of range is decoded alone, to fail as it does.
   if (keep_rows_ != 0 && body.size() >= kept_from_ && ArrowSink::enums_in_range(enums_, body.data())) {
     // Bytes past the fields stay unread, as a row decoded alone leaves them.
@@ -138,11 +138,10 @@ bool EventTableBuilder::add(std::span<const std::uint8_t> body, Error& error) {
   }
   decode_kept();
   const std::int64_t rows = root_.length();
-  WalkState state(body);
-  ArrowSink::Walk walk(sink_, state);
+  walk_state_.restart(body);
+  ArrowSink::Walk walk(sink_, walk_state_);
   if (walk.decode_fields(*schema_.field_list, &slot_, options_.null_short_events)) return true;
   root_.cut_back(rows);
-  error = std::move(state.error);
   return false;
 }
 

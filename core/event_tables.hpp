@@ -61,12 +61,13 @@ class EventTableBuilder {
   EventTableBuilder(EventTableBuilder&&) = delete;
 
   // Decodes `body` into a new row; on failure the row is rolled back and
-  // `error` says why. After success the caller appends one value to each
+  // error() says why, until the next add. After success the caller appends one value to each
   // context and trailing column, then calls commit. Bodies of a type of
   // fixed width wait and are decoded a few dozen at a time, a column at a
   // time; other rows and the batch's end take them in first, so rows stay
   // in order.
-  bool add(std::span<const std::uint8_t> body, Error& error);
+  bool add(std::span<const std::uint8_t> body);
+  const Error& error() const { return walk_state_.error; }
   arrow::ColumnBuilder& context(std::size_t i) { return context_[i]; }
   arrow::ColumnBuilder& trailing(std::size_t i) { return trailing_[i]; }
   // `body_bytes`: what the row took from the input, which bounds what it added to any column.
@@ -86,6 +87,7 @@ class EventTableBuilder {
   arrow::ColumnBuilder root_;  // a struct over the event's columns
   ColumnSlot slot_;
   ArrowSink sink_;
+  WalkState walk_state_{std::span<const std::uint8_t>{}};  // one for every row, restarted
   std::size_t unchecked_bytes_ = 0;
   std::vector<std::shared_ptr<const arrow::RecordBatch>> batches_;
   std::uint64_t row_width_ = 0;  // of a body of fixed width, else 0

@@ -24,9 +24,8 @@ void LineTables::add(std::int64_t row, std::int64_t line, std::string_view text)
   const auto event = static_cast<std::uint32_t>(match->layout - tables_.events().data());
   auto& table = events_[event];
   if (!table) table = std::make_unique<EventTableBuilder>(schemas_.events[event], context_, schemas_.options);
-  Error error;
-  if (!table->add(match->body, error)) {
-    failures_.push_back({row, line, event, std::move(error)});
+  if (!table->add(match->body)) {
+    failures_.push_back({row, line, event, table->error()});
     return;
   }
   if (nested_) {

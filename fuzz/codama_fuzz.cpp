@@ -65,8 +65,7 @@ void decode(const brisquel::EventSchema& schema, std::span<const std::uint8_t> b
   static const brisquel::TableOptions options;  // the builder keeps a reference
   const auto context = brisquel::line_context(false);
   brisquel::EventTableBuilder table(schema, context, options);
-  brisquel::Error error;
-  if (table.add(body, error)) {
+  if (table.add(body)) {
     table.context(0).append(std::int64_t{0});
     table.commit(body.size());
   }

@@ -12,11 +12,12 @@ PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBat
   PyRef result = made(PyList_New(0));
   PayloadBuffer buffer;
   PySink sink(names);
+  WalkState state(std::span<const std::uint8_t>{});
   const auto events = idl.events();
   for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
     const auto match = match_event_line(idl, lines[i], buffer, kPythonValuesSimd);
     if (!match) continue;
-    WalkState state(match->body);
+    state.restart(match->body);
     PySink::Walk walk(sink, state);
     PyRef fields = walk.decode_fields(*match->layout->fields, {}, short_as_null);
     if (!fields) {
@@ -36,13 +37,14 @@ PyObject* parse_lines_json(const CompiledIdl& idl, const PyNames& names, const L
   if (!result) return nullptr;
   PayloadBuffer buffer;
   std::string text;
+  WalkState state(std::span<const std::uint8_t>{});
   const auto events = idl.events();
   for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
     const auto match = match_event_line(idl, lines[i], buffer, kPythonValuesSimd);
     if (!match) continue;
     text.clear();
     JsonSink sink(text);
-    WalkState state(match->body);
+    state.restart(match->body);
     JsonSink::Walk walk(sink, state);
     if (!walk.decode_fields(*match->layout->fields, {}, short_as_null)) continue;
     PyRef fields(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

@@ -81,19 +81,20 @@ void AccountTables::add(const AccountView& account) {
   }
   const AccountSchemas& schemas = schemas_[match.program];
   const auto type = static_cast<std::size_t>(match.layout - programs_.programs()[match.program].idl->accounts().data());
-  Error error = match.layout->unusable;
-  if (error.kind == Error::Kind::None) {
+  const Error* error = &match.layout->unusable;
+  if (!*error) {
     auto& table = tables_[match.program][type];
     if (!table) table = std::make_unique<EventTableBuilder>(schemas.accounts[type], context_, schemas.options);
-    if (table->add(match.body, error)) {
+    if (table->add(match.body)) {
       append_context(&table->context(0), account);
       table->commit(match.body.size());
       ++tally_.counts.decoded;
       return;
     }
+    error = &table->error();
   }
   ++tally_.counts.failed;
-  error_row(account, match.program, schemas.keys[type], error);
+  error_row(account, match.program, schemas.keys[type], *error);
 }
 
 AccountTables::Output AccountTables::finish() {

@@ -200,9 +200,8 @@ void CallTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkRes
       context.insert(context.end(), schemas.accounts[i].begin(), schemas.accounts[i].end());
       table = std::make_unique<EventTableBuilder>(schemas.args[i], context, schemas.options, remaining_);
     }
-    Error error;
-    if (!table->add(call.args, error)) {
-      add_error(row, call, error);
+    if (!table->add(call.args)) {
+      add_error(row, call, table->error());
       continue;
     }
     append_context(&table->context(0), row, call);

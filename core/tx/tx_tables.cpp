@@ -86,13 +86,12 @@ void TxTables::add(std::int64_t index, const tx::TxView& tx, const tx::WalkResul
     if (!table) {
       table = std::make_unique<EventTableBuilder>(program.schemas.events[event], context_, program.schemas.options);
     }
-    Error error;
-    if (!table->add(match->body, error)) {
+    if (!table->add(match->body)) {
       append_context(&errors_.column(0), place, e);
       const std::size_t at = context_.size();
       errors_.column(at).append_binary(program.address);
       errors_.column(at + 1).append_binary(program.schemas.keys[event]);
-      append_error(&errors_.column(at + 2), error);
+      append_error(&errors_.column(at + 2), table->error());
       errors_.end_row();
       continue;
     }

@@ -143,8 +143,8 @@ TEST(FieldPath, EverySinkNamesTheValueWhereTheBytesEnd) {
       SkipSink skip;
       const Outcome from_skip = walk_with(skip, fields, bytes);
       EventTableBuilder table(c.schemas.events[0], {}, c.schemas.options);
-      Error error;
-      const bool added = table.add(bytes, error);
+      const bool added = table.add(bytes);
+      const Error& error = table.error();
       const Outcome from_arrow{added, added ? "" : kind_name(error.kind), added ? "" : format_path(error.path),
                                error.offset};
 
