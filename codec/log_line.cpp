@@ -39,7 +39,7 @@ std::size_t trailing_space(std::string_view s) {
 
 }  // namespace
 
-std::string_view trim_unicode_whitespace(std::string_view text) {
+std::string_view trim_unicode_whitespace_slow(std::string_view text) {
   while (!text.empty()) {
     const std::size_t k = leading_space(text);
     if (k == 0) break;
@@ -51,12 +51,6 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
     text.remove_suffix(k);
   }
   return text;
-}
-
-std::optional<std::string_view> event_payload_text(std::string_view line) {
-  if (line.starts_with(kDataPrefix)) return trim_unicode_whitespace(line.substr(kDataPrefix.size()));
-  if (line.starts_with(kLogPrefix)) return trim_unicode_whitespace(line.substr(kLogPrefix.size()));
-  return std::nullopt;
 }
 
 }  // namespace brisquel::codec

@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "codec/log_line.hpp"
 #include "codec/simd_level.hpp"
 #include "core/compiled_idl.hpp"
 
@@ -38,11 +39,32 @@ class PayloadBuffer {
   std::size_t heap_size_ = 0;
 };
 
+// The base64 text of a line that may carry an event: after its prefix and
+// trimmed, in whole groups of four characters and at least the 12 that 8
+// bytes take. A line it refuses is one event_line_payload refuses; it reads
+// only the line's first and last bytes, so a batch can be sorted with it in
+// the pass that checks the lines.
+inline std::optional<std::string_view> event_payload_candidate(std::string_view line) {
+  const auto text = codec::event_payload_text(line);
+  if (!text || text->size() % 4 != 0 || text->size() < 12) return std::nullopt;
+  return text;
+}
+
+// The payload bytes (discriminator and body, at least 8 bytes) of the text
+// event_payload_candidate gave, decoded into `buffer`; nullopt if the text is
+// not strict base64 of that many.
+std::optional<std::span<const std::uint8_t>> decode_event_payload(
+    std::string_view text, PayloadBuffer& buffer, codec::SimdLevel widest = codec::SimdLevel::avx512);
+
 // The payload bytes of an event line (discriminator and body, at least 8
 // bytes), decoded into `buffer`; nullopt for any other line.
 // `widest`: the widest vector instructions to use (see codec::simd_level).
-std::optional<std::span<const std::uint8_t>> event_line_payload(
-    std::string_view line, PayloadBuffer& buffer, codec::SimdLevel widest = codec::SimdLevel::avx512);
+inline std::optional<std::span<const std::uint8_t>> event_line_payload(
+    std::string_view line, PayloadBuffer& buffer, codec::SimdLevel widest = codec::SimdLevel::avx512) {
+  const auto text = event_payload_candidate(line);
+  if (!text) return std::nullopt;
+  return decode_event_payload(*text, buffer, widest);
+}
 
 struct EventMatch {
   const EventLayout* layout;

@@ -45,7 +45,7 @@ PyObject* decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!a.bind(kParseSignature, args, nargs, kwnames)) return nullptr;
     LogBatch batch;
     const auto use = decoder.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
-    if (!batch.convert(a[0], use)) return nullptr;
+    if (!batch.convert(a[0], use, LogBatch::Gather::EventPayloads)) return nullptr;
     return parse_lines(decoder, batch);
   });
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/event_lines.hpp"
+
 namespace brisquel {
 namespace {
 
@@ -71,6 +73,9 @@ constexpr std::size_t kAhead = 16;
 
 void prefetch_object(PyObject* object) { __builtin_prefetch(object, 1, 3); }
 
+// The last byte of the longer prefix of an event line in an ASCII str.
+constexpr std::size_t kPrefixEnd = sizeof(PyASCIIObject) + codec::kDataPrefix.size() - 1;
+
 }  // namespace
 
 LogBatch::LogBatch(LogBatch&& o) noexcept
@@ -78,7 +83,9 @@ LogBatch::LogBatch(LogBatch&& o) noexcept
       count_(std::exchange(o.count_, 0)),
       let_go_(std::exchange(o.let_go_, 0)),
       held_(std::move(o.held_)),
-      encoded_(std::move(o.encoded_)) {}
+      encoded_(std::move(o.encoded_)),
+      gather_(o.gather_),
+      payloads_(std::move(o.payloads_)) {}
 
 LogBatch::~LogBatch() { let_go_before(held_count()); }
 
@@ -105,14 +112,31 @@ bool LogBatch::check(PyObject* item, std::size_t i) {
   return true;
 }
 
+// Inline in the loops that call it: a call per line costs as much as the
+// checks it makes.
+[[gnu::always_inline]] inline bool LogBatch::take(PyObject* item, std::size_t i) {
+  std::string_view text;
+  if (PyUnicode_Check(item) && PyUnicode_IS_ASCII(item)) [[likely]] {
+    if (gather_ == Gather::Nothing) return true;
+    text = {static_cast<const char*>(PyUnicode_DATA(item)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(item))};
+  } else {
+    if (!check(item, i)) return false;
+    if (gather_ == Gather::Nothing) return true;
+    text = encoded_.back().second;
+  }
+  if (const auto payload = event_payload_candidate(text)) payloads_.push(*payload);
+  return true;
+}
+
 std::string_view LogBatch::encoded(std::size_t i) const {
   // Checked in index order, so sorted.
   const auto at = std::ranges::lower_bound(encoded_, i, {}, &std::pair<std::size_t, std::string_view>::first);
   return at->second;
 }
 
-bool LogBatch::convert(PyObject* logs, Use use) {
+bool LogBatch::convert(PyObject* logs, Use use, Gather gather) {
   if (!check_sequence_argument(logs)) return false;
+  gather_ = gather;
   // A tuple never changes, and the caller holds it for the whole call.
   if (PyTuple_CheckExact(logs)) return read_in_place(PySequence_Fast_ITEMS(logs), PyTuple_GET_SIZE(logs));
   if (PyList_CheckExact(logs)) {
@@ -124,7 +148,7 @@ bool LogBatch::convert(PyObject* logs, Use use) {
   const bool read = for_each_item(
       logs, [&](std::size_t n) { held_.reserve_more(n * sizeof(PyObject*)); },
       [&](PyRef item) {
-        if (!check(item.get(), held_count())) return false;
+        if (!take(item.get(), held_count())) return false;
         held_.push(item.release());
         return true;
       });
@@ -135,8 +159,13 @@ bool LogBatch::convert(PyObject* logs, Use use) {
 bool LogBatch::read_in_place(PyObject* const* items, Py_ssize_t count) {
   const auto n = static_cast<std::size_t>(count);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) prefetch_object(items[i + kAhead]);
-    if (!check(items[i], i)) return false;
+    if (i + kAhead < n) {
+      // The object's head and, where an ASCII str's text starts past its
+      // cache line, the line that holds the prefix gathering reads.
+      prefetch_object(items[i + kAhead]);
+      if (gather_ != Gather::Nothing) __builtin_prefetch(reinterpret_cast<const char*>(items[i + kAhead]) + kPrefixEnd, 0, 3);
+    }
+    if (!take(items[i], i)) return false;
   }
   items_ = items;
   count_ = n;
@@ -170,8 +199,17 @@ bool LogBatch::hold_list(PyObject* list) {
     Py_END_CRITICAL_SECTION();
   }
   read_held();
-  for (std::size_t i = later; i < count_; ++i) {
-    if (!check(items_[i], i)) return false;
+  if (gather_ == Gather::Nothing) {
+    for (std::size_t i = later; i < count_; ++i) {
+      if (!check(items_[i], i)) return false;
+    }
+    return true;
+  }
+  // Gathering reads every line's text anyway: one pass in order, which
+  // checks the items from `later` on as above.
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (i + kAhead < count_) prefetch_object(items_[i + kAhead]);
+    if (!take(items_[i], i)) return false;
   }
   return true;
 }

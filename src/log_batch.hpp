@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -80,6 +81,15 @@ class LogBatch {
     Unlocked,
   };
 
+  // What the conversion gathers besides the items.
+  enum class Gather : std::uint8_t {
+    Nothing,
+    // The payload texts of the lines that may carry an event, read from each
+    // str in the pass that checks it: a scan of the lines for events then
+    // never comes back to the others.
+    EventPayloads,
+  };
+
   LogBatch() = default;
   LogBatch(LogBatch&& o) noexcept;
   LogBatch& operator=(LogBatch&&) = delete;
@@ -98,7 +108,7 @@ class LogBatch {
 
   // Converts `logs` (a sequence of str, not a str itself); false with the
   // argument's TypeError (or the interpreter's own exception) set.
-  bool convert(PyObject* logs, Use use);
+  bool convert(PyObject* logs, Use use, Gather gather = Gather::Nothing);
 
   std::size_t size() const { return count_; }
   // Asks nothing of the interpreter: ASCII text is the str's own, and other
@@ -110,6 +120,12 @@ class LogBatch {
     }
     return encoded(i);
   }
+  // With Gather::EventPayloads: the text after the prefix of every line that
+  // event_payload_candidate takes, in line order, valid as operator[]'s are.
+  std::span<const std::string_view> event_payloads() const {
+    return {reinterpret_cast<const std::string_view*>(payloads_.data()), payloads_.size() / sizeof(std::string_view)};
+  }
+
   // Asks for the item at `i` ahead of reading it (no-op past the end): a
   // batch's str objects lie all over the heap.
   void prefetch(std::size_t i) const {
@@ -122,6 +138,9 @@ class LogBatch {
   // before any line is decoded.
   bool check(PyObject* item, std::size_t i);
   std::string_view encoded(std::size_t i) const;
+  // Checks the item at `i` and gathers what was asked of it; false with the
+  // argument's error set.
+  bool take(PyObject* item, std::size_t i);
 
   // An immutable container's own items (or a list's, where nothing can
   // change it); every other way goes through for_each_item.
@@ -142,6 +161,8 @@ class LogBatch {
   // pointers would fault in every page while the interpreter lock is held.
   arrow::Buffer held_;
   std::vector<std::pair<std::size_t, std::string_view>> encoded_;  // non-ASCII texts, by index
+  Gather gather_ = Gather::Nothing;
+  arrow::Buffer payloads_;  // std::string_view each, with Gather::EventPayloads
 };
 
 }  // namespace brisquel

@@ -1,12 +1,26 @@
 #include "src/parse_logs.hpp"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/event_lines.hpp"
 #include "core/json_sink.hpp"
 #include "src/python_sink.hpp"
 
 namespace brisquel {
+namespace {
+
+// Payload texts lie all over the heap, each in its line's str.
+constexpr std::size_t kAhead = 4;
+
+std::optional<EventMatch> match_payload_text(const CompiledIdl& idl, std::string_view text, PayloadBuffer& buffer) {
+  const auto payload = decode_event_payload(text, buffer, kPythonValuesSimd);
+  if (!payload) return std::nullopt;
+  return match_payload(idl, *payload);
+}
+
+}  // namespace
 
 PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBatch& lines, bool short_as_null) {
   PyRef result = made(PyList_New(0));
@@ -14,8 +28,10 @@ PyObject* parse_lines(const CompiledIdl& idl, const PyNames& names, const LogBat
   PySink sink(names);
   WalkState state(std::span<const std::uint8_t>{});
   const auto events = idl.events();
-  for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
-    const auto match = match_event_line(idl, lines[i], buffer, kPythonValuesSimd);
+  const auto payloads = lines.event_payloads();
+  for (std::size_t i = 0, n = payloads.size(); i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(payloads[i + kAhead].data(), 0, 3);
+    const auto match = match_payload_text(idl, payloads[i], buffer);
     if (!match) continue;
     state.restart(match->body);
     PySink::Walk walk(sink, state);
@@ -39,8 +55,10 @@ PyObject* parse_lines_json(const CompiledIdl& idl, const PyNames& names, const L
   std::string text;
   WalkState state(std::span<const std::uint8_t>{});
   const auto events = idl.events();
-  for (std::size_t i = 0, n = lines.size(); i < n; ++i) {
-    const auto match = match_event_line(idl, lines[i], buffer, kPythonValuesSimd);
+  const auto payloads = lines.event_payloads();
+  for (std::size_t i = 0, n = payloads.size(); i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(payloads[i + kAhead].data(), 0, 3);
+    const auto match = match_payload_text(idl, payloads[i], buffer);
     if (!match) continue;
     text.clear();
     JsonSink sink(text);

@@ -7,7 +7,8 @@
 namespace brisquel {
 
 // The list of (name, fields) pairs for every line that decodes as an event of
-// `idl` (its values made with `names`), in line order. Failures of a line skip
+// `idl` (its values made with `names`), in line order; `lines` converted with
+// LogBatch::Gather::EventPayloads. Failures of a line skip
 // that line silently; nullptr with an exception set only if the result list
 // cannot grow or an exception that must not be swallowed (KeyboardInterrupt,
 // SystemExit) was raised while decoding. With `short_as_null`, a body that

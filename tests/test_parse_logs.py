@@ -138,3 +138,80 @@ def test_batch_conversion_errors(logs, error, message):
 
 def test_length_failure_is_ignored():
     assert DECODER.parse_logs(NoLen()) == [EXPECTED, EXPECTED]
+
+
+# The scan of a batch sorts out the lines that may carry an event while it
+# checks them. A reference of the line rules, written from the rules rather
+# than the code, is held to it over generated batches, in every container and
+# on both ways a list is read (in place, and held where decoding may run Python
+# code: an IDL with a 256-bit integer).
+WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a" \
+              "\u2028\u2029\u202f\u205f\u3000"
+WIDE_IDL = make_idl([struct("Wide", [{"name": "big", "type": "u256"}])], ["Wide"])
+WIDE = EventDecoder(json.dumps(WIDE_IDL))
+
+
+def reference_payload(line):
+    """The event payload a line carries by the rules of a line, or None."""
+    for prefix in ("Program data: ", "Program log: "):
+        if line.startswith(prefix):
+            text = line[len(prefix):].strip(WHITE_SPACE)
+            break
+    else:
+        return None
+    try:
+        payload = base64.b64decode(text, validate=True)
+    except ValueError:
+        return None
+    if base64.b64encode(payload).decode() != text or len(payload) < 8:
+        return None  # not the canonical form, or no room for a discriminator
+    return payload
+
+
+def generated_line(rng):
+    payload = rng.choice([
+        TRANSFER, encode_event(WIDE_IDL, "Wide", {"big": rng.getrandbits(256)}), discriminator("Empty"),
+        discriminator("Byte") + bytes([rng.randrange(256)]), discriminator("Pair") + b"\x01\x02\x00",
+        bytes(rng.randrange(256) for _ in range(rng.randrange(12))), discriminator("Wide")[:7],
+    ])
+    text = base64.b64encode(payload).decode()
+    text = rng.choice([text, text, text.rstrip("="), text[:-1], text[:4 * rng.randrange(1, 4)], text + "x",
+                       text.replace("A", "-"), "", "Instruction: " + rng.choice(["Swap", "Buy", "Sell1234"])])
+    pad = lambda: "".join(rng.choice(WHITE_SPACE + "\u200bx") for _ in range(rng.choice([0, 0, 1, 2])))
+    prefix = rng.choice(["Program data: "] * 3 + ["Program log: "] * 2 + [
+        "Program data:", "Program X invoke [1]", " Program data: ", "Program d\u00e4ta: ", ""])
+    line = prefix + pad() + text + pad()
+    return rng.choice([line, line, line + "\U0001f600" * rng.randrange(2), type("Text", (str,), {})(line)])
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("decoder", [DECODER, WIDE], ids=["in_place", "held"])
+def test_generated_batches_match_the_line_rules(decoder, seed):
+    import random
+
+    rng = random.Random(seed)
+    lines = [generated_line(rng) for _ in range([1, 7, 50, 400, 3000, 3000][seed])]
+    payloads = [p for p in map(reference_payload, lines) if p is not None]
+    assert len(lines) < 50 or len(payloads) > len(lines) // 20
+    expected = []
+    for payload in payloads:  # each body decoded alone, from a line of the plainest form
+        expected += decoder.parse_logs(["Program data: " + base64.b64encode(payload).decode()])
+    for logs in (lines, tuple(lines), collections.deque(lines), type("Lines", (list,), {})(lines)):
+        assert decoder.parse_logs(logs) == expected
+    # A bad item anywhere fails the whole batch with its own error, whatever came before it.
+    at = rng.randrange(len(lines) + 1)
+    for bad, error, message in ((b"x", TypeError, "argument 'logs': 'bytes' object is not an instance of 'str'"),
+                                ("\ud800" + lines[0], UnicodeEncodeError, None)):
+        broken = lines[:at] + [bad] + lines[at:] + [None]
+        for logs in (broken, tuple(broken), collections.deque(broken)):
+            with pytest.raises(error) as info:
+                decoder.parse_logs(logs)
+            assert message is None or str(info.value) == message
+
+
+def test_a_large_batch_of_shared_lines():
+    lines = ["Program X invoke [1]", "Program log: " + B64, "Program log: Instruction: Swap", log_line(TRANSFER),
+             "Program X success"] * 60_000
+    assert DECODER.parse_logs(lines) == [EXPECTED] * 120_000
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        DECODER.parse_logs(lines + [3])

@@ -227,7 +227,7 @@ PyObject* table_decoder_parse_logs(PyObject* self, PyObject* const* args, Py_ssi
     if (!json_fields) return nullptr;
     LogBatch batch;
     const auto use = d.idl->has_256_bit() ? LogBatch::Use::LockedRunningPython : LogBatch::Use::Locked;
-    if (!batch.convert(a[0], use)) return nullptr;
+    if (!batch.convert(a[0], use, LogBatch::Gather::EventPayloads)) return nullptr;
     if (*json_fields) return parse_lines_json(*d.idl, d.values, batch, d.schemas.options.null_short_events);
     return parse_lines(*d.idl, d.values, batch, d.schemas.options.null_short_events);
   });
