@@ -24,6 +24,7 @@ from arrow_reader import needs_pyarrow, pa, table
 from brisquel import AccountDecoder, AccountState, IdlError, ReadError
 from conftest import SHARED_IDLS, jsonable, reading_spy
 from test_roundtrip import fields_value, named_fields
+from transactions import escape_values
 
 A = borsh.b58encode(bytes([1]) * 32)
 B = borsh.b58encode(bytes([2]) * 32)
@@ -355,13 +356,16 @@ def shapes(encoding: str) -> dict:
 
 @pytest.mark.parametrize("encoding", ["base64", "base58", "base64+zstd", "binary"])
 @pytest.mark.parametrize("shape", list(shapes("base64")))
-@pytest.mark.parametrize("form", ["objects", "str", "bytes", "json lines"])
+@pytest.mark.parametrize("form", ["objects", "str", "bytes", "json lines", "escaped json lines"])
 def test_every_input_shape_and_encoding_reads_alike(encoding, shape, form):
     value, where = shapes(encoding)[shape]
-    if form == "json lines" and not isinstance(value, list):
+    if "json lines" in form and not isinstance(value, list):
         return
+    lines = [json.dumps(v) for v in value] if isinstance(value, list) else []
     given = {"objects": value, "str": json.dumps(value), "bytes": json.dumps(value).encode(),
-             "json lines": "\n".join(json.dumps(v) for v in value if isinstance(value, list)) + "\n"}[form]
+             "json lines": "\n".join(lines) + "\n",
+             # every other line writes its strings as escapes, which read alike
+             "escaped json lines": "\n".join(escape_values(v) if i % 2 else v for i, v in enumerate(lines))}[form]
     d = AccountDecoder([json.dumps(account_idl(POOL, [("Pool", DISC)]))])
     got = d.decode(given)
     want = [AccountState(p, A, 5, slot, "Pool", {"amount": i, "mint": borsh.b58encode(bytes([i]) * 32)})

@@ -13,7 +13,7 @@ import borsh
 from arrow_reader import schema, table
 from brisquel import EventDecoder, TransactionDecoder
 from conftest import SHARED_IDLS, make_idl, struct
-from transactions import Call, Tx, encode, key
+from transactions import Call, Tx, encode, escape_values, key
 
 A, B, C = key("program a"), key("program b"), key("other program")
 # Two programs whose SwapEvent shares a discriminator but not a layout.
@@ -92,6 +92,22 @@ def test_encodings_shapes_and_framings_give_the_same_events(encoding):
     rows = table(tables[(B, "SwapEvent")]).to_pylist()
     assert [(r["_tx"], r["_instruction"], r["_inner"], r["_depth"], r["_source"], r["price"]) for r in rows] == [
         (e[0], e[2], e[3], e[4], e[5], e[8]["price"]) for e in want if e[1] == B]
+
+
+def test_string_values_written_as_escapes_read_as_plain_ones():
+    # Lines that escape every character of their strings among lines that
+    # escape none: each line is read by what it holds itself.
+    txs = [NESTED, Tx(calls=[Call(A, [("log", swap_a(255)), ("cpi", note("\u00e9/+"))])]), NESTED,
+           Tx(calls=[Call(B, [("cpi", swap_b(1.0))])])]
+    plain = [json.dumps(encode(t)) for t in txs]
+    want = summary(decoder().decode("\n".join(plain)))
+    assert len(want) > len(txs)
+    for mixed in ("\n".join(escape_values(line) if i % 2 else line for i, line in enumerate(plain)),
+                  "\n".join(line if i % 2 else escape_values(line) for i, line in enumerate(plain)),
+                  escape_values(json.dumps([encode(t) for t in txs[:1]]))[:-1] + ", " + ", ".join(plain[1:]) + "]"):
+        assert summary(decoder().decode(mixed)) == want
+        got, expected = decoder().decode_tables(mixed), decoder().decode_tables("\n".join(plain))
+        assert {k: table(t).to_pylist() for k, t in got.items()} == {k: table(t).to_pylist() for k, t in expected.items()}
 
 
 def test_failed_truncated_and_broken_logs():

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import re
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -287,3 +288,17 @@ def encode(tx: Tx, encoding: str = "json") -> dict[str, Any]:
     out: dict[str, Any] = {"slot": tx.slot, "blockTime": tx.block_time, "meta": meta, "transaction": transaction,
                            "version": version}
     return out
+
+
+_STRING = re.compile(r'"((?:[^"\\]|\\.)*)"(\s*:)?')
+
+
+def escape_values(text: str) -> str:
+    """`text` (JSON) with every character of every string value written as a
+    \\u escape: the same value to any JSON reader. Keys stay as they are."""
+    def one(m: re.Match[str]) -> str:
+        if m.group(2) or "\\" in m.group(1):
+            return m.group(0)
+        return '"' + "".join(f"\\u{ord(c):04x}" for c in m.group(1)) + '"'
+    return _STRING.sub(one, text)
+

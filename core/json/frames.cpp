@@ -245,7 +245,11 @@ Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootR
   if (auto e = document.get_value().get(root)) {
     return failed(Error::Kind::InvalidJson, std::format("invalid JSON: {}", simdjson::error_message(e)), nullptr);
   }
-  const Outcome outcome = reader.read(root, visited, failure_);
+  // One scan of the value tells whether any string in it may hold an escape:
+  // real transactions and accounts hold none, so their strings are taken as
+  // they stand without a scan each.
+  const bool escapes = std::memchr(doc.data(), '\\', doc.size()) != nullptr;
+  const Outcome outcome = reader.read(root, escapes, visited, failure_);
   if (outcome != Outcome::kDone) return outcome;
   if (!document.at_end()) {
     const char* at = nullptr;

@@ -27,7 +27,8 @@ class RootReader {
  public:
   // Reads an object or array, counting what it hands over in `visited`;
   // kFailed with `failure` set, or kStopped when its visitor asked to stop.
-  virtual Outcome read(od::value root, std::size_t& visited, Failure& failure) = 0;
+  // `escapes`: whether the value's text holds a backslash anywhere.
+  virtual Outcome read(od::value root, bool escapes, std::size_t& visited, Failure& failure) = 0;
   // What a top-level value may be, for the error about a lone scalar.
   virtual std::string_view expected() const = 0;
 

@@ -119,7 +119,7 @@ bool ValueReads::read_string(od::value& value, std::string_view field, std::stri
     const std::size_t close = token.rfind('"');
     if (close > 0) {
       const std::string_view text = token.substr(1, close - 1);
-      if (std::memchr(text.data(), '\\', text.size()) == nullptr) {
+      if (!escapes_ || std::memchr(text.data(), '\\', text.size()) == nullptr) {
         out = text;
         return true;
       }

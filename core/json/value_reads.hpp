@@ -41,6 +41,10 @@ class ValueReads {
   explicit ValueReads(const RpcJsonLimits& limits) : limits_(limits) {}
 
   const Failure& failure() const { return failure_; }
+
+  // Whether the value being read may hold escaped strings (a backslash in
+  // its text); when not, every string is read as it stands.
+  void set_escapes(bool escapes) { escapes_ = escapes; }
   Failure& failure() { return failure_; }
 
  protected:
@@ -72,6 +76,7 @@ class ValueReads {
   RpcJsonLimits limits_;
   Failure failure_;
   const char* unit_start_ = nullptr;  // the object being read, for errors without a place of their own
+  bool escapes_ = true;
 };
 
 }  // namespace brisquel::json

@@ -8,7 +8,8 @@ namespace brisquel::tx {
 struct RpcJsonReader::Impl final : json::RootReader {
   Impl(RpcJsonLimits l, ReadScope scope) : frames(l), values(frames.limits(), scope) {}
 
-  json::Outcome read(od::value root, std::size_t& visited, json::Failure& failure) override {
+  json::Outcome read(od::value root, bool escapes, std::size_t& visited, json::Failure& failure) override {
+    values.set_escapes(escapes);
     if (values.read(root, *visit, visited)) return json::Outcome::kDone;
     if (values.stopped()) return json::Outcome::kStopped;
     failure = std::move(values.failure());
