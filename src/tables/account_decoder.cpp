@@ -228,6 +228,7 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
   if (!out.states) return false;
   NamedTupleMaker states(state.account_state);
   FieldsMaker maker(json_fields);
+  WalkState walk_state{std::span<const std::uint8_t>{}};  // one for every account, restarted
   auto append = [&](const acct::AccountView& view, std::uint32_t program, PyRef name, PyRef fields,
                     PyRef problem, PyRef path = PyRef(Py_NewRef(Py_None))) {
     PyRef pubkey = view.pubkey.empty() ? PyRef(Py_NewRef(Py_None)) : str_of(view.pubkey);
@@ -250,7 +251,7 @@ bool decode_states(const AcctDecoder& d, const State& state, PyObject* accounts,
     }
     const auto type =
         static_cast<std::size_t>(match.layout - d.programs->programs()[match.program].idl->accounts().data());
-    WalkState walk_state(match.body);
+    walk_state.restart(match.body);
     PyRef fields = maker.make(d.names[match.program], [&](auto& sink) {
       return acct::walk_account(sink, walk_state, *match.layout, {}, d.old_versions);
     });

@@ -247,8 +247,8 @@ class CountedEvents {
     if (!match) return true;
     const bool may_end = d_.schemas.options.null_short_events;
     PyRef fields = fields_.make(d_.values, [&](auto& sink) {
-      WalkState state(match->body);
-      typename std::remove_reference_t<decltype(sink)>::Walk walk(sink, state);
+      state_.restart(match->body);
+      typename std::remove_reference_t<decltype(sink)>::Walk walk(sink, state_);
       return walk.decode_fields(*match->layout->fields, {}, may_end);
     });
     if (!fields) {
@@ -270,6 +270,7 @@ class CountedEvents {
   PyObject* out_;
   FieldsMaker fields_;
   PayloadBuffer buffer_;
+  WalkState state_{std::span<const std::uint8_t>{}};  // one for every line, restarted
 };
 
 constexpr Signature kParseCountedSignature{"TableDecoder.parse_logs_counted()", kParseParams};

@@ -158,7 +158,8 @@ bool TxCallItems::add(std::int64_t at, const tx::TxView& view, std::span<const t
     if (call.problem != tx::CallProblem::None) {
       problem = str_of(tx::describe_problem(call));
     } else {
-      WalkState walk_state(call.args);
+      WalkState& walk_state = walk_state_;
+      walk_state.restart(call.args);
       PyRef decoded = fields_.make(d_.names[call.program], [&](auto& sink) {
         typename std::remove_reference_t<decltype(sink)>::Walk w(sink, walk_state);
         return w.decode_fields(call.layout->args, {}, program.schemas.options.null_short_events);

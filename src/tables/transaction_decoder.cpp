@@ -128,7 +128,8 @@ class TxEventItems {
       if (!match) continue;
       const TxProgram& program = d_.programs[e.program];
       const bool may_end = program.schemas.options.null_short_events;
-      WalkState walk_state(match->body);
+      WalkState& walk_state = walk_state_;
+      walk_state.restart(match->body);
       PyRef fields = fields_.make(d_.names[e.program], [&](auto& sink) {
         typename std::remove_reference_t<decltype(sink)>::Walk w(sink, walk_state);
         return w.decode_fields(*match->layout->fields, {}, may_end);
@@ -180,6 +181,7 @@ class TxEventItems {
   TxEventMaker maker_;
   FieldsMaker fields_;
   Failures failures_;
+  WalkState walk_state_{std::span<const std::uint8_t>{}};  // one for every event, restarted
 };
 
 PyObject* tx_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -135,6 +135,7 @@ class TxCallItems {
   PyObject* out_;
   NamedTupleMaker maker_;
   FieldsMaker fields_;
+  WalkState walk_state_{std::span<const std::uint8_t>{}};  // one for every call, restarted
 };
 
 // The call methods of TransactionDecoder (transaction_calls.cpp).
