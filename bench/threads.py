@@ -16,13 +16,14 @@ bytes on one thread and on two (it lets go of the lock and shares nothing).
 Where the machine's own figure or the spread of the decoder's says the run
 cannot tell 1.8 from 2.0, the verdict is "too noisy to judge", not a pass or a
 miss. Run by run.py; alone: python3 bench/threads.py [SCALE] [ROUNDS]
-[--quiet-process]."""
+[--quiet-process] [--only=DOOR TEXT]."""
 
 from __future__ import annotations
 
 import gc
 import hashlib
 import json
+import os
 import random
 import resource
 import statistics
@@ -58,25 +59,33 @@ class Timing:
         self.off_cpu: list[float] = []
         self.faults = 0
         self.switches = 0
+        # Per thread, when it began and ended its share (perf_counter).
+        self.began: list[float] = []
+        self.ended: list[float] = []
+        self.start = 0.0
 
 
 def timed_run(work: Callable[[Any], Any], inputs: list[Any], threads: int) -> Timing:
     """Decodes every input on `threads` threads started together, each taking its share."""
     shares = [inputs[i::threads] for i in range(threads)]
     kept: list[Any] = []  # results live on, as a caller's would, and are freed untimed
-    ready = threading.Barrier(threads + 1)
     result = Timing()
     lock = threading.Lock()
 
+    # No barrier: each thread starts on its share as soon as it runs, as an
+    # application's would (waking threads parked on a barrier took 0.5 to 6 ms
+    # on the free-threaded interpreter, counted against two threads).
     def run(share: list[Any]) -> None:
-        ready.wait()
         wall, cpu, usage = time.perf_counter(), time.thread_time(), resource.getrusage(resource.RUSAGE_THREAD)
         for item in share:
             kept.append(work(item))
         after = resource.getrusage(resource.RUSAGE_THREAD)
         cpu = time.thread_time() - cpu
-        wall = time.perf_counter() - wall
+        ended = time.perf_counter()
+        began, wall = wall, ended - wall
         with lock:
+            result.began.append(began)
+            result.ended.append(ended)
             result.cpu.append(cpu)
             result.off_cpu.append(max(0.0, wall - cpu))
             result.faults += after.ru_minflt - usage.ru_minflt + after.ru_majflt - usage.ru_majflt
@@ -84,11 +93,10 @@ def timed_run(work: Callable[[Any], Any], inputs: list[Any], threads: int) -> Ti
 
     gc.disable()
     try:
-        start = time.perf_counter()
+        start = result.start = time.perf_counter()
         pool = [threading.Thread(target=run, args=(share,)) for share in shares]
         for t in pool:
             t.start()
-        ready.wait()
         for t in pool:
             t.join()
         result.wall = time.perf_counter() - start
@@ -122,10 +130,32 @@ class Machine:
         return timed(self.hash, [0, 1], 1) / timed(self.hash, [0, 1], 2)
 
 
+def core_speeds(rounds: int = 9) -> list[float] | None:
+    """SHA-256 of 8 MiB pinned to each core in turn (median seconds), or None
+    where threads cannot be pinned. Cores of unequal speed cap two threads'
+    figure below 2 whatever runs on them: equal halves end apart."""
+    if not hasattr(os, "sched_setaffinity"):
+        return None
+    cores = sorted(os.sched_getaffinity(0))
+    block = random.Random(7).randbytes(8 << 20)
+    times: dict[int, list[float]] = {c: [] for c in cores}
+    try:
+        for _ in range(rounds):
+            for c in cores:
+                os.sched_setaffinity(0, {c})
+                start = time.perf_counter()
+                hashlib.sha256(block).digest()
+                times[c].append(time.perf_counter() - start)
+    finally:
+        os.sched_setaffinity(0, cores)
+    return [statistics.median(times[c]) for c in cores]
+
+
 def measure(work: Callable[[Any], Any], halves: list[Any], rounds: int, between: Callable[[], Any]) -> dict[str, Any]:
     work(halves[0])  # warm-up: the pools fill, the code pages fault in
     machine = Machine(timed(work, halves, 1))
     ratios, machines, ones, cpu, off, faults, switches = [], [], [], [], [], [], []
+    late, uneven = [], []
     for _ in range(rounds):
         between()
         one = timed_run(work, halves, 1)
@@ -141,6 +171,10 @@ def measure(work: Callable[[Any], Any], halves: list[Any], rounds: int, between:
         off.append(sum(two.off_cpu) / (2 * two.wall))
         faults.append(two.faults)
         switches.append(two.switches)
+        # Two threads lose against one also when one starts late or their
+        # equal shares end apart (one ran slower): shares of the wall time.
+        late.append((max(two.began) - min(two.began)) / two.wall)
+        uneven.append((max(two.ended) - min(two.ended)) / two.wall)
     median = statistics.median(ratios)
     spread = (max(ratios) - min(ratios)) / median
     machine_median = statistics.median(machines)
@@ -148,7 +182,8 @@ def measure(work: Callable[[Any], Any], halves: list[Any], rounds: int, between:
     return {"median": median, "min": min(ratios), "max": max(ratios), "ratios": ratios,
             "machine": machine_median, "machine_min": min(machines), "one_thread_s": statistics.median(ones),
             "cpu_x": statistics.median(cpu), "off_cpu": statistics.median(off),
-            "faults": statistics.median(faults), "switches": statistics.median(switches), "noisy": noisy}
+            "faults": statistics.median(faults), "switches": statistics.median(switches),
+            "late": statistics.median(late), "uneven": statistics.median(uneven), "noisy": noisy}
 
 
 def _distinct(lines: list[str]) -> list[str]:
@@ -204,10 +239,10 @@ def _row(label: str, r: dict[str, Any]) -> None:
     verdict = "too noisy to judge" if r["noisy"] else ("met" if r["median"] >= TARGET else "MISS")
     print(f"{label:<36} {r['median']:>6.2f} {r['min']:>5.2f} {r['max']:>5.2f} {r['machine']:>7.2f} "
           f"{r['one_thread_s'] * 1e3:>7.0f} {r['cpu_x']:>5.2f} {100 * r['off_cpu']:>4.0f}% {r['faults']:>7.0f} "
-          f"{r['switches']:>6.0f}  {verdict}", flush=True)
+          f"{r['switches']:>6.0f} {100 * r['late']:>4.0f}% {100 * r['uneven']:>4.0f}%  {verdict}", flush=True)
 
 
-def run(batch_lines: int = 645_882, rounds: int = 7, mixed: bool = True) -> dict[str, Any]:
+def run(batch_lines: int = 645_882, rounds: int = 7, mixed: bool = True, only: str = "") -> dict[str, Any]:
     """Every front door's figure. `batch_lines` scales the inputs: 645,882
     gives 2.6 M log lines, 16,000 transactions and 60,000 accounts (halves of
     some 50 ms or more: shorter ones lose more to a core taken away briefly)."""
@@ -224,10 +259,11 @@ def run(batch_lines: int = 645_882, rounds: int = 7, mixed: bool = True) -> dict
 
     out: dict[str, Any] = {"lines": 2 * len(events["list"][0]), "mixed": mixed, "rounds": rounds, "doors": {}}
     print(f"\n{'two threads over one':<36} {'median':>6} {'min':>5} {'max':>5} {'machine':>7} {'1 th ms':>7} "
-          f"{'cpu x':>5} {'off':>5} {'faults':>7} {'cs':>6}")
+          f"{'cpu x':>5} {'off':>5} {'faults':>7} {'cs':>6} {'late':>5} {'apart':>5}")
     print(f"  ({'Python work between timings' if mixed else 'nothing else in the process'}, {rounds} rounds; "
           "machine: SHA-256 on two threads over one; cpu x: the two threads' CPU time over one's; off: the "
-          "share of the two threads' time off the CPU; faults, cs: page faults and context switches of the two)")
+          "share of the two threads' time off the CPU; faults, cs: page faults and context switches of the two; "
+          "late, apart: how far apart the two threads began and ended, as shares of the wall time)")
     doors: list[tuple[str, Callable[[Any], Any], list[Any]]] = [
         (f"TableDecoder.decode {kind}", tables.decode, halves) for kind, halves in events.items()]
     found = _transaction_inputs(max(200, round(16_000 * scale)))
@@ -239,7 +275,13 @@ def run(batch_lines: int = 645_882, rounds: int = 7, mixed: bool = True) -> dict
     accounts = _account_inputs(max(200, round(60_000 * scale)))
     if accounts is not None:
         doors.append(("AccountDecoder.decode_tables", accounts[0].decode_tables, accounts[1]))
+    speeds = core_speeds()
+    if speeds is not None and len(speeds) > 1:
+        out["core_speeds"] = speeds
+        print(f"  (cores: SHA-256 pinned to each, slowest over fastest {min(speeds) / max(speeds):.3f})")
     for label, work, halves in doors:
+        if only not in label:
+            continue
         out["doors"][label] = measure(work, halves, rounds, between)
         _row(label, out["doors"][label])
     if found is None or accounts is None:
@@ -263,7 +305,8 @@ def verdicts(report: dict[str, Any]) -> list[dict[str, Any]]:
 if __name__ == "__main__":
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     result = run(int(args[0]) if args else 645_882, int(args[1]) if len(args) > 1 else 7,
-                 mixed="--quiet-process" not in sys.argv)
+                 mixed="--quiet-process" not in sys.argv,
+                 only=next((a[len("--only="):] for a in sys.argv if a.startswith("--only=")), ""))
     for v in verdicts(result):
         mark = "????" if v["met"] is None else ("met " if v["met"] else "MISS")
         print(f"  {mark}  {v['target']}: {v['value']:.2f}{'  ' + v['note'] if 'note' in v else ''}")

@@ -20,10 +20,16 @@ class ProgramTable {
   std::uint32_t find(std::string_view address) const;
 
  private:
-  std::size_t slot_of(std::string_view address) const;
+  std::size_t slot_of(std::string_view address, std::uint64_t head) const;
+
+  struct Slot {
+    std::uint64_t head = 0;   // the address's first eight characters
+    std::uint32_t index = 0;  // index + 1; 0 is empty
+    std::uint32_t size = 0;
+  };
 
   std::vector<std::string> addresses_;
-  std::vector<std::uint32_t> slots_;  // index + 1; 0 is empty
+  std::vector<Slot> slots_;
   std::size_t mask_ = 0;
 };
 
