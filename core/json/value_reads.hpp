@@ -41,11 +41,11 @@ class ValueReads {
   explicit ValueReads(const RpcJsonLimits& limits) : limits_(limits) {}
 
   const Failure& failure() const { return failure_; }
+  Failure& failure() { return failure_; }
 
   // Whether the value being read may hold escaped strings (a backslash in
   // its text); when not, every string is read as it stands.
   void set_escapes(bool escapes) { escapes_ = escapes; }
-  Failure& failure() { return failure_; }
 
  protected:
   // Typed reads: false with failure() set when the value is not of the type.

@@ -131,6 +131,24 @@ TEST(Base58, PrefixToldFromTextMatchesDecoding) {
   const Base58Prefix test(tags[0]);
   for (std::string_view text : {"", "1111", "2222l", "0abc", "z z"}) EXPECT_EQ(test.starts(text), std::nullopt) << text;
   EXPECT_EQ(test.starts(std::string(4000, 'z')), std::nullopt);
+
+  // Any byte anywhere in a long text (the check goes sixteen at a time, then one
+  // at a time): a text with one foreign character is left to decoding.
+  Bytes event(200);
+  for (auto& b : event) b = static_cast<std::uint8_t>(rng());
+  std::copy_n(tags[0].begin(), tags[0].size(), event.begin());
+  const std::string valid = *encode(event);
+  ASSERT_EQ(test.starts(valid), true);
+  const std::string alphabet = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
+  for (std::size_t at : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{31}, std::size_t{100},
+                         valid.size() - 17, valid.size() - 16, valid.size() - 1}) {
+    for (int c = 0; c < 256; ++c) {
+      std::string text = valid;
+      text[at] = static_cast<char>(c);
+      EXPECT_EQ(test.starts(text).has_value(), alphabet.find(static_cast<char>(c)) != std::string::npos)
+          << "byte " << c << " at " << at;
+    }
+  }
 }
 
 }  // namespace
