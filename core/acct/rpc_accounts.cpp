@@ -10,7 +10,7 @@ struct RpcAccountReader::Impl final : json::RootReader {
   Impl(json::RpcJsonLimits limits, std::size_t max_account_bytes)
       : frames(limits), values(frames.limits(), max_account_bytes) {}
 
-  json::Outcome read(od::value root, bool escapes, std::size_t& visited, json::Failure& failure) override {
+  json::Outcome read(od::value root, bool escapes, bool, std::size_t& visited, json::Failure& failure) override {
     values.set_escapes(escapes);
     if (values.read(root, *visit, visited)) return json::Outcome::kDone;
     if (values.stopped()) return json::Outcome::kStopped;

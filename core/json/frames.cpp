@@ -159,7 +159,11 @@ ReadResult JsonFrames::run(std::string_view text, bool padded, RootReader& reade
     data = padded_copy(text);
     readable = text.size() + kJsonPadding;
   }
-  const Outcome outcome = read_value({data, text.size()}, readable, reader, result.visited);
+  // One value is one document: its text and strings last until it is done.
+  Outcome outcome = read_value({data, text.size()}, readable, true, true, reader, result.visited);
+  if (outcome != Outcome::kStopped && reader.finish(result.visited) == Outcome::kStopped) {
+    outcome = Outcome::kStopped;
+  }
   result.stopped = outcome == Outcome::kStopped;
   if (outcome == Outcome::kFailed) result.error = error_in(text, 0, text.size(), data, 1, true);
   return result;
@@ -184,7 +188,15 @@ ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader
         data = padded_copy(content);
         readable = needed;
       }
-      const Outcome outcome = read_value({data, content.size()}, readable, reader, result.visited);
+      // A line read in place is the caller's text until the end; a copy is
+      // overwritten by the next line, as the parser's strings are.
+      Outcome outcome = read_value({data, content.size()}, readable, data == content.data(), false, reader,
+                                   result.visited);
+      // What was kept back precedes the failure, and a stop asked for there
+      // means this line was never reached.
+      if (outcome == Outcome::kFailed && reader.finish(result.visited) == Outcome::kStopped) {
+        outcome = Outcome::kStopped;
+      }
       if (outcome == Outcome::kStopped) {
         result.stopped = true;
         return result;
@@ -200,10 +212,12 @@ ReadResult JsonFrames::read_lines(std::string_view text, bool padded, RootReader
     pos = newline + 1;
     ++line;
   }
+  result.stopped = reader.finish(result.visited) == Outcome::kStopped;
   return result;
 }
 
-Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootReader& reader, std::size_t& visited) {
+Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, bool text_lasts, bool strings_last,
+                               RootReader& reader, std::size_t& visited) {
   const char* const value_start = doc.data() + doc.find_first_not_of(kWhitespace);
   auto failed = [&](Error::Kind kind, std::string message, const char* at) {
     failure_ = Failure{Error(kind, std::move(message)), at != nullptr ? at : value_start};
@@ -249,7 +263,9 @@ Outcome JsonFrames::read_value(std::string_view doc, std::size_t readable, RootR
   // real transactions and accounts hold none, so their strings are taken as
   // they stand without a scan each.
   const bool escapes = std::memchr(doc.data(), '\\', doc.size()) != nullptr;
-  const Outcome outcome = reader.read(root, escapes, visited, failure_);
+  // Escaped strings are written to the parser's buffer, which the next line reuses.
+  const bool lasting = text_lasts && (strings_last || !escapes);
+  const Outcome outcome = reader.read(root, escapes, lasting, visited, failure_);
   if (outcome != Outcome::kDone) return outcome;
   if (!document.at_end()) {
     const char* at = nullptr;

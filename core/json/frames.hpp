@@ -28,7 +28,16 @@ class RootReader {
   // Reads an object or array, counting what it hands over in `visited`;
   // kFailed with `failure` set, or kStopped when its visitor asked to stop.
   // `escapes`: whether the value's text holds a backslash anywhere.
-  virtual Outcome read(od::value root, bool escapes, std::size_t& visited, Failure& failure) = 0;
+  // `lasting`: whether everything the value's views point into (its text, the
+  // parser's strings) stays as it is until finish(), so that the reader may
+  // hand views over later.
+  virtual Outcome read(od::value root, bool escapes, bool lasting, std::size_t& visited, Failure& failure) = 0;
+  // Hands over whatever the reader has kept back; called after the last value
+  // read, and before a failure is reported (what precedes it goes first).
+  virtual Outcome finish(std::size_t& visited) {
+    (void)visited;
+    return Outcome::kDone;
+  }
   // What a top-level value may be, for the error about a lone scalar.
   virtual std::string_view expected() const = 0;
 
@@ -54,7 +63,10 @@ class JsonFrames {
 
  private:
   ReadResult read_lines(std::string_view text, bool padded, RootReader& reader, std::size_t first_newline);
-  Outcome read_value(std::string_view doc, std::size_t readable, RootReader& reader, std::size_t& visited);
+  // `text_lasts`: the text read stays until the reader's finish(); `strings_last`:
+  // so do the parser's strings (one value read, not a line of many).
+  Outcome read_value(std::string_view doc, std::size_t readable, bool text_lasts, bool strings_last,
+                     RootReader& reader, std::size_t& visited);
   Error error_in(std::string_view text, std::size_t doc_offset, std::size_t doc_size, const char* doc_data,
                      std::size_t doc_line, bool last_in_text);
   const char* padded_copy(std::string_view text);

@@ -18,7 +18,15 @@ bool RpcValueReader::read_accounts(od::value& value, std::string_view field, std
   return json::each(items, [&](auto e) { return json_error(e); }, [&](od::value& item) {
     if (!count_item(outer_accounts_.size() + inner_accounts_.size(), "instruction accounts")) return false;
     ++span.count;
-    // Most are indexes: a value of another type is left unread by the attempt.
+    // jsonParsed names accounts (as it lists keys as objects); other
+    // encodings give indexes, where a value of another type is left unread by
+    // the attempt.
+    if (keys_include_loaded_) {
+      od::json_type t;
+      if (item.type().get(t) == simdjson::SUCCESS && t == od::json_type::string) {
+        return read_string(item, field, out.emplace_back().named);
+      }
+    }
     std::uint64_t index;
     if (item.get_uint64().get(index) == simdjson::SUCCESS && index < AccountRef::kNamed) {
       out.push_back({{}, static_cast<std::uint32_t>(index)});

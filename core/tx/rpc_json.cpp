@@ -8,12 +8,17 @@ namespace brisquel::tx {
 struct RpcJsonReader::Impl final : json::RootReader {
   Impl(RpcJsonLimits l, ReadScope scope) : frames(l), values(frames.limits(), scope) {}
 
-  json::Outcome read(od::value root, bool escapes, std::size_t& visited, json::Failure& failure) override {
+  json::Outcome read(od::value root, bool escapes, bool lasting, std::size_t& visited,
+                     json::Failure& failure) override {
     values.set_escapes(escapes);
+    values.set_lasting(lasting);
     if (values.read(root, *visit, visited)) return json::Outcome::kDone;
     if (values.stopped()) return json::Outcome::kStopped;
     failure = std::move(values.failure());
     return json::Outcome::kFailed;
+  }
+  json::Outcome finish(std::size_t& visited) override {
+    return values.hand_over_kept(visited) ? json::Outcome::kDone : json::Outcome::kStopped;
   }
   std::string_view expected() const override {
     return values.log_lines() ? "log lines, a transaction, block or RPC response, or an array of them"
@@ -34,11 +39,13 @@ void RpcJsonReader::accept_log_lines() { impl_->values.accept_log_lines(); }
 
 ReadResult RpcJsonReader::read_padded(std::string_view text, TxVisitor visit) {
   impl_->visit = &visit;
+  impl_->values.drop_kept();
   return impl_->frames.run(text, true, *impl_);
 }
 
 ReadResult RpcJsonReader::read(std::string_view text, TxVisitor visit) {
   impl_->visit = &visit;
+  impl_->values.drop_kept();
   return impl_->frames.run(text, false, *impl_);
 }
 

@@ -57,7 +57,7 @@ void RpcValueReader::clear_meta() {
   // Keep each group's storage for the next transactions.
   for (InnerGroup& group : view_->inner) {
     group.instructions.clear();
-    spare_groups_.push_back(std::move(group.instructions));
+    tx_->spare_groups.push_back(std::move(group.instructions));
   }
   view_->inner.clear();
   inner_keys_.clear();
@@ -321,7 +321,7 @@ bool RpcValueReader::read_logs(od::array logs, std::string_view item_field) {
 // In a top-level array, a log-line string (`type` string) or an array of
 // them: a transaction of those lines.
 bool RpcValueReader::read_log_lines(od::value& value, od::json_type type) {
-  begin_transaction(0);
+  begin_transaction(kept_);
   view_->position.reset();
   view_->has_logs = true;
   if (type == od::json_type::string) {
@@ -346,9 +346,9 @@ bool RpcValueReader::read_inner_groups(od::array groups) {
     if (!expect_object(item, "meta.innerInstructions[]", object)) return false;
     const auto group = static_cast<std::uint32_t>(view_->inner.size());
     InnerGroup& added = view_->inner.emplace_back();
-    if (!spare_groups_.empty()) {
-      added.instructions = std::move(spare_groups_.back());
-      spare_groups_.pop_back();
+    if (!tx_->spare_groups.empty()) {
+      added.instructions = std::move(tx_->spare_groups.back());
+      tx_->spare_groups.pop_back();
     }
     std::optional<std::uint32_t> index;
     const char* const at = item.raw_json_token().data();
@@ -437,7 +437,8 @@ bool RpcValueReader::finish_transaction(std::optional<std::uint64_t> slot, std::
       view_->outer.clear();
       view_->outer_programs.clear();
     }
-    return in_block || hand_over(*view_);  // a block hands its transactions over at its end
+    if (in_block) return true;  // a block hands its transactions over at its end
+    return can_keep_back() ? keep_back() : hand_over(*view_);
   };
   if (!from_wire_) {  // the wire format says its version itself
     if (!version.unknown.empty()) {
@@ -520,9 +521,31 @@ bool RpcValueReader::read_config(od::value& value) {
 }
 
 bool RpcValueReader::hand_over(TxView& view) {
+  if (kept_ != 0 && !hand_over_kept(*visited_)) return false;  // those kept back come first
   const bool go_on = (*visit_)(view, (*visited_)++);
   if (!go_on) stopped_ = true;
   return go_on;
+}
+
+// The transaction just read may be kept back when its views last and it was
+// read into the slot after those kept (not a block's entry).
+bool RpcValueReader::can_keep_back() const { return lasting_ && kept_ < slots_.size() && tx_ == slots_[kept_].get(); }
+
+// Keeps it back, handing all kept over once there are enough; false when the
+// visitor asked to stop.
+bool RpcValueReader::keep_back() {
+  return ++kept_ < kMaxKept || hand_over_kept(*visited_);
+}
+
+bool RpcValueReader::hand_over_kept(std::size_t& visited) {
+  const std::size_t kept = std::exchange(kept_, 0);
+  for (std::size_t i = 0; i < kept; ++i) {
+    if (!(*visit_)(slots_[i]->view, visited++)) {
+      stopped_ = true;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace brisquel::tx

@@ -26,7 +26,7 @@ bool RpcValueReader::read(od::value root, const TxVisitor& visit, std::size_t& v
   if (type == od::json_type::object) {
     od::object object;
     if (auto e = root.get_object().get(object)) return json_error(e);
-    return read_object(object, Level::kAny, 0);
+    return read_object(object, Level::kAny, kept_);
   }
   if (type != od::json_type::array) {
     return shape_error(root, "(top level)", "a transaction, block or RPC response, or an array of them");
@@ -49,7 +49,7 @@ bool RpcValueReader::read(od::value root, const TxVisitor& visit, std::size_t& v
     }
     od::object object;
     if (!expect_object(item, "(array element)", object)) return false;
-    const bool ok = read_object(object, Level::kAny, 0);
+    const bool ok = read_object(object, Level::kAny, kept_);
     unit_start_ = array_start;
     return ok;
   });
@@ -58,8 +58,7 @@ bool RpcValueReader::read(od::value root, const TxVisitor& visit, std::size_t& v
 bool RpcValueReader::read_object(od::object object, Level level, std::size_t slot) {
   const char* const start = unit_start_;
   begin_transaction(slot);
-  if (level == Level::kBlockEntry) view_->position = static_cast<std::uint32_t>(slot);
-  else view_->position.reset();
+  view_->position.reset();
   bool has_transaction = false, has_meta = false, has_result = false, has_rpc = false;
   bool has_transactions = false, has_blockhash = false, has_logs = false;
   std::optional<std::uint64_t> tx_slot;
@@ -89,7 +88,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     if (key == "transactions") {
       if (has_transactions) return true;  // a repeated key: the first one counts
       has_transactions = true;
-      return read_block_entries(value, block_count);
+      return read_block_entries(value, slot, block_count);
     }
     if (key == "blockhash") {
       has_blockhash = true;  // a block, even when it lists no transactions
@@ -122,7 +121,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
       return fail(Error::Kind::Shape, "an object with both `transactions` and `transaction` or `meta`");
     }
     for (std::size_t i = 0; i < block_count; ++i) {
-      TxView& view = slots_[i]->view;
+      TxView& view = slots_[slot + i]->view;
       if (!view.slot) view.slot = tx_slot ? tx_slot : block_slot_;
       if (!view.block_time) view.block_time = block_time;
       if (!hand_over(view)) return false;
@@ -138,8 +137,8 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
   return fail(Error::Kind::Shape, "an object that is not a transaction, block or RPC response");
 }
 
-// A block's transactions, each read into its own slot; `count` says how many.
-bool RpcValueReader::read_block_entries(od::value value, std::size_t& count) {
+// A block's transactions, each read into its own slot from `first` on; `count` says how many.
+bool RpcValueReader::read_block_entries(od::value value, std::size_t first, std::size_t& count) {
   od::json_type type;
   if (auto e = value.type().get(type)) return json_error(e);
   if (type == od::json_type::null) return true;
@@ -152,7 +151,11 @@ bool RpcValueReader::read_block_entries(od::value value, std::size_t& count) {
       return fail(Error::Kind::TooLarge, std::format("more than {} transactions in one block", limits_.max_items));
     }
     od::object object;
-    return expect_object(item, "transactions[]", object) && read_object(object, Level::kBlockEntry, count++);
+    if (!expect_object(item, "transactions[]", object) || !read_object(object, Level::kBlockEntry, first + count)) {
+      return false;
+    }
+    view_->position = static_cast<std::uint32_t>(count++);
+    return true;
   });
   unit_start_ = start;
   return ok;
@@ -170,7 +173,7 @@ bool RpcValueReader::read_result(od::value value) {
   od::object object;
   if (type != od::json_type::object) return shape_error(value, "result", "a transaction, a block or null");
   if (auto e = value.get_object().get(object)) return json_error(e);
-  const bool ok = read_object(object, Level::kResult, 0);
+  const bool ok = read_object(object, Level::kResult, kept_);
   unit_start_ = start;
   return ok;
 }

@@ -35,6 +35,16 @@ class RpcValueReader : public json::ValueReads {
   bool read(od::value root, const TxVisitor& visit, std::size_t& visited);
 
   bool stopped() const { return stopped_; }
+  // Whether the views of the value read next may be handed over after it
+  // (see json::RootReader::read): then its transactions are kept back and
+  // handed over a few at a time, so that reading and visiting each run over
+  // several transactions while their code is in the cache.
+  void set_lasting(bool lasting) { lasting_ = lasting; }
+  // Hands over the transactions kept back, in order; false when the visitor
+  // asked to stop (the rest are dropped).
+  bool hand_over_kept(std::size_t& visited);
+  // Forgets any kept back (a read that ended before handing them over).
+  void drop_kept() { kept_ = 0; }
   // The slot of the blocks read that do not say theirs (getBlock results do not).
   void set_block_slot(std::optional<std::uint64_t> slot) { block_slot_ = slot; }
   // Log-line strings and bare metas too (see RpcJsonReader::accept_log_lines).
@@ -54,6 +64,9 @@ class RpcValueReader : public json::ValueReads {
     // of its own: the error's views point into them until the slot is reused.
     std::string error_copy;
     std::unique_ptr<od::parser> error_parser;
+    // Inner instruction lists of earlier transactions, for the next groups:
+    // kept per slot, as the slot reads much the same transactions each time.
+    std::vector<std::vector<InnerInstruction>> spare_groups;
   };
   // A program named by index, resolved once the whole transaction (keys and
   // loaded addresses, in any order) has been read.
@@ -80,7 +93,7 @@ class RpcValueReader : public json::ValueReads {
   // Marks the transaction as one that cannot be read (the first reason
   // stays); reading goes on with the next transaction.
   [[gnu::cold]] bool set_problem(std::string text);
-  bool read_block_entries(od::value value, std::size_t& count);
+  bool read_block_entries(od::value value, std::size_t first, std::size_t& count);
   bool read_result(od::value value);
 
   void begin_transaction(std::size_t slot);
@@ -124,6 +137,8 @@ class RpcValueReader : public json::ValueReads {
   bool finish_transaction(std::optional<std::uint64_t> slot, std::optional<std::int64_t> block_time,
                           const JsonVersion& version, bool in_block);
   bool hand_over(TxView& view);
+  bool can_keep_back() const;
+  bool keep_back();
   const std::string_view* program_key(std::uint32_t index);
 
   // Called for every item of a transaction's lists: the check is inline, the failure is not.
@@ -138,17 +153,21 @@ class RpcValueReader : public json::ValueReads {
   std::size_t* visited_ = nullptr;
   bool stopped_ = false;
   bool log_lines_ = false;
+  bool lasting_ = false;
+  // Transactions read and not handed over yet: slots_[0, kept_).
+  static constexpr std::size_t kMaxKept = 8;
+  std::size_t kept_ = 0;
   std::optional<std::uint64_t> block_slot_;
 
   // The transaction being read; all of it reused from one transaction to the
   // next. A block's transactions each have a slot, handed over once the whole
-  // block (whose blockTime nodes write after the transactions) has been read.
+  // block (whose blockTime nodes write after the transactions) has been read;
+  // so does each transaction kept back, below the slots being read.
   std::vector<std::unique_ptr<TxSlot>> slots_;
   TxSlot* tx_ = nullptr;
   TxView* view_ = nullptr;
   std::vector<std::uint32_t> outer_keys_;  // per outer instruction: key index, or kNamed
   std::vector<PendingInner> inner_keys_;
-  std::vector<std::vector<InnerInstruction>> spare_groups_;
   std::size_t inner_count_ = 0;
   std::vector<std::string_view> static_keys_;
   std::vector<std::string_view> loaded_writable_;

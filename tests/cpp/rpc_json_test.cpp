@@ -594,6 +594,76 @@ TEST(RpcJson, BadInputsGiveTheirErrors) {
   }
 }
 
+// Lines of transactions are handed over a few at a time once read: each
+// transaction must reach the visitor as it reads alone, in order, the
+// transactions before a bad line before its error, and none after a stop.
+// Generated texts mix lines whose views last (plain transactions, responses,
+// arrays) with those that must be handed over at once (escaped strings,
+// blocks, a copied last line), log-line strings, a bad line and a stop.
+TEST(RpcJson, LinesHandedOverLaterReadAsEachAlone) {
+  auto tx = [](std::size_t n, bool escaped) {
+    const std::string log = escaped ? std::format(R"(l\u0069ne {})", n) : std::format("line {}", n);
+    return std::format(
+        R"({{"slot":{0},"meta":{{"err":{1},"logMessages":["{2}","Program k{0} invoke [1]"],"innerInstructions":)"
+        R"([{{"index":0,"instructions":[{{"programIdIndex":{3},"accounts":[1,0],"data":"d{0}","stackHeight":2}}]}}]}},)"
+        R"("transaction":{{"signatures":["s{0}"],"message":{{"accountKeys":["k{0}","j{0}"],)"
+        R"("instructions":[{{"programIdIndex":{4},"accounts":[0],"data":"e{0}"}}]}}}}}})",
+        n, n % 3 == 0 ? R"({"InstructionError":[0,{"Custom":7}]})" : "null", log, n % 2, (n + 1) % 2);
+  };
+  std::mt19937 rng(7);
+  RpcJsonReader reader({}, ReadScope::kCalls), alone({}, ReadScope::kCalls);
+  reader.accept_log_lines();  // log-line strings too, each a transaction of its own
+  alone.accept_log_lines();
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    std::vector<std::string> want;
+    std::size_t number = 0, bad_line = 0;
+    const std::size_t lines = 1 + rng() % 30;
+    for (std::size_t line = 1; line <= lines && bad_line == 0; ++line) {
+      std::string value;
+      switch (rng() % 9) {
+        case 8: value = std::format(R"(["solo {}",["a {}","b"]])", number, number + 1), number += 2; break;
+        case 0: value = tx(number++, true); break;
+        case 1: value = std::format(R"({{"blockhash":"h","transactions":[{},{}]}})", tx(number, false), tx(number + 1, false)), number += 2; break;
+        case 2: value = std::format("[{},null,{}]", tx(number, false), tx(number + 1, rng() % 2 == 0)), number += 2; break;
+        case 3: value = std::format(R"({{"jsonrpc":"2.0","result":{},"id":1}})", tx(number++, false)); break;
+        case 4: value = rng() % 4 == 0 ? std::format("[{},7]", tx(number++, false)) : " "; break;
+        default: value = tx(number++, false); break;
+      }
+      if (value.starts_with("[") && value.ends_with(",7]")) bad_line = line;
+      if (value != " ") {
+        const Read one = read_text(alone, value, false, true);
+        want.insert(want.end(), one.views.begin(), one.views.end());
+      }
+      text += value + "\n";
+    }
+    if (want.empty() && bad_line == 0) continue;  // blank lines only
+    if (rng() % 2 == 0) text.pop_back();  // the last line unended
+    const bool padded = rng() % 2 == 0;
+    const Read got = read_text(reader, text, padded, true);
+    ASSERT_EQ(got.views, want) << text;
+    EXPECT_EQ(got.result.visited, want.size());
+    ASSERT_EQ(got.result.ok(), bad_line == 0) << (got.result.ok() ? "" : describe_at(*got.result.error)) << text;
+    if (bad_line != 0) {
+      EXPECT_EQ(got.result.error->line, bad_line);
+    }
+
+    // Stopped at `stop`: that many and one handed over, and no error when the
+    // stop came before the bad line.
+    if (want.empty()) continue;
+    const std::size_t stop = rng() % want.size();
+    std::vector<std::string> seen;
+    const ReadResult stopped = reader.read(text, [&](const TxView& v, std::size_t index) {
+      EXPECT_EQ(index, seen.size());
+      seen.push_back(describe(v) + describe_calls(v));
+      return index < stop;
+    });
+    EXPECT_TRUE(stopped.stopped && stopped.ok()) << text;
+    EXPECT_EQ(stopped.visited, stop + 1);
+    EXPECT_EQ(seen, std::vector<std::string>(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(stop) + 1));
+  }
+}
+
 // Readers hand their parsers on to later ones: a parser that a reader with a
 // larger limit sized for a large value must not lift a later reader's limit,
 // and the values it reads next read as with a parser of their own.

@@ -14,6 +14,7 @@
 #include <simdutf.h>
 
 #include "codec/base58.hpp"
+#include "core/tx/log_grammar.hpp"
 #include "core/tx/walk.hpp"
 
 namespace brisquel::tx {
@@ -264,6 +265,30 @@ TEST(TxWalk, LogsOutOfStep) {
   };
   TxWalker walker({"A", "B"});
   for (const Row& row : rows) EXPECT_EQ(walked(walker, row.tx.view(), true), row.events) << row.what;
+}
+
+// An invoke or exit line names the program up to its first space, wherever
+// that falls: before, across and after the first 48 characters, which are
+// looked at together.
+TEST(TxWalk, LinesNameTheirProgramUpToTheFirstSpace) {
+  std::mt19937 rng(11);
+  for (int i = 0; i < 20000; ++i) {
+    std::string program(rng() % 64, 'A');
+    for (char& c : program) c = "AZaz19 x"[rng() % 8];
+    const std::string verb = i % 2 == 0 ? " success" : " invoke [2]";
+    const std::string line = "Program " + program + verb;
+    const std::string_view rest = std::string_view(line).substr(8);
+    const std::string_view want = rest.substr(0, rest.find(' '));
+    const std::string_view verb_seen = rest.substr(want.size() + 1);
+    const LogLine got = classify_log_line(line);
+    const LineKind kind = verb_seen == "success"                      ? LineKind::Exit
+                          : verb_seen == "invoke [2]" && !want.empty() ? LineKind::Invoke
+                                                                        : got.kind;
+    EXPECT_EQ(got.kind, kind) << line;
+    if (kind == LineKind::Exit || kind == LineKind::Invoke) {
+      EXPECT_EQ(got.program, want) << line;
+    }
+  }
 }
 
 }  // namespace
