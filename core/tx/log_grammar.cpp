@@ -71,19 +71,30 @@ LogLine classify_log_line(std::string_view line) {
   if (space == std::string_view::npos) return {};
   const std::string_view program = rest.substr(0, space);
   const std::string_view verb = rest.substr(space + 1);
-  if (verb == "success") return line_of(LineKind::Exit, program);
-  if (verb.starts_with(kFailed)) {
-    std::string_view reason = verb.substr(kFailed.size());
-    if (reason.starts_with(' ')) reason.remove_prefix(1);
-    LogLine failed = line_of(LineKind::Exit, program);
-    failed.failed = true;
-    failed.reason = reason;
-    return failed;
-  }
-  if (verb.starts_with(kInvoke)) {
-    const std::uint32_t depth = parse_depth(verb.substr(kInvoke.size()));
-    if (depth == 0 || program.empty()) return line_of(LineKind::Malformed);
-    return line_of(LineKind::Invoke, program, depth);
+  // Told apart by their first letter before any compare: most lines of a
+  // transaction are invokes, exits and "consumed" lines.
+  switch (verb.empty() ? '\0' : verb[0]) {
+    case 's':
+      if (verb == "success") return line_of(LineKind::Exit, program);
+      break;
+    case 'f':
+      if (verb.starts_with(kFailed)) {
+        std::string_view reason = verb.substr(kFailed.size());
+        if (reason.starts_with(' ')) reason.remove_prefix(1);
+        LogLine failed = line_of(LineKind::Exit, program);
+        failed.failed = true;
+        failed.reason = reason;
+        return failed;
+      }
+      break;
+    case 'i':
+      if (verb.starts_with(kInvoke)) {
+        const std::uint32_t depth = parse_depth(verb.substr(kInvoke.size()));
+        if (depth == 0 || program.empty()) return line_of(LineKind::Malformed);
+        return line_of(LineKind::Invoke, program, depth);
+      }
+      break;
+    default: break;
   }
   return {};
 }

@@ -157,10 +157,14 @@ bool RpcValueReader::read_account_keys(od::array keys) {
     keys_include_loaded_ = true;
     od::object object;
     if (auto e = item.get_object().get(object)) return json_error(e);
-    return json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
-      if (field.escaped_key() != "pubkey") return true;
-      return read_string(field.value(), "message.accountKeys[].pubkey", key);
-    });
+    // The first "pubkey" names it (nodes write it first); the fields after it
+    // are skipped as a whole, not looked at one by one.
+    for (auto field_result : object) {
+      od::field field;
+      if (auto e = std::move(field_result).get(field)) return json_error(e);
+      if (field.escaped_key() == "pubkey") return read_string(field.value(), "message.accountKeys[].pubkey", key);
+    }
+    return true;
   });
 }
 

@@ -721,6 +721,14 @@ TEST(RpcJson, CallFieldsOfOddTransactions) {
       {"odd shapes", R"("err":null)", R"("err":{"InstructionError":[-1,{"Custom":-5},7]})",
        keys + "outer-ix 0 data \ninner-ix 0\nerr - - Custom\n"},
       {"not an object", R"("err":null)", R"("err":[1,2])", keys + "outer-ix 0 data \ninner-ix 0\nerr - - \n"},
+      // jsonParsed: keys as objects, named by their first "pubkey" wherever it
+      // stands; its accounts are names, though an index still reads as one.
+      {"keys as objects", R"(["k0","k1"])",
+       R"([{"signer":true,"pubkey":"k0","source":{"pubkey":[1,{"pubkey":"no"}]},"writable":1},{"pubkey":"k1","pubkey":"k2"}])",
+       keys + "outer-ix 0 data \ninner-ix 0\n"},
+      {"names and indexes", R"(["k0","k1"],"instructions":[{"programIdIndex":1,"data":""})",
+       R"([{"pubkey":"k0"},{"pubkey":"k1"}],"instructions":[{"programIdIndex":1,"accounts":[1,"A",0],"data":""})",
+       keys + "outer-ix 0 k1 A k0 data \ninner-ix 0\n"},
       {"accounts as text", R"("programIdIndex":1,"data":"")", R"("programIdIndex":1,"accounts":"01")",
        "`instructions[].accounts`: expected an array", false},
       {"a negative index", R"("stackHeight":2)", R"("stackHeight":2,"accounts":[-1])",
