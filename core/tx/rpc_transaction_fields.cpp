@@ -21,10 +21,14 @@ constexpr std::size_t kMaxBase58Text = 5600;
 
 }  // namespace
 
-void RpcValueReader::begin_transaction(std::size_t slot) {
+void RpcValueReader::use_slot(std::size_t slot) {
   while (slots_.size() <= slot) slots_.push_back(std::make_unique<TxSlot>());
   tx_ = slots_[slot].get();
   view_ = &tx_->view;
+}
+
+void RpcValueReader::begin_transaction(std::size_t slot) {
+  use_slot(slot);
   view_->slot.reset();
   view_->block_time.reset();
   clear_transaction();
@@ -536,9 +540,12 @@ bool RpcValueReader::hand_over(TxView& view) {
 bool RpcValueReader::can_keep_back() const { return lasting_ && kept_ < slots_.size() && tx_ == slots_[kept_].get(); }
 
 // Keeps it back, handing all kept over once there are enough; false when the
-// visitor asked to stop.
+// visitor asked to stop. Whatever the object around it reads next (a
+// response's other fields) goes to a slot of its own.
 bool RpcValueReader::keep_back() {
-  return ++kept_ < kMaxKept || hand_over_kept(*visited_);
+  const bool go_on = ++kept_ < kMaxKept || hand_over_kept(*visited_);
+  use_slot(kept_);
+  return go_on;
 }
 
 bool RpcValueReader::hand_over_kept(std::size_t& visited) {

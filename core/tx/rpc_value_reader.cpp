@@ -64,7 +64,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
   std::optional<std::uint64_t> tx_slot;
   std::optional<std::int64_t> block_time;
   JsonVersion version;
-  std::size_t block_count = 0;
+  std::size_t block_first = 0, block_count = 0;  // a block's transactions: slots from block_first on
 
   const bool fields_ok = json::each(object, [&](auto e) { return json_error(e); }, [&](od::field& field) {
     const std::string_view key = field.escaped_key();
@@ -88,7 +88,8 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
     if (key == "transactions") {
       if (has_transactions) return true;  // a repeated key: the first one counts
       has_transactions = true;
-      return read_block_entries(value, slot, block_count);
+      block_first = kept_;  // past any transaction kept back meanwhile
+      return read_block_entries(value, block_first, block_count);
     }
     if (key == "blockhash") {
       has_blockhash = true;  // a block, even when it lists no transactions
@@ -121,7 +122,7 @@ bool RpcValueReader::read_object(od::object object, Level level, std::size_t slo
       return fail(Error::Kind::Shape, "an object with both `transactions` and `transaction` or `meta`");
     }
     for (std::size_t i = 0; i < block_count; ++i) {
-      TxView& view = slots_[slot + i]->view;
+      TxView& view = slots_[block_first + i]->view;
       if (!view.slot) view.slot = tx_slot ? tx_slot : block_slot_;
       if (!view.block_time) view.block_time = block_time;
       if (!hand_over(view)) return false;

@@ -96,6 +96,7 @@ class RpcValueReader : public json::ValueReads {
   bool read_block_entries(od::value value, std::size_t first, std::size_t& count);
   bool read_result(od::value value);
 
+  void use_slot(std::size_t slot);
   void begin_transaction(std::size_t slot);
   void clear_transaction();
   void clear_meta();
