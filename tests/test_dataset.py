@@ -735,7 +735,7 @@ def test_an_interrupted_export_keeps_the_datasets_and_leaves_no_staging(inputs, 
     os.killpg(run.pid, signal.SIGINT)  # as Ctrl-C does: to the whole process group
     os.close(fd)  # a reader blocked on the FIFO reads its end
     stdout, stderr = run.communicate(timeout=60)
-    assert run.returncode == 130 and stdout == ""
+    assert run.returncode == 130 and stdout == "", (run.returncode, stdout, stderr)
     assert stderr == f"brisquel: interrupted; the datasets in {out} are as they were\n"
     assert tree(out) == before and not [p for p in os.listdir(out) if p.startswith(".")]
 
