@@ -176,6 +176,16 @@ std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Bas
   return std::string_view(buffer.digits + start, width - start);
 }
 
+std::size_t write_base58_pubkey(std::span<const std::uint8_t, 32> key, char* out, SimdLevel widest) {
+#ifdef BRISQUEL_X86_KERNELS
+  if (simd_level(widest) == SimdLevel::avx512) return detail::write_base58_pubkey_avx512(key.data(), out);
+#endif
+  Base58Buffer buffer;
+  const std::string_view text = encode_base58_pubkey(key, buffer, widest);
+  std::memcpy(out, text.data(), text.size());
+  return text.size();
+}
+
 std::optional<std::size_t> decode_base58(std::string_view text, std::uint8_t* out) {
   const std::size_t n = text.size();
   if (n > kBase58MaxText) return std::nullopt;

@@ -27,6 +27,16 @@ struct Base58Buffer {
 std::string_view encode_base58_pubkey(std::span<const std::uint8_t, 32> key, Base58Buffer& buffer,
                                       SimdLevel widest = SimdLevel::avx512);
 
+// The most characters a 32-byte key's text has.
+inline constexpr std::size_t kBase58PubkeyMaxText = 44;
+
+// Writes the base58 text of `key` at `out` (room for kBase58PubkeyMaxText
+// characters; no byte past the text is written) and returns its length. For a
+// caller that copies the text anyway: cheaper than encode_base58_pubkey and a
+// copy.
+std::size_t write_base58_pubkey(std::span<const std::uint8_t, 32> key, char* out,
+                                SimdLevel widest = SimdLevel::avx512);
+
 // Base conversion costs time quadratic in the length, so both directions refuse
 // long inputs. Instruction data is at most 10 KiB, whose text has at most 13,985
 // characters (or one "1" per byte when all bytes are zero).

@@ -172,8 +172,21 @@ BRISQUEL_AVX512 inline __m512i characters(__m512i lower, __m512i upper) {
   return _mm512_permutexvar_epi8(values, _mm512_load_si512(kAlphabet.data()));
 }
 
-template <int kBytes>
+// Iota, the byte indexes of a vector.
+alignas(64) constexpr auto kIota = [] {
+  std::array<std::uint8_t, 64> t{};
+  for (int i = 0; i < 64; ++i) t[i] = static_cast<std::uint8_t>(i);
+  return t;
+}();
+
+// kExact: write the text itself at `digits` (only its bytes) and return its
+// length, rather than the full width and where the text starts. A caller that
+// copies the text out of a full-width store reads across the store's halves
+// right after it, which stalls the load until the store has gone; writing the
+// text in place costs one byte shuffle instead.
+template <int kBytes, bool kExact = false>
 BRISQUEL_AVX512 inline std::size_t encode(const std::uint8_t* bytes, char* digits) {
+  static_assert(!kExact || kBytes == 32);
   using L = Layout<kBytes>;
   constexpr int kHalves = kBytes / 32;
   alignas(64) std::uint64_t chunks[L::kChunks];  // most significant first
@@ -236,9 +249,18 @@ BRISQUEL_AVX512 inline std::size_t encode(const std::uint8_t* bytes, char* digit
   // the lowest eight, in the first half of a second vector.
   const __m512i ones_char = _mm512_set1_epi8('1');
   const __m512i text = characters(limbs[L::kVectors - 2], limbs[L::kVectors - 1]);
-  _mm512_storeu_si512(digits, text);
   std::uint64_t ones = _mm512_cmpeq_epi8_mask(text, ones_char);
   int leading = std::countr_one(ones);
+  if constexpr (kExact) {
+    // At most 44 characters: a number below 2^256 has at most 44 digits, and
+    // "1"s for leading zero bytes stand where zero digits were.
+    const auto start = static_cast<std::size_t>(leading - std::countr_one(zero_bytes));
+    const __m512i from = _mm512_add_epi8(_mm512_load_si512(kIota.data()), _mm512_set1_epi8(static_cast<char>(start)));
+    const std::size_t length = 64 - start;
+    _mm512_mask_storeu_epi8(digits, (std::uint64_t{1} << length) - 1, _mm512_permutexvar_epi8(from, text));
+    return length;
+  }
+  _mm512_storeu_si512(digits, text);
   if constexpr (L::kVectors == 3) {
     const __m256i rest = _mm512_castsi512_si256(characters(_mm512_setzero_si512(), limbs[0]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(digits + 64), rest);
@@ -254,6 +276,10 @@ static_assert(kPubkeyAvx512Digits == 4 * Layout<32>::kLimbs && kSignatureAvx512D
 
 BRISQUEL_AVX512 std::size_t encode_base58_pubkey_avx512(const std::uint8_t* key, char* digits) {
   return encode<32>(key, digits);
+}
+
+BRISQUEL_AVX512 std::size_t write_base58_pubkey_avx512(const std::uint8_t* key, char* text) {
+  return encode<32, true>(key, text);
 }
 
 BRISQUEL_AVX512 std::size_t encode_base58_signature_avx512(const std::uint8_t* signature, char* digits) {

@@ -21,6 +21,8 @@ inline constexpr std::size_t kSignatureAvx512Digits = 96;
 // CPU at SimdLevel::avx512.
 std::size_t encode_base58_pubkey_avx512(const std::uint8_t* key, char* digits);
 std::size_t encode_base58_signature_avx512(const std::uint8_t* signature, char* digits);
+// Writes only the key's text (32 to 44 characters) at `text` and returns its length.
+std::size_t write_base58_pubkey_avx512(const std::uint8_t* key, char* text);
 #endif
 
 }  // namespace brisquel::codec::detail

@@ -396,8 +396,8 @@ class ArrowSink {
           c.append_fixed<32>(b);
           return true;
         }
-        codec::Base58Buffer buffer;
-        return c.append_binary(codec::encode_base58_pubkey(std::span<const std::uint8_t, 32>(b, 32), buffer)) ||
+        char* out = c.begin_value(codec::kBase58PubkeyMaxText);
+        return c.end_value(codec::write_base58_pubkey(std::span<const std::uint8_t, 32>(b, 32), out)) ||
                too_large(w);
       }
       default:

@@ -161,10 +161,13 @@ class JsonSink {
       case Kind::U256: codec::append_u256_decimal(out_, std::span<const std::uint8_t, 32>(b, 32)); return;
       case Kind::I256: codec::append_i256_decimal(out_, std::span<const std::uint8_t, 32>(b, 32)); return;
       case Kind::Pubkey: {
-        codec::Base58Buffer buffer;
-        out_ += '"';
-        out_ += codec::encode_base58_pubkey(std::span<const std::uint8_t, 32>(b, 32), buffer);
-        out_ += '"';
+        const std::size_t at = out_.size();
+        out_.resize_and_overwrite(at + codec::kBase58PubkeyMaxText + 2, [&](char* p, std::size_t) {
+          p[at] = '"';
+          const std::size_t n = codec::write_base58_pubkey(std::span<const std::uint8_t, 32>(b, 32), p + at + 1);
+          p[at + n + 1] = '"';
+          return at + n + 2;
+        });
         return;
       }
       default: return;

@@ -112,7 +112,14 @@ Base58Buffer g_buffer;  // reused, so a stale byte from an earlier key would sho
 
 std::string encode58(const std::array<std::uint8_t, 32>& key) {
   const auto in = std::make_unique<std::array<std::uint8_t, 32>>(key);
-  return std::string(encode_base58_pubkey(*in, g_buffer));
+  const std::string text(encode_base58_pubkey(*in, g_buffer));
+  // Written in place: the same text, and not a byte past it.
+  auto out = std::make_unique<char[]>(kBase58PubkeyMaxText + 8);
+  std::memset(out.get(), '#', kBase58PubkeyMaxText + 8);
+  const std::size_t n = write_base58_pubkey(*in, out.get());
+  EXPECT_EQ(std::string_view(out.get(), n), text);
+  EXPECT_EQ(std::string_view(out.get() + n, kBase58PubkeyMaxText + 8 - n), std::string(kBase58PubkeyMaxText + 8 - n, '#'));
+  return text;
 }
 
 // The number's digits, by long division of the bytes by 58.
