@@ -208,6 +208,7 @@ PyObject* table_decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t
         const std::size_t to = std::min(batch.size(), from + step);
         for (std::size_t i = from; i < to; ++i) {
           batch.prefetch(i + 16);
+          batch.prefetch_text(i + 4);
           tables.add(0, static_cast<std::int64_t>(i), batch[i]);
         }
         if (to < batch.size() && step != batch.size()) unlocked.relocked([&] { batch.let_go_before(to); });
