@@ -94,6 +94,7 @@ const std::vector<FoundCall>& CallFinder::find(const TxView& tx, const WalkResul
   pending_.clear();
   calls_.clear();
   if (tx.problem) return calls_;  // a transaction that could not be read: no calls
+  if (!walk.lists_programs) return calls_;  // the walk saw to it that none is there
 
   // Groups in (instruction, position) order, each after its outer instruction.
   const auto& groups = tx.inner;

@@ -62,6 +62,9 @@ struct FailedInvocation {
 
 struct WalkResult {
   bool truncated = false;  // the runtime dropped the end of the logs
+  // False when a walk for calls alone found no instruction of the programs
+  // and left the logs unread: there is nothing to attribute.
+  bool lists_programs = true;
   std::vector<FoundEvent> events;
   std::optional<FailedInvocation> failure;  // none when the logs show no failed invocation
   // The invoke depth of each inner instruction that the logs matched, 0 for

@@ -39,6 +39,13 @@ const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe, bool events) {
   // A transaction that could not be read has nothing to attribute.
   const bool readable = !tx.problem;
   events_ = events && readable;
+  // Calls are found only among the instructions listed: most transactions of
+  // a block list none of the programs', and their logs would tell nothing.
+  if (!events && readable && !lists_programs(tx)) {
+    result_.lists_programs = false;
+    tx_ = nullptr;
+    return result_;
+  }
   if (tx.has_logs && readable) {
     for (const std::string_view line : tx.logs) {
       const LogLine parsed = classify_log_line(line);
@@ -73,8 +80,21 @@ const WalkResult& TxWalker::walk(const TxView& tx, bool dedupe, bool events) {
   return result_;
 }
 
+bool TxWalker::lists_programs(const TxView& tx) const {
+  for (const std::string_view program : tx.outer_programs) {
+    if (programs_.find(program) != ProgramTable::kNone) return true;
+  }
+  for (const InnerGroup& group : tx.inner) {
+    for (const InnerInstruction& entry : group.instructions) {
+      if (programs_.find(entry.program) != ProgramTable::kNone) return true;
+    }
+  }
+  return false;
+}
+
 void TxWalker::begin(const TxView& tx) {
   tx_ = &tx;
+  result_.lists_programs = true;
   frames_.clear();
   lost_ = false;
   outer_known_ = true;

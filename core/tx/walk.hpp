@@ -48,10 +48,14 @@ class TxWalker {
   // as a log line and as a self-CPI is one event. The result is valid until
   // the next call; once the buffers have grown to a transaction's size, a walk
   // allocates nothing. Without `events` only the invocations are followed
-  // (depths and the failure, all that calls need) and no payload is decoded.
+  // (depths and the failure, all that calls need) and no payload is decoded;
+  // a transaction that lists no instruction of the programs is then not
+  // walked at all (WalkResult::lists_programs false).
   const WalkResult& walk(const TxView& tx, bool dedupe, bool events = true);
 
  private:
+  // Whether any instruction `tx` lists, outer or inner, is one of the programs'.
+  bool lists_programs(const TxView& tx) const;
   static constexpr std::uint32_t kNoGroup = UINT32_MAX;
 
   struct Frame {
