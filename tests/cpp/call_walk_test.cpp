@@ -571,6 +571,9 @@ TEST(CallWalk, GeneratedTrees) {
         TxView named = view;
         named.signature = "SIG";
         const WalkResult& walk = walker.walk(named, true, events);
+        // Without events, a transaction that lists none of ours is not walked.
+        const bool ours = std::ranges::any_of(g.invocations, [](const auto& at) { return at.program < Generator::kOurs; });
+        EXPECT_EQ(walk.lists_programs, ours || events);
         const auto& found = finder.find(named, walk);
         ASSERT_EQ(found.size(), want.size());
         for (std::size_t i = 0; i < want.size(); ++i) {
